@@ -1,0 +1,80 @@
+# The Linux build: the simulator, the library as a shared object that the
+# simulator's loader loads, the tests, tools and benchmarks.
+find_package(Threads REQUIRED)
+find_package(nlohmann_json 3 REQUIRED)
+find_package(GTest REQUIRED)
+
+if(PTASPI_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# The built-in default machine, compiled into the simulator from its file.
+set(PTASPI_DEFAULT_MACHINE ${CMAKE_SOURCE_DIR}/machines/default.json)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PTASPI_DEFAULT_MACHINE})
+file(READ ${PTASPI_DEFAULT_MACHINE} PTASPI_DEFAULT_MACHINE_TEXT)
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/default_machine_text.cpp
+  CONTENT "// Generated from machines/default.json.\nnamespace sim {\nextern const char DefaultMachineJson[] = R\"ptaspi_machine(@PTASPI_DEFAULT_MACHINE_TEXT@)ptaspi_machine\";\n}\n"
+  @ONLY)
+
+file(GLOB PTASPI_SIM_SOURCES CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/sim/*.cpp ${CMAKE_SOURCE_DIR}/sim/units/*.cpp)
+add_library(winsim SHARED ${PTASPI_SIM_SOURCES}
+  ${CMAKE_BINARY_DIR}/generated/default_machine_text.cpp)
+target_include_directories(winsim BEFORE PUBLIC ${CMAKE_SOURCE_DIR}/sim/include)
+target_include_directories(winsim PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)
+target_compile_options(winsim PRIVATE ${PTASPI_WARNINGS})
+target_link_libraries(winsim PUBLIC Threads::Threads ${CMAKE_DL_LIBS}
+  PRIVATE nlohmann_json::nlohmann_json)
+
+# The library's code, compiled once for the shared object and the unit tests.
+add_library(ptaspi_objects OBJECT ${PTASPI_LIBRARY_SOURCES})
+target_include_directories(ptaspi_objects BEFORE PUBLIC ${CMAKE_SOURCE_DIR}/sim/include)
+target_include_directories(ptaspi_objects PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)
+target_compile_options(ptaspi_objects PRIVATE ${PTASPI_WARNINGS} -fno-exceptions -fno-rtti)
+
+if(PTASPI_ENTRY_SOURCES)
+  add_library(ptaspi32 SHARED ${PTASPI_ENTRY_SOURCES} $<TARGET_OBJECTS:ptaspi_objects>)
+  target_include_directories(ptaspi32 BEFORE PRIVATE ${CMAKE_SOURCE_DIR}/sim/include)
+  target_include_directories(ptaspi32 PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)
+  target_compile_options(ptaspi32 PRIVATE ${PTASPI_WARNINGS} -fno-exceptions -fno-rtti)
+  target_link_libraries(ptaspi32 PRIVATE winsim)
+  target_link_options(ptaspi32 PRIVATE
+    -Wl,--version-script=${CMAKE_SOURCE_DIR}/interface/ptaspi32.map -Wl,--no-undefined)
+  set_target_properties(ptaspi32 PROPERTIES PREFIX "lib")
+endif()
+
+enable_testing()
+include(GoogleTest)
+
+function(ptaspi_test_folder name folder)
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${folder}/*.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  add_executable(${name} ${sources})
+  target_compile_options(${name} PRIVATE ${PTASPI_WARNINGS})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${ARGN} winsim GTest::gtest GTest::gtest_main)
+  target_compile_definitions(${name} PRIVATE
+    PTASPI_SOURCE_DIR="${CMAKE_SOURCE_DIR}" PTASPI_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 600)
+endfunction()
+
+ptaspi_test_folder(sim_tests sim)
+ptaspi_test_folder(unit_tests unit ptaspi_objects)
+if(TARGET ptaspi32)
+  ptaspi_test_folder(e2e_tests e2e)
+  if(TARGET e2e_tests)
+    add_dependencies(e2e_tests ptaspi32)
+  endif()
+endif()
+
+file(GLOB PTASPI_TOOL_DIRS LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tools/*)
+if(EXISTS ${CMAKE_SOURCE_DIR}/tools/CMakeLists.txt)
+  add_subdirectory(tools)
+endif()
+if(EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.txt)
+  add_subdirectory(bench)
+endif()

@@ -1,0 +1,229 @@
+// The simulated Windows platform's <windows.h>: the subset of the Win32 API
+// that ptaspi and its client use, with the real names, types and calling
+// conventions. With -m32, long is 32 bits, so DWORD is unsigned long as on
+// Windows and every structure keeps the Windows layout.
+#ifndef PTASPI_SIM_WINDOWS_H
+#define PTASPI_SIM_WINDOWS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if !defined(__i386__)
+#error "the simulated Windows platform is built with -m32 only"
+#endif
+
+#define WINAPI __attribute__((stdcall))
+#define APIENTRY WINAPI
+#define WINAPIV __attribute__((cdecl))
+#define __cdecl __attribute__((cdecl))
+#define __stdcall __attribute__((stdcall))
+
+typedef unsigned char BYTE;
+typedef unsigned char UCHAR;
+typedef unsigned char BOOLEAN;
+typedef char CHAR;
+typedef unsigned short WORD;
+typedef unsigned short USHORT;
+typedef unsigned long DWORD;
+typedef unsigned long ULONG;
+typedef long LONG;
+typedef int BOOL;
+typedef int INT;
+typedef unsigned int UINT;
+typedef long LONG_PTR;
+typedef unsigned long ULONG_PTR;
+typedef unsigned long DWORD_PTR;
+typedef ULONG_PTR SIZE_T;
+typedef LONG LSTATUS;
+typedef void VOID;
+typedef void* PVOID;
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+typedef void* HANDLE;
+typedef HANDLE* PHANDLE;
+typedef CHAR* LPSTR;
+typedef const CHAR* LPCSTR;
+typedef BYTE* LPBYTE;
+typedef DWORD* LPDWORD;
+typedef DWORD* PDWORD;
+typedef ULONG* PULONG;
+typedef LONG* PLONG;
+typedef DWORD REGSAM;
+typedef DWORD ACCESS_MASK;
+
+struct HKEY__ { int unused; };
+typedef struct HKEY__* HKEY;
+typedef HKEY* PHKEY;
+struct HINSTANCE__ { int unused; };
+typedef struct HINSTANCE__* HINSTANCE;
+typedef HINSTANCE HMODULE;
+typedef int (WINAPI* FARPROC)(void);
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
+
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef struct _OVERLAPPED {
+    ULONG_PTR Internal;
+    ULONG_PTR InternalHigh;
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+
+#define TRUE 1
+#define FALSE 0
+#define MAX_PATH 260
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+
+#define GENERIC_READ 0x80000000UL
+#define GENERIC_WRITE 0x40000000UL
+#define GENERIC_EXECUTE 0x20000000UL
+#define GENERIC_ALL 0x10000000UL
+#define FILE_SHARE_READ 0x00000001UL
+#define FILE_SHARE_WRITE 0x00000002UL
+#define FILE_SHARE_DELETE 0x00000004UL
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
+#define FILE_ATTRIBUTE_NORMAL 0x00000080UL
+
+#define ERROR_SUCCESS 0L
+#define NO_ERROR 0L
+#define ERROR_INVALID_FUNCTION 1L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_OUTOFMEMORY 14L
+#define ERROR_NOT_READY 21L
+#define ERROR_SHARING_VIOLATION 32L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_NOT_OWNER 288L
+#define ERROR_NOACCESS 998L
+#define ERROR_DLL_INIT_FAILED 1114L
+#define ERROR_IO_DEVICE 1117L
+#define ERROR_SEM_TIMEOUT 121L
+
+#define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)0x80000000UL)
+#define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)0x80000001UL)
+#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002UL)
+#define KEY_QUERY_VALUE 0x0001UL
+#define KEY_ENUMERATE_SUB_KEYS 0x0008UL
+#define KEY_NOTIFY 0x0010UL
+#define KEY_READ 0x20019UL
+#define KEY_WRITE 0x20006UL
+#define KEY_ALL_ACCESS 0xF003FUL
+#define REG_NONE 0UL
+#define REG_SZ 1UL
+#define REG_EXPAND_SZ 2UL
+#define REG_BINARY 3UL
+#define REG_DWORD 4UL
+#define REG_MULTI_SZ 7UL
+
+#define WAIT_OBJECT_0 0x00000000UL
+#define WAIT_ABANDONED 0x00000080UL
+#define WAIT_ABANDONED_0 0x00000080UL
+#define WAIT_TIMEOUT 0x00000102UL
+#define WAIT_FAILED 0xFFFFFFFFUL
+#define INFINITE 0xFFFFFFFFUL
+#define MAXIMUM_WAIT_OBJECTS 64
+
+#define MEM_COMMIT 0x00001000UL
+#define MEM_RESERVE 0x00002000UL
+#define MEM_DECOMMIT 0x00004000UL
+#define MEM_RELEASE 0x00008000UL
+#define PAGE_NOACCESS 0x01UL
+#define PAGE_READONLY 0x02UL
+#define PAGE_READWRITE 0x04UL
+
+#define DRIVE_UNKNOWN 0
+#define DRIVE_NO_ROOT_DIR 1
+#define DRIVE_REMOVABLE 2
+#define DRIVE_FIXED 3
+#define DRIVE_REMOTE 4
+#define DRIVE_CDROM 5
+#define DRIVE_RAMDISK 6
+
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+DWORD WINAPI GetLastError(void);
+void WINAPI SetLastError(DWORD dwErrCode);
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+BOOL WINAPI CloseHandle(HANDLE hObject);
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                            DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                            LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
+
+LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                          PHKEY phkResult);
+LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                             LPBYTE lpData, LPDWORD lpcbData);
+LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
+                          LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
+                          PFILETIME lpftLastWriteTime);
+LONG WINAPI RegCloseKey(HKEY hKey);
+
+DWORD WINAPI GetLogicalDriveStringsA(DWORD nBufferLength, LPSTR lpBuffer);
+UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName);
+
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                           BOOL bInitialState, LPCSTR lpName);
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
+                           LPCSTR lpName);
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                    DWORD dwMilliseconds);
+BOOL WINAPI ReleaseMutex(HANDLE hMutex);
+BOOL WINAPI SetEvent(HANDLE hEvent);
+BOOL WINAPI ResetEvent(HANDLE hEvent);
+BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode);
+void WINAPI Sleep(DWORD dwMilliseconds);
+DWORD WINAPI GetCurrentThreadId(void);
+
+LPVOID WINAPI VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flAllocationType,
+                           DWORD flProtect);
+BOOL WINAPI VirtualLock(LPVOID lpAddress, SIZE_T dwSize);
+BOOL WINAPI VirtualUnlock(LPVOID lpAddress, SIZE_T dwSize);
+BOOL WINAPI VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType);
+
+HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
+BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+
+int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...);
+
+// Declared by the C runtime's <string.h> on Windows.
+int __cdecl _strnicmp(const char* lhs, const char* rhs, size_t count);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,131 @@
+// The model of a simulated Windows NT machine, as a machine description
+// file states it. The loader fills every default, so that nothing later has
+// to know them; the live machine (devices, registry) is built from this.
+#ifndef PTASPI_SIM_MACHINE_H
+#define PTASPI_SIM_MACHINE_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class UserKind { Administrator, Limited };
+enum class UnitAccess { ReadWrite, ReadOnly, None };
+enum class BackendType { Disk, CdRom, Tape, Scanner, Processor, Scripted, Iscsi };
+enum class DriveKind { Fixed, Removable, Remote, CdRom, RamDisk };
+
+struct CapabilitiesSpec {
+    uint32_t MaximumTransferLength = 65536;
+    uint32_t MaximumPhysicalPages = 17;
+    uint32_t SupportedAsynchronousEvents = 0;
+    uint32_t AlignmentMask = 1;
+    bool TaggedQueuing = false;
+    bool AdapterScansDown = false;
+    bool AdapterUsesPio = false;
+};
+
+struct ScriptedResponse {
+    std::optional<uint8_t> opcode;  // none: answers any command
+    uint8_t status = 0;
+    std::vector<uint8_t> sense;
+    std::vector<uint8_t> data;
+    uint32_t error = 0;          // both pass-through controls fail with it
+    uint32_t directError = 0;    // only IOCTL_SCSI_PASS_THROUGH_DIRECT fails
+    uint32_t bufferedError = 0;  // only IOCTL_SCSI_PASS_THROUGH fails
+    uint32_t delayMs = 0;
+    bool hang = false;
+    std::optional<uint32_t> times;  // none: unlimited
+};
+
+struct BackendSpec {
+    BackendType type = BackendType::Disk;
+    uint32_t blocks = 0;      // disk: 2048; cdrom: 1024 (when no image)
+    uint32_t blockSize = 0;   // disk: 512; cdrom: 2048
+    std::string file;         // disk image file, read and written in place
+    std::string image;        // cdrom ISO file, read-only
+    bool medium = true;       // cdrom, tape
+    std::vector<ScriptedResponse> responses;
+    std::string url;          // iscsi
+};
+
+// Standard INQUIRY identity, defaults filled from the backend type.
+struct InquirySpec {
+    uint8_t peripheral = 0;   // byte 0 whole, qualifier included
+    bool removable = false;
+    std::string vendor;       // exactly 8 characters, space padded
+    std::string product;      // exactly 16
+    std::string revision;     // exactly 4
+};
+
+struct UnitSpec {
+    uint8_t target = 0;
+    uint8_t lun = 0;
+    bool claimed = false;
+    InquirySpec inquiry;
+    std::optional<std::string> classDevice;  // "PhysicalDrive0", "CdRom1", ...
+    std::optional<char> drive;               // upper-case letter
+    uint32_t addressError = 0;
+    bool registry = true;
+    UnitAccess access = UnitAccess::ReadWrite;
+    bool autosense = true;
+    BackendSpec backend;
+};
+
+struct BusSpec {
+    bool deviceMap = true;
+    std::optional<int64_t> initiatorId = 7;
+    std::vector<std::string> extraSubkeys;
+    std::vector<UnitSpec> units;
+};
+
+struct PortSpec {
+    bool device = true;
+    uint32_t openError = 0;
+    CapabilitiesSpec capabilities;
+    uint32_t capabilitiesError = 0;
+    uint32_t inquiryError = 0;
+    bool deviceMap = true;
+    std::optional<std::string> driver = std::string("hba");
+    bool service = true;
+    std::optional<std::string> imagePath;  // filled: "System32\DRIVERS\<driver>.sys"
+    bool aspidrv = false;
+    std::vector<BusSpec> buses;
+};
+
+struct DriveSpec {
+    char letter = 'C';  // upper case
+    DriveKind kind = DriveKind::Fixed;
+};
+
+struct RegistryEdit {
+    enum class Kind { SetValue, CreateKey, DeleteKey, DeleteValue };
+    Kind kind = Kind::CreateKey;
+    std::string key;    // relative to HKEY_LOCAL_MACHINE
+    std::string value;  // value name for SetValue and DeleteValue
+    uint32_t type = 1;  // REG_SZ, REG_EXPAND_SZ, REG_DWORD, REG_BINARY
+    std::vector<uint8_t> data;  // as stored: text with its NUL, DWORD little-endian
+};
+
+struct Machine {
+    std::string name;
+    UserKind user = UserKind::Administrator;
+    std::vector<PortSpec> ports;
+    std::vector<DriveSpec> drives;
+    std::vector<RegistryEdit> registry;
+};
+
+// Parses a machine description. Returns false with a message that names the
+// member and its path in the file (for instance "ports[1].buses[0].units[2]:
+// unknown member 'taget'") when the text is not a valid description.
+bool ParseMachine(const std::string& text, Machine& machine, std::string& error);
+// Reads and parses a machine file; the message names the file too.
+bool LoadMachineFile(const std::string& path, Machine& machine, std::string& error);
+// The built-in default machine (the same text as machines/default.json).
+const char* DefaultMachineText();
+Machine DefaultMachine();
+
+}  // namespace sim
+
+#endif

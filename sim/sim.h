@@ -1,0 +1,53 @@
+// What tests and the client use to run the simulated machine: install a
+// machine, watch for leaks, release hanging units.
+#ifndef PTASPI_SIM_SIM_H
+#define PTASPI_SIM_SIM_H
+
+#include "sim/faults.h"
+#include "sim/machine.h"
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Makes `machine` the running machine: builds its registry, devices and
+// units. Returns false with a message when a unit cannot be built (for
+// instance an image file that does not open). Replaces any earlier machine.
+bool InstallMachine(const Machine& machine, std::string& error);
+// Installs the built-in default machine; aborts on failure.
+void InstallDefaultMachine();
+// Ends the running machine: hung units are released, devices vanish.
+void UninstallMachine();
+
+// Makes a device of the running machine vanish ("scsi1:", "CdRom0", "E:",
+// "aspidrv0": the name after \\.\): opens fail with 2 from now on.
+void RemoveDevice(const std::string& name);
+// Releases every hanging command of every unit.
+void ReleaseHangs();
+
+// Committed virtual memory, in bytes, and the number of open registry keys.
+size_t CommittedVirtualMemory();
+size_t OpenRegistryKeyCount();
+
+// One pass-through request as the port driver received it, for tests that
+// check what the library sent.
+struct PassThroughRecord {
+    std::string device;          // the name the handle was opened with
+    DWORD controlCode = 0;
+    DWORD inputLength = 0;
+    DWORD outputLength = 0;
+    uint8_t header[44] = {};     // the header as received
+    std::vector<uint8_t> input;  // the whole input buffer as received
+    DWORD error = 0;             // 0 when the control succeeded
+};
+std::vector<PassThroughRecord> PassThroughLog();
+void ClearPassThroughLog();
+
+}  // namespace sim
+
+#endif

@@ -1,0 +1,39 @@
+// Threads of the simulated machine and the one lock and condition that all
+// waits in the simulator use, so that wait-all waits, termination and
+// hanging units see one consistent state.
+#ifndef PTASPI_SIM_THREADS_H
+#define PTASPI_SIM_THREADS_H
+
+#include <windows.h>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+
+namespace sim {
+
+// The lock that guards every synchronisation object's state; every change
+// of such state is followed by StateChanged().notify_all().
+std::mutex& StateLock();
+std::condition_variable& StateChanged();
+
+// Waits, with `lock` (on StateLock()) held, until `ready` returns true or
+// `timeoutMs` passes (INFINITE: no limit). Returns true when ready. If the
+// calling thread is terminated meanwhile, this never returns: as on
+// Windows, nothing a terminated thread was doing returns to its caller.
+bool WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready,
+               DWORD timeoutMs);
+// Never returns if the calling thread has been terminated.
+void ExitIfTerminated();
+// Returns the simulator's id of the calling thread (stable, never reused).
+unsigned long CurrentThreadKey();
+// Returns the number of threads started with _beginthread that have not
+// ended (terminated threads count as ended).
+size_t LiveThreadCount();
+// Returns after every simulated thread has ended or been terminated, or
+// after timeoutMs; returns false on time-out.
+bool WaitForThreadsToEnd(DWORD timeoutMs);
+
+}  // namespace sim
+
+#endif

@@ -1,0 +1,65 @@
+// The logical unit backend interface: the port driver model hands a unit a
+// command block with its data buffer and gets back the status byte, sense
+// bytes and the count of bytes moved. Backends know nothing of pass-through
+// headers, so new kinds of unit plug in without touching the port driver.
+#ifndef PTASPI_SIM_UNIT_H
+#define PTASPI_SIM_UNIT_H
+
+#include "sim/machine.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class DataDirection { None, In, Out };
+
+struct ScsiCommand {
+    uint8_t cdb[16] = {};
+    uint8_t cdbLength = 0;
+    DataDirection direction = DataDirection::None;
+    uint8_t* data = nullptr;    // the transfer buffer, dataLength bytes
+    uint32_t dataLength = 0;
+};
+
+struct ScsiOutcome {
+    uint8_t status = 0;              // SCSI status byte
+    std::vector<uint8_t> sense;      // sense data that came with the status
+    uint32_t bytesMoved = 0;         // data bytes actually transferred
+};
+
+class UnitBackend {
+public:
+    virtual ~UnitBackend() = default;
+    // Returns the platform error with which a pass-through control fails
+    // before the command reaches the unit (0: none). `direct` tells which
+    // control. Used by scripted units; counts no use of any response.
+    virtual DWORD PlatformErrorFor(const ScsiCommand& command, bool direct) {
+        (void)command;
+        (void)direct;
+        return 0;
+    }
+    // Executes one command. The backend keeps the sense of a CHECK
+    // CONDITION as its pending sense, for a later REQUEST SENSE.
+    virtual void Execute(const ScsiCommand& command, ScsiOutcome& outcome) = 0;
+    // Ends every hang: commands blocked in the unit return.
+    virtual void Release() {}
+};
+
+// Returns the backend the unit describes, or null with a message.
+std::unique_ptr<UnitBackend> CreateBackend(const UnitSpec& unit, std::string& error);
+
+// SCSI status bytes and sense keys that backends use.
+constexpr uint8_t StatusGood = 0x00;
+constexpr uint8_t StatusCheckCondition = 0x02;
+constexpr uint8_t StatusConditionMet = 0x04;
+constexpr uint8_t StatusBusy = 0x08;
+constexpr uint8_t StatusReservationConflict = 0x18;
+
+}  // namespace sim
+
+#endif
