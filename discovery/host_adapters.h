@@ -1,0 +1,37 @@
+// Host adapters: one PortInfo record per SCSI port, and the AdapterMap that
+// numbers the ASPI host adapters (one per recorded bus, atapi ports left
+// out). Filled once at load by ScanHostAdapters, read-only afterwards.
+#ifndef PTASPI_DISCOVERY_HOST_ADAPTERS_H
+#define PTASPI_DISCOVERY_HOST_ADAPTERS_H
+
+#include "platform/platform.h"
+#include "platform/scsi_port.h"
+
+constexpr int MaxPorts = 10;
+constexpr int MaxBusesPerPort = 4;
+constexpr int MaxAdapters = MaxPorts * MaxBusesPerPort;
+constexpr int IdentifierLength = 16;  // the text and its NUL
+
+struct PortInfo {
+    BYTE BusCount;
+    BYTE MaxTargets;
+    BYTE InitiatorId[MaxBusesPerPort];
+    char Identifier[MaxBusesPerPort][IdentifierLength];
+    IO_SCSI_CAPABILITIES Capabilities;
+};
+
+struct AdapterMapEntry {
+    BYTE PortNumber;
+    BYTE PathId;
+};
+
+extern PortInfo PortTable[MaxPorts];
+extern LONG PortCount;
+extern AdapterMapEntry AdapterMap[MaxAdapters];
+extern LONG AdapterCount;
+
+// Returns nothing: fills PortTable, PortCount, AdapterMap and AdapterCount
+// from the port devices and the registry's SCSI device map.
+void ScanHostAdapters();
+
+#endif
