@@ -41,6 +41,7 @@ typedef void* LPVOID;
 typedef const void* LPCVOID;
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
+typedef HANDLE* LPHANDLE;
 typedef CHAR* LPSTR;
 typedef const CHAR* LPCSTR;
 typedef BYTE* LPBYTE;
@@ -161,6 +162,9 @@ typedef struct _OVERLAPPED {
 #define DRIVE_CDROM 5
 #define DRIVE_RAMDISK 6
 
+#define DUPLICATE_CLOSE_SOURCE 0x00000001UL
+#define DUPLICATE_SAME_ACCESS 0x00000002UL
+
 #define DLL_PROCESS_DETACH 0
 #define DLL_PROCESS_ATTACH 1
 #define DLL_THREAD_ATTACH 2
@@ -204,6 +208,10 @@ BOOL WINAPI ReleaseMutex(HANDLE hMutex);
 BOOL WINAPI SetEvent(HANDLE hEvent);
 BOOL WINAPI ResetEvent(HANDLE hEvent);
 BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode);
+HANDLE WINAPI GetCurrentProcess(void);
+BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle,
+                            HANDLE hTargetProcessHandle, LPHANDLE lpTargetHandle,
+                            DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwOptions);
 void WINAPI Sleep(DWORD dwMilliseconds);
 DWORD WINAPI GetCurrentThreadId(void);
 
