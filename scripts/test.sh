@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Sets up, builds all three presets, runs the whole suite under linux and
+# linux-asan, checks the Windows DLL, and runs the fuzz target and the
+# thread checker for a bounded time. Fails on any failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+jobs="$(nproc)"
+
+for preset in linux linux-asan windows; do
+  echo "== build: $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j"$jobs"
+done
+
+for preset in linux linux-asan; do
+  echo "== tests: $preset"
+  ctest --preset "$preset" -j"$jobs" --timeout 900
+done
+
+if [ -x scripts/check-dll.sh ]; then
+  echo "== Windows DLL check"
+  bash scripts/check-dll.sh build/windows
+fi
+if [ -x tests/fuzz/run.sh ]; then
+  echo "== fuzz"
+  bash tests/fuzz/run.sh 60
+fi
+if [ -x scripts/thread-check.sh ]; then
+  echo "== thread checker"
+  bash scripts/thread-check.sh build/linux
+fi
+echo "== all checks passed"
