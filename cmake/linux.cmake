@@ -78,3 +78,21 @@ endif()
 if(EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.txt)
   add_subdirectory(bench)
 endif()
+
+# The loader's test fixture: a tiny library whose DllMain counts its calls.
+if(TARGET sim_tests)
+  add_library(entry_library SHARED ${CMAKE_SOURCE_DIR}/tests/sim/fixtures/entry_library.cpp)
+  target_include_directories(entry_library BEFORE PRIVATE ${CMAKE_SOURCE_DIR}/sim/include)
+  target_compile_options(entry_library PRIVATE ${PTASPI_WARNINGS})
+  add_dependencies(sim_tests entry_library)
+  target_compile_definitions(sim_tests PRIVATE
+    PTASPI_ENTRY_LIBRARY="$<TARGET_FILE:entry_library>")
+endif()
+
+# aspitool's tests run the built tool as a subprocess on machine files.
+if(TARGET aspitool AND TARGET ptaspi32)
+  ptaspi_test_folder(tool_tests tool nlohmann_json::nlohmann_json)
+  if(TARGET tool_tests)
+    add_dependencies(tool_tests aspitool ptaspi32)
+  endif()
+endif()

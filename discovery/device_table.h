@@ -9,6 +9,8 @@
 
 constexpr int MaxDeviceEntries = 100;
 constexpr int DevicePathLength = 32;  // at most 31 characters and the NUL
+constexpr DWORD ScanDesiredAccess = 0xC0000000UL;  // GENERIC_READ | GENERIC_WRITE
+constexpr DWORD ScanShareMode = 3;                 // FILE_SHARE_READ | FILE_SHARE_WRITE
 
 struct DeviceEntry {
     BYTE PortNumber;
@@ -23,11 +25,12 @@ struct DeviceEntry {
 };
 
 // The one-entry cache of FindDevice. Key and entry travel together in one
-// 32-bit word (port, path, target, lun would need all 32 bits, so the word
-// holds the entry's index + 1 and the key is checked against the entry
-// itself); 0 means empty.
+// 32-bit word, read and written atomically: it holds the entry's index + 1,
+// 0 meaning empty, and the key is the entry's own address, which never
+// changes after the scan. A lookup therefore never pairs one unit's key
+// with another unit's entry.
 struct DeviceLookupCache {
-    volatile DWORD Word;
+    DWORD Word;
 };
 
 struct DeviceTableState {
@@ -46,7 +49,8 @@ DeviceEntry* FindDevice(int port, int pathId, int targetId, int lun);
 // Returns the entry of host adapter ha (low 8 bits), or null when ha is not
 // below AdapterCount or the unit is absent.
 DeviceEntry* FindDeviceForHa(int ha, int targetId, int lun);
-// Returns nothing: stores path in the claimed entry with this address.
+// Returns nothing: stores path in the claimed entry with this address. A
+// path longer than DevicePathLength - 1 characters is not stored.
 void SetDevicePath(int port, int pathId, int targetId, int lun, const char* path);
 
 #endif

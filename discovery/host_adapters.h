@@ -34,4 +34,14 @@ extern LONG AdapterCount;
 // from the port devices and the registry's SCSI device map.
 void ScanHostAdapters();
 
+// Returns nothing: stores in name (nameSize bytes, at least 1) the driver
+// name that an "ImagePath" text gives: the part after its last backslash,
+// up to the first dot, cut to nameSize - 1 characters and a NUL.
+void DriverNameFromImagePath(const char* imagePath, char* name, size_t nameSize);
+
+// Returns the low 8 bits of the number written after a subkey name's
+// prefix and one separator ("Target Id 9" gives 9), or 0 when the name,
+// nameLength characters long, has nothing after the prefix.
+BYTE IdAfterPrefix(const char* name, size_t nameLength, size_t prefixLength);
+
 #endif

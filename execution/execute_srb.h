@@ -14,17 +14,52 @@ enum PassThroughOutcome {
     PassThroughNoBuffer = 2,
 };
 
+// The most data bytes that the buffered method's bounce buffer carries.
 constexpr DWORD BufferedTransferLimit = 0x10000;
+// Above this length an ERROR_INVALID_PARAMETER is read as a transfer that
+// the adapter cannot take.
 constexpr DWORD BufferTooBigThreshold = 0xF000;
 constexpr ULONG PassThroughTimeoutSeconds = 300;
+// Bytes after the header and sense area that every request buffer keeps.
+constexpr DWORD RequestBufferSlack = 4;
+constexpr BYTE RequestSenseOpcode = 0x03;
+constexpr BYTE RequestSenseCdbLength = 6;
 
-// Returns nothing; posts the SRB's completion exactly once.
+// Returns nothing; runs the SRB whose address *srb holds and posts its
+// completion exactly once, whatever happens.
 void ExecuteSrb(void** srb);
-// Returns the outcome of IOCTL_SCSI_PASS_THROUGH_DIRECT.
+
+// Returns the outcome of IOCTL_SCSI_PASS_THROUGH_DIRECT: done when the
+// control succeeded, failed when it did not (or could not be issued), no
+// buffer when its request buffer could not be allocated (SRB_HaStat is 0
+// then; the caller completes the SRB with SS_BUFFER_TO_BIG). *errorCode
+// receives the platform's error code whenever the control was issued.
 PassThroughOutcome PassThroughDirect(HANDLE device, SRB_ExecSCSICmd* srb, const DeviceEntry* entry,
                                      DWORD* errorCode);
-// Returns the outcome of IOCTL_SCSI_PASS_THROUGH through a bounce buffer.
+
+// Returns the outcome of IOCTL_SCSI_PASS_THROUGH through a bounce buffer
+// of at most BufferedTransferLimit data bytes, with the same meanings as
+// PassThroughDirect.
 PassThroughOutcome PassThroughBuffered(HANDLE device, SRB_ExecSCSICmd* srb,
                                        const DeviceEntry* entry, DWORD* errorCode);
+
+// Returns nothing: sends REQUEST SENSE for SRB_SenseLen bytes into the
+// SRB's own sense area on the open device; its outcome is not reported.
+void IssueRequestSense(HANDLE device, SRB_ExecSCSICmd* srb, const DeviceEntry* entry);
+
+// Returns nothing: zeroes the SRB's sense area and copies into it the
+// sense bytes that a method's request buffer holds (reportedLength of
+// them, never more than SRB_SenseLen). Touches nothing when SRB_SenseLen
+// is 0.
+void StoreSenseData(SRB_ExecSCSICmd* srb, const BYTE* senseBytes, UCHAR reportedLength);
+
+// Returns true when a method may issue anything for this request: a device
+// to send it to, a unit to address, and a block that still reads as an
+// execute request.
+bool CanIssuePassThrough(HANDLE device, const SRB_ExecSCSICmd* srb, const DeviceEntry* entry);
+
+// Returns the SCSI status byte with only bits 1-4 left, as SRB_TargStat
+// holds it.
+BYTE MaskTargetStatus(UCHAR scsiStatus);
 
 #endif

@@ -33,7 +33,7 @@ const char* const callNames[] = {
     "RegEnumKeyExA", "GetLogicalDriveStringsA", "GetDriveTypeA", "CreateEventA",
     "CreateMutexA", "WaitForSingleObject", "WaitForMultipleObjects", "ReleaseMutex",
     "SetEvent", "ResetEvent", "_beginthread", "TerminateThread", "VirtualAlloc",
-    "VirtualLock", "VirtualUnlock", "VirtualFree", "LoadLibraryA",
+    "VirtualLock", "VirtualUnlock", "VirtualFree", "LoadLibraryA", "DuplicateHandle",
 };
 static_assert(sizeof(callNames) / sizeof(callNames[0]) == static_cast<size_t>(Call::Count),
               "one name per call");

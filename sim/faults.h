@@ -33,6 +33,7 @@ enum class Call {
     VirtualUnlock,
     VirtualFree,
     LoadLibraryA,
+    DuplicateHandle,
     Count
 };
 

@@ -2,6 +2,7 @@
 #ifndef PTASPI_SIM_PROCESS_H
 #define PTASPI_SIM_PROCESS_H
 
+#include <errno.h>  /* the Windows runtime declares errno with <stdlib.h> */
 #include <stdint.h>
 #include <windows.h>
 

@@ -1,0 +1,94 @@
+// Drive roots of the running machine: the drive letters its units declare
+// (CD-ROM drives) and the drives it lists.
+#include "sim/live_machine.h"
+
+#include "sim/faults.h"
+#include "sim/threads.h"
+#include "sim/handles.h"
+
+#include <cstring>
+#include <map>
+
+namespace sim {
+namespace {
+
+// Returns every drive letter of the running machine with its root's type,
+// in letter order, leaving out drives whose device was removed.
+std::map<char, UINT> DriveTypes() {
+    std::map<char, UINT> types;
+    std::lock_guard<std::mutex> guard(MachineLock());
+    std::shared_ptr<LiveMachine> machine = CurrentMachineLocked();
+    if (!machine) return types;
+    auto add = [&](char letter, UINT type) {
+        if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
+        if (letter < 'A' || letter > 'Z') return;
+        const std::string name = LowerDeviceName(std::string(1, letter) + ":");
+        if (machine->Removed.count(name) != 0) return;
+        types.emplace(letter, type);  // a unit's drive wins over a listed one
+    };
+    for (const auto& unit : machine->Units) {
+        if (unit->Spec.drive) add(*unit->Spec.drive, DRIVE_CDROM);
+    }
+    for (const DriveSpec& drive : machine->Spec.drives) {
+        UINT type = DRIVE_FIXED;
+        switch (drive.kind) {
+        case DriveKind::Fixed: type = DRIVE_FIXED; break;
+        case DriveKind::Removable: type = DRIVE_REMOVABLE; break;
+        case DriveKind::Remote: type = DRIVE_REMOTE; break;
+        case DriveKind::CdRom: type = DRIVE_CDROM; break;
+        case DriveKind::RamDisk: type = DRIVE_RAMDISK; break;
+        }
+        add(drive.letter, type);
+    }
+    return types;
+}
+
+}  // namespace
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" DWORD WINAPI GetLogicalDriveStringsA(DWORD nBufferLength, LPSTR lpBuffer) {
+    ExitIfTerminated();
+    DWORD error = 0;
+    if (TakeFault(Call::GetLogicalDriveStringsA, nullptr, &error)) {
+        SetLastErrorCode(error);
+        return 0;
+    }
+    const std::map<char, UINT> types = DriveTypes();
+    const DWORD length = static_cast<DWORD>(types.size() * 4);  // "X:\" and its NUL each
+    if (nBufferLength < length + 1) return length + 1;          // nothing written
+    if (lpBuffer == nullptr) {
+        SetLastErrorCode(ERROR_NOACCESS);
+        return 0;
+    }
+    char* at = lpBuffer;
+    for (const auto& drive : types) {
+        at[0] = drive.first;
+        at[1] = ':';
+        at[2] = '\\';
+        at[3] = '\0';
+        at += 4;
+    }
+    *at = '\0';
+    return length;
+}
+
+extern "C" UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName) {
+    ExitIfTerminated();
+    DWORD error = 0;
+    if (TakeFault(Call::GetDriveTypeA, nullptr, &error)) {
+        SetLastErrorCode(error);
+        return DRIVE_UNKNOWN;
+    }
+    if (lpRootPathName == nullptr) return DRIVE_NO_ROOT_DIR;
+    // "X:\" names a root; "X:" is taken as that root, as Windows does.
+    const size_t size = strlen(lpRootPathName);
+    if (size < 2 || size > 3 || lpRootPathName[1] != ':') return DRIVE_NO_ROOT_DIR;
+    if (size == 3 && lpRootPathName[2] != '\\') return DRIVE_NO_ROOT_DIR;
+    char letter = lpRootPathName[0];
+    if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
+    const std::map<char, UINT> types = DriveTypes();
+    auto found = types.find(letter);
+    return found == types.end() ? static_cast<UINT>(DRIVE_NO_ROOT_DIR) : found->second;
+}

@@ -1,0 +1,74 @@
+// The simulated kernel's waitable objects (events, mutexes, threads) and the
+// per-thread record that ties mutex ownership and termination to a thread.
+// Every field below is read and written only with sim::StateLock() held,
+// except ThreadRecord::Terminated, which a thread also polls without it.
+#ifndef PTASPI_SIM_KERNEL_OBJECTS_H
+#define PTASPI_SIM_KERNEL_OBJECTS_H
+
+#include "sim/handles.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+namespace sim {
+
+struct MutexObject;
+
+// One thread of the simulated machine: any thread that has called into the
+// simulator, and every thread that _beginthread started.
+struct ThreadRecord {
+    explicit ThreadRecord(unsigned long key) : Key(key) {}
+    const unsigned long Key;
+    bool StartedByRuntime = false;  // started by _beginthread: counted as live
+    HANDLE StartHandle = nullptr;   // the handle _beginthread returned
+    bool Ended = false;             // the thread object is signalled
+    std::atomic<bool> Terminated{false};
+    DWORD ExitCode = 0;
+    // Mutexes this thread owns; abandoned when it ends or is terminated.
+    std::vector<std::shared_ptr<MutexObject>> OwnedMutexes;
+};
+
+struct EventObject : KernelObject {
+    EventObject(bool manualReset, bool signalled)
+        : KernelObject(ObjectKind::Event), ManualReset(manualReset), Signalled(signalled) {}
+    const bool ManualReset;
+    bool Signalled;
+};
+
+struct MutexObject : KernelObject {
+    MutexObject() : KernelObject(ObjectKind::Mutex) {}
+    unsigned long OwnerKey = 0;   // 0: not owned
+    unsigned long Recursion = 0;  // acquisitions not yet released by the owner
+    bool Abandoned = false;       // the next acquisition reports WAIT_ABANDONED
+};
+
+struct ThreadObject : KernelObject {
+    explicit ThreadObject(std::shared_ptr<ThreadRecord> record)
+        : KernelObject(ObjectKind::Thread), Record(std::move(record)) {}
+    const std::shared_ptr<ThreadRecord> Record;
+};
+
+// Returns the calling thread's record, created on first use; it stays valid
+// for the life of the thread.
+ThreadRecord& CurrentThreadRecord();
+// Returns the calling thread's record as a shared pointer.
+std::shared_ptr<ThreadRecord> CurrentThreadRecordShared();
+
+// Returns nothing. With StateLock() held: makes `mutex` owned once more by
+// the calling thread, and returns through `abandoned` whether it had been
+// abandoned by a previous owner (the recursion count then restarts at 1).
+void AcquireMutexLocked(const std::shared_ptr<MutexObject>& mutex, bool* abandoned);
+// Returns false when the calling thread does not own `mutex`; otherwise
+// gives up one acquisition. With StateLock() held.
+bool ReleaseMutexLocked(MutexObject& mutex);
+// Returns nothing. With StateLock() held: ends the thread's part in the
+// machine (its mutexes abandoned, its object signalled); does nothing for
+// a thread that has ended already. The caller notifies StateChanged().
+void EndThreadLocked(ThreadRecord& thread);
+
+}  // namespace sim
+
+#endif

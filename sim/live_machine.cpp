@@ -1,0 +1,222 @@
+#include "sim/live_machine.h"
+
+#include "sim/sim.h"
+#include "sim/threads.h"
+
+#include "platform/scsi_port.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#if __has_include("sim/registry.h")
+#include "sim/registry.h"
+#else
+namespace sim {
+void BuildRegistry(const Machine& machine);
+void ClearRegistry();
+}  // namespace sim
+#endif
+
+namespace sim {
+namespace {
+
+struct MachineState {
+    std::mutex Lock;
+    std::shared_ptr<LiveMachine> Current;
+    BackendFactory Factory;
+};
+
+MachineState& State() {
+    static MachineState* state = new MachineState;  // outlives every thread
+    return *state;
+}
+
+// Returns the units of `machine` that execute commands, for releasing them.
+std::vector<std::shared_ptr<LiveUnit>> UnitsOf(const std::shared_ptr<LiveMachine>& machine) {
+    if (!machine) return {};
+    return machine->Units;
+}
+
+void ReleaseUnits(const std::vector<std::shared_ptr<LiveUnit>>& units) {
+    for (const auto& unit : units) {
+        if (unit->Backend) unit->Backend->Release();
+    }
+}
+
+// Returns the previous machine after marking it ended, so that handles to
+// its devices stop working; the caller drops it outside the lock.
+std::shared_ptr<LiveMachine> TakeCurrent(std::shared_ptr<LiveMachine> replacement) {
+    MachineState& state = State();
+    std::lock_guard<std::mutex> guard(state.Lock);
+    std::shared_ptr<LiveMachine> old = std::move(state.Current);
+    if (old) old->Ended = true;
+    state.Current = std::move(replacement);
+    return old;
+}
+
+void CopyPadded(uint8_t* to, size_t width, const std::string& text) {
+    memset(to, ' ', width);
+    memcpy(to, text.data(), text.size() < width ? text.size() : width);
+}
+
+void PutUlong(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
+    bytes[at] = static_cast<uint8_t>(value);
+    bytes[at + 1] = static_cast<uint8_t>(value >> 8);
+    bytes[at + 2] = static_cast<uint8_t>(value >> 16);
+    bytes[at + 3] = static_cast<uint8_t>(value >> 24);
+}
+
+size_t AlignUp4(size_t value) { return (value + 3) & ~static_cast<size_t>(3); }
+
+}  // namespace
+
+std::mutex& MachineLock() { return State().Lock; }
+
+std::shared_ptr<LiveMachine> CurrentMachineLocked() { return State().Current; }
+
+std::string LowerDeviceName(const std::string& name) {
+    std::string lower = name;
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower;
+}
+
+std::vector<uint8_t> StandardInquiryData(const InquirySpec& inquiry) {
+    std::vector<uint8_t> data(StandardInquiryLength, 0);
+    data[0] = inquiry.peripheral;
+    data[1] = inquiry.removable ? 0x80 : 0x00;
+    data[2] = 0x05;  // the version of the command set standard claimed
+    data[3] = 0x02;  // response data format 2
+    data[4] = static_cast<uint8_t>(StandardInquiryLength - 5);  // additional length
+    CopyPadded(&data[8], 8, inquiry.vendor);
+    CopyPadded(&data[16], 16, inquiry.product);
+    CopyPadded(&data[32], 4, inquiry.revision);
+    return data;
+}
+
+std::vector<uint8_t> BuildInquiryData(const PortSpec& port) {
+    // PathId and NumberOfBuses are bytes: buses past 255 cannot be named.
+    const size_t buses = port.buses.size() < 255 ? port.buses.size() : 255;
+    const size_t busDataAt = offsetof(SCSI_ADAPTER_BUS_INFO, BusData);
+    size_t size = AlignUp4(busDataAt + buses * sizeof(SCSI_BUS_DATA));
+    const size_t recordSize = AlignUp4(ScsiInquiryRecordHeaderLength + StandardInquiryLength);
+    for (size_t b = 0; b < buses; ++b) size += port.buses[b].units.size() * recordSize;
+
+    std::vector<uint8_t> bytes(size, 0);
+    bytes[0] = static_cast<uint8_t>(buses);
+    size_t next = AlignUp4(busDataAt + buses * sizeof(SCSI_BUS_DATA));
+    for (size_t b = 0; b < buses; ++b) {
+        const BusSpec& bus = port.buses[b];
+        const size_t busAt = busDataAt + b * sizeof(SCSI_BUS_DATA);
+        const size_t count = bus.units.size();
+        bytes[busAt + offsetof(SCSI_BUS_DATA, NumberOfLogicalUnits)] =
+            static_cast<uint8_t>(count < 255 ? count : 255);
+        bytes[busAt + offsetof(SCSI_BUS_DATA, InitiatorBusId)] =
+            bus.initiatorId ? static_cast<uint8_t>(*bus.initiatorId & 0xFF) : 0xFF;
+        PutUlong(bytes, busAt + offsetof(SCSI_BUS_DATA, InquiryDataOffset),
+                 count == 0 ? 0 : static_cast<uint32_t>(next));
+        for (size_t u = 0; u < count; ++u) {
+            const UnitSpec& unit = bus.units[u];
+            const size_t at = next;
+            next += recordSize;
+            bytes[at + offsetof(SCSI_INQUIRY_DATA, PathId)] = static_cast<uint8_t>(b);
+            bytes[at + offsetof(SCSI_INQUIRY_DATA, TargetId)] = unit.target;
+            bytes[at + offsetof(SCSI_INQUIRY_DATA, Lun)] = unit.lun;
+            bytes[at + offsetof(SCSI_INQUIRY_DATA, DeviceClaimed)] = unit.claimed ? 1 : 0;
+            PutUlong(bytes, at + offsetof(SCSI_INQUIRY_DATA, InquiryDataLength),
+                     StandardInquiryLength);
+            PutUlong(bytes, at + offsetof(SCSI_INQUIRY_DATA, NextInquiryDataOffset),
+                     u + 1 < count ? static_cast<uint32_t>(next) : 0);
+            std::vector<uint8_t> inquiry = StandardInquiryData(unit.inquiry);
+            memcpy(&bytes[at + ScsiInquiryRecordHeaderLength], inquiry.data(), inquiry.size());
+        }
+    }
+    return bytes;
+}
+
+std::shared_ptr<LiveUnit> FindUnitLocked(const LiveMachine& machine, int port, int bus,
+                                         int target, int lun) {
+    for (const auto& unit : machine.Units) {
+        if (unit->Port == port && unit->Bus == bus && unit->Spec.target == target &&
+            unit->Spec.lun == lun) {
+            return unit;
+        }
+    }
+    return nullptr;
+}
+
+void SetBackendFactoryForTesting(BackendFactory factory) {
+    MachineState& state = State();
+    std::lock_guard<std::mutex> guard(state.Lock);
+    state.Factory = std::move(factory);
+}
+
+bool InstallMachine(const Machine& machine, std::string& error) {
+    BackendFactory factory;
+    {
+        std::lock_guard<std::mutex> guard(State().Lock);
+        factory = State().Factory;
+    }
+    // Every backend is built before anything changes, so that a machine
+    // that cannot be built leaves the running one as it was.
+    auto live = std::make_shared<LiveMachine>();
+    live->Spec = machine;
+    for (size_t p = 0; p < machine.ports.size(); ++p) {
+        const PortSpec& port = machine.ports[p];
+        for (size_t b = 0; b < port.buses.size(); ++b) {
+            const BusSpec& bus = port.buses[b];
+            for (size_t u = 0; u < bus.units.size(); ++u) {
+                auto unit = std::make_shared<LiveUnit>();
+                unit->Spec = bus.units[u];
+                unit->Port = static_cast<int>(p);
+                unit->Bus = static_cast<int>(b);
+                std::string why;
+                unit->Backend = factory ? factory(unit->Spec, why) : CreateBackend(unit->Spec, why);
+                if (!unit->Backend) {
+                    char where[96];
+                    snprintf(where, sizeof where, "ports[%zu].buses[%zu].units[%zu]: ", p, b, u);
+                    error = where + (why.empty() ? std::string("backend not built") : why);
+                    return false;
+                }
+                live->Units.push_back(std::move(unit));
+            }
+        }
+    }
+    std::shared_ptr<LiveMachine> old = TakeCurrent(live);
+    ReleaseUnits(UnitsOf(old));
+    BuildRegistry(machine);
+    error.clear();
+    return true;  // `old` dies here, outside the lock
+}
+
+void InstallDefaultMachine() {
+    std::string error;
+    if (!InstallMachine(DefaultMachine(), error)) {
+        fprintf(stderr, "the default machine cannot be installed: %s\n", error.c_str());
+        abort();
+    }
+}
+
+void UninstallMachine() {
+    std::shared_ptr<LiveMachine> old = TakeCurrent(nullptr);
+    ReleaseUnits(UnitsOf(old));
+    ClearRegistry();
+}
+
+void RemoveDevice(const std::string& name) {
+    std::lock_guard<std::mutex> guard(State().Lock);
+    if (State().Current) State().Current->Removed.insert(LowerDeviceName(name));
+}
+
+void ReleaseHangs() {
+    std::vector<std::shared_ptr<LiveUnit>> units;
+    {
+        std::lock_guard<std::mutex> guard(State().Lock);
+        units = UnitsOf(State().Current);
+    }
+    ReleaseUnits(units);
+}
+
+}  // namespace sim

@@ -1,0 +1,246 @@
+// The simulated loader. Each first load of a library copies its shared
+// object to a new temporary file and opens that copy, since the dynamic
+// linker would otherwise hand back the same instance, statics and all, for
+// a path it has seen before; the copy is unlinked at once, so nothing is
+// left on disk. A library already loaded is shared and counted, as on
+// Windows, and its DllMain sees process attach once and detach once.
+#include "sim/loader.h"
+
+#include "sim/faults.h"
+#include "sim/handles.h"
+#include "sim/threads.h"
+
+#include <windows.h>
+
+#include <dlfcn.h>
+#include <link.h>
+#include <string.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace sim {
+namespace {
+
+const DWORD ErrorBadExeFormat = 193;
+
+typedef BOOL(WINAPI* EntryRoutine)(HINSTANCE, DWORD, LPVOID);
+
+struct Module {
+    std::string Source;  // the real path of the file it was loaded from
+    void* Library = nullptr;
+    EntryRoutine Entry = nullptr;
+    unsigned References = 0;
+};
+
+struct LoaderState {
+    // The loader lock: held while a DllMain runs, as on Windows; recursive
+    // so that a DllMain may itself load or free a library.
+    std::recursive_mutex Lock;
+    std::vector<std::unique_ptr<Module>> Modules;
+};
+
+LoaderState& Loader() {
+    static LoaderState* loader = new LoaderState;
+    return *loader;
+}
+
+HMODULE HandleOf(Module* module) { return reinterpret_cast<HMODULE>(module); }
+
+// Returns the loaded module behind `handle`, or null. The loader lock is held.
+Module* FindModule(HMODULE handle) {
+    for (const auto& module : Loader().Modules) {
+        if (HandleOf(module.get()) == handle) return module.get();
+    }
+    return nullptr;
+}
+
+Module* FindModuleBySource(const std::string& source) {
+    for (const auto& module : Loader().Modules) {
+        if (module->Source == source) return module.get();
+    }
+    return nullptr;
+}
+
+void ForgetModule(Module* module) {
+    auto& modules = Loader().Modules;
+    for (auto it = modules.begin(); it != modules.end(); ++it) {
+        if (it->get() == module) {
+            modules.erase(it);
+            return;
+        }
+    }
+}
+
+// Returns true when all of `source` was copied to the open file `target`.
+bool CopyFile(int source, int target) {
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = read(source, buffer, sizeof buffer);
+        if (got == 0) return true;
+        if (got < 0) return false;
+        for (ssize_t done = 0; done < got;) {
+            ssize_t put = write(target, buffer + done, static_cast<size_t>(got - done));
+            if (put <= 0) return false;
+            done += put;
+        }
+    }
+}
+
+// Returns the dynamic linker's handle of a fresh instance of the shared
+// object at `path`, or null with the Win32 error in *error.
+void* OpenFreshCopy(const char* path, DWORD* error) {
+    int source = open(path, O_RDONLY | O_CLOEXEC);
+    if (source < 0) {
+        *error = ERROR_MOD_NOT_FOUND;
+        return nullptr;
+    }
+    const char* folder = getenv("TMPDIR");
+    std::string name = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") +
+                       "/ptaspi-module-XXXXXX";
+    std::vector<char> copyPath(name.begin(), name.end());
+    copyPath.push_back('\0');
+    int target = mkostemp(copyPath.data(), O_CLOEXEC);
+    if (target < 0) {
+        close(source);
+        *error = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    bool copied = CopyFile(source, target);
+    close(source);
+    close(target);
+    void* library = copied ? dlopen(copyPath.data(), RTLD_NOW | RTLD_LOCAL) : nullptr;
+    unlink(copyPath.data());
+    if (library == nullptr) *error = copied ? ErrorBadExeFormat : ERROR_NOT_ENOUGH_MEMORY;
+    return library;
+}
+
+// Returns the address of `name` when the library itself exports it. The
+// dynamic linker also searches the library's dependencies, while Windows
+// looks in the module's own export table only.
+void* FindExport(void* library, const char* name) {
+    void* symbol = dlsym(library, name);
+    if (symbol == nullptr) return nullptr;
+    struct link_map* map = nullptr;
+    Dl_info where;
+    if (dlinfo(library, RTLD_DI_LINKMAP, &map) != 0 || dladdr(symbol, &where) == 0 ||
+        where.dli_fname == nullptr || strcmp(where.dli_fname, map->l_name) != 0) {
+        return nullptr;
+    }
+    return symbol;
+}
+
+EntryRoutine FindEntry(void* library) {
+    void* entry = FindExport(library, "DllMain");
+    if (entry == nullptr) entry = FindExport(library, "DllMain@12");
+    return reinterpret_cast<EntryRoutine>(entry);
+}
+
+BOOL CallEntry(Module* module, DWORD reason) {
+    if (module->Entry == nullptr) return TRUE;
+    return module->Entry(HandleOf(module), reason, nullptr);
+}
+
+}  // namespace
+
+BOOL CallEntryPoint(HMODULE module, DWORD reason) {
+    std::lock_guard<std::recursive_mutex> guard(Loader().Lock);
+    Module* found = FindModule(module);
+    if (found == nullptr) {
+        SetLastErrorCode(ERROR_MOD_NOT_FOUND);
+        return FALSE;
+    }
+    return CallEntry(found, reason);
+}
+
+size_t LoadedModuleCount() {
+    std::lock_guard<std::recursive_mutex> guard(Loader().Lock);
+    return Loader().Modules.size();
+}
+
+}  // namespace sim
+
+extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
+    sim::ExitIfTerminated();
+    DWORD error = 0;
+    if (sim::TakeFault(sim::Call::LoadLibraryA, lpLibFileName, &error)) {
+        sim::SetLastErrorCode(error);
+        return nullptr;
+    }
+    if (lpLibFileName == nullptr || *lpLibFileName == '\0') {
+        sim::SetLastErrorCode(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    char resolved[PATH_MAX];
+    if (realpath(lpLibFileName, resolved) == nullptr) {
+        sim::SetLastErrorCode(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    std::lock_guard<std::recursive_mutex> guard(sim::Loader().Lock);
+    if (sim::Module* loaded = sim::FindModuleBySource(resolved)) {
+        ++loaded->References;
+        return sim::HandleOf(loaded);
+    }
+    auto module = std::make_unique<sim::Module>();
+    module->Source = resolved;
+    module->Library = sim::OpenFreshCopy(resolved, &error);
+    if (module->Library == nullptr) {
+        sim::SetLastErrorCode(error);
+        return nullptr;
+    }
+    module->Entry = sim::FindEntry(module->Library);
+    module->References = 1;
+    sim::Module* added = module.get();
+    sim::Loader().Modules.push_back(std::move(module));
+    if (!sim::CallEntry(added, DLL_PROCESS_ATTACH)) {
+        // A refused attach is followed at once by detach and the unload.
+        sim::CallEntry(added, DLL_PROCESS_DETACH);
+        dlclose(added->Library);
+        sim::ForgetModule(added);
+        sim::SetLastErrorCode(ERROR_DLL_INIT_FAILED);
+        return nullptr;
+    }
+    return sim::HandleOf(added);
+}
+
+extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
+    sim::ExitIfTerminated();
+    std::lock_guard<std::recursive_mutex> guard(sim::Loader().Lock);
+    sim::Module* module = sim::FindModule(hLibModule);
+    if (module == nullptr) {
+        sim::SetLastErrorCode(ERROR_MOD_NOT_FOUND);
+        return FALSE;
+    }
+    if (--module->References != 0) return TRUE;
+    sim::CallEntry(module, DLL_PROCESS_DETACH);
+    dlclose(module->Library);
+    sim::ForgetModule(module);
+    return TRUE;
+}
+
+extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+    sim::ExitIfTerminated();
+    std::lock_guard<std::recursive_mutex> guard(sim::Loader().Lock);
+    sim::Module* module = sim::FindModule(hModule);
+    if (module == nullptr) {
+        sim::SetLastErrorCode(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    // A value below 0x10000 is an ordinal; shared objects export by name only.
+    if (reinterpret_cast<uintptr_t>(lpProcName) < 0x10000) {
+        sim::SetLastErrorCode(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    void* symbol = sim::FindExport(module->Library, lpProcName);
+    if (symbol == nullptr) {
+        sim::SetLastErrorCode(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    return reinterpret_cast<FARPROC>(symbol);
+}

@@ -1,0 +1,31 @@
+// The port driver's control handlers. DeviceIoControl hands each one the
+// I/O manager's system buffer (the input copied in, as large as the larger
+// of the two lengths); a handler returns 0 and the count of bytes to copy
+// back to the output, or the error the control fails with, in which case
+// nothing is copied back.
+#ifndef PTASPI_SIM_PORT_DRIVER_H
+#define PTASPI_SIM_PORT_DRIVER_H
+
+#include "sim/device_files.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace sim {
+
+// Returns 0 or the error of IOCTL_SCSI_PASS_THROUGH (direct false) or
+// IOCTL_SCSI_PASS_THROUGH_DIRECT (direct true), after the I/O manager's
+// access check has passed.
+DWORD HandlePassThrough(const DeviceFile& file, bool direct, uint8_t* system,
+                        DWORD inputLength, DWORD outputLength, DWORD& information);
+
+// Appends one pass-through request to the log that tests read; `input` is
+// the input buffer as it arrived.
+void RecordPassThrough(const DeviceFile& file, DWORD code, std::vector<uint8_t> input,
+                       DWORD inputLength, DWORD outputLength, DWORD error);
+
+}  // namespace sim
+
+#endif

@@ -1,0 +1,139 @@
+// The platform's four registry functions over the simulated tree. Each
+// returns its error code and leaves the thread's last error alone, as the
+// registry functions of Win32 do.
+#include "sim/faults.h"
+#include "sim/registry_tree.h"
+#include "sim/sim.h"
+
+#include <windows.h>
+
+#include <cstring>
+#include <iterator>
+
+namespace sim {
+namespace {
+
+using namespace registry;
+
+// Windows answers a path that starts with a backslash with this.
+constexpr LONG ErrorBadPathname = 161;
+
+// Returns the key behind a handle, or null when the handle is not valid.
+std::shared_ptr<RegKey> KeyOf(RegistryState& state, HKEY handle) {
+    if (handle == HKEY_LOCAL_MACHINE) return state.root;
+    auto found = state.open.find(reinterpret_cast<ULONG_PTR>(handle));
+    return found == state.open.end() ? nullptr : found->second;
+}
+
+}  // namespace
+
+size_t OpenRegistryKeyCount() {
+    RegistryState& state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    return state.open.size();
+}
+
+}  // namespace sim
+
+using sim::Call;
+
+extern "C" LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions,
+                                     REGSAM samDesired, PHKEY phkResult) {
+    (void)ulOptions;
+    (void)samDesired;
+    DWORD fault = 0;
+    if (sim::TakeFault(Call::RegOpenKeyExA, lpSubKey != nullptr ? lpSubKey : "", &fault)) {
+        if (phkResult != nullptr) *phkResult = nullptr;
+        return static_cast<LONG>(fault);
+    }
+    if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    sim::registry::RegistryState& state = sim::registry::State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    std::shared_ptr<sim::registry::RegKey> from = sim::KeyOf(state, hKey);
+    if (!from) return ERROR_INVALID_HANDLE;
+    const std::string path = lpSubKey != nullptr ? lpSubKey : "";
+    if (!path.empty() && path[0] == '\\') return sim::ErrorBadPathname;
+    std::shared_ptr<sim::registry::RegKey> key = sim::registry::FindKey(from, path);
+    if (!key) return ERROR_FILE_NOT_FOUND;
+    const ULONG_PTR handle = state.nextHandle;
+    state.nextHandle += 4;
+    state.open[handle] = key;
+    *phkResult = reinterpret_cast<HKEY>(handle);
+    return ERROR_SUCCESS;
+}
+
+extern "C" LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
+                                        LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    DWORD fault = 0;
+    if (sim::TakeFault(Call::RegQueryValueExA, lpValueName != nullptr ? lpValueName : "",
+                       &fault)) {
+        return static_cast<LONG>(fault);
+    }
+    if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    sim::registry::RegistryState& state = sim::registry::State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    std::shared_ptr<sim::registry::RegKey> key = sim::KeyOf(state, hKey);
+    if (!key) return ERROR_INVALID_HANDLE;
+    const sim::registry::RegValue* value = sim::registry::FindValue(*key, lpValueName != nullptr ? lpValueName : "");
+    if (value == nullptr) return ERROR_FILE_NOT_FOUND;
+    if (lpType != nullptr) *lpType = value->type;
+    const DWORD size = static_cast<DWORD>(value->data.size());
+    if (lpData == nullptr) {
+        if (lpcbData != nullptr) *lpcbData = size;
+        return ERROR_SUCCESS;
+    }
+    if (*lpcbData < size) {
+        *lpcbData = size;
+        return ERROR_MORE_DATA;
+    }
+    if (size > 0) std::memcpy(lpData, value->data.data(), size);
+    *lpcbData = size;
+    return ERROR_SUCCESS;
+}
+
+extern "C" LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
+                                     LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
+                                     PFILETIME lpftLastWriteTime) {
+    DWORD fault = 0;
+    if (sim::TakeFault(Call::RegEnumKeyExA, "", &fault)) return static_cast<LONG>(fault);
+    if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr ||
+        (lpClass != nullptr && lpcchClass == nullptr)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    sim::registry::RegistryState& state = sim::registry::State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    std::shared_ptr<sim::registry::RegKey> key = sim::KeyOf(state, hKey);
+    if (!key) return ERROR_INVALID_HANDLE;
+    if (dwIndex >= key->children.size()) return ERROR_NO_MORE_ITEMS;
+    auto child = key->children.begin();
+    std::advance(child, dwIndex);
+    const std::string& name = child->second->name;
+    // The buffer holds the name and its NUL.
+    if (name.size() >= *lpcchName) return ERROR_MORE_DATA;
+    if (lpClass != nullptr && *lpcchClass < 1) return ERROR_MORE_DATA;
+    std::memcpy(lpName, name.c_str(), name.size() + 1);
+    *lpcchName = static_cast<DWORD>(name.size());
+    if (lpClass != nullptr) {
+        lpClass[0] = '\0';
+        *lpcchClass = 0;
+    }
+    if (lpftLastWriteTime != nullptr) {
+        // 1 January 2000, as every key of the simulated machine was written then.
+        lpftLastWriteTime->dwLowDateTime = 0x256D4000UL;
+        lpftLastWriteTime->dwHighDateTime = 0x01BF53EBUL;
+    }
+    return ERROR_SUCCESS;
+}
+
+extern "C" LONG WINAPI RegCloseKey(HKEY hKey) {
+    if (hKey == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
+    sim::registry::RegistryState& state = sim::registry::State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    auto found = state.open.find(reinterpret_cast<ULONG_PTR>(hKey));
+    if (found == state.open.end()) return ERROR_INVALID_HANDLE;
+    state.open.erase(found);
+    return ERROR_SUCCESS;
+}

@@ -1,0 +1,310 @@
+// Events, mutexes and the waits on them (and on threads), with Win32's
+// rules: recursive mutexes owned by a thread, abandonment, auto-reset
+// events that a satisfied wait resets, and wait-all waits that take every
+// object at one moment when all are signalled.
+#include "sim/faults.h"
+#include "sim/handles.h"
+#include "sim/kernel_objects.h"
+#include "sim/threads.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sim {
+namespace {
+
+const DWORD ErrorAlreadyExists = 183;
+
+// Named events and mutexes; names compare with case, as the object
+// manager's do. Guarded by StateLock().
+std::map<std::string, std::weak_ptr<KernelObject>>& NamedObjects() {
+    static auto* objects = new std::map<std::string, std::weak_ptr<KernelObject>>;
+    return *objects;
+}
+
+// Returns the handle of a new object built by `make` (called with
+// StateLock() held), or of the existing object called `name`, which must be
+// of the same kind (else NULL with 6); last error 183 then tells the caller
+// that the object was opened rather than created, 0 that it is new.
+HANDLE CreateObject(const char* name, ObjectKind kind,
+                    const std::function<std::shared_ptr<KernelObject>()>& make) {
+    std::shared_ptr<KernelObject> object;
+    bool existed = false;
+    {
+        std::lock_guard<std::mutex> guard(StateLock());
+        if (name != nullptr) {
+            auto entry = NamedObjects().find(name);
+            if (entry != NamedObjects().end()) object = entry->second.lock();
+            existed = object != nullptr;
+        }
+        if (!object) {
+            object = make();
+            if (name != nullptr) NamedObjects()[name] = object;
+        }
+    }
+    if (object->Kind != kind) {
+        SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    HANDLE handle = InsertHandle(std::move(object));
+    SetLastErrorCode(existed ? ErrorAlreadyExists : ERROR_SUCCESS);
+    return handle;
+}
+
+// The process pseudo-handle is waitable on Windows and signalled only when
+// the process has ended, which the waiter never sees.
+bool IsProcessPseudoHandle(HANDLE handle) { return handle == reinterpret_cast<HANDLE>(-1); }
+
+// Returns the object behind a handle that can be waited on here: an event,
+// a mutex, a thread, or the process (returned as null with *process true).
+// Device handles are not waitable in this simulator. Returns false for an
+// invalid handle.
+bool ResolveWaitable(HANDLE handle, std::shared_ptr<KernelObject>* object, bool* process) {
+    *process = IsProcessPseudoHandle(handle);
+    if (*process) return true;
+    *object = LookupHandle(handle);
+    return *object && (*object)->Kind != ObjectKind::File;
+}
+
+// Returns whether the calling thread could take the object now. With
+// StateLock() held.
+bool IsSignalled(const KernelObject* object, unsigned long self) {
+    if (object == nullptr) return false;  // the process
+    switch (object->Kind) {
+        case ObjectKind::Event:
+            return static_cast<const EventObject*>(object)->Signalled;
+        case ObjectKind::Mutex: {
+            const auto* mutex = static_cast<const MutexObject*>(object);
+            return mutex->Recursion == 0 || mutex->OwnerKey == self;
+        }
+        case ObjectKind::Thread:
+            return static_cast<const ThreadObject*>(object)->Record->Ended;
+        case ObjectKind::File:
+            break;
+    }
+    return false;
+}
+
+// Returns whether the object taken was an abandoned mutex. Applies the side
+// effect of a satisfied wait. With StateLock() held.
+bool Satisfy(const std::shared_ptr<KernelObject>& object) {
+    if (!object) return false;
+    if (object->Kind == ObjectKind::Event) {
+        auto* event = static_cast<EventObject*>(object.get());
+        if (!event->ManualReset) event->Signalled = false;
+        return false;
+    }
+    if (object->Kind == ObjectKind::Mutex) {
+        bool abandoned = false;
+        AcquireMutexLocked(std::static_pointer_cast<MutexObject>(object), &abandoned);
+        return abandoned;
+    }
+    return false;
+}
+
+BOOL FailWith(DWORD error) {
+    SetLastErrorCode(error);
+    return FALSE;
+}
+
+DWORD WaitFailed(DWORD error) {
+    SetLastErrorCode(error);
+    return WAIT_FAILED;
+}
+
+// Returns TRUE after applying `change` to the event behind `handle`.
+template <class Change>
+BOOL ChangeEvent(HANDLE handle, Call call, Change change) {
+    ExitIfTerminated();
+    DWORD error = 0;
+    if (TakeFault(call, nullptr, &error)) return FailWith(error);
+    auto event = LookupHandleOf<EventObject>(handle, ObjectKind::Event);
+    if (!event) return FailWith(ERROR_INVALID_HANDLE);
+    {
+        std::lock_guard<std::mutex> guard(StateLock());
+        change(*event);
+    }
+    StateChanged().notify_all();
+    return TRUE;
+}
+
+}  // namespace
+
+void AcquireMutexLocked(const std::shared_ptr<MutexObject>& mutex, bool* abandoned) {
+    ThreadRecord& self = CurrentThreadRecord();
+    *abandoned = false;
+    if (mutex->Recursion != 0 && mutex->OwnerKey == self.Key) {
+        ++mutex->Recursion;
+        return;
+    }
+    *abandoned = mutex->Abandoned;
+    mutex->Abandoned = false;
+    mutex->OwnerKey = self.Key;
+    mutex->Recursion = 1;
+    self.OwnedMutexes.push_back(mutex);
+}
+
+bool ReleaseMutexLocked(MutexObject& mutex) {
+    ThreadRecord& self = CurrentThreadRecord();
+    if (mutex.Recursion == 0 || mutex.OwnerKey != self.Key) return false;
+    if (--mutex.Recursion != 0) return true;
+    mutex.OwnerKey = 0;
+    auto& owned = self.OwnedMutexes;
+    owned.erase(std::remove_if(owned.begin(), owned.end(),
+                               [&](const std::shared_ptr<MutexObject>& m) { return m.get() == &mutex; }),
+                owned.end());
+    return true;
+}
+
+}  // namespace sim
+
+extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                                      BOOL bInitialState, LPCSTR lpName) {
+    (void)lpEventAttributes;  // no security model, no inheritance
+    sim::ExitIfTerminated();
+    DWORD error = 0;
+    if (sim::TakeFault(sim::Call::CreateEventA, nullptr, &error)) {
+        sim::SetLastErrorCode(error);
+        return nullptr;
+    }
+    const bool manualReset = bManualReset != FALSE;
+    const bool signalled = bInitialState != FALSE;
+    return sim::CreateObject(lpName, sim::ObjectKind::Event, [&] {
+        return std::make_shared<sim::EventObject>(manualReset, signalled);
+    });
+}
+
+extern "C" HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
+                                      LPCSTR lpName) {
+    (void)lpMutexAttributes;
+    sim::ExitIfTerminated();
+    DWORD error = 0;
+    if (sim::TakeFault(sim::Call::CreateMutexA, nullptr, &error)) {
+        sim::SetLastErrorCode(error);
+        return nullptr;
+    }
+    // Opening an existing named mutex never takes it, whatever bInitialOwner.
+    return sim::CreateObject(lpName, sim::ObjectKind::Mutex, [&] {
+        auto mutex = std::make_shared<sim::MutexObject>();
+        bool abandoned = false;
+        if (bInitialOwner) sim::AcquireMutexLocked(mutex, &abandoned);
+        return std::shared_ptr<sim::KernelObject>(mutex);
+    });
+}
+
+extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    sim::ExitIfTerminated();
+    DWORD error = 0;
+    if (sim::TakeFault(sim::Call::WaitForSingleObject, nullptr, &error)) {
+        return sim::WaitFailed(error);
+    }
+    std::shared_ptr<sim::KernelObject> object;
+    bool process = false;
+    if (!sim::ResolveWaitable(hHandle, &object, &process)) {
+        return sim::WaitFailed(ERROR_INVALID_HANDLE);
+    }
+    const unsigned long self = sim::CurrentThreadKey();
+    bool abandoned = false;
+    {
+        std::unique_lock<std::mutex> lock(sim::StateLock());
+        if (!sim::WaitUntil(lock, [&] { return sim::IsSignalled(object.get(), self); },
+                            dwMilliseconds)) {
+            return WAIT_TIMEOUT;
+        }
+        abandoned = sim::Satisfy(object);
+    }
+    sim::StateChanged().notify_all();
+    return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+}
+
+extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles,
+                                               BOOL bWaitAll, DWORD dwMilliseconds) {
+    sim::ExitIfTerminated();
+    DWORD error = 0;
+    if (sim::TakeFault(sim::Call::WaitForMultipleObjects, nullptr, &error)) {
+        return sim::WaitFailed(error);
+    }
+    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS) {
+        return sim::WaitFailed(ERROR_INVALID_PARAMETER);
+    }
+    if (lpHandles == nullptr) return sim::WaitFailed(ERROR_NOACCESS);
+    std::vector<std::shared_ptr<sim::KernelObject>> objects(nCount);
+    for (DWORD i = 0; i < nCount; ++i) {
+        bool process = false;
+        if (!sim::ResolveWaitable(lpHandles[i], &objects[i], &process)) {
+            return sim::WaitFailed(ERROR_INVALID_HANDLE);
+        }
+    }
+    if (bWaitAll) {
+        // Windows refuses a wait-all that names one object twice.
+        for (DWORD i = 0; i < nCount; ++i) {
+            for (DWORD j = i + 1; j < nCount; ++j) {
+                if (objects[i] == objects[j]) return sim::WaitFailed(ERROR_INVALID_PARAMETER);
+            }
+        }
+    }
+    const unsigned long self = sim::CurrentThreadKey();
+    DWORD result = WAIT_TIMEOUT;
+    {
+        std::unique_lock<std::mutex> lock(sim::StateLock());
+        DWORD ready = 0;  // wait-any: the lowest signalled index
+        auto check = [&] {
+            for (DWORD i = 0; i < nCount; ++i) {
+                bool signalled = sim::IsSignalled(objects[i].get(), self);
+                if (bWaitAll && !signalled) return false;
+                if (!bWaitAll && signalled) {
+                    ready = i;
+                    return true;
+                }
+            }
+            return bWaitAll != FALSE;
+        };
+        if (!sim::WaitUntil(lock, check, dwMilliseconds)) return WAIT_TIMEOUT;
+        if (bWaitAll) {
+            // Every object is taken under the one hold of the state lock, so
+            // no other thread sees a moment where only some are taken.
+            result = WAIT_OBJECT_0;
+            for (DWORD i = 0; i < nCount; ++i) {
+                if (sim::Satisfy(objects[i]) && result == WAIT_OBJECT_0) {
+                    result = WAIT_ABANDONED_0 + i;
+                }
+            }
+        } else {
+            result = (sim::Satisfy(objects[ready]) ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + ready;
+        }
+    }
+    sim::StateChanged().notify_all();
+    return result;
+}
+
+extern "C" BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
+    sim::ExitIfTerminated();
+    DWORD error = 0;
+    if (sim::TakeFault(sim::Call::ReleaseMutex, nullptr, &error)) return sim::FailWith(error);
+    auto mutex = sim::LookupHandleOf<sim::MutexObject>(hMutex, sim::ObjectKind::Mutex);
+    if (!mutex) return sim::FailWith(ERROR_INVALID_HANDLE);
+    bool released = false;
+    {
+        std::lock_guard<std::mutex> guard(sim::StateLock());
+        released = sim::ReleaseMutexLocked(*mutex);
+    }
+    if (!released) return sim::FailWith(ERROR_NOT_OWNER);
+    sim::StateChanged().notify_all();
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI SetEvent(HANDLE hEvent) {
+    return sim::ChangeEvent(hEvent, sim::Call::SetEvent,
+                            [](sim::EventObject& event) { event.Signalled = true; });
+}
+
+extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) {
+    return sim::ChangeEvent(hEvent, sim::Call::ResetEvent,
+                            [](sim::EventObject& event) { event.Signalled = false; });
+}

@@ -1,0 +1,308 @@
+// Threads of the simulated machine: the state lock and the one wait that
+// every blocking call uses, thread records with their ending and
+// termination, the runtime's _beginthread/_endthread, TerminateThread,
+// Sleep, and the handle calls that concern threads and the process.
+#include "sim/threads.h"
+
+#include "sim/faults.h"
+#include "sim/handles.h"
+#include "sim/kernel_objects.h"
+
+#include <process.h>
+#include <windows.h>
+
+#include <errno.h>
+#include <pthread.h>
+#include <sched.h>
+#include <setjmp.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+
+namespace sim {
+namespace {
+
+struct MachineState {
+    std::mutex Lock;
+    std::condition_variable Changed;
+    size_t LiveThreads = 0;  // started by _beginthread and not ended
+};
+
+MachineState& State() {
+    static MachineState* state = new MachineState;  // outlives every thread
+    return *state;
+}
+
+// Windows thread ids are non-zero multiples of 4; these keys look alike
+// and are never reused.
+std::atomic<unsigned long> nextThreadKey{0x104};
+
+unsigned long NewThreadKey() { return nextThreadKey.fetch_add(4); }
+
+// Holds the calling thread's record. Its destructor runs when the thread
+// exits by any road (a std::thread returning, the main thread at exit), so
+// the mutexes a thread still owns are abandoned as on Windows.
+struct ThreadHolder {
+    std::shared_ptr<ThreadRecord> Record;
+    ~ThreadHolder() {
+        if (!Record) return;
+        {
+            std::lock_guard<std::mutex> guard(StateLock());
+            EndThreadLocked(*Record);
+        }
+        StateChanged().notify_all();
+    }
+};
+
+thread_local ThreadHolder currentThread;
+// Where _endthread goes: the entry frame of a thread that _beginthread
+// started; null on every other thread.
+thread_local jmp_buf* exitFrame = nullptr;
+
+// Never returns. A terminated thread stops here, blocked on a private
+// condition that is never signalled, so its stack is never unwound into
+// the code that called the simulator.
+[[noreturn]] void ParkForever() {
+    static std::mutex* parkLock = new std::mutex;
+    static std::condition_variable* parked = new std::condition_variable;
+    std::unique_lock<std::mutex> lock(*parkLock);
+    for (;;) parked->wait(lock);
+}
+
+struct StartContext {
+    _beginthread_proc_type Start;
+    void* Argument;
+    std::shared_ptr<ThreadRecord> Record;
+};
+
+// Returns when the start routine returns or calls _endthread. _endthread
+// longjmps back here rather than calling pthread_exit: the library is built
+// with -fno-exceptions, and the forced unwinding of pthread_exit through
+// its frames would need unwind tables that such code need not carry. The
+// library's frames hold nothing to destroy, so skipping them is safe.
+void RunStartRoutine(_beginthread_proc_type start, void* argument) {
+    jmp_buf frame;
+    exitFrame = &frame;
+    if (setjmp(frame) == 0) start(argument);
+    exitFrame = nullptr;
+}
+
+void* ThreadEntry(void* raw) {
+    std::unique_ptr<StartContext> context(static_cast<StartContext*>(raw));
+    currentThread.Record = context->Record;
+    _beginthread_proc_type start = context->Start;
+    void* argument = context->Argument;
+    context.reset();
+    ExitIfTerminated();  // terminated before it ever ran
+    RunStartRoutine(start, argument);
+    ThreadRecord& self = *currentThread.Record;
+    // A terminated thread that was running outside the simulator ends here
+    // without touching anything: it already counts as ended, and its
+    // handle stays open, since the runtime's exit code never ran for it.
+    if (self.Terminated.load()) return nullptr;
+    // As the runtime does on Windows: the handle is closed first, then the
+    // thread ends and its object becomes signalled.
+    RemoveHandle(self.StartHandle);
+    {
+        std::lock_guard<std::mutex> guard(StateLock());
+        EndThreadLocked(self);
+    }
+    StateChanged().notify_all();
+    return nullptr;
+}
+
+// The smallest stack given to a thread. The Linux build, and the sanitizer
+// build above all, needs far more stack than the same code on Windows, so
+// the size that the caller asks for is raised to at least this.
+const size_t MinimumStackSize = 2u * 1024u * 1024u;
+
+}  // namespace
+
+std::mutex& StateLock() { return State().Lock; }
+std::condition_variable& StateChanged() { return State().Changed; }
+
+ThreadRecord& CurrentThreadRecord() { return *CurrentThreadRecordShared(); }
+
+std::shared_ptr<ThreadRecord> CurrentThreadRecordShared() {
+    if (!currentThread.Record) currentThread.Record = std::make_shared<ThreadRecord>(NewThreadKey());
+    return currentThread.Record;
+}
+
+void EndThreadLocked(ThreadRecord& thread) {
+    if (thread.Ended) return;
+    for (const std::shared_ptr<MutexObject>& mutex : thread.OwnedMutexes) {
+        mutex->OwnerKey = 0;
+        mutex->Recursion = 0;
+        mutex->Abandoned = true;
+    }
+    thread.OwnedMutexes.clear();
+    thread.Ended = true;
+    if (thread.StartedByRuntime) --State().LiveThreads;
+}
+
+bool WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready,
+               DWORD timeoutMs) {
+    ThreadRecord& self = CurrentThreadRecord();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (self.Terminated.load()) {
+            lock.unlock();
+            ParkForever();
+        }
+        if (ready()) return true;
+        if (timeoutMs == INFINITE) {
+            StateChanged().wait(lock);
+        } else if (StateChanged().wait_until(lock, deadline) == std::cv_status::timeout) {
+            if (self.Terminated.load()) continue;
+            return ready();
+        }
+    }
+}
+
+void ExitIfTerminated() {
+    if (CurrentThreadRecord().Terminated.load()) ParkForever();
+}
+
+unsigned long CurrentThreadKey() { return CurrentThreadRecord().Key; }
+
+size_t LiveThreadCount() {
+    std::lock_guard<std::mutex> guard(StateLock());
+    return State().LiveThreads;
+}
+
+bool WaitForThreadsToEnd(DWORD timeoutMs) {
+    std::unique_lock<std::mutex> lock(StateLock());
+    return WaitUntil(lock, [] { return State().LiveThreads == 0; }, timeoutMs);
+}
+
+}  // namespace sim
+
+extern "C" uintptr_t __cdecl _beginthread(_beginthread_proc_type start, unsigned stack_size,
+                                          void* arg) {
+    sim::ExitIfTerminated();
+    DWORD error = 0;
+    if (sim::TakeFault(sim::Call::BeginThread, nullptr, &error)) {
+        errno = static_cast<int>(error);
+        return static_cast<uintptr_t>(-1);
+    }
+    if (start == nullptr) {
+        errno = EINVAL;
+        return static_cast<uintptr_t>(-1);
+    }
+    auto record = std::make_shared<sim::ThreadRecord>(sim::NewThreadKey());
+    record->StartedByRuntime = true;
+    HANDLE handle = sim::InsertHandle(std::make_shared<sim::ThreadObject>(record));
+    record->StartHandle = handle;
+
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    int result = pthread_attr_setstacksize(
+        &attributes, std::max(static_cast<size_t>(stack_size), sim::MinimumStackSize));
+    {
+        std::lock_guard<std::mutex> guard(sim::StateLock());
+        ++sim::State().LiveThreads;
+    }
+    auto* context = new sim::StartContext{start, arg, record};
+    pthread_t thread;
+    if (result == 0) result = pthread_create(&thread, &attributes, sim::ThreadEntry, context);
+    pthread_attr_destroy(&attributes);
+    if (result != 0) {
+        delete context;
+        sim::RemoveHandle(handle);
+        {
+            std::lock_guard<std::mutex> guard(sim::StateLock());
+            sim::EndThreadLocked(*record);
+        }
+        sim::StateChanged().notify_all();
+        errno = result;
+        return static_cast<uintptr_t>(-1);
+    }
+    return reinterpret_cast<uintptr_t>(handle);
+}
+
+extern "C" void __cdecl _endthread(void) {
+    sim::ExitIfTerminated();
+    if (sim::exitFrame != nullptr) longjmp(*sim::exitFrame, 1);
+    // A thread that _beginthread did not start has no entry frame of ours to
+    // return to; its own runtime unwinds it (such threads are the tests').
+    pthread_exit(nullptr);
+}
+
+extern "C" BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode) {
+    sim::ExitIfTerminated();
+    DWORD error = 0;
+    if (sim::TakeFault(sim::Call::TerminateThread, nullptr, &error)) {
+        sim::SetLastErrorCode(error);
+        return FALSE;
+    }
+    auto thread = sim::LookupHandleOf<sim::ThreadObject>(hThread, sim::ObjectKind::Thread);
+    if (!thread) {
+        sim::SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    {
+        std::lock_guard<std::mutex> guard(sim::StateLock());
+        // Terminating a thread that has ended already succeeds and changes
+        // nothing, as on Windows.
+        if (!thread->Record->Ended) {
+            thread->Record->Terminated.store(true);
+            thread->Record->ExitCode = dwExitCode;
+            sim::EndThreadLocked(*thread->Record);
+        }
+    }
+    sim::StateChanged().notify_all();
+    sim::ExitIfTerminated();  // a thread that terminated itself stops here
+    return TRUE;
+}
+
+extern "C" void WINAPI Sleep(DWORD dwMilliseconds) {
+    sim::ExitIfTerminated();
+    if (dwMilliseconds == 0) {
+        sched_yield();
+        return;
+    }
+    std::unique_lock<std::mutex> lock(sim::StateLock());
+    sim::WaitUntil(lock, [] { return false; }, dwMilliseconds);
+}
+
+extern "C" DWORD WINAPI GetCurrentThreadId(void) { return sim::CurrentThreadKey(); }
+
+extern "C" HANDLE WINAPI GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(-1); }
+
+extern "C" BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle,
+                                       HANDLE hTargetProcessHandle, LPHANDLE lpTargetHandle,
+                                       DWORD dwDesiredAccess, BOOL bInheritHandle,
+                                       DWORD dwOptions) {
+    (void)dwDesiredAccess;  // every handle here has full access
+    (void)bInheritHandle;   // there are no child processes
+    sim::ExitIfTerminated();
+    DWORD error = 0;
+    if (sim::TakeFault(sim::Call::DuplicateHandle, nullptr, &error)) {
+        sim::SetLastErrorCode(error);
+        return FALSE;
+    }
+    // The machine runs one process, named only by its pseudo-handle.
+    if (hSourceProcessHandle != GetCurrentProcess() ||
+        hTargetProcessHandle != GetCurrentProcess()) {
+        sim::SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if ((dwOptions & ~(DUPLICATE_CLOSE_SOURCE | DUPLICATE_SAME_ACCESS)) != 0) {
+        sim::SetLastErrorCode(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::shared_ptr<sim::KernelObject> object = sim::LookupHandle(hSourceHandle);
+    if (!object) {
+        sim::SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    HANDLE duplicate = sim::InsertHandle(std::move(object));
+    // As on Windows, a null target pointer still duplicates the handle; the
+    // caller just never learns its value.
+    if (lpTargetHandle != nullptr) *lpTargetHandle = duplicate;
+    if ((dwOptions & DUPLICATE_CLOSE_SOURCE) != 0) sim::RemoveHandle(hSourceHandle);
+    return TRUE;
+}

@@ -1,0 +1,22 @@
+#include "sim/units/emulated_unit.h"
+
+#include "sim/units/common_commands.h"
+
+namespace sim::units {
+
+CommandHandler FindHandler(CommandTable table, uint8_t opcode) {
+    for (size_t i = 0; i < table.count; ++i) {
+        if (table.entries[i].opcode == opcode) return table.entries[i].handler;
+    }
+    return nullptr;
+}
+
+void EmulatedBackend::Execute(const ScsiCommand& command, ScsiOutcome& outcome) {
+    outcome = ScsiOutcome();
+    std::lock_guard<std::mutex> hold(mutex_);
+    CommandHandler handler = FindHandler(table_, command.cdb[0]);
+    if (handler == nullptr) handler = HandleUnsupported;
+    handler(*unit_, command, outcome);
+}
+
+}  // namespace sim::units

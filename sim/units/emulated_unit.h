@@ -1,0 +1,59 @@
+// The state of an emulated unit and the backend that runs its commands
+// through its device type's fixed command table.
+#ifndef PTASPI_SIM_UNITS_EMULATED_UNIT_H
+#define PTASPI_SIM_UNITS_EMULATED_UNIT_H
+
+#include "sim/machine.h"
+#include "sim/unit.h"
+#include "sim/units/storage.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace sim::units {
+
+struct EmulatedUnit {
+    InquirySpec inquiry;
+    bool medium = true;                     // false: no disc or cartridge loaded
+    uint32_t blocks = 0;                    // 0 for units without blocks
+    uint32_t blockSize = 0;
+    std::unique_ptr<BlockStorage> storage;  // null for units without blocks
+    std::vector<uint8_t> pendingSense;      // empty: nothing pending
+};
+
+using CommandHandler = void (*)(EmulatedUnit& unit, const ScsiCommand& command,
+                                ScsiOutcome& outcome);
+
+struct CommandEntry {
+    uint8_t opcode;
+    CommandHandler handler;
+};
+
+struct CommandTable {
+    const CommandEntry* entries;
+    size_t count;
+};
+
+// Runs every command of one unit, one at a time, through its table; an
+// opcode the table lacks gets the unsupported-opcode reply.
+class EmulatedBackend : public UnitBackend {
+public:
+    EmulatedBackend(std::unique_ptr<EmulatedUnit> unit, CommandTable table)
+        : unit_(std::move(unit)), table_(table) {}
+    void Execute(const ScsiCommand& command, ScsiOutcome& outcome) override;
+
+private:
+    std::mutex mutex_;
+    std::unique_ptr<EmulatedUnit> unit_;
+    CommandTable table_;
+};
+
+// Returns the handler for `opcode`, or null when the table has none.
+CommandHandler FindHandler(CommandTable table, uint8_t opcode);
+
+}  // namespace sim::units
+
+#endif

@@ -1,0 +1,26 @@
+// The emulated scanner: identity and readiness only.
+#include "sim/units/common_commands.h"
+#include "sim/units/device_types.h"
+#include "sim/units/emulated_unit.h"
+
+namespace sim::units {
+
+namespace {
+
+const CommandEntry ScannerCommands[] = {
+    {OpTestUnitReady, HandleTestUnitReady},
+    {OpRequestSense, HandleRequestSense},
+    {OpInquiry, HandleInquiry},
+};
+
+}  // namespace
+
+std::unique_ptr<UnitBackend> CreateScannerBackend(const UnitSpec& spec, std::string&) {
+    auto unit = std::make_unique<EmulatedUnit>();
+    unit->inquiry = spec.inquiry;
+    unit->medium = true;
+    CommandTable table{ScannerCommands, sizeof ScannerCommands / sizeof ScannerCommands[0]};
+    return std::make_unique<EmulatedBackend>(std::move(unit), table);
+}
+
+}  // namespace sim::units

@@ -1,0 +1,133 @@
+// The scripted unit: a test's list of responses answers each command, the
+// first that fits; INQUIRY and REQUEST SENSE have built-in answers that only
+// a response naming their opcode overrides.
+#include "sim/threads.h"
+#include "sim/units/common_commands.h"
+#include "sim/units/device_types.h"
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace sim::units {
+
+namespace {
+
+class ScriptedBackend : public UnitBackend {
+public:
+    ScriptedBackend(const InquirySpec& inquiry, const std::vector<ScriptedResponse>& responses)
+        : inquiry_(inquiry),
+          responses_(responses),
+          uses_(responses.size(), 0),
+          releases_(std::make_shared<uint64_t>(0)) {}
+
+    DWORD PlatformErrorFor(const ScsiCommand& command, bool direct) override {
+        std::lock_guard<std::mutex> hold(mutex_);
+        int index = FindResponse(command.cdb[0]);
+        if (index < 0) return 0;
+        const ScriptedResponse& response = responses_[static_cast<size_t>(index)];
+        if (response.error != 0) return response.error;
+        return direct ? response.directError : response.bufferedError;
+    }
+
+    void Execute(const ScsiCommand& command, ScsiOutcome& outcome) override;
+
+    void Release() override {
+        std::lock_guard<std::mutex> hold(StateLock());
+        ++*releases_;
+        StateChanged().notify_all();
+    }
+
+private:
+    // Returns the index of the response that answers `opcode`, or -1. A
+    // response without an opcode does not answer INQUIRY or REQUEST SENSE,
+    // which have answers of their own. Called with mutex_ held.
+    int FindResponse(uint8_t opcode) const {
+        bool builtIn = opcode == OpInquiry || opcode == OpRequestSense;
+        for (size_t i = 0; i < responses_.size(); ++i) {
+            const ScriptedResponse& response = responses_[i];
+            if (response.opcode ? *response.opcode != opcode : builtIn) continue;
+            if (response.times && uses_[i] >= *response.times) continue;
+            return static_cast<int>(i);
+        }
+        return -1;
+    }
+
+    std::mutex mutex_;
+    const InquirySpec inquiry_;
+    const std::vector<ScriptedResponse> responses_;
+    std::vector<uint32_t> uses_;
+    std::vector<uint8_t> pendingSense_;
+    // Counts Release() calls; guarded by StateLock(). Shared, so that a
+    // waiting command never reads it from a destroyed backend.
+    std::shared_ptr<uint64_t> releases_;
+};
+
+// Returns nothing: waits `delayMs`, or with `hang` without limit, until
+// `releases` moves past its value at the start. A terminated thread never
+// comes back from here.
+void WaitForRelease(const std::shared_ptr<uint64_t>& releases, uint32_t delayMs, bool hang) {
+    std::unique_lock<std::mutex> lock(StateLock());
+    uint64_t start = *releases;
+    std::shared_ptr<uint64_t> watched = releases;
+    WaitUntil(lock, [watched, start] { return *watched != start; },
+              hang ? INFINITE : static_cast<DWORD>(delayMs));
+}
+
+void ScriptedBackend::Execute(const ScsiCommand& command, ScsiOutcome& outcome) {
+    outcome = ScsiOutcome();
+    uint8_t status;
+    std::vector<uint8_t> sense;
+    std::vector<uint8_t> data;
+    uint32_t delayMs;
+    bool hang;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        uint8_t opcode = command.cdb[0];
+        int index = FindResponse(opcode);
+        if (index < 0) {
+            if (opcode == OpInquiry) {
+                AnswerInquiry(inquiry_, pendingSense_, command, outcome);
+            } else if (opcode == OpRequestSense) {
+                AnswerRequestSense(pendingSense_, command, outcome);
+            } else {
+                CheckCondition(pendingSense_, outcome, SenseInvalidOpcode);
+            }
+            return;
+        }
+        size_t chosen = static_cast<size_t>(index);
+        ++uses_[chosen];
+        const ScriptedResponse& response = responses_[chosen];
+        status = response.status;
+        sense = response.sense;
+        data = response.data;
+        delayMs = response.delayMs;
+        hang = response.hang;
+        // The sense is pending from the moment the unit has answered, so
+        // that nothing after the wait needs the backend.
+        if (!sense.empty()) pendingSense_ = sense;
+    }
+    if (hang || delayMs > 0) WaitForRelease(releases_, delayMs, hang);
+
+    outcome.status = status;
+    outcome.sense = std::move(sense);
+    if (command.direction == DataDirection::In) {
+        size_t count = data.size();
+        uint32_t capacity = DataInCapacity(command);
+        if (count > capacity) count = capacity;
+        if (count > 0) std::memcpy(command.data, data.data(), count);
+        outcome.bytesMoved = static_cast<uint32_t>(count);
+    } else if (status == StatusGood || status == StatusConditionMet) {
+        // A unit that accepts a data-out command takes the whole buffer.
+        outcome.bytesMoved = DataOutAvailable(command);
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<UnitBackend> CreateScriptedBackend(const UnitSpec& spec, std::string&) {
+    return std::make_unique<ScriptedBackend>(spec.inquiry, spec.backend.responses);
+}
+
+}  // namespace sim::units

@@ -1,0 +1,27 @@
+// The emulated sequential-access (tape) unit: identity and readiness only;
+// without a cartridge it is not ready.
+#include "sim/units/common_commands.h"
+#include "sim/units/device_types.h"
+#include "sim/units/emulated_unit.h"
+
+namespace sim::units {
+
+namespace {
+
+const CommandEntry TapeCommands[] = {
+    {OpTestUnitReady, HandleTestUnitReady},
+    {OpRequestSense, HandleRequestSense},
+    {OpInquiry, HandleInquiry},
+};
+
+}  // namespace
+
+std::unique_ptr<UnitBackend> CreateTapeBackend(const UnitSpec& spec, std::string&) {
+    auto unit = std::make_unique<EmulatedUnit>();
+    unit->inquiry = spec.inquiry;
+    unit->medium = spec.backend.medium;
+    CommandTable table{TapeCommands, sizeof TapeCommands / sizeof TapeCommands[0]};
+    return std::make_unique<EmulatedBackend>(std::move(unit), table);
+}
+
+}  // namespace sim::units

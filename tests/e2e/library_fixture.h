@@ -1,0 +1,92 @@
+// Runs the library as an application does: a simulated machine is
+// installed, the library's shared object is loaded afresh, and only its two
+// exports are used.
+#ifndef PTASPI_TESTS_E2E_LIBRARY_FIXTURE_H
+#define PTASPI_TESTS_E2E_LIBRARY_FIXTURE_H
+
+#include "ptaspi32.h"
+#include "sim/handles.h"
+#include "sim/sim.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+inline std::string LibraryPath() { return std::string(PTASPI_BINARY_DIR) + "/libptaspi32.so"; }
+
+class LibraryTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        Unload();
+        sim::ClearFaults();
+        sim::UninstallMachine();
+    }
+
+    // Installs the machine described by json; fails the test on a bad text.
+    void Install(const char* json) {
+        sim::Machine machine;
+        std::string error;
+        ASSERT_TRUE(sim::ParseMachine(json, machine, error)) << error;
+        ASSERT_TRUE(sim::InstallMachine(machine, error)) << error;
+    }
+
+    // Returns true when the library loaded and both exports resolved.
+    bool Load() {
+        module_ = LoadLibraryA(LibraryPath().c_str());
+        if (module_ == nullptr) return false;
+        getSupportInfo_ =
+            reinterpret_cast<GETASPI32SUPPORTINFO>(GetProcAddress(module_, "GetASPI32SupportInfo"));
+        sendCommand_ =
+            reinterpret_cast<SENDASPI32COMMAND>(GetProcAddress(module_, "SendASPI32Command"));
+        return getSupportInfo_ != nullptr && sendCommand_ != nullptr;
+    }
+
+    void Unload() {
+        if (module_ != nullptr) {
+            FreeLibrary(module_);
+            module_ = nullptr;
+        }
+    }
+
+    DWORD SupportInfo() { return getSupportInfo_(); }
+    DWORD Send(void* srb) { return sendCommand_(srb); }
+
+    HMODULE module_ = nullptr;
+    GETASPI32SUPPORTINFO getSupportInfo_ = nullptr;
+    SENDASPI32COMMAND sendCommand_ = nullptr;
+};
+
+// An execute request with room for its sense bytes after the 64-byte block.
+struct ExecRequest {
+    SRB_ExecSCSICmd Srb;
+    BYTE Sense[32];
+};
+
+inline void PrepareExec(ExecRequest& request, BYTE ha, BYTE target, BYTE lun, BYTE flags,
+                        const BYTE* cdb, BYTE cdbLength, BYTE* buffer, DWORD length) {
+    std::memset(&request, 0, sizeof request);
+    request.Srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+    request.Srb.SRB_HaId = ha;
+    request.Srb.SRB_Flags = flags;
+    request.Srb.SRB_Target = target;
+    request.Srb.SRB_Lun = lun;
+    request.Srb.SRB_BufLen = length;
+    request.Srb.SRB_BufPointer = buffer;
+    request.Srb.SRB_SenseLen = sizeof request.Sense;
+    request.Srb.SRB_CDBLen = cdbLength;
+    std::memcpy(request.Srb.CDBByte, cdb, cdbLength);
+}
+
+// Returns the status once it is final, or SS_PENDING after timeoutMs.
+inline BYTE PollStatus(const void* srb, DWORD timeoutMs) {
+    const BYTE* status = static_cast<const BYTE*>(srb) + 1;
+    for (DWORD waited = 0; waited < timeoutMs; waited += 1) {
+        BYTE value = __atomic_load_n(status, __ATOMIC_ACQUIRE);
+        if (value != SS_PENDING) return value;
+        Sleep(1);
+    }
+    return __atomic_load_n(status, __ATOMIC_ACQUIRE);
+}
+
+#endif

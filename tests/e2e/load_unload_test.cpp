@@ -1,0 +1,96 @@
+// Loading and unloading the library: the entry routine's reason codes, a
+// failed load, unload with requests queued, and repeated loads that leave
+// nothing behind.
+#include "library_fixture.h"
+#include "machines.h"
+#include "sim/loader.h"
+#include "sim/threads.h"
+
+#include <cerrno>
+
+namespace {
+
+const BYTE testUnitReady[6] = {0x00, 0, 0, 0, 0, 0};
+
+class LoadUnloadTest : public LibraryTest {};
+
+TEST_F(LoadUnloadTest, FailsToLoadWhenTheWorkerCannotStartAndLeavesNothingOpen) {
+    Install(busyWorkerMachine);
+    const size_t handlesBefore = sim::OpenHandleCount();
+    sim::FailCall(sim::Call::BeginThread, 1, EAGAIN);
+    EXPECT_FALSE(Load());
+    EXPECT_EQ(module_, nullptr);
+    EXPECT_EQ(sim::OpenHandleCount(), handlesBefore);
+    EXPECT_EQ(sim::LiveThreadCount(), 0u);
+
+    for (sim::Call call : {sim::Call::CreateEventA, sim::Call::CreateMutexA}) {
+        sim::FailCall(call, 1, ERROR_NOT_ENOUGH_MEMORY);
+        EXPECT_FALSE(Load()) << sim::CallName(call);
+        EXPECT_EQ(sim::OpenHandleCount(), handlesBefore);
+    }
+    // The next load works as if nothing had happened.
+    ASSERT_TRUE(Load());
+    EXPECT_EQ(SupportInfo(), 0x00000101u);
+}
+
+TEST_F(LoadUnloadTest, ThreadNotificationsChangeNothing) {
+    Install(busyWorkerMachine);
+    ASSERT_TRUE(Load());
+    EXPECT_EQ(sim::CallEntryPoint(module_, DLL_THREAD_ATTACH), TRUE);
+    EXPECT_EQ(sim::CallEntryPoint(module_, DLL_THREAD_DETACH), TRUE);
+    EXPECT_EQ(SupportInfo(), 0x00000101u);
+    SRB_GDEVBlock srb;
+    std::memset(&srb, 0, sizeof srb);
+    srb.SRB_Cmd = SC_GET_DEV_TYPE;
+    srb.SRB_Target = 2;
+    EXPECT_EQ(Send(&srb), static_cast<DWORD>(SS_COMP));
+}
+
+TEST_F(LoadUnloadTest, UnloadLeavesQueuedRequestsPendingAndNeverPostsThem) {
+    Install(busyWorkerMachine);
+    ASSERT_TRUE(Load());
+    ExecRequest busy;
+    PrepareExec(busy, 0, 1, 0, 0, testUnitReady, 6, nullptr, 0);
+    Send(&busy.Srb);
+    Sleep(50);
+
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ExecRequest queued;
+    PrepareExec(queued, 0, 2, 0, SRB_EVENT_NOTIFY, testUnitReady, 6, nullptr, 0);
+    queued.Srb.SRB_PostProc = event;
+    ASSERT_EQ(Send(&queued.Srb), static_cast<DWORD>(SS_PENDING));
+
+    Unload();  // the worker is stuck in the unit: terminated after about 1 s
+    sim::ReleaseHangs();
+    Sleep(100);
+    EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(queued.Srb.SRB_Status, SS_PENDING);
+    EXPECT_EQ(busy.Srb.SRB_Status, SS_PENDING);
+    CloseHandle(event);
+}
+
+TEST_F(LoadUnloadTest, HundredLoadsWithRequestsInFlightLeaveNothingBehind) {
+    Install(busyWorkerMachine);
+    const size_t handlesBefore = sim::OpenHandleCount();
+    const size_t memoryBefore = sim::CommittedVirtualMemory();
+
+    const BYTE read10[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+    for (int round = 0; round < 100; ++round) {
+        ASSERT_TRUE(Load()) << round;
+        BYTE data[4][512];
+        ExecRequest requests[4];
+        for (int i = 0; i < 4; ++i) {
+            PrepareExec(requests[i], 0, i % 2 == 0 ? 0 : 2, 0, SRB_DIR_IN, read10, 10, data[i],
+                        sizeof data[i]);
+            Send(&requests[i].Srb);
+        }
+        Unload();  // some requests may still be queued: they are dropped
+        ASSERT_TRUE(sim::WaitForThreadsToEnd(5000)) << round;
+        ASSERT_EQ(sim::OpenHandleCount(), handlesBefore) << round;
+        ASSERT_EQ(sim::CommittedVirtualMemory(), memoryBefore) << round;
+    }
+    EXPECT_EQ(sim::LiveThreadCount(), 0u);
+    EXPECT_EQ(sim::OpenRegistryKeyCount(), 0u);
+}
+
+}  // namespace

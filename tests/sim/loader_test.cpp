@@ -1,0 +1,201 @@
+// The simulated loader: fresh static storage for every load, DllMain's
+// calls, a refused attach, exports, and unloading without leaks.
+#include "sim/faults.h"
+#include "sim/loader.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <dirent.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <string>
+
+#ifndef PTASPI_ENTRY_LIBRARY
+#error "the build names the loader's test library in PTASPI_ENTRY_LIBRARY"
+#endif
+
+namespace {
+
+typedef long (*EntryCallCountProc)(DWORD);
+typedef long (*BumpProc)(void);
+
+// Returns the export `name` of `module` as a function of type T, or null.
+template <class T>
+T Resolve(HMODULE module, const char* name) {
+    // Through the generic function type, as GetProcAddress's callers do.
+    return reinterpret_cast<T>(reinterpret_cast<void (*)(void)>(GetProcAddress(module, name)));
+}
+
+size_t CountEntries(const char* folder) {
+    size_t count = 0;
+    if (DIR* dir = opendir(folder)) {
+        while (readdir(dir) != nullptr) ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+size_t CountMappingsOf(const std::string& needle) {
+    std::ifstream maps("/proc/self/maps");
+    size_t count = 0;
+    for (std::string line; std::getline(maps, line);) {
+        if (line.find(needle) != std::string::npos) ++count;
+    }
+    return count;
+}
+
+class LoaderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim::ClearFaults();
+        for (long& count : log) count = 0;
+        char address[32];
+        snprintf(address, sizeof address, "%lx", reinterpret_cast<unsigned long>(log));
+        setenv("PTASPI_ENTRY_LOG", address, 1);
+        unsetenv("PTASPI_ENTRY_ATTACH");
+        unsetenv("PTASPI_ENTRY_THREAD_ATTACH");
+        modulesBefore = sim::LoadedModuleCount();
+    }
+    void TearDown() override {
+        sim::ClearFaults();
+        unsetenv("PTASPI_ENTRY_LOG");
+        unsetenv("PTASPI_ENTRY_ATTACH");
+        unsetenv("PTASPI_ENTRY_THREAD_ATTACH");
+        EXPECT_EQ(modulesBefore, sim::LoadedModuleCount());
+    }
+    static long Bump(HMODULE module) {
+        auto bump = Resolve<BumpProc>(module, "Bump");
+        return bump != nullptr ? bump() : -1;
+    }
+    long log[4] = {};  // DllMain's calls by reason, across instances
+    size_t modulesBefore = 0;
+};
+
+TEST_F(LoaderTest, EveryLoadStartsWithFreshStaticStorage) {
+    HMODULE module = LoadLibraryA(PTASPI_ENTRY_LIBRARY);
+    ASSERT_NE(nullptr, module);
+    EXPECT_EQ(1, log[DLL_PROCESS_ATTACH]);
+    EXPECT_EQ(1, Bump(module));
+    EXPECT_EQ(2, Bump(module));
+    EXPECT_TRUE(FreeLibrary(module));
+    EXPECT_EQ(1, log[DLL_PROCESS_DETACH]);
+
+    module = LoadLibraryA(PTASPI_ENTRY_LIBRARY);
+    ASSERT_NE(nullptr, module);
+    EXPECT_EQ(1, Bump(module));
+    auto count = Resolve<EntryCallCountProc>(module, "EntryCallCount");
+    ASSERT_NE(nullptr, count);
+    EXPECT_EQ(1, count(DLL_PROCESS_ATTACH));
+    EXPECT_EQ(0, count(DLL_PROCESS_DETACH));
+    EXPECT_TRUE(FreeLibrary(module));
+    EXPECT_EQ(2, log[DLL_PROCESS_ATTACH]);
+    EXPECT_EQ(2, log[DLL_PROCESS_DETACH]);
+}
+
+TEST_F(LoaderTest, LoadingALoadedLibraryAgainSharesIt) {
+    HMODULE first = LoadLibraryA(PTASPI_ENTRY_LIBRARY);
+    HMODULE second = LoadLibraryA(PTASPI_ENTRY_LIBRARY);
+    ASSERT_NE(nullptr, first);
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(1, log[DLL_PROCESS_ATTACH]);
+    EXPECT_EQ(1, Bump(first));
+    EXPECT_EQ(2, Bump(second));
+    EXPECT_TRUE(FreeLibrary(second));
+    EXPECT_EQ(0, log[DLL_PROCESS_DETACH]);
+    EXPECT_EQ(3, Bump(first));  // still loaded
+    EXPECT_TRUE(FreeLibrary(first));
+    EXPECT_EQ(1, log[DLL_PROCESS_DETACH]);
+    SetLastError(0);
+    EXPECT_FALSE(FreeLibrary(first));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), GetLastError());
+}
+
+TEST_F(LoaderTest, RefusedAttachIsFollowedByDetachAndFailsTheLoad) {
+    setenv("PTASPI_ENTRY_ATTACH", "0", 1);
+    SetLastError(0);
+    EXPECT_EQ(nullptr, LoadLibraryA(PTASPI_ENTRY_LIBRARY));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_DLL_INIT_FAILED), GetLastError());
+    EXPECT_EQ(1, log[DLL_PROCESS_ATTACH]);
+    EXPECT_EQ(1, log[DLL_PROCESS_DETACH]);
+    EXPECT_EQ(modulesBefore, sim::LoadedModuleCount());
+    // The next load is a fresh one that may succeed.
+    unsetenv("PTASPI_ENTRY_ATTACH");
+    HMODULE module = LoadLibraryA(PTASPI_ENTRY_LIBRARY);
+    ASSERT_NE(nullptr, module);
+    EXPECT_EQ(1, Bump(module));
+    EXPECT_TRUE(FreeLibrary(module));
+}
+
+TEST_F(LoaderTest, EntryPointCallsReachTheLoadedInstance) {
+    HMODULE module = LoadLibraryA(PTASPI_ENTRY_LIBRARY);
+    ASSERT_NE(nullptr, module);
+    EXPECT_TRUE(sim::CallEntryPoint(module, DLL_THREAD_ATTACH));
+    EXPECT_TRUE(sim::CallEntryPoint(module, DLL_THREAD_DETACH));
+    setenv("PTASPI_ENTRY_THREAD_ATTACH", "0", 1);
+    EXPECT_FALSE(sim::CallEntryPoint(module, DLL_THREAD_ATTACH));
+    auto count = Resolve<EntryCallCountProc>(module, "EntryCallCount");
+    ASSERT_NE(nullptr, count);
+    EXPECT_EQ(2, count(DLL_THREAD_ATTACH));
+    EXPECT_EQ(1, count(DLL_THREAD_DETACH));
+    EXPECT_TRUE(FreeLibrary(module));
+    SetLastError(0);
+    EXPECT_FALSE(sim::CallEntryPoint(module, DLL_THREAD_ATTACH));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), GetLastError());
+}
+
+TEST_F(LoaderTest, LoadFailuresReportWindowsErrors) {
+    SetLastError(0);
+    EXPECT_EQ(nullptr, LoadLibraryA("/nonexistent/folder/library.so"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), GetLastError());
+    EXPECT_EQ(nullptr, LoadLibraryA(nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
+    EXPECT_EQ(nullptr, LoadLibraryA("/proc/self/status"));  // not a shared object
+    EXPECT_EQ(193u, GetLastError());                        // ERROR_BAD_EXE_FORMAT
+    sim::FailCall(sim::Call::LoadLibraryA, 1, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(nullptr, LoadLibraryA(PTASPI_ENTRY_LIBRARY));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), GetLastError());
+    EXPECT_EQ(0, log[DLL_PROCESS_ATTACH]);
+}
+
+TEST_F(LoaderTest, GetProcAddressFindsOnlyTheModulesOwnExports) {
+    HMODULE module = LoadLibraryA(PTASPI_ENTRY_LIBRARY);
+    ASSERT_NE(nullptr, module);
+    EXPECT_NE(nullptr, GetProcAddress(module, "Bump"));
+    SetLastError(0);
+    EXPECT_EQ(nullptr, GetProcAddress(module, "NoSuchFunction"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PROC_NOT_FOUND), GetLastError());
+    EXPECT_EQ(nullptr, GetProcAddress(module, "malloc"));  // the C library's
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PROC_NOT_FOUND), GetLastError());
+    EXPECT_EQ(nullptr, GetProcAddress(module, reinterpret_cast<LPCSTR>(1)));  // an ordinal
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PROC_NOT_FOUND), GetLastError());
+    EXPECT_TRUE(FreeLibrary(module));
+    EXPECT_EQ(nullptr, GetProcAddress(module, "Bump"));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), GetLastError());
+}
+
+TEST_F(LoaderTest, RepeatedLoadsLeakNeitherDescriptorsNorMappings) {
+    // Warm up once, so that whatever the first load sets up for good
+    // (the dynamic linker's own tables) is not counted.
+    HMODULE module = LoadLibraryA(PTASPI_ENTRY_LIBRARY);
+    ASSERT_NE(nullptr, module);
+    ASSERT_TRUE(FreeLibrary(module));
+    size_t descriptors = CountEntries("/proc/self/fd");
+    size_t mappings = CountMappingsOf("ptaspi-module-");
+    for (int i = 0; i < 100; ++i) {
+        module = LoadLibraryA(PTASPI_ENTRY_LIBRARY);
+        ASSERT_NE(nullptr, module) << "load " << i;
+        ASSERT_EQ(1, Bump(module)) << "load " << i;
+        ASSERT_TRUE(FreeLibrary(module));
+    }
+    EXPECT_EQ(descriptors, CountEntries("/proc/self/fd"));
+    EXPECT_EQ(mappings, CountMappingsOf("ptaspi-module-"));
+    EXPECT_EQ(0u, mappings);
+    EXPECT_EQ(101, log[DLL_PROCESS_ATTACH]);
+    EXPECT_EQ(101, log[DLL_PROCESS_DETACH]);
+}
+
+}  // namespace

@@ -1,0 +1,63 @@
+// Creating backends from unit descriptions: each type, the descriptions
+// that are refused, and the iSCSI placeholder that never answers.
+#include "units_test_support.h"
+
+using namespace units_test;
+
+namespace {
+
+TEST(BackendCreation, RefusesDescriptionsNoUnitCouldHave) {
+    struct Case {
+        const char* name;
+        sim::UnitSpec spec;
+        const char* mentions;
+    };
+    const Case cases[] = {
+        {"disk without blocks", DiskUnit(0, 512), "blocks"},
+        {"disk block size 0", DiskUnit(16, 0), "block_size"},
+        {"disk block size 520", DiskUnit(16, 520), "block_size"},
+        {"disk block size 128 KiB", DiskUnit(16, 131072), "block_size"},
+        {"disk file missing", DiskUnit(16, 512, "/nonexistent/units/disk.img"), "disk.img"},
+        {"disk file a directory", DiskUnit(16, 512, "/tmp"), "/tmp"},
+        {"cdrom without blocks", CdRomUnit(0), "blocks"},
+        {"cdrom image missing", CdRomUnit(16, "/nonexistent/units/disc.iso"), "disc.iso"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string error;
+        EXPECT_FALSE(sim::CreateBackend(c.spec, error));
+        EXPECT_NE(error.find(c.mentions), std::string::npos) << error;
+    }
+}
+
+TEST(BackendCreation, AcceptsEveryTypeWithDefaults) {
+    const sim::BackendType types[] = {sim::BackendType::Disk,    sim::BackendType::CdRom,
+                                      sim::BackendType::Tape,    sim::BackendType::Scanner,
+                                      sim::BackendType::Processor, sim::BackendType::Scripted,
+                                      sim::BackendType::Iscsi};
+    for (sim::BackendType type : types) {
+        sim::UnitSpec spec = UnitOf(type, 0);
+        spec.backend.blocks = 8;
+        spec.backend.blockSize = type == sim::BackendType::CdRom ? 2048 : 4096;
+        std::string error;
+        EXPECT_TRUE(sim::CreateBackend(spec, error)) << error;
+    }
+}
+
+TEST(IscsiPlaceholder, EveryCommandFailsAsAnUnreachableUnit) {
+    sim::UnitSpec spec = UnitOf(sim::BackendType::Iscsi, 0);
+    spec.backend.url = "iscsi://192.0.2.1/iqn.2000-01.example:disk/0";
+    std::unique_ptr<sim::UnitBackend> unit = MustCreate(spec);
+    ASSERT_TRUE(unit);
+    for (uint8_t opcode : {0x00, 0x03, 0x12, 0x28}) {
+        EXPECT_EQ(unit->PlatformErrorFor(Cdb({opcode, 0, 0, 0, 36, 0}), true), 1117u);
+        EXPECT_EQ(unit->PlatformErrorFor(Cdb({opcode, 0, 0, 0, 36, 0}), false), 1117u);
+    }
+    std::vector<uint8_t> data(36, 0xEE);
+    sim::ScsiOutcome outcome = RunIn(*unit, Cdb({0x12, 0, 0, 0, 36, 0}), data);
+    EXPECT_NE(outcome.status, sim::StatusGood) << "never a success that moved nothing";
+    EXPECT_EQ(outcome.bytesMoved, 0u);
+    EXPECT_EQ(data[0], 0xEE);
+}
+
+}  // namespace

@@ -1,0 +1,163 @@
+// The emulated CD-ROM drive: capacity and reads of an ISO image or blank
+// disc, READ TOC in both address forms, the read-only medium and the drive
+// without a disc.
+#include "units_test_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+using namespace units_test;
+
+namespace {
+
+constexpr uint8_t Read10 = 0x28;
+
+sim::ScsiCommand ReadToc(bool msf, uint8_t format, uint8_t track, uint16_t allocation) {
+    return Cdb({0x43, static_cast<uint8_t>(msf ? 0x02 : 0x00), format, 0, 0, 0, track,
+                static_cast<uint8_t>(allocation >> 8), static_cast<uint8_t>(allocation), 0});
+}
+
+TEST(CdRomToc, FormatZeroListsTrackOneAndLeadOutByLba) {
+    std::unique_ptr<sim::UnitBackend> cd = MustCreate(CdRomUnit(0x12345));
+    ASSERT_TRUE(cd);
+    std::vector<uint8_t> toc(64, 0xEE);
+    sim::ScsiOutcome outcome = RunIn(*cd, ReadToc(false, 0, 0, 64), toc);
+    EXPECT_EQ(outcome.status, sim::StatusGood);
+    ASSERT_EQ(outcome.bytesMoved, 20u);
+    const std::vector<uint8_t> expected = {
+        0x00, 0x12, 0x01, 0x01,                          // length 18, tracks 1..1
+        0x00, 0x14, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,  // track 1 at LBA 0
+        0x00, 0x14, 0xAA, 0x00, 0x00, 0x01, 0x23, 0x45,  // lead-out at the capacity
+    };
+    EXPECT_EQ(std::vector<uint8_t>(toc.begin(), toc.begin() + 20), expected);
+    EXPECT_EQ(toc[20], 0xEE);
+}
+
+TEST(CdRomToc, MsfAddressesCountThePreGap) {
+    // 4500 blocks + 150 frames = 4650 frames = 1 min 2 s 0 frames.
+    std::unique_ptr<sim::UnitBackend> cd = MustCreate(CdRomUnit(4500 + 74));
+    ASSERT_TRUE(cd);
+    std::vector<uint8_t> toc(20, 0);
+    sim::ScsiOutcome outcome = RunIn(*cd, ReadToc(true, 0, 1, 20), toc);
+    EXPECT_EQ(outcome.status, sim::StatusGood);
+    ASSERT_EQ(outcome.bytesMoved, 20u);
+    EXPECT_EQ(std::vector<uint8_t>(toc.begin() + 8, toc.begin() + 12),
+              (std::vector<uint8_t>{0, 0, 2, 0}));
+    EXPECT_EQ(std::vector<uint8_t>(toc.begin() + 16, toc.begin() + 20),
+              (std::vector<uint8_t>{0, 1, 2, 74}));
+}
+
+TEST(CdRomToc, StartingTrackAllocationAndFormats) {
+    std::unique_ptr<sim::UnitBackend> cd = MustCreate(CdRomUnit(1000));
+    ASSERT_TRUE(cd);
+    std::vector<uint8_t> toc(64, 0xEE);
+    sim::ScsiOutcome outcome = RunIn(*cd, ReadToc(false, 0, 0xAA, 64), toc);
+    EXPECT_EQ(outcome.status, sim::StatusGood);
+    ASSERT_EQ(outcome.bytesMoved, 12u);
+    EXPECT_EQ(toc[1], 10);
+    EXPECT_EQ(toc[6], 0xAA);
+
+    ExpectCheckCondition(RunIn(*cd, ReadToc(false, 0, 2, 64), toc), 5, 0x24, 0);
+    ExpectCheckCondition(RunIn(*cd, ReadToc(false, 5, 0, 64), toc), 5, 0x24, 0);
+
+    std::fill(toc.begin(), toc.end(), 0xEE);
+    outcome = RunIn(*cd, ReadToc(false, 0, 0, 4), toc);
+    EXPECT_EQ(outcome.bytesMoved, 4u);
+    EXPECT_EQ(toc[1], 0x12) << "the length field tells the whole TOC";
+    EXPECT_EQ(toc[4], 0xEE);
+
+    outcome = RunIn(*cd, ReadToc(false, 1, 0, 64), toc);
+    EXPECT_EQ(outcome.status, sim::StatusGood);
+    ASSERT_EQ(outcome.bytesMoved, 12u);
+    EXPECT_EQ(toc[1], 10);
+    EXPECT_EQ(toc[6], 1);
+}
+
+TEST(CdRomMedium, BlankDiscReadsZerosAndReportsItsCapacity) {
+    std::unique_ptr<sim::UnitBackend> cd = MustCreate(CdRomUnit(1024));
+    ASSERT_TRUE(cd);
+    std::vector<uint8_t> capacity(8, 0);
+    ASSERT_EQ(RunIn(*cd, Cdb10(0x25, 0, 0), capacity).status, sim::StatusGood);
+    EXPECT_EQ(capacity, (std::vector<uint8_t>{0, 0, 0x03, 0xFF, 0, 0, 0x08, 0}));
+    std::vector<uint8_t> data(2048, 0xEE);
+    ASSERT_EQ(RunIn(*cd, Cdb10(Read10, 1023, 1), data).status, sim::StatusGood);
+    EXPECT_EQ(data, std::vector<uint8_t>(2048, 0));
+    ExpectCheckCondition(RunIn(*cd, Cdb10(Read10, 1024, 1), data), 5, 0x21, 0);
+}
+
+TEST(CdRomMedium, WritesAreRejectedAsUnsupported) {
+    std::unique_ptr<sim::UnitBackend> cd = MustCreate(CdRomUnit(1024));
+    ASSERT_TRUE(cd);
+    std::vector<uint8_t> data(2048, 1);
+    sim::ScsiOutcome outcome = RunOut(*cd, Cdb10(0x2A, 0, 1), data);
+    ExpectCheckCondition(outcome, 5, 0x20, 0);
+    EXPECT_EQ(outcome.bytesMoved, 0u);
+    ExpectCheckCondition(RunOut(*cd, Cdb({0x0A, 0, 0, 0, 1, 0}), data), 5, 0x20, 0);
+}
+
+TEST(CdRomMedium, WithoutDiscEveryMediumCommandIsNotReady) {
+    std::unique_ptr<sim::UnitBackend> cd = MustCreate(CdRomUnit(1024, std::string(), false));
+    ASSERT_TRUE(cd);
+    std::vector<uint8_t> data(2048, 0xEE);
+    ExpectCheckCondition(RunNone(*cd, Cdb({0x00, 0, 0, 0, 0, 0})), 2, 0x3A, 0);
+    ExpectCheckCondition(RunIn(*cd, Cdb10(0x25, 0, 0), data), 2, 0x3A, 0);
+    sim::ScsiOutcome outcome = RunIn(*cd, Cdb10(Read10, 0, 1), data);
+    ExpectCheckCondition(outcome, 2, 0x3A, 0);
+    EXPECT_EQ(outcome.bytesMoved, 0u);
+    ExpectCheckCondition(RunIn(*cd, ReadToc(false, 0, 0, 64), data), 2, 0x3A, 0);
+
+    // The drive itself still answers.
+    EXPECT_EQ(RunIn(*cd, Cdb({0x12, 0, 0, 0, 36, 0}), data).status, sim::StatusGood);
+    EXPECT_EQ(data[0], 0x05);
+    EXPECT_EQ(RunNone(*cd, Cdb({0x1B, 0, 0, 0, 2, 0})).status, sim::StatusGood);
+    EXPECT_EQ(RunIn(*cd, Cdb({0x1A, 0, 0x3F, 0, 255, 0}), data).status, sim::StatusGood);
+    std::vector<uint8_t> sense(18, 0);
+    RunIn(*cd, Cdb({0x03, 0, 0, 0, 18, 0}), sense);
+    // MODE SENSE answered, so only the last NOT READY is pending.
+    ExpectFixedSense(sense, 2, 0x3A, 0);
+}
+
+TEST(CdRomImage, BlocksComeFromTheFileWithTheLastPaddedWithZeros) {
+    char path[] = "/tmp/units_cdrom_XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    std::vector<uint8_t> image = Pattern(2 * 2048 + 100, 17);
+    ASSERT_EQ(write(fd, image.data(), image.size()), static_cast<ssize_t>(image.size()));
+    close(fd);
+
+    std::unique_ptr<sim::UnitBackend> cd = MustCreate(CdRomUnit(1024, path));
+    ASSERT_TRUE(cd);
+    std::vector<uint8_t> capacity(8, 0);
+    ASSERT_EQ(RunIn(*cd, Cdb10(0x25, 0, 0), capacity).status, sim::StatusGood);
+    EXPECT_EQ(capacity[3], 2) << "three blocks: last LBA 2";
+
+    std::vector<uint8_t> data(3 * 2048, 0xEE);
+    ASSERT_EQ(RunIn(*cd, Cdb10(Read10, 0, 3), data).status, sim::StatusGood);
+    EXPECT_EQ(std::vector<uint8_t>(data.begin(), data.begin() + image.size()), image);
+    EXPECT_EQ(std::vector<uint8_t>(data.begin() + image.size(), data.end()),
+              std::vector<uint8_t>(3 * 2048 - image.size(), 0));
+    ExpectCheckCondition(RunIn(*cd, Cdb10(Read10, 3, 1), data), 5, 0x21, 0);
+
+    std::vector<uint8_t> toc(20, 0);
+    ASSERT_EQ(RunIn(*cd, ReadToc(false, 0, 0, 20), toc).status, sim::StatusGood);
+    EXPECT_EQ(toc[19], 3) << "lead-out at the image's block count";
+    unlink(path);
+}
+
+TEST(CdRomImage, EmptyOrMissingImageFailsCreation) {
+    char path[] = "/tmp/units_cdrom_XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    std::string error;
+    EXPECT_FALSE(sim::CreateBackend(CdRomUnit(1024, path), error));
+    EXPECT_NE(error.find("empty"), std::string::npos) << error;
+    unlink(path);
+
+    error.clear();
+    EXPECT_FALSE(sim::CreateBackend(CdRomUnit(1024, path), error));
+    EXPECT_NE(error.find(path), std::string::npos) << error;
+}
+
+}  // namespace

@@ -1,0 +1,192 @@
+// The commands every emulated unit type answers alike: INQUIRY, TEST UNIT
+// READY, REQUEST SENSE and the unsupported-opcode reply.
+#include "units_test_support.h"
+
+#include <cstring>
+
+using namespace units_test;
+
+namespace {
+
+struct TypeCase {
+    const char* name;
+    sim::BackendType type;
+    uint8_t peripheral;
+    bool removable;
+};
+
+const TypeCase Types[] = {
+    {"Disk", sim::BackendType::Disk, 0x00, false},
+    {"CdRom", sim::BackendType::CdRom, 0x05, true},
+    {"Tape", sim::BackendType::Tape, 0x01, true},
+    {"Scanner", sim::BackendType::Scanner, 0x06, false},
+    {"Processor", sim::BackendType::Processor, 0x03, false},
+};
+
+class CommonCommands : public testing::TestWithParam<TypeCase> {
+protected:
+    void SetUp() override {
+        spec_ = UnitOf(GetParam().type, GetParam().peripheral);
+        spec_.inquiry.removable = GetParam().removable;
+        spec_.inquiry.vendor = "VENDORAB";
+        spec_.inquiry.product = "PRODUCT 12345678";
+        spec_.inquiry.revision = "R042";
+        spec_.backend.blocks = 64;
+        spec_.backend.blockSize = GetParam().type == sim::BackendType::CdRom ? 2048 : 512;
+        unit_ = MustCreate(spec_);
+        ASSERT_TRUE(unit_);
+    }
+
+    sim::UnitSpec spec_;
+    std::unique_ptr<sim::UnitBackend> unit_;
+};
+
+TEST_P(CommonCommands, InquiryReturnsStandardData) {
+    std::vector<uint8_t> data(96, 0xEE);
+    sim::ScsiOutcome outcome = RunIn(*unit_, Cdb({0x12, 0, 0, 0, 96, 0}), data);
+    EXPECT_EQ(outcome.status, sim::StatusGood);
+    EXPECT_TRUE(outcome.sense.empty());
+    ASSERT_EQ(outcome.bytesMoved, 36u);
+    EXPECT_EQ(data[0], GetParam().peripheral);
+    EXPECT_EQ(data[1], GetParam().removable ? 0x80 : 0x00);
+    EXPECT_EQ(data[2], 0x05);
+    EXPECT_EQ(data[3], 0x02);
+    EXPECT_EQ(data[4], 31);
+    EXPECT_EQ(std::memcmp(&data[8], "VENDORAB", 8), 0);
+    EXPECT_EQ(std::memcmp(&data[16], "PRODUCT 12345678", 16), 0);
+    EXPECT_EQ(std::memcmp(&data[32], "R042", 4), 0);
+    EXPECT_EQ(data[36], 0xEE) << "nothing past the 36 bytes is written";
+}
+
+TEST_P(CommonCommands, InquiryIsCutToAllocationAndBuffer) {
+    std::vector<uint8_t> data(64, 0xEE);
+    sim::ScsiOutcome outcome = RunIn(*unit_, Cdb({0x12, 0, 0, 0, 5, 0}), data);
+    EXPECT_EQ(outcome.status, sim::StatusGood);
+    EXPECT_EQ(outcome.bytesMoved, 5u);
+    EXPECT_EQ(data[4], 31);
+    EXPECT_EQ(data[5], 0xEE);
+
+    std::vector<uint8_t> small(10, 0xEE);
+    outcome = RunIn(*unit_, Cdb({0x12, 0, 0, 0, 36, 0}), small);
+    EXPECT_EQ(outcome.status, sim::StatusGood);
+    EXPECT_EQ(outcome.bytesMoved, 10u);
+    EXPECT_EQ(small[8], 'V');
+
+    outcome = RunIn(*unit_, Cdb({0x12, 0, 0, 0, 0, 0}), data);
+    EXPECT_EQ(outcome.status, sim::StatusGood);
+    EXPECT_EQ(outcome.bytesMoved, 0u);
+}
+
+TEST_P(CommonCommands, InquiryWithoutDataInBufferMovesNothing) {
+    std::vector<uint8_t> data(36, 0xEE);
+    sim::ScsiOutcome outcome = RunOut(*unit_, Cdb({0x12, 0, 0, 0, 36, 0}), data);
+    EXPECT_EQ(outcome.status, sim::StatusGood);
+    EXPECT_EQ(outcome.bytesMoved, 0u);
+    EXPECT_EQ(data[0], 0xEE) << "a data-out buffer is never written";
+}
+
+TEST_P(CommonCommands, InquiryRejectsVitalProductDataAndPageCodes) {
+    std::vector<uint8_t> data(64, 0);
+    ExpectCheckCondition(RunIn(*unit_, Cdb({0x12, 0x01, 0x00, 0, 64, 0}), data), 5, 0x24, 0);
+    ExpectCheckCondition(RunIn(*unit_, Cdb({0x12, 0x01, 0x80, 0, 64, 0}), data), 5, 0x24, 0);
+    ExpectCheckCondition(RunIn(*unit_, Cdb({0x12, 0x00, 0x83, 0, 64, 0}), data), 5, 0x24, 0);
+}
+
+TEST_P(CommonCommands, NoUnitAttentionAtPowerOn) {
+    sim::ScsiOutcome outcome = RunNone(*unit_, Cdb({0x00, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(outcome.status, sim::StatusGood);
+    EXPECT_TRUE(outcome.sense.empty());
+
+    std::vector<uint8_t> sense(18, 0xEE);
+    outcome = RunIn(*unit_, Cdb({0x03, 0, 0, 0, 18, 0}), sense);
+    EXPECT_EQ(outcome.status, sim::StatusGood);
+    EXPECT_EQ(outcome.bytesMoved, 18u);
+    ExpectFixedSense(sense, 0, 0, 0);
+}
+
+TEST_P(CommonCommands, UnsupportedOpcodeGivesInvalidCommandOperationCode) {
+    sim::ScsiOutcome outcome = RunNone(*unit_, Cdb({0xE7, 0, 0, 0, 0, 0}));
+    ExpectCheckCondition(outcome, 5, 0x20, 0);
+    const uint8_t expected[18] = {0x70, 0, 5, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x20, 0, 0, 0, 0, 0};
+    ASSERT_EQ(outcome.sense.size(), sizeof expected);
+    EXPECT_EQ(std::memcmp(outcome.sense.data(), expected, sizeof expected), 0);
+    EXPECT_EQ(outcome.bytesMoved, 0u);
+}
+
+TEST_P(CommonCommands, RequestSenseReturnsPendingSenseOnceThenNoSense) {
+    ExpectCheckCondition(RunNone(*unit_, Cdb({0xC0, 0, 0, 0, 0, 0})), 5, 0x20, 0);
+
+    std::vector<uint8_t> sense(32, 0xEE);
+    sim::ScsiOutcome outcome = RunIn(*unit_, Cdb({0x03, 0, 0, 0, 32, 0}), sense);
+    EXPECT_EQ(outcome.status, sim::StatusGood);
+    EXPECT_TRUE(outcome.sense.empty());
+    ASSERT_EQ(outcome.bytesMoved, 18u);
+    sense.resize(18);
+    ExpectFixedSense(sense, 5, 0x20, 0);
+
+    std::vector<uint8_t> again(18, 0xEE);
+    outcome = RunIn(*unit_, Cdb({0x03, 0, 0, 0, 18, 0}), again);
+    EXPECT_EQ(outcome.status, sim::StatusGood);
+    ExpectFixedSense(again, 0, 0, 0);
+}
+
+TEST_P(CommonCommands, RequestSenseIsCutToAllocationAndStillClears) {
+    ExpectCheckCondition(RunNone(*unit_, Cdb({0xC0, 0, 0, 0, 0, 0})), 5, 0x20, 0);
+    std::vector<uint8_t> sense(18, 0xEE);
+    sim::ScsiOutcome outcome = RunIn(*unit_, Cdb({0x03, 0, 0, 0, 4, 0}), sense);
+    EXPECT_EQ(outcome.status, sim::StatusGood);
+    EXPECT_EQ(outcome.bytesMoved, 4u);
+    EXPECT_EQ(sense[0], 0x70);
+    EXPECT_EQ(sense[2], 5);
+    EXPECT_EQ(sense[4], 0xEE);
+
+    std::vector<uint8_t> again(18, 0xEE);
+    RunIn(*unit_, Cdb({0x03, 0, 0, 0, 18, 0}), again);
+    ExpectFixedSense(again, 0, 0, 0);
+}
+
+TEST_P(CommonCommands, LaterCheckConditionReplacesPendingSense) {
+    std::vector<uint8_t> data(36, 0);
+    ExpectCheckCondition(RunNone(*unit_, Cdb({0xC0, 0, 0, 0, 0, 0})), 5, 0x20, 0);
+    ExpectCheckCondition(RunIn(*unit_, Cdb({0x12, 0x01, 0, 0, 36, 0}), data), 5, 0x24, 0);
+    std::vector<uint8_t> sense(18, 0);
+    RunIn(*unit_, Cdb({0x03, 0, 0, 0, 18, 0}), sense);
+    ExpectFixedSense(sense, 5, 0x24, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryEmulatedType, CommonCommands, testing::ValuesIn(Types),
+                         [](const testing::TestParamInfo<TypeCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST(IdentityOnlyUnits, AnswerOnlyInquiryReadinessAndSense) {
+    for (sim::BackendType type :
+         {sim::BackendType::Tape, sim::BackendType::Scanner, sim::BackendType::Processor}) {
+        std::unique_ptr<sim::UnitBackend> unit = MustCreate(UnitOf(type, 0x01));
+        ASSERT_TRUE(unit);
+        std::vector<uint8_t> data(512, 0);
+        for (uint8_t opcode : {0x08, 0x0A, 0x1A, 0x25, 0x28, 0x2A, 0x01, 0x1B}) {
+            SCOPED_TRACE(opcode);
+            ExpectCheckCondition(RunIn(*unit, Cdb({opcode, 0, 0, 0, 1, 0}), data), 5, 0x20, 0);
+        }
+    }
+}
+
+TEST(TapeUnit, WithoutMediumIsNotReadyButStillIdentifies) {
+    sim::UnitSpec spec = UnitOf(sim::BackendType::Tape, 0x01);
+    spec.backend.medium = false;
+    std::unique_ptr<sim::UnitBackend> unit = MustCreate(spec);
+    ASSERT_TRUE(unit);
+    ExpectCheckCondition(RunNone(*unit, Cdb({0x00, 0, 0, 0, 0, 0})), 2, 0x3A, 0);
+
+    std::vector<uint8_t> data(36, 0);
+    sim::ScsiOutcome outcome = RunIn(*unit, Cdb({0x12, 0, 0, 0, 36, 0}), data);
+    EXPECT_EQ(outcome.status, sim::StatusGood);
+    EXPECT_EQ(data[0], 0x01);
+
+    std::vector<uint8_t> sense(18, 0);
+    RunIn(*unit, Cdb({0x03, 0, 0, 0, 18, 0}), sense);
+    ExpectFixedSense(sense, 2, 0x3A, 0);
+}
+
+}  // namespace

@@ -1,0 +1,123 @@
+// Helpers for the unit backend tests: unit descriptions as the loader would
+// fill them, command blocks with their buffers, and sense checks.
+#ifndef PTASPI_TESTS_SIM_UNITS_TEST_SUPPORT_H
+#define PTASPI_TESTS_SIM_UNITS_TEST_SUPPORT_H
+
+#include "sim/machine.h"
+#include "sim/unit.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace units_test {
+
+inline sim::UnitSpec UnitOf(sim::BackendType type, uint8_t peripheral) {
+    sim::UnitSpec spec;
+    spec.backend.type = type;
+    spec.inquiry.peripheral = peripheral;
+    spec.inquiry.vendor = "PTASPI  ";
+    spec.inquiry.product = "TEST UNIT       ";
+    spec.inquiry.revision = "1.0 ";
+    return spec;
+}
+
+inline sim::UnitSpec DiskUnit(uint32_t blocks = 2048, uint32_t blockSize = 512,
+                              const std::string& file = std::string()) {
+    sim::UnitSpec spec = UnitOf(sim::BackendType::Disk, 0x00);
+    spec.backend.blocks = blocks;
+    spec.backend.blockSize = blockSize;
+    spec.backend.file = file;
+    return spec;
+}
+
+inline sim::UnitSpec CdRomUnit(uint32_t blocks = 1024, const std::string& image = std::string(),
+                               bool medium = true) {
+    sim::UnitSpec spec = UnitOf(sim::BackendType::CdRom, 0x05);
+    spec.inquiry.removable = true;
+    spec.backend.blocks = blocks;
+    spec.backend.blockSize = 2048;
+    spec.backend.image = image;
+    spec.backend.medium = medium;
+    return spec;
+}
+
+inline std::unique_ptr<sim::UnitBackend> MustCreate(const sim::UnitSpec& spec) {
+    std::string error;
+    std::unique_ptr<sim::UnitBackend> backend = sim::CreateBackend(spec, error);
+    EXPECT_TRUE(backend) << error;
+    return backend;
+}
+
+inline sim::ScsiCommand Cdb(std::initializer_list<uint8_t> bytes) {
+    sim::ScsiCommand command;
+    for (uint8_t byte : bytes) command.cdb[command.cdbLength++] = byte;
+    return command;
+}
+
+// Runs a command that moves data into `buffer` (its whole length).
+inline sim::ScsiOutcome RunIn(sim::UnitBackend& unit, sim::ScsiCommand command,
+                              std::vector<uint8_t>& buffer) {
+    command.direction = sim::DataDirection::In;
+    command.data = buffer.data();
+    command.dataLength = static_cast<uint32_t>(buffer.size());
+    sim::ScsiOutcome outcome;
+    unit.Execute(command, outcome);
+    return outcome;
+}
+
+// Runs a command that moves `buffer` out to the unit.
+inline sim::ScsiOutcome RunOut(sim::UnitBackend& unit, sim::ScsiCommand command,
+                               std::vector<uint8_t>& buffer) {
+    command.direction = sim::DataDirection::Out;
+    command.data = buffer.data();
+    command.dataLength = static_cast<uint32_t>(buffer.size());
+    sim::ScsiOutcome outcome;
+    unit.Execute(command, outcome);
+    return outcome;
+}
+
+inline sim::ScsiOutcome RunNone(sim::UnitBackend& unit, sim::ScsiCommand command) {
+    sim::ScsiOutcome outcome;
+    unit.Execute(command, outcome);
+    return outcome;
+}
+
+// Returns a READ(10) or WRITE(10) style command block.
+inline sim::ScsiCommand Cdb10(uint8_t opcode, uint32_t lba, uint16_t count) {
+    return Cdb({opcode, 0, static_cast<uint8_t>(lba >> 24), static_cast<uint8_t>(lba >> 16),
+                static_cast<uint8_t>(lba >> 8), static_cast<uint8_t>(lba), 0,
+                static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count), 0});
+}
+
+inline std::vector<uint8_t> Pattern(size_t length, uint8_t seed) {
+    std::vector<uint8_t> bytes(length);
+    for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7 + i / 256);
+    return bytes;
+}
+
+// Checks fixed-format sense data: 18 bytes, response code 0x70, additional
+// length 10, and the key, ASC and ASCQ.
+inline void ExpectFixedSense(const std::vector<uint8_t>& sense, uint8_t key, uint8_t asc,
+                             uint8_t ascq) {
+    ASSERT_EQ(sense.size(), 18u);
+    EXPECT_EQ(sense[0], 0x70);
+    EXPECT_EQ(sense[2], key);
+    EXPECT_EQ(sense[7], 10);
+    EXPECT_EQ(sense[12], asc);
+    EXPECT_EQ(sense[13], ascq);
+}
+
+inline void ExpectCheckCondition(const sim::ScsiOutcome& outcome, uint8_t key, uint8_t asc,
+                                 uint8_t ascq) {
+    EXPECT_EQ(outcome.status, sim::StatusCheckCondition);
+    ExpectFixedSense(outcome.sense, key, asc, ascq);
+}
+
+}  // namespace units_test
+
+#endif

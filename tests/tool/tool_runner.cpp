@@ -1,0 +1,113 @@
+#include "tool_runner.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+extern char** environ;
+
+namespace tooltest {
+namespace {
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+nlohmann::json ToolRun::Json() const {
+    return nlohmann::json::parse(out, nullptr, false);
+}
+
+ToolRun RunTool(const std::vector<std::string>& args) {
+    ToolRun run;
+    const std::string folder = MakeTempFolder();
+    const std::string outPath = folder + "/stdout";
+    const std::string errPath = folder + "/stderr";
+    const std::string tool = std::string(PTASPI_BINARY_DIR) + "/tools/aspitool";
+
+    std::vector<std::string> words;
+    words.push_back(tool);
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        run.err = "cannot start " + tool;
+        return run;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    if (WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
+    run.out = ReadText(outPath);
+    run.err = ReadText(errPath);
+    return run;
+}
+
+std::string MachinePath(const std::string& name) {
+    return std::string(PTASPI_SOURCE_DIR) + "/tests/machines/" + name;
+}
+
+std::string MakeTempFolder() {
+    const std::string base = std::string(PTASPI_BINARY_DIR) + "/tool_test_files";
+    mkdir(base.c_str(), 0700);
+    std::string pattern = base + "/run.XXXXXX";
+    if (mkdtemp(&pattern[0]) == nullptr) return base;
+    return pattern;
+}
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
+bool WriteMachine(const std::string& path, const nlohmann::json& machine) {
+    const std::string text = machine.dump(2);
+    return WriteFile(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+std::vector<uint8_t> Pattern(size_t count, size_t blockSize, uint8_t seed) {
+    std::vector<uint8_t> bytes(count);
+    for (size_t i = 0; i < count; ++i) {
+        const size_t block = i / blockSize;
+        bytes[i] = static_cast<uint8_t>(seed + block * 37 + (i % blockSize) * 7 + (i % blockSize) / 251);
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> FromHex(const std::string& hex) {
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+}  // namespace tooltest

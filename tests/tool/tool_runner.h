@@ -1,0 +1,44 @@
+// Runs the built aspitool as a person or a script would, and gives back
+// what it printed and how it ended.
+#ifndef PTASPI_TESTS_TOOL_TOOL_RUNNER_H
+#define PTASPI_TESTS_TOOL_TOOL_RUNNER_H
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tooltest {
+
+struct ToolRun {
+    int exitCode = -1;       // -1 when the tool did not end normally
+    std::string out;         // standard output
+    std::string err;         // standard error
+    // Returns the standard output parsed as JSON (a discarded value when it
+    // is none).
+    nlohmann::json Json() const;
+};
+
+// Returns the outcome of running aspitool with `args`.
+ToolRun RunTool(const std::vector<std::string>& args);
+
+// Returns the path of tests/machines/<name>.
+std::string MachinePath(const std::string& name);
+// Returns a fresh empty folder for one test's files.
+std::string MakeTempFolder();
+// Returns the bytes of the file at `path` (empty when it cannot be read).
+std::vector<uint8_t> ReadFile(const std::string& path);
+// Returns true when `bytes` were written to a new file at `path`.
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
+// Returns true when `machine` was written as a machine file to `path`.
+bool WriteMachine(const std::string& path, const nlohmann::json& machine);
+// Returns `count` bytes of a pattern that differs in every block of
+// `blockSize` bytes, starting from `seed`.
+std::vector<uint8_t> Pattern(size_t count, size_t blockSize, uint8_t seed);
+// Returns the bytes of a hex string as the tool prints them.
+std::vector<uint8_t> FromHex(const std::string& hex);
+
+}  // namespace tooltest
+
+#endif

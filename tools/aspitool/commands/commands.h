@@ -1,0 +1,85 @@
+// The commands of aspitool and what they share: the session (options and
+// the loaded library), reaching a unit, and reporting failures.
+#ifndef ASPITOOL_COMMANDS_H
+#define ASPITOOL_COMMANDS_H
+
+#include "../address.h"
+#include "../aspi_library.h"
+#include "../json.h"
+#include "../options.h"
+#include "../srb_requests.h"
+
+#include <cstdint>
+#include <string>
+
+namespace aspitool {
+
+enum ExitCode { ExitOk = 0, ExitFailure = 1, ExitUsage = 2 };
+
+struct Session {
+    Options options;
+    AspiLibrary library;
+    std::string machineName;
+};
+
+// A unit that answered a device-type request, with its adapter's limits.
+struct Unit {
+    UnitAddress address;
+    HostAdapterInfo adapter;
+    uint8_t deviceType = 0;
+};
+
+struct Capacity {
+    uint32_t lastLba = 0;
+    uint32_t blockSize = 0;
+    uint64_t blocks = 0;
+};
+
+// Each returns the process exit code.
+int RunScan(Session& session);
+int RunInquiry(Session& session);
+int RunTestUnitReady(Session& session);
+int RunReadCapacity(Session& session);
+int RunRead(Session& session);
+int RunWrite(Session& session);
+int RunRaw(Session& session);
+
+// Returns ExitOk when `operand` is an address whose host adapter exists,
+// with `unit` filled; with `requireUnit` the unit must also answer a
+// device-type request. Otherwise ExitUsage (malformed address) or
+// ExitFailure, with `error` set.
+int OpenUnit(const Session& session, const std::string& operand, bool requireUnit, Unit& unit,
+             std::string& error);
+// Returns true when the command block was sent and completed (whatever its
+// status), with `result` filled; false with `error` when it could not be.
+bool SendCdb(const Session& session, const Unit& unit, const uint8_t* cdb, uint8_t cdbLength,
+             DataDirection direction, uint8_t* buffer, uint32_t length, ExecResult& result,
+             std::string& error);
+// Returns true when READ CAPACITY(10) succeeded and gave a usable block
+// size; otherwise false with `error` (and `result` holding the outcome).
+bool ReadCapacity(const Session& session, const Unit& unit, Capacity& capacity,
+                  ExecResult& result, std::string& error);
+// Returns the INQUIRY allocation length for `unit`: the 36 bytes of
+// standard data, or less when the adapter moves less at a time.
+uint32_t InquiryLength(const Unit& unit);
+// Returns true when `unit` can move blocks of `blockSize` bytes: `blocks`
+// receives how many fit in one transfer (the adapter's maximum transfer
+// length, and the 16-bit count of READ(10) and WRITE(10)).
+bool BlocksPerTransfer(const Unit& unit, uint32_t blockSize, uint32_t& blocks,
+                       std::string& error);
+// Returns the 10-byte READ(10) (opcode 0x28) or WRITE(10) (0x2A) block.
+void MakeReadWrite10(uint8_t opcode, uint32_t lba, uint16_t blocks, uint8_t cdb[10]);
+// Returns true when the command has exactly `count` operands; otherwise
+// false with `error` naming the expected form.
+bool ExpectOperands(const Session& session, size_t count, const char* form, std::string& error);
+// Returns {"unit": "HA:TARGET:LUN"} followed by the fields of `result`.
+Json OutcomeDocument(const Unit& unit, const ExecResult& result);
+// Returns `code` after reporting `message` on standard error and, with
+// --json, printing `document` with an "error" member added.
+int Fail(const Session& session, Json& document, int code, const std::string& message);
+// Returns nothing; prints `document` (with --json) or `text`.
+void Show(const Session& session, const Json& document, const std::string& text);
+
+}  // namespace aspitool
+
+#endif

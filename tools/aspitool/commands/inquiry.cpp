@@ -1,0 +1,73 @@
+// aspitool inquiry ADDR: the unit's standard INQUIRY data, decoded.
+#include "commands.h"
+
+#include "../output.h"
+
+#include <cstdio>
+
+namespace aspitool {
+
+int RunInquiry(Session& session) {
+    Json document = Json::Object();
+    std::string error;
+    if (!ExpectOperands(session, 1, "inquiry ADDR", error)) {
+        return Fail(session, document, ExitUsage, error);
+    }
+    Unit unit;
+    const int opened = OpenUnit(session, session.options.operands[0], true, unit, error);
+    if (opened != ExitOk) return Fail(session, document, opened, error);
+
+    const uint32_t length = InquiryLength(unit);
+    if (length < 5) {
+        return Fail(session, document, ExitFailure,
+                    "host adapter " + std::to_string(unit.address.ha) +
+                        " moves too few bytes at a time for INQUIRY data");
+    }
+    const uint8_t cdb[6] = {0x12, 0, 0, 0, static_cast<uint8_t>(length), 0};
+    AlignedBuffer data;
+    if (!data.Allocate(length, unit.adapter.alignmentMask)) {
+        return Fail(session, document, ExitFailure, "out of memory");
+    }
+    ExecResult result;
+    if (!SendCdb(session, unit, cdb, sizeof cdb, DataDirection::In, data.data(), length, result,
+                 error)) {
+        return Fail(session, document, ExitFailure, error);
+    }
+    document = OutcomeDocument(unit, result);
+    if (result.status != SS_COMP) {
+        return Fail(session, document, ExitFailure,
+                    "INQUIRY on " + FormatAddress(unit.address) + " failed: " +
+                        ExecFailureText(result));
+    }
+    const uint8_t* d = data.data();
+    const std::string vendor = InquiryText(d, length, 8, 8);
+    const std::string product = InquiryText(d, length, 16, 16);
+    const std::string revision = InquiryText(d, length, 32, 4);
+    document.Set("data", Json::Text(HexCompact(d, length)));
+    document.Set("peripheral", Json::Number(d[0]));
+    document.Set("type", Json::Number(d[0] & 0x1F));
+    document.Set("type_name", Json::Text(DeviceTypeName(d[0])));
+    document.Set("removable", Json::Boolean((d[1] & 0x80) != 0));
+    document.Set("version", Json::Number(d[2]));
+    document.Set("response_format", Json::Number(d[3] & 0x0F));
+    document.Set("vendor", Json::Text(vendor));
+    document.Set("product", Json::Text(product));
+    document.Set("revision", Json::Text(revision));
+
+    char line[128];
+    std::string text = "unit:            " + FormatAddress(unit.address) + "\n";
+    text += "type:            " + DeviceTypeName(d[0]) + "\n";
+    std::snprintf(line, sizeof line, "peripheral byte: 0x%02X\nremovable:       %s\n"
+                  "version:         0x%02X\nresponse format: %u\n",
+                  d[0], (d[1] & 0x80) != 0 ? "yes" : "no", d[2], d[3] & 0x0F);
+    text += line;
+    text += "vendor:          " + vendor + "\n";
+    text += "product:         " + product + "\n";
+    text += "revision:        " + revision + "\n";
+    text += ExecResultText(result, 0);
+    text += "data:\n" + HexDump(d, length, 0);
+    Show(session, document, text);
+    return ExitOk;
+}
+
+}  // namespace aspitool

@@ -1,0 +1,167 @@
+// Reaching a unit, sending it command blocks, and the failure reporting
+// that every command shares.
+#include "commands.h"
+
+#include "../output.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace aspitool {
+
+int OpenUnit(const Session& session, const std::string& operand, bool requireUnit, Unit& unit,
+             std::string& error) {
+    if (!ParseAddress(operand, unit.address)) {
+        error = "'" + operand + "' is no unit address; write HA:TARGET:LUN, for instance 0:1:0";
+        return ExitUsage;
+    }
+    const DWORD support = session.library.getSupportInfo();
+    const unsigned adapters = support & 0xFF;
+    if (((support >> 8) & 0xFF) != SS_COMP) {
+        char value[16];
+        std::snprintf(value, sizeof value, "0x%08lX", static_cast<unsigned long>(support));
+        error = std::string("the library's support information ") + value +
+                " does not report SS_COMP";
+        return ExitFailure;
+    }
+    if (unit.address.ha >= adapters) {
+        error = "no host adapter " + std::to_string(unit.address.ha) + ": there " +
+                (adapters == 1 ? "is 1" : "are " + std::to_string(adapters));
+        return ExitFailure;
+    }
+    const uint8_t haStatus = InquireHostAdapter(session.library, unit.address.ha, unit.adapter);
+    if (haStatus != SS_COMP) {
+        error = "host adapter inquiry of " + std::to_string(unit.address.ha) + " failed: " +
+                NamedValue(AspiStatusName(haStatus), haStatus);
+        return ExitFailure;
+    }
+    if (!requireUnit) return ExitOk;
+    const uint8_t status = GetDeviceType(session.library, unit.address, unit.deviceType);
+    if (status != SS_COMP) {
+        error = "no unit at " + FormatAddress(unit.address) + " (device-type request: " +
+                NamedValue(AspiStatusName(status), status) + ")";
+        return ExitFailure;
+    }
+    return ExitOk;
+}
+
+bool SendCdb(const Session& session, const Unit& unit, const uint8_t* cdb, uint8_t cdbLength,
+             DataDirection direction, uint8_t* buffer, uint32_t length, ExecResult& result,
+             std::string& error) {
+    ExecRequest request;
+    request.unit = unit.address;
+    if (cdbLength > sizeof request.cdb) {
+        error = "a command block has at most 16 bytes";
+        return false;
+    }
+    std::memcpy(request.cdb, cdb, cdbLength);
+    request.cdbLength = cdbLength;
+    request.direction = direction;
+    request.buffer = buffer;
+    request.length = length;
+    request.senseLength = static_cast<uint8_t>(session.options.senseLength);
+    request.notify = session.options.notify;
+    return ExecuteScsi(session.library, request, result, error);
+}
+
+bool ReadCapacity(const Session& session, const Unit& unit, Capacity& capacity,
+                  ExecResult& result, std::string& error) {
+    const uint8_t cdb[10] = {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    AlignedBuffer data;
+    if (!data.Allocate(8, unit.adapter.alignmentMask)) {
+        error = "out of memory";
+        return false;
+    }
+    if (!SendCdb(session, unit, cdb, sizeof cdb, DataDirection::In, data.data(), 8, result,
+                 error)) {
+        return false;
+    }
+    if (result.status != SS_COMP) {
+        error = "READ CAPACITY on " + FormatAddress(unit.address) + " failed: " +
+                ExecFailureText(result);
+        return false;
+    }
+    const uint8_t* d = data.data();
+    capacity.lastLba = (static_cast<uint32_t>(d[0]) << 24) | (static_cast<uint32_t>(d[1]) << 16) |
+                       (static_cast<uint32_t>(d[2]) << 8) | d[3];
+    capacity.blockSize = (static_cast<uint32_t>(d[4]) << 24) | (static_cast<uint32_t>(d[5]) << 16) |
+                         (static_cast<uint32_t>(d[6]) << 8) | d[7];
+    capacity.blocks = static_cast<uint64_t>(capacity.lastLba) + 1;
+    if (capacity.lastLba == 0xFFFFFFFFu) {
+        error = "the medium of " + FormatAddress(unit.address) +
+                " is too large for READ CAPACITY(10)";
+        return false;
+    }
+    if (capacity.blockSize == 0) {
+        error = FormatAddress(unit.address) + " reports a block size of 0";
+        return false;
+    }
+    return true;
+}
+
+uint32_t InquiryLength(const Unit& unit) {
+    return unit.adapter.maxTransfer < 36 ? unit.adapter.maxTransfer : 36;
+}
+
+bool BlocksPerTransfer(const Unit& unit, uint32_t blockSize, uint32_t& blocks,
+                       std::string& error) {
+    uint32_t fit = blockSize == 0 ? 0 : unit.adapter.maxTransfer / blockSize;
+    if (fit == 0) {
+        error = "host adapter " + std::to_string(unit.address.ha) + " moves at most " +
+                std::to_string(unit.adapter.maxTransfer) + " bytes at a time, less than one block of " +
+                std::to_string(blockSize) + " bytes";
+        return false;
+    }
+    blocks = fit < 0xFFFFu ? fit : 0xFFFFu;
+    return true;
+}
+
+void MakeReadWrite10(uint8_t opcode, uint32_t lba, uint16_t blocks, uint8_t cdb[10]) {
+    cdb[0] = opcode;
+    cdb[1] = 0;
+    cdb[2] = static_cast<uint8_t>(lba >> 24);
+    cdb[3] = static_cast<uint8_t>(lba >> 16);
+    cdb[4] = static_cast<uint8_t>(lba >> 8);
+    cdb[5] = static_cast<uint8_t>(lba);
+    cdb[6] = 0;
+    cdb[7] = static_cast<uint8_t>(blocks >> 8);
+    cdb[8] = static_cast<uint8_t>(blocks);
+    cdb[9] = 0;
+}
+
+bool ExpectOperands(const Session& session, size_t count, const char* form, std::string& error) {
+    if (session.options.operands.size() == count) return true;
+    error = std::string(session.options.operands.size() < count ? "missing operands"
+                                                                 : "too many operands") +
+            "; usage: aspitool " + form;
+    return false;
+}
+
+Json OutcomeDocument(const Unit& unit, const ExecResult& result) {
+    Json document = Json::Object();
+    document.Set("unit", Json::Text(FormatAddress(unit.address)));
+    const Json outcome = ExecResultJson(result);
+    for (const char* key : {"status", "ha_stat", "targ_stat", "sense", "sense_decoded"}) {
+        document.Set(key, outcome.Get(key));
+    }
+    return document;
+}
+
+int Fail(const Session& session, Json& document, int code, const std::string& message) {
+    if (session.options.json) {
+        document.Set("error", Json::Text(message));
+        PrintJson(document);
+    }
+    PrintError(message);
+    return code;
+}
+
+void Show(const Session& session, const Json& document, const std::string& text) {
+    if (session.options.json) {
+        PrintJson(document);
+    } else {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+    }
+}
+
+}  // namespace aspitool

@@ -1,0 +1,141 @@
+// aspitool write ADDR LBA -i FILE: a file of whole blocks onto a unit, in
+// transfers no larger than the adapter takes.
+#include "commands.h"
+
+#include "../options.h"
+#include "../output.h"
+#include "../progress.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace aspitool {
+namespace {
+
+// Returns true with the size of the open `file` in `size`.
+bool FileSize(std::FILE* file, uint64_t& size) {
+    if (std::fseek(file, 0, SEEK_END) != 0) return false;
+    const long end = std::ftell(file);
+    if (end < 0 || std::fseek(file, 0, SEEK_SET) != 0) return false;
+    size = static_cast<uint64_t>(end);
+    return true;
+}
+
+}  // namespace
+
+int RunWrite(Session& session) {
+    const Options& options = session.options;
+    Json document = Json::Object();
+    std::string error;
+    if (!ExpectOperands(session, 2, "write ADDR LBA -i FILE", error)) {
+        return Fail(session, document, ExitUsage, error);
+    }
+    if (options.inputFile.empty()) {
+        return Fail(session, document, ExitUsage, "write needs -i FILE, the data to write");
+    }
+    uint64_t lba = 0;
+    if (!ParseUnsigned(options.operands[1], 0xFFFFFFFFu, lba)) {
+        return Fail(session, document, ExitUsage,
+                    "LBA '" + options.operands[1] + "' is not a number from 0 to 4294967295");
+    }
+    Unit unit;
+    const int opened = OpenUnit(session, options.operands[0], true, unit, error);
+    if (opened != ExitOk) return Fail(session, document, opened, error);
+    document.Set("unit", Json::Text(FormatAddress(unit.address)));
+
+    std::FILE* file = std::fopen(options.inputFile.c_str(), "rb");
+    if (file == nullptr) {
+        return Fail(session, document, ExitFailure,
+                    "cannot read '" + options.inputFile + "': " + std::strerror(errno));
+    }
+    uint64_t fileSize = 0;
+    if (!FileSize(file, fileSize)) {
+        std::fclose(file);
+        return Fail(session, document, ExitFailure,
+                    "cannot tell the size of '" + options.inputFile + "'");
+    }
+    Capacity capacity;
+    ExecResult result;
+    if (!ReadCapacity(session, unit, capacity, result, error)) {
+        std::fclose(file);
+        return Fail(session, document, ExitFailure, error);
+    }
+    if (fileSize == 0 || fileSize % capacity.blockSize != 0) {
+        std::fclose(file);
+        return Fail(session, document, ExitFailure,
+                    "'" + options.inputFile + "' holds " + std::to_string(fileSize) +
+                        " bytes, not a whole number of blocks of " +
+                        std::to_string(capacity.blockSize) + " bytes");
+    }
+    const uint64_t count = fileSize / capacity.blockSize;
+    if (lba >= capacity.blocks || count > capacity.blocks - lba) {
+        std::fclose(file);
+        return Fail(session, document, ExitFailure,
+                    "blocks " + std::to_string(lba) + " to " + std::to_string(lba + count - 1) +
+                        " lie beyond the end of the medium of " + FormatAddress(unit.address) +
+                        " (" + std::to_string(capacity.blocks) + " blocks)");
+    }
+    uint32_t perTransfer = 0;
+    AlignedBuffer buffer;
+    if (!BlocksPerTransfer(unit, capacity.blockSize, perTransfer, error) ||
+        !buffer.Allocate(static_cast<size_t>(perTransfer) * capacity.blockSize,
+                         unit.adapter.alignmentMask)) {
+        std::fclose(file);
+        return Fail(session, document, ExitFailure, error.empty() ? "out of memory" : error);
+    }
+
+    std::string failure;
+    uint64_t done = 0;
+    {
+        Progress progress("write", fileSize);
+        while (done < count) {
+            const uint64_t left = count - done;
+            const uint32_t blocks = left < perTransfer ? static_cast<uint32_t>(left) : perTransfer;
+            const uint32_t bytes = blocks * capacity.blockSize;
+            const uint32_t at = static_cast<uint32_t>(lba + done);
+            if (std::fread(buffer.data(), 1, bytes, file) != bytes) {
+                failure = "cannot read '" + options.inputFile + "'";
+                break;
+            }
+            uint8_t cdb[10];
+            MakeReadWrite10(0x2A, at, static_cast<uint16_t>(blocks), cdb);
+            if (!SendCdb(session, unit, cdb, sizeof cdb, DataDirection::Out, buffer.data(), bytes,
+                         result, error)) {
+                failure = "WRITE at LBA " + std::to_string(at) + ": " + error;
+                break;
+            }
+            if (result.status != SS_COMP) {
+                failure = "WRITE at LBA " + std::to_string(at) + " failed: " +
+                          ExecFailureText(result);
+                break;
+            }
+            done += blocks;
+            progress.Update(done * capacity.blockSize);
+        }
+    }
+    std::fclose(file);
+
+    const Json outcome = ExecResultJson(result);
+    for (const char* key : {"status", "ha_stat", "targ_stat", "sense", "sense_decoded"}) {
+        document.Set(key, outcome.Get(key));
+    }
+    document.Set("lba", Json::Number(static_cast<int64_t>(lba)));
+    document.Set("count", Json::Number(static_cast<int64_t>(count)));
+    document.Set("block_size", Json::Number(capacity.blockSize));
+    document.Set("blocks_written", Json::Number(static_cast<int64_t>(done)));
+    document.Set("complete", Json::Boolean(failure.empty()));
+    document.Set("file", Json::Text(options.inputFile));
+    if (!failure.empty()) {
+        return Fail(session, document, ExitFailure,
+                    failure + "; " + std::to_string(done) + " of " + std::to_string(count) +
+                        " blocks written");
+    }
+    Show(session, document,
+         "wrote " + std::to_string(count) + " blocks of " + std::to_string(capacity.blockSize) +
+             " bytes from " + options.inputFile + " to " + FormatAddress(unit.address) + " LBA " +
+             std::to_string(lba) + "\n");
+    return ExitOk;
+}
+
+}  // namespace aspitool
