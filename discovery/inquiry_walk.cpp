@@ -43,7 +43,8 @@ bool Revisits(VisitedOffsets& visited, DWORD offset) {
     return false;
 }
 
-// Returns nothing: fills the entry from the record at data + offset.
+// Returns nothing: fills the entry from the inquiry record that starts
+// at `record`, with the port's number and the device path chosen for it.
 void FillEntry(DeviceEntry& entry, const BYTE* record, int port, const char* path) {
     entry.PortNumber = static_cast<BYTE>(port);
     entry.PathId = record[offsetof(SCSI_INQUIRY_DATA, PathId)];
@@ -61,8 +62,8 @@ void FillEntry(DeviceEntry& entry, const BYTE* record, int port, const char* pat
 void AppendInquiryUnits(const BYTE* data, DWORD length, int port, bool driverPathOpens) {
     if (length > InquiryBufferLength) length = InquiryBufferLength;
     if (length < 1) return;
-    // Every path formed here is short ("\\.\aspidrv9" at most), well within
-    // DevicePath.
+    // Even with the longest number wsprintfA can give for an int, these paths
+    // have at most 22 characters, within DevicePath.
     char driverPath[DevicePathLength];
     char portPath[DevicePathLength];
     wsprintfA(driverPath, DriverDevicePathFormat, port);

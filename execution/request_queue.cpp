@@ -4,7 +4,9 @@
 
 namespace {
 
+// Returns the slot after `slot`, wrapping from the last to the first.
 LONG NextSlot(LONG slot) { return slot + 1 == RequestSlotCount ? 0 : slot + 1; }
+// Returns the slot before `slot`, wrapping from the first to the last.
 LONG PreviousSlot(LONG slot) { return slot == 0 ? RequestSlotCount - 1 : slot - 1; }
 
 // Returns the slot that holds the address, or Tail when no pending slot

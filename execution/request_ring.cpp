@@ -7,6 +7,7 @@ namespace {
 // Returns the slot after `slot`, wrapping from the last to the first.
 LONG NextSlot(LONG slot) { return slot + 1 == RequestSlotCount ? 0 : slot + 1; }
 
+// Returns true from a successful start until the stop.
 bool IsRunning() { return ReadQueueFlag(RequestQueue.Initialized) != 0; }
 
 }  // namespace

@@ -8,7 +8,7 @@ cmake --preset linux >/dev/null
 cmake --build --preset linux -j"$(nproc)"
 if [ -x build/linux/tools/aspitool ]; then
   build/linux/tools/aspitool scan
-  build/linux/tools/aspitool read 1:0:0 0 2
+  build/linux/tools/aspitool read 0:0:0 0 2
 else
   build/linux/tools/discovery_report
 fi

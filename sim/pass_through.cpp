@@ -182,7 +182,9 @@ DWORD HandlePassThrough(const DeviceFile& file, bool direct, uint8_t* system,
     if (unit->Spec.autosense && header.SenseInfoLength != 0) {
         senseCount = outcome.sense.size() < header.SenseInfoLength ? outcome.sense.size()
                                                                    : header.SenseInfoLength;
-        if (senseCount != 0) memcpy(system + header.SenseInfoOffset, outcome.sense.data(), senseCount);
+        if (senseCount != 0) {
+            memcpy(system + header.SenseInfoOffset, outcome.sense.data(), senseCount);
+        }
     }
     header.ScsiStatus = outcome.status;
     header.SenseInfoLength = static_cast<UCHAR>(senseCount);

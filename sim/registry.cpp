@@ -37,6 +37,8 @@ size_t OpenRegistryKeyCount() {
 
 using sim::Call;
 
+// Returns 0 with a new handle, 2 for a missing key, 6 for a handle that is
+// not open, 161 for a path that starts with a backslash.
 extern "C" LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions,
                                      REGSAM samDesired, PHKEY phkResult) {
     (void)ulOptions;
@@ -63,6 +65,8 @@ extern "C" LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions
     return ERROR_SUCCESS;
 }
 
+// Returns 0 with the value (or only its size and type when lpData is
+// NULL), 2 for a missing value, 234 with the size needed when it does not fit.
 extern "C" LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
                                         LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
     DWORD fault = 0;
@@ -94,6 +98,8 @@ extern "C" LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD l
     return ERROR_SUCCESS;
 }
 
+// Returns 0 with the subkey's name, 259 past the last subkey, 234 when the
+// name and its NUL do not fit the buffer.
 extern "C" LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
                                      LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
                                      PFILETIME lpftLastWriteTime) {
@@ -128,6 +134,7 @@ extern "C" LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPD
     return ERROR_SUCCESS;
 }
 
+// Returns 0, or 6 for a handle that is not open.
 extern "C" LONG WINAPI RegCloseKey(HKEY hKey) {
     if (hKey == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
     sim::registry::RegistryState& state = sim::registry::State();

@@ -28,7 +28,9 @@ std::string RelativeToRoot(const std::string& path) {
     if (path[length] == '\\') return path.substr(length + 1);
     return path;
 }
-// Returns nothing; applies one edit with the lock held.
+
+// Returns nothing; applies one edit with the lock held. Deleting what is
+// not there changes nothing.
 void ApplyEditLocked(RegistryState& state, const RegistryEdit& edit) {
     const std::string path = RelativeToRoot(edit.key);
     switch (edit.kind) {

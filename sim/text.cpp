@@ -161,6 +161,7 @@ int Fold(unsigned char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
 
 }  // namespace
 
+// Returns the count of characters written, the NUL excluded; at most 1023.
 extern "C" int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...) {
     va_list args;
     va_start(args, lpFmt);
@@ -169,6 +170,8 @@ extern "C" int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...) {
     return written;
 }
 
+// Returns <0, 0 or >0 as the first `count` characters of lhs, folded to
+// lower case, sort before, equal or after those of rhs.
 extern "C" int __cdecl _strnicmp(const char* lhs, const char* rhs, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         const int left = Fold(static_cast<unsigned char>(lhs[i]));

@@ -35,10 +35,12 @@ protected:
     bool Load() {
         module_ = LoadLibraryA(LibraryPath().c_str());
         if (module_ == nullptr) return false;
-        getSupportInfo_ =
-            reinterpret_cast<GETASPI32SUPPORTINFO>(GetProcAddress(module_, "GetASPI32SupportInfo"));
-        sendCommand_ =
-            reinterpret_cast<SENDASPI32COMMAND>(GetProcAddress(module_, "SendASPI32Command"));
+        // Through void (*)(void), the generic function pointer type, as an
+        // application must cast GetProcAddress's result.
+        getSupportInfo_ = reinterpret_cast<GETASPI32SUPPORTINFO>(
+            reinterpret_cast<void (*)(void)>(GetProcAddress(module_, "GetASPI32SupportInfo")));
+        sendCommand_ = reinterpret_cast<SENDASPI32COMMAND>(
+            reinterpret_cast<void (*)(void)>(GetProcAddress(module_, "SendASPI32Command")));
         return getSupportInfo_ != nullptr && sendCommand_ != nullptr;
     }
 

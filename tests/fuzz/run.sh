@@ -7,7 +7,7 @@ set -eu
 seconds=${1:-60}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-out=${FUZZ_BUILD_DIR:-$root/build/fuzz-inquiry-data}
+out=${FUZZ_BUILD_DIR:-$root/build/discovery-fuzz}
 mkdir -p "$out/objects" "$out/corpus" "$out/findings"
 
 flags="-m32 -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all

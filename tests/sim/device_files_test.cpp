@@ -119,7 +119,8 @@ TEST_F(DeviceFilesTest, SharingFollowsTheNtRule) {
     HANDLE reader = Open("CdRom0", GENERIC_READ, FILE_SHARE_READ, &error);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);
     // The open handle does not share writing: a writer is refused.
-    EXPECT_EQ(OpenError("CdRom0", ReadWrite, ShareBoth), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(OpenError("CdRom0", ReadWrite, ShareBoth),
+              static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     // A new open that does not share reading refuses the open reader.
     EXPECT_EQ(OpenError("CdRom0", GENERIC_READ, FILE_SHARE_WRITE),
               static_cast<DWORD>(ERROR_SHARING_VIOLATION));

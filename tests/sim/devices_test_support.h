@@ -47,7 +47,8 @@ public:
                        DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE, DWORD* error = nullptr) {
         const std::string path = "\\\\.\\" + name;
         SetLastError(0xDEAD);
-        HANDLE handle = CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE handle =
+            CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
         if (error != nullptr) *error = GetLastError();
         return handle;
     }

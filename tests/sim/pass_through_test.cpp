@@ -18,8 +18,6 @@ using devices_test::MakeDirect;
 using devices_test::SendBuffered;
 using devices_test::SendDirect;
 
-class PassThroughTest : public devices_test::DevicesTest {};
-
 const char* const passThroughMachine = R"({
   "ports": [
     {"aspidrv": true,
@@ -66,10 +64,10 @@ struct alignas(16) DataArea {
     uint8_t bytes[8192];
 };
 
-class PassThroughRun : public PassThroughTest {
+class PassThroughRun : public devices_test::DevicesTest {
 protected:
     void SetUp() override {
-        PassThroughTest::SetUp();
+        DevicesTest::SetUp();
         Install(passThroughMachine);
         port_ = Open("scsi0:");
         ASSERT_NE(port_, INVALID_HANDLE_VALUE);
@@ -180,8 +178,8 @@ TEST_F(PassThroughRun, DirectChecksFailOneByOne) {
         {"sense beyond output",
          [](DirectRequest& r, DWORD&, DWORD& out) { out = 44 + r.Header().SenseInfoLength - 1; },
          87},
-        {"sense over header", [](DirectRequest& r, DWORD&, DWORD&) { r.Header().SenseInfoOffset = 0; },
-         87},
+        {"sense over header",
+         [](DirectRequest& r, DWORD&, DWORD&) { r.Header().SenseInfoOffset = 0; }, 87},
         {"transfer length",
          [](DirectRequest& r, DWORD&, DWORD&) { r.Header().DataTransferLength = 4097; }, 87},
         {"alignment",
@@ -289,7 +287,8 @@ TEST_F(PassThroughRun, BufferedChecksCoverTheDataArea) {
              r.Header().DataIn = SCSI_IOCTL_DATA_UNSPECIFIED;
              in -= 5;
          }},
-        {"data over the header", [](BufferedRequest& r, DWORD&, DWORD&) { r.Header().DataBufferOffset = 8; }},
+        {"data over the header",
+         [](BufferedRequest& r, DWORD&, DWORD&) { r.Header().DataBufferOffset = 8; }},
         {"offset overflow",
          [](BufferedRequest& r, DWORD&, DWORD&) { r.Header().DataBufferOffset = 0xFFFFFFF0; }},
         {"sense beyond output",

@@ -26,7 +26,8 @@ const char* const portMachine = R"({
          "backend": {"type": "scripted"}}]},
       {"initiator_id": 6},
       {"initiator_id": null, "units": [
-        {"target": 3, "lun": 1, "claimed": true, "inquiry": {"peripheral": 3, "vendor": "X", "product": "Y", "revision": "Z"},
+        {"target": 3, "lun": 1, "claimed": true,
+         "inquiry": {"peripheral": 3, "vendor": "X", "product": "Y", "revision": "Z"},
          "backend": {"type": "scripted"}}]}
     ]},
     {"capabilities_error": 31, "inquiry_error": 1117, "buses": [
@@ -206,7 +207,8 @@ TEST_F(PortDriverTest, IoManagerChecksHandleAccessAndCode) {
     request.Header().Lun = 2;
     // Both pass-through controls need read and write access.
     for (HANDLE handle : {reader, nothing, writer}) {
-        EXPECT_EQ(devices_test::SendDirect(handle, request), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        EXPECT_EQ(devices_test::SendDirect(handle, request),
+                  static_cast<DWORD>(ERROR_ACCESS_DENIED));
     }
     EXPECT_EQ(devices_test::SendDirect(both, request), 0u);
     // The access check comes before the code is looked at: a made-up code

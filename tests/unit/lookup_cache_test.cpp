@@ -122,7 +122,7 @@ TEST_F(LookupCacheTest, ConcurrentLookupsAlwaysGetTheirOwnUnit) {
             static_cast<BYTE>(i % 3));
     }
     constexpr int Threads = 4;
-    constexpr int Rounds = 2000000;
+    constexpr int Rounds = 1000000;
     constexpr int Units[] = {3, 57, 99};
     std::atomic<int> wrong{0};
     std::atomic<int> missing{0};

@@ -13,20 +13,26 @@ using namespace execution_test;
 class QueueStressTest : public ExecutionTest {};
 
 TEST_F(QueueStressTest, EveryRequestIsPostedExactlyOnce) {
-    // Commands take a little while, so that aborts find requests queued.
-    InstallMachineText(MachineWithUnits(ScriptedUnit(1, R"({"status": 0, "delay_ms": 1})")));
+    // The first command hangs until released, so that the submitters fill
+    // the ring while the aborters search it; the rest take a little while.
+    InstallMachineText(MachineWithUnits(ScriptedUnit(
+        1, R"({"opcode": "0x00", "hang": true, "times": 1}, {"status": 0, "delay_ms": 1})")));
     AddUnit(1, 0, PortPath);
     const size_t handlesBefore = sim::OpenHandleCount();
     ASSERT_EQ(StartRequestQueue(), 0u);
 
     constexpr int Submitters = 4;
-    constexpr int PerSubmitter = 120;
+    constexpr int PerSubmitter = 60;
     constexpr int Total = Submitters * PerSubmitter;
     std::vector<ExecBlock> blocks(Total);
     for (int i = 0; i < Total; ++i) {
         // Every third one is for an absent unit and finishes at once.
-        PrepareExec(blocks[i], i % 3 == 0 ? 9 : 1, 0x00, 18);
+        PrepareExec(blocks[i], i % 3 == 0 ? 9 : 1, 0x12, 18);
     }
+    ExecBlock hanging;
+    PrepareExec(hanging, 1, 0x00, 18);
+    ASSERT_EQ(SubmitExecuteRequest(hanging.Srb()), SS_PENDING);
+    ASSERT_TRUE(Eventually([] { return RingIsEmpty(); }));
     std::atomic<int> submitted{0};
     std::atomic<bool> submitting{true};
 
@@ -43,7 +49,7 @@ TEST_F(QueueStressTest, EveryRequestIsPostedExactlyOnce) {
     for (int a = 0; a < 2; ++a) {
         threads.emplace_back([&, a] {
             unsigned seed = 12345u + static_cast<unsigned>(a);
-            while (submitting.load()) {
+            for (int attempt = 0; attempt < 400 || submitting.load(); ++attempt) {
                 seed = seed * 1103515245u + 12345u;
                 void* address = blocks[(seed >> 8) % Total].Srb();
                 EXPECT_EQ(AbortSrb(&address), 0u);
@@ -54,10 +60,16 @@ TEST_F(QueueStressTest, EveryRequestIsPostedExactlyOnce) {
     submitting = false;
     for (size_t t = Submitters; t < threads.size(); ++t) threads[t].join();
     ASSERT_EQ(submitted.load(), Total);
+    // Still queued behind the hanging command, unless an aborter got it.
+    void* last = blocks[Total - 1].Srb();
+    EXPECT_EQ(AbortSrb(&last), 0u);
+    EXPECT_EQ(PostRecorder::Instance().PostsOf(last), std::vector<BYTE>{SS_ABORTED});
+    sim::ReleaseHangs();
 
-    ASSERT_TRUE(PostRecorder::Instance().WaitForTotal(Total, 30000));
+    ASSERT_TRUE(PostRecorder::Instance().WaitForTotal(Total + 1, 30000));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(PostRecorder::Instance().Total(), size_t(Total));
+    EXPECT_EQ(PostRecorder::Instance().Total(), size_t(Total + 1));
+    EXPECT_EQ(PostRecorder::Instance().PostsOf(hanging.Srb()), std::vector<BYTE>{SS_COMP});
 
     int aborted = 0;
     for (int i = 0; i < Total; ++i) {
@@ -68,7 +80,6 @@ TEST_F(QueueStressTest, EveryRequestIsPostedExactlyOnce) {
             ++aborted;
             continue;
         }
-        if (posts[0] == SS_ERR) continue;  // refused: the ring was full
         EXPECT_EQ(posts[0], i % 3 == 0 ? SS_NO_DEVICE : SS_COMP) << i;
     }
     EXPECT_GT(aborted, 0);

@@ -14,6 +14,7 @@ protected:
     void SetUp() override {
         ExecutionTest::SetUp();
         threadsAtStart_ = sim::LiveThreadCount();
+        threadHandlesAtStart_ = sim::OpenHandleCount(sim::ObjectKind::Thread);
     }
     // Returns nothing: installs a unit at target 1 whose TEST UNIT READY
     // hangs until released, and which answers GOOD to the rest.
@@ -39,6 +40,7 @@ protected:
         EXPECT_EQ(block.Srb()->SRB_TargStat, 0);
     }
     size_t threadsAtStart_ = 0;
+    size_t threadHandlesAtStart_ = 0;
 };
 
 TEST_F(RequestQueueTest, EverythingIsRefusedBeforeStart) {
@@ -94,7 +96,7 @@ TEST_F(RequestQueueTest, StartAndStopLeaveNoWorkerAndNoThreadHandle) {
     EXPECT_EQ(sim::LiveThreadCount(), threadsAtStart_);
     // Only the event and the mutex stay open.
     EXPECT_EQ(sim::OpenHandleCount(), handlesAtStart_ + 2);
-    EXPECT_EQ(sim::OpenHandleCount(sim::ObjectKind::Thread), 0u);
+    EXPECT_EQ(sim::OpenHandleCount(sim::ObjectKind::Thread), threadHandlesAtStart_);
 
     ExecBlock late;
     PrepareExec(late, 9, 0x00, 0);
@@ -210,7 +212,7 @@ TEST_F(RequestQueueTest, StopNeverPostsPendingRequestsAndTerminatesAStuckWorker)
     // Our duplicate is closed; the runtime's own handle stays, since a
     // terminated thread never reaches _endthread, and closing it here could
     // race with a worker that ends at the very moment of the time-out.
-    EXPECT_EQ(sim::OpenHandleCount(sim::ObjectKind::Thread), 1u);
+    EXPECT_EQ(sim::OpenHandleCount(sim::ObjectKind::Thread), threadHandlesAtStart_ + 1);
 
     sim::ReleaseHangs();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -18,7 +18,8 @@ bool IsCommand(const std::string& word) {
 // Returns true when option `name` takes a value.
 bool TakesValue(const std::string& name) {
     static const char* const withValue[] = {"--machine", "--library", "-o", "--output", "-i",
-                                            "--input",   "--in",      "--out", "--sense", "--notify"};
+                                            "--input",   "--in",      "--out", "--sense", "--notify",
+                                            "--timeout"};
     for (const char* option : withValue) {
         if (name == option) return true;
     }
@@ -58,6 +59,13 @@ bool StoreValue(const std::string& name, const std::string& value, Options& opti
             return false;
         }
         options.senseLength = static_cast<uint32_t>(length);
+    } else if (name == "--timeout") {
+        uint64_t seconds = 0;
+        if (!ParseUnsigned(value, 3600, seconds) || seconds == 0) {
+            error = "--timeout wants seconds from 1 to 3600, not '" + value + "'";
+            return false;
+        }
+        options.timeoutSeconds = static_cast<uint32_t>(seconds);
     } else if (name == "--notify") {
         if (value == "event") {
             options.notify = NotifyMethod::Event;
@@ -170,6 +178,7 @@ const char* UsageText() {
            "  --machine FILE         simulated machine to run on (Linux build only)\n"
            "  --notify event|post|poll  how completion of execute requests is awaited (event)\n"
            "  --sense N              sense bytes requested, 0-255 (32)\n"
+           "  --timeout S            seconds to wait for each command, 1-3600 (60)\n"
            "  -o, --output FILE      file for data read\n"
            "  -i, --input FILE       file of data to write\n"
            "  -h, --help             this text\n";

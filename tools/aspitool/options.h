@@ -27,6 +27,7 @@ struct Options {
     uint32_t dataInLength = 0;      // raw --in N
     uint32_t senseLength = 32;      // --sense N, 0-255
     NotifyMethod notify = NotifyMethod::Event;
+    uint32_t timeoutSeconds = 60;   // --timeout S, 1-3600: the wait for each command
     bool json = false;
     bool all = false;               // read --all
     bool help = false;

@@ -2,6 +2,7 @@
 
 #include "sense.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,9 +10,6 @@
 
 namespace aspitool {
 namespace {
-
-// How long an execute request may take before the tool gives up on it.
-const DWORD CompletionTimeoutMs = 60000;
 
 // An execute block with room for the largest sense area, and the event that
 // the post routine signals. The block comes first, so that the address the
@@ -56,12 +54,12 @@ bool IsPostedStatus(BYTE status) {
 // Returns nothing. Ends the process when a request cannot be brought to an
 // end: the library still holds the block and the data buffer and may write
 // into them at any time, so neither may be freed or reused.
-[[noreturn]] void AbandonProcess(const char* why) {
+[[noreturn]] void AbandonProcess(DWORD timeoutMs) {
     std::fflush(stdout);
     std::fprintf(stderr,
-                 "aspitool: %s; the request is still in the library's hands, so the tool stops "
-                 "here\n",
-                 why);
+                 "aspitool: no completion within %lu ms, and the request could not be aborted; "
+                 "it is still in the library's hands, so the tool stops here\n",
+                 static_cast<unsigned long>(timeoutMs));
     std::fflush(stderr);
     std::_Exit(1);
 }
@@ -69,11 +67,12 @@ bool IsPostedStatus(BYTE status) {
 // Returns true when the status of `pending` became final within the
 // timeout, polling it with a short sleep.
 bool PollUntilFinal(PendingRequest& pending, DWORD timeoutMs) {
-    for (DWORD waited = 0; waited <= timeoutMs; ++waited) {
-        if (ReadStatus(pending) != SS_PENDING) return true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (ReadStatus(pending) == SS_PENDING) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
         Sleep(1);
     }
-    return ReadStatus(pending) != SS_PENDING;
+    return true;
 }
 
 // Returns nothing; asks the library to take a request that is still queued
@@ -200,18 +199,16 @@ bool ExecuteScsi(const AspiLibrary& library, const ExecRequest& request, ExecRes
     const BYTE sent = static_cast<BYTE>(library.sendCommand(srb));
     bool finished = true;
     if (!notified) {
-        if (sent == SS_PENDING && !PollUntilFinal(*pending, CompletionTimeoutMs)) {
+        if (sent == SS_PENDING && !PollUntilFinal(*pending, request.timeoutMs)) {
             TryAbort(library, *pending, request.unit.ha);
-            if (!PollUntilFinal(*pending, 1000)) AbandonProcess("no completion within 60 s");
+            if (!PollUntilFinal(*pending, 1000)) AbandonProcess(request.timeoutMs);
         }
     } else if (sent == SS_PENDING || IsPostedStatus(sent)) {
         // A final status returned at once may still be posted after the
         // call returned, so the notification is awaited all the same: the
         // record must outlive the library's last use of it.
-        finished = AwaitNotification(library, *pending, request.unit.ha, CompletionTimeoutMs);
-        if (!finished && ReadStatus(*pending) == SS_PENDING) {
-            AbandonProcess("no completion within 60 s");
-        }
+        finished = AwaitNotification(library, *pending, request.unit.ha, request.timeoutMs);
+        if (!finished && ReadStatus(*pending) == SS_PENDING) AbandonProcess(request.timeoutMs);
     } else {
         // Rejected at once (bad host adapter, bad block): nothing is posted
         // for such a request, but a library that posts anyway is waited for

@@ -41,6 +41,7 @@ struct ExecRequest {
     uint32_t length = 0;
     uint8_t senseLength = 32;
     NotifyMethod notify = NotifyMethod::Event;
+    uint32_t timeoutMs = 60000;  // how long completion is awaited
 };
 
 struct ExecResult {

@@ -61,6 +61,7 @@ bool SendCdb(const Session& session, const Unit& unit, const uint8_t* cdb, uint8
     request.length = length;
     request.senseLength = static_cast<uint8_t>(session.options.senseLength);
     request.notify = session.options.notify;
+    request.timeoutMs = session.options.timeoutSeconds * 1000u;
     return ExecuteScsi(session.library, request, result, error);
 }
 
