@@ -67,8 +67,7 @@ DWORD StartRequestQueue() {
     if (ReadQueueFlag(RequestQueue.Initialized) != 0 || RequestQueue.WorkerThread != nullptr) {
         return WorkerAlreadyRecorded;
     }
-    // A stopped queue left its objects open for threads that might still
-    // have been on their way out; nobody uses them any more.
+    // Objects left by a failed or abandoned earlier start are not reused.
     CloseQueueObjects();
 
     RequestQueue.WorkEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -116,6 +115,10 @@ void StopRequestQueue() {
         RequestQueue.WorkerThread = nullptr;
     }
     WriteQueueFlag(RequestQueue.Initialized, 0);
+    // The worker has ended or been terminated and nothing else takes the
+    // lock of a stopped queue, so the objects can go: left open, every
+    // load and unload of the library would leave two handles behind.
+    CloseQueueObjects();
 }
 
 void __cdecl WorkerMain(void* argument) {

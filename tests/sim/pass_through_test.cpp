@@ -3,6 +3,8 @@
 // autosense, residual counts, one command at a time per unit, and the log.
 #include "devices_test_support.h"
 
+#include <process.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -431,6 +433,34 @@ TEST_F(PassThroughRun, HangingUnitBlocksOnlyItsOwnCallers) {
     ASSERT_EQ(queued.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(hung.get(), 0u);
     EXPECT_EQ(queued.get(), 0u);
+}
+
+// The start routine of a simulated thread that hangs in unit 1.
+void __cdecl HangInUnitOne(void* done) {
+    HANDLE handle = devices_test::DevicesTest::Open("scsi0:");
+    DirectRequest request =
+        MakeDirect({0x2A, 0, 0, 0, 0, 0, 0, 0, 0, 0}, SCSI_IOCTL_DATA_OUT, nullptr, 0);
+    request.Header().TargetId = 1;
+    SendDirect(handle, request);
+    static_cast<std::atomic<bool>*>(done)->store(true);
+}
+
+TEST_F(PassThroughRun, TerminatedThreadGivesUpItsUnit) {
+    static std::atomic<bool> returned{false};  // outlives the parked thread
+    returned.store(false);
+    const uintptr_t thread = _beginthread(HangInUnitOne, 0, &returned);
+    ASSERT_NE(thread, static_cast<uintptr_t>(-1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::future<DWORD> queued = SendFromThread(1, read6);
+    EXPECT_EQ(queued.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    // As NT cancels a terminated thread's I/O, the unit is free at once and
+    // nothing returns to the terminated thread.
+    ASSERT_TRUE(TerminateThread(reinterpret_cast<HANDLE>(thread), 1));
+    ASSERT_EQ(queued.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(queued.get(), 0u);
+    sim::ReleaseHangs();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(returned.load());
 }
 
 TEST_F(PassThroughRun, UninstallingTheMachineEndsAHang) {

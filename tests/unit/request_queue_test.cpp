@@ -94,8 +94,10 @@ TEST_F(RequestQueueTest, StartAndStopLeaveNoWorkerAndNoThreadHandle) {
     EXPECT_EQ(RequestQueue.WorkerThread, nullptr);
     EXPECT_EQ(ReadQueueFlag(RequestQueue.StopFlag), 0);
     EXPECT_EQ(sim::LiveThreadCount(), threadsAtStart_);
-    // Only the event and the mutex stay open.
-    EXPECT_EQ(sim::OpenHandleCount(), handlesAtStart_ + 2);
+    // The event and the mutex are closed with the worker gone.
+    EXPECT_EQ(sim::OpenHandleCount(), handlesAtStart_);
+    EXPECT_EQ(RequestQueue.Mutex, nullptr);
+    EXPECT_EQ(RequestQueue.WorkEvent, nullptr);
     EXPECT_EQ(sim::OpenHandleCount(sim::ObjectKind::Thread), threadHandlesAtStart_);
 
     ExecBlock late;
@@ -105,10 +107,10 @@ TEST_F(RequestQueueTest, StartAndStopLeaveNoWorkerAndNoThreadHandle) {
     EXPECT_EQ(AbortSrb(&address), QueueNotStarted);
     StopRequestQueue();  // a second stop does nothing
 
-    // A restart replaces the objects the stop kept; nothing piles up.
+    // A restart creates them anew; nothing piles up.
     ASSERT_EQ(StartRequestQueue(), 0u);
     StopRequestQueue();
-    EXPECT_EQ(sim::OpenHandleCount(), handlesAtStart_ + 2);
+    EXPECT_EQ(sim::OpenHandleCount(), handlesAtStart_);
     ResetQueueObjects();
     ExpectNothingLeaked();
 }
