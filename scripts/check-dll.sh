@@ -18,16 +18,20 @@ grep -q "architecture: i386" <<<"$headers" || fail "architecture is not i386"
 
 private="$($objdump -p "$dll")"
 
-# The export table as objdump prints it: "[Ordinal/Name Pointer] Table" rows
-# like "	[   0] +base[   1] 0000 GetASPI32SupportInfo".
-exports="$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$private" | grep -E '\+base\[' || true)"
+# The export table as objdump prints it: the ordinal base, then rows of the
+# "[Ordinal/Name Pointer] Table" such as "	[   0] GetASPI32SupportInfo",
+# whose bracketed number is the ordinal less the base.
+base="$(grep -Eo 'Ordinal Base [0-9]+' <<<"$private" | awk '{print $3}' | head -n 1)"
+[ -n "$base" ] || fail "no export table"
+exports="$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$private" \
+  | grep -E '^\s+\[ *[0-9]+\] ' | sed -E 's/^\s+\[ *([0-9]+)\] +(.*)$/\1 \2/' \
+  | awk -v base="${base:-0}" '{print $1 + base, $2}')"
 for pair in "1 GetASPI32SupportInfo" "2 SendASPI32Command"; do
-  set -- $pair
-  grep -Eq "\+base\[ *$1\] [0-9a-f]+ $2\$" <<<"$exports" || fail "export $2 not at ordinal $1"
+  grep -qx "$pair" <<<"$exports" || fail "export ${pair#* } not by name at ordinal ${pair%% *}"
 done
 count="$(grep -c . <<<"$exports" || true)"
 [ "$count" -eq 2 ] || fail "expected exactly 2 exports, found $count: $exports"
-grep -Eq '@[0-9]+|^_' <<<"$(awk '{print $NF}' <<<"$exports")" && fail "decorated export names: $exports"
+if grep -Eq '@[0-9]+$| _' <<<"$exports"; then fail "decorated export names: $exports"; fi
 
 imports="$(grep -E '^\s+DLL Name:' <<<"$private" | awk '{print toupper($3)}' | sort -u)"
 for dllname in $imports; do
@@ -45,6 +49,10 @@ for name in GetASPI32SupportInfo SendASPI32Command; do
   grep -Eq '\sret\s+\$' <<<"$body" && fail "$name pops its own arguments (ret \$n)"
   grep -Eq '\sret\s*$' <<<"$body" || fail "$name has no plain ret"
 done
+
+# The version resource names the file under its own name.
+grep -q "\.rsrc" <<<"$($objdump -h "$dll")" || fail "no resource section"
+strings -el "$dll" | grep -qx "ptaspi32.dll" || fail "version resource lacks OriginalFilename ptaspi32.dll"
 
 if [ "$failures" -gt 0 ]; then
   exit 1

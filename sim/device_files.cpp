@@ -28,10 +28,13 @@ long ParseDeviceNumber(const std::string& text) {
     return value;
 }
 
+// Returns true when `text` begins with `prefix`.
 bool StartsWith(const std::string& text, const char* prefix) {
     return text.compare(0, strlen(prefix), prefix) == 0;
 }
 
+// Returns the sharing key of the unit at `index`: its class device and
+// drive letter share it.
 std::string UnitShareKey(size_t index) { return "unit:" + std::to_string(index); }
 
 // Returns true with the device that the lower-case name reaches on the
@@ -114,6 +117,7 @@ bool SharingAllows(const ShareState& state, bool read, bool write, DWORD share) 
     return true;
 }
 
+// Returns INVALID_HANDLE_VALUE with `error` as the last error.
 HANDLE FailOpen(DWORD error) {
     SetLastErrorCode(error);
     return INVALID_HANDLE_VALUE;
@@ -148,9 +152,13 @@ DWORD DeviceGoneError(const DeviceFile& file) {
 
 using namespace sim;
 
+// Returns a handle to the device the \\.\ name reaches, or
+// INVALID_HANDLE_VALUE with the last error: the fault injected, 2 for no
+// such device, 5 refused by the security check, the port's open error, 32
+// refused by the sharing of handles already open.
 extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
-                                     DWORD dwShareMode, LPSECURITY_ATTRIBUTES, DWORD
-                                     dwCreationDisposition, DWORD, HANDLE) {
+                                     DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
+                                     DWORD dwCreationDisposition, DWORD, HANDLE) {
     ExitIfTerminated();
     DWORD fault = 0;
     if (TakeFault(Call::CreateFileA, lpFileName, &fault)) return FailOpen(fault);

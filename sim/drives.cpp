@@ -48,6 +48,9 @@ std::map<char, UINT> DriveTypes() {
 
 using namespace sim;
 
+// Returns the length of the root list without its closing NUL; when the
+// buffer cannot hold the list with that NUL, the length it needs, and
+// nothing is written.
 extern "C" DWORD WINAPI GetLogicalDriveStringsA(DWORD nBufferLength, LPSTR lpBuffer) {
     ExitIfTerminated();
     DWORD error = 0;
@@ -74,6 +77,8 @@ extern "C" DWORD WINAPI GetLogicalDriveStringsA(DWORD nBufferLength, LPSTR lpBuf
     return length;
 }
 
+// Returns the type of the drive whose root is named, DRIVE_NO_ROOT_DIR for
+// a name that is no root of the machine.
 extern "C" UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName) {
     ExitIfTerminated();
     DWORD error = 0;

@@ -27,6 +27,7 @@ struct MachineState {
     BackendFactory Factory;
 };
 
+// Returns the one machine state of the process.
 MachineState& State() {
     static MachineState* state = new MachineState;  // outlives every thread
     return *state;
@@ -38,6 +39,7 @@ std::vector<std::shared_ptr<LiveUnit>> UnitsOf(const std::shared_ptr<LiveMachine
     return machine->Units;
 }
 
+// Returns nothing: ends every hang in the units, so their callers return.
 void ReleaseUnits(const std::vector<std::shared_ptr<LiveUnit>>& units) {
     for (const auto& unit : units) {
         if (unit->Backend) unit->Backend->Release();
@@ -55,11 +57,14 @@ std::shared_ptr<LiveMachine> TakeCurrent(std::shared_ptr<LiveMachine> replacemen
     return old;
 }
 
+// Returns nothing: writes `text` into a field of `width`, padded with
+// spaces as INQUIRY data pads its texts.
 void CopyPadded(uint8_t* to, size_t width, const std::string& text) {
     memset(to, ' ', width);
     memcpy(to, text.data(), text.size() < width ? text.size() : width);
 }
 
+// Returns nothing: stores a little-endian 32-bit value at `at`.
 void PutUlong(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
     bytes[at] = static_cast<uint8_t>(value);
     bytes[at + 1] = static_cast<uint8_t>(value >> 8);
@@ -67,6 +72,8 @@ void PutUlong(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
     bytes[at + 3] = static_cast<uint8_t>(value >> 24);
 }
 
+// Returns `value` rounded up to a multiple of 4, where the port driver
+// starts each record.
 size_t AlignUp4(size_t value) { return (value + 3) & ~static_cast<size_t>(3); }
 
 }  // namespace
@@ -153,6 +160,8 @@ void SetBackendFactoryForTesting(BackendFactory factory) {
     state.Factory = std::move(factory);
 }
 
+// Returns false, with the running machine unchanged, when a unit's backend
+// cannot be built; the message names the unit's place in the machine.
 bool InstallMachine(const Machine& machine, std::string& error) {
     BackendFactory factory;
     {

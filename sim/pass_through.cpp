@@ -21,6 +21,7 @@ struct LogState {
     std::vector<PassThroughRecord> Records;
 };
 
+// Returns the process's one pass-through log.
 LogState& Log() {
     static LogState* log = new LogState;  // outlives every thread
     return *log;

@@ -20,8 +20,10 @@ namespace {
 constexpr DWORD MaxSystemBuffer = 16u << 20;
 constexpr DWORD ErrorNoSystemResources = 1450;
 
+// Returns nothing: stores a 32-bit value at `to` in the machine's order.
 void PutUlong(uint8_t* to, uint32_t value) { memcpy(to, &value, sizeof value); }
 
+// Returns 0 or the error of IOCTL_SCSI_GET_CAPABILITIES.
 DWORD GetCapabilities(const DeviceFile& file, uint8_t* system, DWORD outputLength,
                       DWORD& information) {
     if (file.Target.Kind != DeviceKind::Port) return ERROR_INVALID_FUNCTION;
@@ -43,6 +45,8 @@ DWORD GetCapabilities(const DeviceFile& file, uint8_t* system, DWORD outputLengt
     return 0;
 }
 
+// Returns 0 or the error of IOCTL_SCSI_GET_INQUIRY_DATA; the whole answer
+// or nothing, as the real driver gives it.
 DWORD GetInquiryData(const DeviceFile& file, uint8_t* system, DWORD outputLength,
                      DWORD& information) {
     if (file.Target.Kind != DeviceKind::Port) return ERROR_INVALID_FUNCTION;
@@ -55,6 +59,7 @@ DWORD GetInquiryData(const DeviceFile& file, uint8_t* system, DWORD outputLength
     return 0;
 }
 
+// Returns 0 or the error of IOCTL_SCSI_GET_ADDRESS.
 DWORD GetAddress(const DeviceFile& file, uint8_t* system, DWORD outputLength,
                  DWORD& information) {
     // Only class devices know their unit's address; a port device, the
@@ -121,6 +126,8 @@ DWORD Control(const DeviceFile& file, DWORD code, LPVOID in, DWORD inputLength, 
 
 using namespace sim;
 
+// Returns TRUE with last error 0 when the control succeeded (the library
+// reads the last error after every pass-through); FALSE with its error.
 extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
                                        DWORD nInBufferSize, LPVOID lpOutBuffer,
                                        DWORD nOutBufferSize, LPDWORD lpBytesReturned,
