@@ -6,9 +6,8 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake --preset linux >/dev/null
 cmake --build --preset linux -j"$(nproc)"
-if [ -x build/linux/tools/aspitool ]; then
-  build/linux/tools/aspitool scan
-  build/linux/tools/aspitool read 0:0:0 0 2
-else
-  build/linux/tools/discovery_report
-fi
+build/linux/tools/aspitool scan
+build/linux/tools/aspitool read 0:0:0 0 2
+echo
+echo "The library's own tables on the same machine (host adapters and device table):"
+build/linux/tools/discovery_report
