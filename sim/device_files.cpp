@@ -41,7 +41,7 @@ std::string UnitShareKey(size_t index) { return "unit:" + std::to_string(index);
 // machine; false when the machine has no such device.
 bool ResolveDeviceLocked(const LiveMachine& machine, const std::string& name,
                          DeviceTarget& target) {
-    const std::vector<PortSpec>& ports = machine.Spec.ports;
+    const std::vector<PortConfig>& ports = machine.Config.ports;
     if (StartsWith(name, "scsi") && name.size() > 5 && name.back() == ':') {
         long n = ParseDeviceNumber(name.substr(4, name.size() - 5));
         if (n < 0 || static_cast<size_t>(n) >= ports.size() || !ports[n].device) return false;
@@ -61,7 +61,7 @@ bool ResolveDeviceLocked(const LiveMachine& machine, const std::string& name,
     if (name.size() == 2 && name[1] == ':' && name[0] >= 'a' && name[0] <= 'z') {
         const char letter = static_cast<char>(name[0] - 'a' + 'A');
         for (size_t i = 0; i < machine.Units.size(); ++i) {
-            const auto& drive = machine.Units[i]->Spec.drive;
+            const auto& drive = machine.Units[i]->Config.drive;
             if (drive && (*drive == letter || *drive == name[0])) {
                 target.Kind = DeviceKind::Unit;
                 target.Unit = machine.Units[i];
@@ -70,7 +70,7 @@ bool ResolveDeviceLocked(const LiveMachine& machine, const std::string& name,
                 return true;
             }
         }
-        for (const DriveSpec& drive : machine.Spec.drives) {
+        for (const DriveConfig& drive : machine.Config.drives) {
             if (drive.letter == letter || drive.letter == name[0]) {
                 target.Kind = DeviceKind::Volume;
                 target.Letter = letter;
@@ -81,7 +81,7 @@ bool ResolveDeviceLocked(const LiveMachine& machine, const std::string& name,
         return false;
     }
     for (size_t i = 0; i < machine.Units.size(); ++i) {
-        const auto& classDevice = machine.Units[i]->Spec.classDevice;
+        const auto& classDevice = machine.Units[i]->Config.classDevice;
         if (classDevice && LowerDeviceName(*classDevice) == name) {
             target.Kind = DeviceKind::Unit;
             target.Unit = machine.Units[i];
@@ -95,9 +95,9 @@ bool ResolveDeviceLocked(const LiveMachine& machine, const std::string& name,
 
 // Returns the error with which the security check refuses the open, or 0.
 DWORD AccessErrorLocked(const LiveMachine& machine, const DeviceTarget& target, bool write) {
-    if (machine.Spec.user == UserKind::Limited && write) return ERROR_ACCESS_DENIED;
+    if (machine.Config.user == UserKind::Limited && write) return ERROR_ACCESS_DENIED;
     if (target.Kind == DeviceKind::Unit) {
-        const UnitAccess access = target.Unit->Spec.access;
+        const UnitAccess access = target.Unit->Config.access;
         if (access == UnitAccess::None) return ERROR_ACCESS_DENIED;
         if (access == UnitAccess::ReadOnly && write) return ERROR_ACCESS_DENIED;
     }
@@ -186,8 +186,8 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
         // driver's own refusal and the sharing check come after it.
         DWORD denied = AccessErrorLocked(*machine, target, write);
         if (denied != 0) return FailOpen(denied);
-        if (target.Kind == DeviceKind::Port && machine->Spec.ports[target.Port].openError != 0) {
-            return FailOpen(machine->Spec.ports[target.Port].openError);
+        if (target.Kind == DeviceKind::Port && machine->Config.ports[target.Port].openError != 0) {
+            return FailOpen(machine->Config.ports[target.Port].openError);
         }
         // An open that neither reads nor writes takes no part in sharing,
         // as on NT: it is neither checked nor counted.

@@ -27,9 +27,9 @@ std::map<char, UINT> DriveTypes() {
         types.emplace(letter, type);  // a unit's drive wins over a listed one
     };
     for (const auto& unit : machine->Units) {
-        if (unit->Spec.drive) add(*unit->Spec.drive, DRIVE_CDROM);
+        if (unit->Config.drive) add(*unit->Config.drive, DRIVE_CDROM);
     }
-    for (const DriveSpec& drive : machine->Spec.drives) {
+    for (const DriveConfig& drive : machine->Config.drives) {
         UINT type = DRIVE_FIXED;
         switch (drive.kind) {
         case DriveKind::Fixed: type = DRIVE_FIXED; break;

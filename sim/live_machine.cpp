@@ -90,7 +90,7 @@ std::string LowerDeviceName(const std::string& name) {
     return lower;
 }
 
-std::vector<uint8_t> StandardInquiryData(const InquirySpec& inquiry) {
+std::vector<uint8_t> StandardInquiryData(const InquiryConfig& inquiry) {
     std::vector<uint8_t> data(StandardInquiryLength, 0);
     data[0] = inquiry.peripheral;
     data[1] = inquiry.removable ? 0x80 : 0x00;
@@ -103,7 +103,7 @@ std::vector<uint8_t> StandardInquiryData(const InquirySpec& inquiry) {
     return data;
 }
 
-std::vector<uint8_t> BuildInquiryData(const PortSpec& port) {
+std::vector<uint8_t> BuildInquiryData(const PortConfig& port) {
     // PathId and NumberOfBuses are bytes: buses past 255 cannot be named.
     const size_t buses = port.buses.size() < 255 ? port.buses.size() : 255;
     const size_t busDataAt = offsetof(SCSI_ADAPTER_BUS_INFO, BusData);
@@ -115,7 +115,7 @@ std::vector<uint8_t> BuildInquiryData(const PortSpec& port) {
     bytes[0] = static_cast<uint8_t>(buses);
     size_t next = AlignUp4(busDataAt + buses * sizeof(SCSI_BUS_DATA));
     for (size_t b = 0; b < buses; ++b) {
-        const BusSpec& bus = port.buses[b];
+        const BusConfig& bus = port.buses[b];
         const size_t busAt = busDataAt + b * sizeof(SCSI_BUS_DATA);
         const size_t count = bus.units.size();
         bytes[busAt + offsetof(SCSI_BUS_DATA, NumberOfLogicalUnits)] =
@@ -125,7 +125,7 @@ std::vector<uint8_t> BuildInquiryData(const PortSpec& port) {
         PutUlong(bytes, busAt + offsetof(SCSI_BUS_DATA, InquiryDataOffset),
                  count == 0 ? 0 : static_cast<uint32_t>(next));
         for (size_t u = 0; u < count; ++u) {
-            const UnitSpec& unit = bus.units[u];
+            const UnitConfig& unit = bus.units[u];
             const size_t at = next;
             next += recordSize;
             bytes[at + offsetof(SCSI_INQUIRY_DATA, PathId)] = static_cast<uint8_t>(b);
@@ -146,8 +146,8 @@ std::vector<uint8_t> BuildInquiryData(const PortSpec& port) {
 std::shared_ptr<LiveUnit> FindUnitLocked(const LiveMachine& machine, int port, int bus,
                                          int target, int lun) {
     for (const auto& unit : machine.Units) {
-        if (unit->Port == port && unit->Bus == bus && unit->Spec.target == target &&
-            unit->Spec.lun == lun) {
+        if (unit->Port == port && unit->Bus == bus && unit->Config.target == target &&
+            unit->Config.lun == lun) {
             return unit;
         }
     }
@@ -171,18 +171,18 @@ bool InstallMachine(const Machine& machine, std::string& error) {
     // Every backend is built before anything changes, so that a machine
     // that cannot be built leaves the running one as it was.
     auto live = std::make_shared<LiveMachine>();
-    live->Spec = machine;
+    live->Config = machine;
     for (size_t p = 0; p < machine.ports.size(); ++p) {
-        const PortSpec& port = machine.ports[p];
+        const PortConfig& port = machine.ports[p];
         for (size_t b = 0; b < port.buses.size(); ++b) {
-            const BusSpec& bus = port.buses[b];
+            const BusConfig& bus = port.buses[b];
             for (size_t u = 0; u < bus.units.size(); ++u) {
                 auto unit = std::make_shared<LiveUnit>();
-                unit->Spec = bus.units[u];
+                unit->Config = bus.units[u];
                 unit->Port = static_cast<int>(p);
                 unit->Bus = static_cast<int>(b);
                 std::string why;
-                unit->Backend = factory ? factory(unit->Spec, why) : CreateBackend(unit->Spec, why);
+                unit->Backend = factory ? factory(unit->Config, why) : CreateBackend(unit->Config, why);
                 if (!unit->Backend) {
                     char where[96];
                     snprintf(where, sizeof where, "ports[%zu].buses[%zu].units[%zu]: ", p, b, u);

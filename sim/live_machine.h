@@ -26,7 +26,7 @@ struct ThreadRecord;
 
 // One logical unit of the running machine.
 struct LiveUnit {
-    UnitSpec Spec;
+    UnitConfig Config;
     int Port = 0;
     int Bus = 0;
     std::unique_ptr<UnitBackend> Backend;
@@ -66,7 +66,7 @@ struct ShareState {
 };
 
 struct LiveMachine {
-    Machine Spec;
+    Machine Config;
     std::vector<std::shared_ptr<LiveUnit>> Units;  // in the machine's order
     std::set<std::string> Removed;                 // lower-case device names
     std::map<std::string, ShareState> Sharing;     // by ShareKey
@@ -82,10 +82,10 @@ std::shared_ptr<LiveMachine> CurrentMachineLocked();
 // Returns the port driver's IOCTL_SCSI_GET_INQUIRY_DATA answer for the
 // port: adapter bus info, one bus data record per bus, then each bus's
 // chain of inquiry records with offsets counted from the buffer start.
-std::vector<uint8_t> BuildInquiryData(const PortSpec& port);
+std::vector<uint8_t> BuildInquiryData(const PortConfig& port);
 // Returns the 36 bytes of standard INQUIRY data that the port driver
 // reports for a unit.
-std::vector<uint8_t> StandardInquiryData(const InquirySpec& inquiry);
+std::vector<uint8_t> StandardInquiryData(const InquiryConfig& inquiry);
 
 // Returns the first unit at that address on the port (the one routing
 // reaches when two share an address), or null; call with MachineLock().
@@ -98,7 +98,7 @@ std::string LowerDeviceName(const std::string& name);
 // Builds backends for InstallMachine; tests without real backends set
 // their own. An empty factory restores CreateBackend.
 using BackendFactory =
-    std::function<std::unique_ptr<UnitBackend>(const UnitSpec& unit, std::string& error)>;
+    std::function<std::unique_ptr<UnitBackend>(const UnitConfig& unit, std::string& error)>;
 void SetBackendFactoryForTesting(BackendFactory factory);
 
 }  // namespace sim

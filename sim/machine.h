@@ -16,7 +16,7 @@ enum class UnitAccess { ReadWrite, ReadOnly, None };
 enum class BackendType { Disk, CdRom, Tape, Scanner, Processor, Scripted, Iscsi };
 enum class DriveKind { Fixed, Removable, Remote, CdRom, RamDisk };
 
-struct CapabilitiesSpec {
+struct CapabilitiesConfig {
     uint32_t MaximumTransferLength = 65536;
     uint32_t MaximumPhysicalPages = 17;
     uint32_t SupportedAsynchronousEvents = 0;
@@ -39,7 +39,7 @@ struct ScriptedResponse {
     std::optional<uint32_t> times;  // none: unlimited
 };
 
-struct BackendSpec {
+struct BackendConfig {
     BackendType type = BackendType::Disk;
     uint32_t blocks = 0;      // disk: 2048; cdrom: 1024 (when no image)
     uint32_t blockSize = 0;   // disk: 512; cdrom: 2048
@@ -51,7 +51,7 @@ struct BackendSpec {
 };
 
 // Standard INQUIRY identity, defaults filled from the backend type.
-struct InquirySpec {
+struct InquiryConfig {
     uint8_t peripheral = 0;   // byte 0 whole, qualifier included
     bool removable = false;
     std::string vendor;       // exactly 8 characters, space padded
@@ -59,31 +59,31 @@ struct InquirySpec {
     std::string revision;     // exactly 4
 };
 
-struct UnitSpec {
+struct UnitConfig {
     uint8_t target = 0;
     uint8_t lun = 0;
     bool claimed = false;
-    InquirySpec inquiry;
+    InquiryConfig inquiry;
     std::optional<std::string> classDevice;  // "PhysicalDrive0", "CdRom1", ...
     std::optional<char> drive;               // upper-case letter
     uint32_t addressError = 0;
     bool registry = true;
     UnitAccess access = UnitAccess::ReadWrite;
     bool autosense = true;
-    BackendSpec backend;
+    BackendConfig backend;
 };
 
-struct BusSpec {
+struct BusConfig {
     bool deviceMap = true;
     std::optional<int64_t> initiatorId = 7;
     std::vector<std::string> extraSubkeys;
-    std::vector<UnitSpec> units;
+    std::vector<UnitConfig> units;
 };
 
-struct PortSpec {
+struct PortConfig {
     bool device = true;
     uint32_t openError = 0;
-    CapabilitiesSpec capabilities;
+    CapabilitiesConfig capabilities;
     uint32_t capabilitiesError = 0;
     uint32_t inquiryError = 0;
     bool deviceMap = true;
@@ -91,10 +91,10 @@ struct PortSpec {
     bool service = true;
     std::optional<std::string> imagePath;  // filled: "System32\DRIVERS\<driver>.sys"
     bool aspidrv = false;
-    std::vector<BusSpec> buses;
+    std::vector<BusConfig> buses;
 };
 
-struct DriveSpec {
+struct DriveConfig {
     char letter = 'C';  // upper case
     DriveKind kind = DriveKind::Fixed;
 };
@@ -111,8 +111,8 @@ struct RegistryEdit {
 struct Machine {
     std::string name;
     UserKind user = UserKind::Administrator;
-    std::vector<PortSpec> ports;
-    std::vector<DriveSpec> drives;
+    std::vector<PortConfig> ports;
+    std::vector<DriveConfig> drives;
     std::vector<RegistryEdit> registry;
 };
 

@@ -133,7 +133,7 @@ bool ReadResponse(const Json& value, const std::string& path, ScriptedResponse& 
 // Returns false unless `value` is a backend; fills its defaults and
 // returns the defaults of its type in `defaults`.
 bool ReadBackend(const Json& value, const std::string& path, const std::string& baseDir,
-                 BackendSpec& backend, const BackendDefaults*& defaults, std::string& error) {
+                 BackendConfig& backend, const BackendDefaults*& defaults, std::string& error) {
     if (!value.is_object()) return Fail(error, path, "expected an object");
     const Json* type = Find(value, "type");
     if (type == nullptr) return Fail(error, Member(path, "type"), "required member missing");
@@ -148,7 +148,7 @@ bool ReadBackend(const Json& value, const std::string& path, const std::string& 
                     "expected \"disk\", \"cdrom\", \"tape\", \"scanner\", \"processor\", "
                     "\"scripted\" or \"iscsi\"");
     }
-    backend = BackendSpec();
+    backend = BackendConfig();
     backend.type = defaults->type;
     switch (backend.type) {
     case BackendType::Disk:
@@ -218,7 +218,7 @@ bool ReadInquiryText(const Json& inquiry, const char* member, const std::string&
 // Returns false unless `value` is the unit's inquiry object (or absent);
 // fills the defaults of the backend type.
 bool ReadInquiry(const Json* value, const std::string& path, const BackendDefaults& defaults,
-                 InquirySpec& inquiry, std::string& error) {
+                 InquiryConfig& inquiry, std::string& error) {
     inquiry.peripheral = defaults.peripheral;
     inquiry.removable = defaults.removable;
     inquiry.vendor = "PTASPI";
@@ -248,7 +248,7 @@ bool ReadInquiry(const Json* value, const std::string& path, const BackendDefaul
 
 // Returns false unless `value` is one unit.
 bool ReadUnit(const Json& value, const std::string& path, const std::string& baseDir,
-              Declarations& declared, UnitSpec& unit, std::string& error) {
+              Declarations& declared, UnitConfig& unit, std::string& error) {
     if (!CheckObject(value, path,
                      {"target", "lun", "claimed", "inquiry", "class_device", "drive",
                       "address_error", "registry", "access", "autosense", "backend"},
@@ -320,7 +320,7 @@ bool ReadUnit(const Json& value, const std::string& path, const std::string& bas
 
 // Returns false unless `value` is one bus.
 bool ReadBus(const Json& value, const std::string& path, const std::string& baseDir,
-             Declarations& declared, BusSpec& bus, std::string& error) {
+             Declarations& declared, BusConfig& bus, std::string& error) {
     if (!CheckObject(value, path, {"device_map", "initiator_id", "extra_subkeys", "units"},
                      error) ||
         !ReadBool(value, "device_map", path, bus.deviceMap, error)) {
@@ -358,7 +358,7 @@ bool ReadBus(const Json& value, const std::string& path, const std::string& base
     // The inquiry data counts a bus's units in one byte.
     if (units->size() > 255) return Fail(error, Member(path, "units"), "more than 255 units");
     for (size_t i = 0; i < units->size(); ++i) {
-        UnitSpec unit;
+        UnitConfig unit;
         if (!ReadUnit((*units)[i], Element(Member(path, "units"), i), baseDir, declared, unit,
                       error)) {
             return false;
@@ -369,7 +369,7 @@ bool ReadBus(const Json& value, const std::string& path, const std::string& base
 }
 
 // Returns false unless `value` is a port's capabilities object.
-bool ReadCapabilities(const Json& value, const std::string& path, CapabilitiesSpec& caps,
+bool ReadCapabilities(const Json& value, const std::string& path, CapabilitiesConfig& caps,
                       std::string& error) {
     return CheckObject(value, path,
                        {"MaximumTransferLength", "MaximumPhysicalPages",
@@ -388,7 +388,7 @@ bool ReadCapabilities(const Json& value, const std::string& path, CapabilitiesSp
 
 // Returns false unless ports naming the same driver describe its service
 // key the same way.
-bool DeclareDriver(Declarations& declared, const PortSpec& port, const std::string& path,
+bool DeclareDriver(Declarations& declared, const PortConfig& port, const std::string& path,
                    std::string& error) {
     if (!port.driver) return true;
     const std::string key = Upper(*port.driver);
@@ -412,7 +412,7 @@ bool DeclareDriver(Declarations& declared, const PortSpec& port, const std::stri
 
 // Returns false unless `value` is one port.
 bool ReadPort(const Json& value, const std::string& path, const std::string& baseDir,
-              Declarations& declared, PortSpec& port, std::string& error) {
+              Declarations& declared, PortConfig& port, std::string& error) {
     if (!CheckObject(value, path,
                      {"device", "open_error", "capabilities", "capabilities_error",
                       "inquiry_error", "device_map", "driver", "service", "image_path", "aspidrv",
@@ -449,7 +449,7 @@ bool ReadPort(const Json& value, const std::string& path, const std::string& bas
         // The inquiry data counts a port's buses in one byte.
         if (buses->size() > 255) return Fail(error, Member(path, "buses"), "more than 255 buses");
         for (size_t i = 0; i < buses->size(); ++i) {
-            BusSpec bus;
+            BusConfig bus;
             if (!ReadBus((*buses)[i], Element(Member(path, "buses"), i), baseDir, declared, bus,
                          error)) {
                 return false;
@@ -462,7 +462,7 @@ bool ReadPort(const Json& value, const std::string& path, const std::string& bas
 
 // Returns false unless `value` is one entry of the top-level drives.
 bool ReadDrive(const Json& value, const std::string& path, Declarations& declared,
-               DriveSpec& drive, std::string& error) {
+               DriveConfig& drive, std::string& error) {
     if (!CheckObject(value, path, {"letter", "type"}, error)) return false;
     const Json* letter = Find(value, "letter");
     if (letter == nullptr) return Fail(error, Member(path, "letter"), "required member missing");
@@ -510,7 +510,7 @@ bool ReadMachine(const Json& document, const std::string& baseDir, Machine& mach
     const Json* ports = nullptr;
     if (!FindArray(document, "ports", "", ports, error)) return false;
     for (size_t i = 0; ports != nullptr && i < ports->size(); ++i) {
-        PortSpec port;
+        PortConfig port;
         if (!ReadPort((*ports)[i], Element("ports", i), baseDir, declared, port, error)) {
             return false;
         }
@@ -519,7 +519,7 @@ bool ReadMachine(const Json& document, const std::string& baseDir, Machine& mach
     const Json* drives = nullptr;
     if (!FindArray(document, "drives", "", drives, error)) return false;
     for (size_t i = 0; drives != nullptr && i < drives->size(); ++i) {
-        DriveSpec drive;
+        DriveConfig drive;
         if (!ReadDrive((*drives)[i], Element("drives", i), declared, drive, error)) return false;
         machine.drives.push_back(drive);
     }

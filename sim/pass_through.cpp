@@ -107,7 +107,7 @@ DWORD Route(const DeviceFile& file, const SCSI_PASS_THROUGH& header,
     // Nothing answers the selection: the port driver's selection time-out.
     if (!unit) return ERROR_IO_DEVICE;
     // The port device leaves a class driver's unit to that driver.
-    if (file.Target.Kind == DeviceKind::Port && unit->Spec.claimed) return ERROR_INVALID_FUNCTION;
+    if (file.Target.Kind == DeviceKind::Port && unit->Config.claimed) return ERROR_INVALID_FUNCTION;
     return 0;
 }
 
@@ -125,7 +125,7 @@ DWORD HandlePassThrough(const DeviceFile& file, bool direct, uint8_t* system,
     DWORD error = CheckSizes(header, direct, inputLength, outputLength);
     if (error != 0) return error;
 
-    const CapabilitiesSpec& limits = file.Machine->Spec.ports[port].capabilities;
+    const CapabilitiesConfig& limits = file.Machine->Config.ports[port].capabilities;
     if (header.DataTransferLength > limits.MaximumTransferLength) return ERROR_INVALID_PARAMETER;
 
     uint8_t* data = nullptr;
@@ -173,14 +173,14 @@ DWORD HandlePassThrough(const DeviceFile& file, bool direct, uint8_t* system,
     // wrote there.
     if (file.Target.Kind == DeviceKind::Unit) {
         header.PathId = static_cast<UCHAR>(unit->Bus);
-        header.TargetId = unit->Spec.target;
-        header.Lun = unit->Spec.lun;
+        header.TargetId = unit->Config.target;
+        header.Lun = unit->Config.lun;
     }
     const uint32_t moved = outcome.bytesMoved < header.DataTransferLength
                                ? outcome.bytesMoved
                                : header.DataTransferLength;
     size_t senseCount = 0;
-    if (unit->Spec.autosense && header.SenseInfoLength != 0) {
+    if (unit->Config.autosense && header.SenseInfoLength != 0) {
         senseCount = outcome.sense.size() < header.SenseInfoLength ? outcome.sense.size()
                                                                    : header.SenseInfoLength;
         if (senseCount != 0) {

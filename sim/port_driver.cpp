@@ -27,7 +27,7 @@ void PutUlong(uint8_t* to, uint32_t value) { memcpy(to, &value, sizeof value); }
 DWORD GetCapabilities(const DeviceFile& file, uint8_t* system, DWORD outputLength,
                       DWORD& information) {
     if (file.Target.Kind != DeviceKind::Port) return ERROR_INVALID_FUNCTION;
-    const PortSpec& port = file.Machine->Spec.ports[file.Target.Port];
+    const PortConfig& port = file.Machine->Config.ports[file.Target.Port];
     if (port.capabilitiesError != 0) return port.capabilitiesError;
     if (outputLength < ScsiCapabilitiesLength) return ERROR_INSUFFICIENT_BUFFER;
     IO_SCSI_CAPABILITIES answer;
@@ -50,7 +50,7 @@ DWORD GetCapabilities(const DeviceFile& file, uint8_t* system, DWORD outputLengt
 DWORD GetInquiryData(const DeviceFile& file, uint8_t* system, DWORD outputLength,
                      DWORD& information) {
     if (file.Target.Kind != DeviceKind::Port) return ERROR_INVALID_FUNCTION;
-    const PortSpec& port = file.Machine->Spec.ports[file.Target.Port];
+    const PortConfig& port = file.Machine->Config.ports[file.Target.Port];
     if (port.inquiryError != 0) return port.inquiryError;
     std::vector<uint8_t> answer = BuildInquiryData(port);
     if (answer.size() > outputLength) return ERROR_INSUFFICIENT_BUFFER;
@@ -66,13 +66,13 @@ DWORD GetAddress(const DeviceFile& file, uint8_t* system, DWORD outputLength,
     // outside driver and a volume without a unit do not answer.
     if (file.Target.Kind != DeviceKind::Unit) return ERROR_INVALID_FUNCTION;
     const LiveUnit& unit = *file.Target.Unit;
-    if (unit.Spec.addressError != 0) return unit.Spec.addressError;
+    if (unit.Config.addressError != 0) return unit.Config.addressError;
     if (outputLength < ScsiAddressLength) return ERROR_INSUFFICIENT_BUFFER;
     PutUlong(system, ScsiAddressLength);
     system[offsetof(SCSI_ADDRESS, PortNumber)] = static_cast<uint8_t>(unit.Port);
     system[offsetof(SCSI_ADDRESS, PathId)] = static_cast<uint8_t>(unit.Bus);
-    system[offsetof(SCSI_ADDRESS, TargetId)] = unit.Spec.target;
-    system[offsetof(SCSI_ADDRESS, Lun)] = unit.Spec.lun;
+    system[offsetof(SCSI_ADDRESS, TargetId)] = unit.Config.target;
+    system[offsetof(SCSI_ADDRESS, Lun)] = unit.Config.lun;
     information = ScsiAddressLength;
     return 0;
 }

@@ -85,13 +85,13 @@ const char* PeripheralTypeName(uint8_t peripheral) {
 }
 
 // Returns nothing; adds the device map keys of one bus.
-void GenerateBus(RegistryState& state, const std::string& busPath, const BusSpec& bus) {
+void GenerateBus(RegistryState& state, const std::string& busPath, const BusConfig& bus) {
     CreateKey(state, busPath);
     if (bus.initiatorId) {
         CreateKey(state, busPath + "\\Initiator Id " + std::to_string(*bus.initiatorId));
     }
     for (const std::string& name : bus.extraSubkeys) CreateKey(state, busPath + "\\" + name);
-    for (const UnitSpec& unit : bus.units) {
+    for (const UnitConfig& unit : bus.units) {
         if (!unit.registry) continue;
         const std::string unitPath = busPath + "\\Target Id " + std::to_string(unit.target) +
                                      "\\Logical Unit Id " + std::to_string(unit.lun);
@@ -100,7 +100,7 @@ void GenerateBus(RegistryState& state, const std::string& busPath, const BusSpec
         if (FindKey(state.root, unitPath)) continue;
         std::shared_ptr<RegKey> key = CreateKey(state, unitPath);
         if (!key) continue;
-        const InquirySpec& inquiry = unit.inquiry;
+        const InquiryConfig& inquiry = unit.inquiry;
         SetValue(*key, "Identifier", REG_SZ,
                  TextData(inquiry.vendor + inquiry.product + inquiry.revision));
         SetValue(*key, "Type", REG_SZ, TextData(PeripheralTypeName(inquiry.peripheral)));
@@ -111,7 +111,7 @@ void GenerateBus(RegistryState& state, const std::string& busPath, const BusSpec
 // put there.
 void Generate(RegistryState& state, const Machine& machine) {
     for (size_t p = 0; p < machine.ports.size(); ++p) {
-        const PortSpec& port = machine.ports[p];
+        const PortConfig& port = machine.ports[p];
         if (port.deviceMap) {
             const std::string portPath = "HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port " + std::to_string(p);
             std::shared_ptr<RegKey> key = CreateKey(state, portPath);

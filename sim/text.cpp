@@ -47,22 +47,22 @@ size_t ReadCount(const char*& format) {
 
 // Returns nothing; writes `body` (digits or text) with the sign or prefix
 // `lead`, padded to the conversion's width.
-void PutField(Output& out, const Conversion& spec, const char* lead, const char* body,
+void PutField(Output& out, const Conversion& config, const char* lead, const char* body,
               size_t bodyLength, size_t leadingZeros, bool numeric) {
     const size_t leadLength = std::strlen(lead);
     size_t length = leadLength + leadingZeros + bodyLength;
-    size_t padding = spec.width > length ? spec.width - length : 0;
-    const bool zeroPad = numeric && spec.zero && !spec.left && !spec.hasPrecision;
-    if (!spec.left && !zeroPad) out.Repeat(' ', padding);
+    size_t padding = config.width > length ? config.width - length : 0;
+    const bool zeroPad = numeric && config.zero && !config.left && !config.hasPrecision;
+    if (!config.left && !zeroPad) out.Repeat(' ', padding);
     for (size_t i = 0; i < leadLength; ++i) out.Put(lead[i]);
     if (zeroPad) out.Repeat('0', padding);
     out.Repeat('0', leadingZeros);
     for (size_t i = 0; i < bodyLength; ++i) out.Put(body[i]);
-    if (spec.left) out.Repeat(' ', padding);
+    if (config.left) out.Repeat(' ', padding);
 }
 
 // Returns nothing; writes an integer in base 10 or 16.
-void PutNumber(Output& out, const Conversion& spec, unsigned long magnitude, bool negative,
+void PutNumber(Output& out, const Conversion& config, unsigned long magnitude, bool negative,
                unsigned base, bool upper) {
     const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     char reversed[16];
@@ -72,13 +72,13 @@ void PutNumber(Output& out, const Conversion& spec, unsigned long magnitude, boo
         reversed[length++] = digits[rest % base];
         rest /= base;
     } while (rest != 0);
-    if (spec.hasPrecision && spec.precision == 0 && magnitude == 0) length = 0;
+    if (config.hasPrecision && config.precision == 0 && magnitude == 0) length = 0;
     char body[16];
     for (size_t i = 0; i < length; ++i) body[i] = reversed[length - 1 - i];
-    const size_t zeros = spec.hasPrecision && spec.precision > length ? spec.precision - length : 0;
+    const size_t zeros = config.hasPrecision && config.precision > length ? config.precision - length : 0;
     const char* lead = negative ? "-" : "";
-    if (base == 16 && spec.prefix && magnitude != 0) lead = upper ? "0X" : "0x";
-    PutField(out, spec, lead, body, length, zeros, true);
+    if (base == 16 && config.prefix && magnitude != 0) lead = upper ? "0X" : "0x";
+    PutField(out, config, lead, body, length, zeros, true);
 }
 
 // Returns the number of characters written, the NUL excluded.
@@ -90,25 +90,25 @@ int Format(char* buffer, const char* format, va_list args) {
             continue;
         }
         ++format;
-        Conversion spec;
+        Conversion config;
         for (;; ++format) {
             if (*format == '-') {
-                spec.left = true;
+                config.left = true;
             } else if (*format == '0') {
-                spec.zero = true;
+                config.zero = true;
             } else if (*format == '#') {
-                spec.prefix = true;
+                config.prefix = true;
             } else {
                 break;
             }
         }
-        spec.width = ReadCount(format);
+        config.width = ReadCount(format);
         if (*format == '.') {
             ++format;
-            spec.hasPrecision = true;
-            spec.precision = ReadCount(format);
+            config.hasPrecision = true;
+            config.precision = ReadCount(format);
         }
-        if (*format == 'l' || *format == 'h') spec.size = *format++;
+        if (*format == 'l' || *format == 'h') config.size = *format++;
         const char type = *format;
         if (type == '\0') break;
         ++format;
@@ -116,34 +116,34 @@ int Format(char* buffer, const char* format, va_list args) {
         case 'd':
         case 'i': {
             long value = va_arg(args, long);
-            if (spec.size == 'h') value = static_cast<short>(value);
+            if (config.size == 'h') value = static_cast<short>(value);
             const bool negative = value < 0;
             // Negated in unsigned arithmetic, so the most negative value works too.
             const unsigned long magnitude =
                 negative ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
-            PutNumber(out, spec, magnitude, negative, 10, false);
+            PutNumber(out, config, magnitude, negative, 10, false);
             break;
         }
         case 'u':
         case 'x':
         case 'X': {
             unsigned long value = va_arg(args, unsigned long);
-            if (spec.size == 'h') value = static_cast<unsigned short>(value);
-            PutNumber(out, spec, value, false, type == 'u' ? 10 : 16, type == 'X');
+            if (config.size == 'h') value = static_cast<unsigned short>(value);
+            PutNumber(out, config, value, false, type == 'u' ? 10 : 16, type == 'X');
             break;
         }
         case 'c': {
             const char c = static_cast<char>(va_arg(args, int));
-            PutField(out, spec, "", &c, 1, 0, false);
+            PutField(out, config, "", &c, 1, 0, false);
             break;
         }
         case 's': {
             const char* text = va_arg(args, const char*);
             if (text == nullptr) text = "(null)";
-            const size_t limit = spec.hasPrecision ? spec.precision : OutputLimit;
+            const size_t limit = config.hasPrecision ? config.precision : OutputLimit;
             size_t length = 0;
             while (length < limit && text[length] != '\0') ++length;
-            PutField(out, spec, "", text, length, 0, false);
+            PutField(out, config, "", text, length, 0, false);
             break;
         }
         default:

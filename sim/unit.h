@@ -51,7 +51,7 @@ public:
 };
 
 // Returns the backend the unit describes, or null with a message.
-std::unique_ptr<UnitBackend> CreateBackend(const UnitSpec& unit, std::string& error);
+std::unique_ptr<UnitBackend> CreateBackend(const UnitConfig& unit, std::string& error);
 
 // SCSI status bytes and sense keys that backends use.
 constexpr uint8_t StatusGood = 0x00;

@@ -90,10 +90,10 @@ const CommandEntry CdRomCommands[] = {
 
 }  // namespace
 
-std::unique_ptr<UnitBackend> CreateCdRomBackend(const UnitSpec& spec, std::string& error) {
-    const BackendSpec& backend = spec.backend;
+std::unique_ptr<UnitBackend> CreateCdRomBackend(const UnitConfig& config, std::string& error) {
+    const BackendConfig& backend = config.backend;
     auto unit = std::make_unique<EmulatedUnit>();
-    unit->inquiry = spec.inquiry;
+    unit->inquiry = config.inquiry;
     unit->blockSize = CdBlockSize;
     unit->medium = backend.medium;
     if (backend.image.empty()) {

@@ -37,7 +37,7 @@ void WriteBig32(uint8_t* bytes, uint32_t value) {
     bytes[3] = static_cast<uint8_t>(value);
 }
 
-std::vector<uint8_t> StandardInquiryData(const InquirySpec& inquiry) {
+std::vector<uint8_t> StandardInquiryData(const InquiryConfig& inquiry) {
     std::vector<uint8_t> data(StandardInquiryLength, 0);
     data[0] = inquiry.peripheral;
     data[1] = inquiry.removable ? 0x80 : 0x00;
@@ -78,7 +78,7 @@ void CheckCondition(std::vector<uint8_t>& pendingSense, ScsiOutcome& outcome, Se
     pendingSense = outcome.sense;
 }
 
-void AnswerInquiry(const InquirySpec& inquiry, std::vector<uint8_t>& pendingSense,
+void AnswerInquiry(const InquiryConfig& inquiry, std::vector<uint8_t>& pendingSense,
                    const ScsiCommand& command, ScsiOutcome& outcome) {
     bool evpd = (command.cdb[1] & 0x01) != 0;
     uint8_t pageCode = command.cdb[2];

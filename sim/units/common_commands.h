@@ -23,7 +23,7 @@ constexpr uint8_t OpInquiry = 0x12;
 constexpr size_t StandardInquiryLength = 36;
 
 // Returns the 36 bytes of standard INQUIRY data for `inquiry`.
-std::vector<uint8_t> StandardInquiryData(const InquirySpec& inquiry);
+std::vector<uint8_t> StandardInquiryData(const InquiryConfig& inquiry);
 
 // Returns the number of data-in bytes the command's buffer can take: its
 // length when the command moves data in, 0 otherwise.
@@ -41,7 +41,7 @@ uint32_t ReplyDataIn(const ScsiCommand& command, ScsiOutcome& outcome, const uin
 void CheckCondition(std::vector<uint8_t>& pendingSense, ScsiOutcome& outcome, SenseCode code);
 
 // Returns nothing: the INQUIRY reply for `inquiry` (standard data only).
-void AnswerInquiry(const InquirySpec& inquiry, std::vector<uint8_t>& pendingSense,
+void AnswerInquiry(const InquiryConfig& inquiry, std::vector<uint8_t>& pendingSense,
                    const ScsiCommand& command, ScsiOutcome& outcome);
 // Returns nothing: the REQUEST SENSE reply from `pendingSense`, which it
 // clears.

@@ -3,7 +3,7 @@
 
 namespace sim {
 
-std::unique_ptr<UnitBackend> CreateBackend(const UnitSpec& unit, std::string& error) {
+std::unique_ptr<UnitBackend> CreateBackend(const UnitConfig& unit, std::string& error) {
     switch (unit.backend.type) {
     case BackendType::Disk:
         return units::CreateDiskBackend(unit, error);

@@ -13,17 +13,17 @@
 
 namespace sim::units {
 
-std::unique_ptr<UnitBackend> CreateDiskBackend(const UnitSpec& unit, std::string& error);
+std::unique_ptr<UnitBackend> CreateDiskBackend(const UnitConfig& unit, std::string& error);
 // Returns a disk of the unit's geometry on `storage`, which it takes; the
 // geometry must already be valid (CreateDiskBackend checks it).
-std::unique_ptr<UnitBackend> CreateDiskOnStorage(const UnitSpec& unit,
+std::unique_ptr<UnitBackend> CreateDiskOnStorage(const UnitConfig& unit,
                                                  std::unique_ptr<BlockStorage> storage);
-std::unique_ptr<UnitBackend> CreateCdRomBackend(const UnitSpec& unit, std::string& error);
-std::unique_ptr<UnitBackend> CreateTapeBackend(const UnitSpec& unit, std::string& error);
-std::unique_ptr<UnitBackend> CreateScannerBackend(const UnitSpec& unit, std::string& error);
-std::unique_ptr<UnitBackend> CreateProcessorBackend(const UnitSpec& unit, std::string& error);
-std::unique_ptr<UnitBackend> CreateScriptedBackend(const UnitSpec& unit, std::string& error);
-std::unique_ptr<UnitBackend> CreateIscsiBackend(const UnitSpec& unit, std::string& error);
+std::unique_ptr<UnitBackend> CreateCdRomBackend(const UnitConfig& unit, std::string& error);
+std::unique_ptr<UnitBackend> CreateTapeBackend(const UnitConfig& unit, std::string& error);
+std::unique_ptr<UnitBackend> CreateScannerBackend(const UnitConfig& unit, std::string& error);
+std::unique_ptr<UnitBackend> CreateProcessorBackend(const UnitConfig& unit, std::string& error);
+std::unique_ptr<UnitBackend> CreateScriptedBackend(const UnitConfig& unit, std::string& error);
+std::unique_ptr<UnitBackend> CreateIscsiBackend(const UnitConfig& unit, std::string& error);
 
 }  // namespace sim::units
 

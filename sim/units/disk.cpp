@@ -38,8 +38,8 @@ const CommandEntry DiskCommands[] = {
 
 }  // namespace
 
-std::unique_ptr<UnitBackend> CreateDiskBackend(const UnitSpec& spec, std::string& error) {
-    const BackendSpec& backend = spec.backend;
+std::unique_ptr<UnitBackend> CreateDiskBackend(const UnitConfig& config, std::string& error) {
+    const BackendConfig& backend = config.backend;
     if (backend.blocks == 0) {
         error = "disk: blocks must not be 0";
         return nullptr;
@@ -61,15 +61,15 @@ std::unique_ptr<UnitBackend> CreateDiskBackend(const UnitSpec& spec, std::string
             return nullptr;
         }
     }
-    return CreateDiskOnStorage(spec, std::move(storage));
+    return CreateDiskOnStorage(config, std::move(storage));
 }
 
-std::unique_ptr<UnitBackend> CreateDiskOnStorage(const UnitSpec& spec,
+std::unique_ptr<UnitBackend> CreateDiskOnStorage(const UnitConfig& config,
                                                  std::unique_ptr<BlockStorage> storage) {
     auto unit = std::make_unique<EmulatedUnit>();
-    unit->inquiry = spec.inquiry;
-    unit->blocks = spec.backend.blocks;
-    unit->blockSize = spec.backend.blockSize;
+    unit->inquiry = config.inquiry;
+    unit->blocks = config.backend.blocks;
+    unit->blockSize = config.backend.blockSize;
     unit->storage = std::move(storage);
     CommandTable table{DiskCommands, sizeof DiskCommands / sizeof DiskCommands[0]};
     return std::make_unique<EmulatedBackend>(std::move(unit), table);

@@ -16,7 +16,7 @@
 namespace sim::units {
 
 struct EmulatedUnit {
-    InquirySpec inquiry;
+    InquiryConfig inquiry;
     bool medium = true;                     // false: no disc or cartridge loaded
     uint32_t blocks = 0;                    // 0 for units without blocks
     uint32_t blockSize = 0;

@@ -31,7 +31,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<UnitBackend> CreateIscsiBackend(const UnitSpec&, std::string&) {
+std::unique_ptr<UnitBackend> CreateIscsiBackend(const UnitConfig&, std::string&) {
     return std::make_unique<IscsiBackend>();
 }
 

@@ -15,9 +15,9 @@ const CommandEntry ProcessorCommands[] = {
 
 }  // namespace
 
-std::unique_ptr<UnitBackend> CreateProcessorBackend(const UnitSpec& spec, std::string&) {
+std::unique_ptr<UnitBackend> CreateProcessorBackend(const UnitConfig& config, std::string&) {
     auto unit = std::make_unique<EmulatedUnit>();
-    unit->inquiry = spec.inquiry;
+    unit->inquiry = config.inquiry;
     unit->medium = true;
     CommandTable table{ProcessorCommands, sizeof ProcessorCommands / sizeof ProcessorCommands[0]};
     return std::make_unique<EmulatedBackend>(std::move(unit), table);

@@ -15,9 +15,9 @@ const CommandEntry ScannerCommands[] = {
 
 }  // namespace
 
-std::unique_ptr<UnitBackend> CreateScannerBackend(const UnitSpec& spec, std::string&) {
+std::unique_ptr<UnitBackend> CreateScannerBackend(const UnitConfig& config, std::string&) {
     auto unit = std::make_unique<EmulatedUnit>();
-    unit->inquiry = spec.inquiry;
+    unit->inquiry = config.inquiry;
     unit->medium = true;
     CommandTable table{ScannerCommands, sizeof ScannerCommands / sizeof ScannerCommands[0]};
     return std::make_unique<EmulatedBackend>(std::move(unit), table);

@@ -16,7 +16,7 @@ namespace {
 
 class ScriptedBackend : public UnitBackend {
 public:
-    ScriptedBackend(const InquirySpec& inquiry, const std::vector<ScriptedResponse>& responses)
+    ScriptedBackend(const InquiryConfig& inquiry, const std::vector<ScriptedResponse>& responses)
         : inquiry_(inquiry),
           responses_(responses),
           uses_(responses.size(), 0),
@@ -55,7 +55,7 @@ private:
     }
 
     std::mutex mutex_;
-    const InquirySpec inquiry_;
+    const InquiryConfig inquiry_;
     const std::vector<ScriptedResponse> responses_;
     std::vector<uint32_t> uses_;
     std::vector<uint8_t> pendingSense_;
@@ -126,8 +126,8 @@ void ScriptedBackend::Execute(const ScsiCommand& command, ScsiOutcome& outcome) 
 
 }  // namespace
 
-std::unique_ptr<UnitBackend> CreateScriptedBackend(const UnitSpec& spec, std::string&) {
-    return std::make_unique<ScriptedBackend>(spec.inquiry, spec.backend.responses);
+std::unique_ptr<UnitBackend> CreateScriptedBackend(const UnitConfig& config, std::string&) {
+    return std::make_unique<ScriptedBackend>(config.inquiry, config.backend.responses);
 }
 
 }  // namespace sim::units

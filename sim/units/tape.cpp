@@ -16,10 +16,10 @@ const CommandEntry TapeCommands[] = {
 
 }  // namespace
 
-std::unique_ptr<UnitBackend> CreateTapeBackend(const UnitSpec& spec, std::string&) {
+std::unique_ptr<UnitBackend> CreateTapeBackend(const UnitConfig& config, std::string&) {
     auto unit = std::make_unique<EmulatedUnit>();
-    unit->inquiry = spec.inquiry;
-    unit->medium = spec.backend.medium;
+    unit->inquiry = config.inquiry;
+    unit->medium = config.backend.medium;
     CommandTable table{TapeCommands, sizeof TapeCommands / sizeof TapeCommands[0]};
     return std::make_unique<EmulatedBackend>(std::move(unit), table);
 }

@@ -96,7 +96,7 @@ public:
 };
 
 TEST_F(LiveMachineTest, TestFactoryBuildsTheUnitsAndByteCountsStayWithinTheRequest) {
-    sim::SetBackendFactoryForTesting([](const sim::UnitSpec&, std::string&) {
+    sim::SetBackendFactoryForTesting([](const sim::UnitConfig&, std::string&) {
         return std::unique_ptr<sim::UnitBackend>(new BoastingUnit);
     });
     Install(smallMachine);
@@ -109,7 +109,7 @@ TEST_F(LiveMachineTest, TestFactoryBuildsTheUnitsAndByteCountsStayWithinTheReque
     EXPECT_EQ(request.Header().ScsiStatus, sim::StatusReservationConflict);
     EXPECT_EQ(request.Header().DataTransferLength, 16u);
 
-    sim::SetBackendFactoryForTesting([](const sim::UnitSpec&, std::string& error) {
+    sim::SetBackendFactoryForTesting([](const sim::UnitConfig&, std::string& error) {
         error = "no such unit";
         return std::unique_ptr<sim::UnitBackend>();
     });

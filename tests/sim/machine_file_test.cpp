@@ -45,7 +45,7 @@ TEST(MachineFile, ReadsEveryMember) {
     EXPECT_EQ(machine.user, sim::UserKind::Limited);
     ASSERT_EQ(machine.ports.size(), 2u);
 
-    const sim::PortSpec& port = machine.ports[0];
+    const sim::PortConfig& port = machine.ports[0];
     EXPECT_FALSE(port.device);
     EXPECT_EQ(port.openError, 5u);
     EXPECT_EQ(port.capabilities.MaximumTransferLength, 0x20000u);
@@ -64,13 +64,13 @@ TEST(MachineFile, ReadsEveryMember) {
     EXPECT_TRUE(port.aspidrv);
     ASSERT_EQ(port.buses.size(), 1u);
 
-    const sim::BusSpec& bus = port.buses[0];
+    const sim::BusConfig& bus = port.buses[0];
     EXPECT_FALSE(bus.deviceMap);
     EXPECT_EQ(bus.initiatorId, std::optional<int64_t>(15));
     EXPECT_EQ(bus.extraSubkeys, (std::vector<std::string>{"Control", "Target Id x"}));
     ASSERT_EQ(bus.units.size(), 3u);
 
-    const sim::UnitSpec& disk = bus.units[0];
+    const sim::UnitConfig& disk = bus.units[0];
     EXPECT_EQ(disk.target, 9);
     EXPECT_EQ(disk.lun, 3);
     EXPECT_FALSE(disk.claimed);
@@ -90,7 +90,7 @@ TEST(MachineFile, ReadsEveryMember) {
     EXPECT_EQ(disk.backend.blockSize, 4096u);
     EXPECT_EQ(disk.backend.file, MachinePath("images/disk.img"));
 
-    const sim::UnitSpec& cdrom = bus.units[1];
+    const sim::UnitConfig& cdrom = bus.units[1];
     EXPECT_EQ(cdrom.target, 16);
     EXPECT_EQ(cdrom.drive, std::optional<char>('Q'));
     EXPECT_EQ(cdrom.access, sim::UnitAccess::None);
@@ -100,7 +100,7 @@ TEST(MachineFile, ReadsEveryMember) {
     EXPECT_EQ(cdrom.backend.blockSize, 2048u);
     EXPECT_FALSE(cdrom.backend.medium);
 
-    const sim::UnitSpec& scripted = bus.units[2];
+    const sim::UnitConfig& scripted = bus.units[2];
     EXPECT_EQ(scripted.target, 200);
     EXPECT_EQ(scripted.lun, 255);
     EXPECT_EQ(scripted.inquiry.peripheral, 3);
@@ -124,7 +124,7 @@ TEST(MachineFile, ReadsEveryMember) {
     EXPECT_EQ(responses[2].status, 8);
     EXPECT_FALSE(responses[2].hang);
 
-    const sim::PortSpec& second = machine.ports[1];
+    const sim::PortConfig& second = machine.ports[1];
     EXPECT_EQ(second.buses[0].initiatorId, std::optional<int64_t>(-1));
     EXPECT_EQ(second.buses[0].units[0].backend.type, BackendType::Tape);
     EXPECT_FALSE(second.buses[0].units[0].backend.medium);
@@ -178,7 +178,7 @@ TEST(MachineFile, FillsPortAndBusDefaults) {
     Machine machine = Parse(R"({"ports": [{"buses": [{}]}, {"driver": "Fast"}, {"driver": null}],
                                "drives": [{"letter": "d"}]})");
     ASSERT_EQ(machine.ports.size(), 3u);
-    const sim::PortSpec& port = machine.ports[0];
+    const sim::PortConfig& port = machine.ports[0];
     EXPECT_TRUE(port.device);
     EXPECT_EQ(port.openError, 0u);
     EXPECT_EQ(port.capabilities.MaximumTransferLength, 65536u);
@@ -227,7 +227,7 @@ TEST(MachineFile, FillsUnitDefaultsFromTheBackendType) {
         Machine machine = Parse(OneUnit(std::string(R"({"target": 1, "lun": 2, "backend": )") +
                                         row.backend + "}"));
         ASSERT_EQ(machine.ports.size(), 1u);
-        const sim::UnitSpec& unit = machine.ports[0].buses[0].units[0];
+        const sim::UnitConfig& unit = machine.ports[0].buses[0].units[0];
         EXPECT_EQ(unit.backend.type, row.type);
         EXPECT_EQ(unit.claimed, row.claimed);
         EXPECT_EQ(unit.inquiry.peripheral, row.peripheral);
@@ -252,7 +252,7 @@ TEST(MachineFile, FillsUnitDefaultsFromTheBackendType) {
     EXPECT_EQ(cdrom.ports[0].buses[0].units[0].backend.blockSize, 2048u);
     Machine scripted = Parse(OneUnit(
         R"({"target": 0, "lun": 0, "inquiry": {"peripheral": 5}, "backend": {"type": "scripted"}})"));
-    const sim::UnitSpec& unit = scripted.ports[0].buses[0].units[0];
+    const sim::UnitConfig& unit = scripted.ports[0].buses[0].units[0];
     EXPECT_FALSE(unit.claimed);
     EXPECT_EQ(unit.inquiry.product, "SCRIPTED UNIT   ");
     EXPECT_TRUE(unit.backend.responses.empty());
@@ -261,7 +261,7 @@ TEST(MachineFile, FillsUnitDefaultsFromTheBackendType) {
         "inquiry": {"removable": false, "vendor": "ABCDEFGH", "product": "0123456789ABCDEF",
                     "revision": "WXYZ"},
         "backend": {"type": "cdrom"}})"));
-    const sim::UnitSpec& owned = own.ports[0].buses[0].units[0];
+    const sim::UnitConfig& owned = own.ports[0].buses[0].units[0];
     EXPECT_FALSE(owned.claimed);
     EXPECT_FALSE(owned.inquiry.removable);
     EXPECT_EQ(owned.inquiry.peripheral, 0x05);

@@ -120,7 +120,7 @@ TEST_F(PortDriverTest, InquiryDataHasTheDriversLayoutByteForByte) {
     EXPECT_EQ(returned, 172u);
     EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 172), expected);
     EXPECT_EQ(out[172], 0xCC);
-    EXPECT_EQ(sim::BuildInquiryData(sim::PortSpec()).size(), 4u)
+    EXPECT_EQ(sim::BuildInquiryData(sim::PortConfig()).size(), 4u)
         << "a port without buses answers NumberOfBuses 0 alone";
 
     // Exactly large enough works; one byte less fails and writes nothing.

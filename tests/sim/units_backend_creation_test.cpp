@@ -9,7 +9,7 @@ namespace {
 TEST(BackendCreation, RefusesDescriptionsNoUnitCouldHave) {
     struct Case {
         const char* name;
-        sim::UnitSpec spec;
+        sim::UnitConfig config;
         const char* mentions;
     };
     const Case cases[] = {
@@ -25,7 +25,7 @@ TEST(BackendCreation, RefusesDescriptionsNoUnitCouldHave) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::string error;
-        EXPECT_FALSE(sim::CreateBackend(c.spec, error));
+        EXPECT_FALSE(sim::CreateBackend(c.config, error));
         EXPECT_NE(error.find(c.mentions), std::string::npos) << error;
     }
 }
@@ -36,18 +36,18 @@ TEST(BackendCreation, AcceptsEveryTypeWithDefaults) {
                                       sim::BackendType::Processor, sim::BackendType::Scripted,
                                       sim::BackendType::Iscsi};
     for (sim::BackendType type : types) {
-        sim::UnitSpec spec = UnitOf(type, 0);
-        spec.backend.blocks = 8;
-        spec.backend.blockSize = type == sim::BackendType::CdRom ? 2048 : 4096;
+        sim::UnitConfig config = UnitOf(type, 0);
+        config.backend.blocks = 8;
+        config.backend.blockSize = type == sim::BackendType::CdRom ? 2048 : 4096;
         std::string error;
-        EXPECT_TRUE(sim::CreateBackend(spec, error)) << error;
+        EXPECT_TRUE(sim::CreateBackend(config, error)) << error;
     }
 }
 
 TEST(IscsiPlaceholder, EveryCommandFailsAsAnUnreachableUnit) {
-    sim::UnitSpec spec = UnitOf(sim::BackendType::Iscsi, 0);
-    spec.backend.url = "iscsi://192.0.2.1/iqn.2000-01.example:disk/0";
-    std::unique_ptr<sim::UnitBackend> unit = MustCreate(spec);
+    sim::UnitConfig config = UnitOf(sim::BackendType::Iscsi, 0);
+    config.backend.url = "iscsi://192.0.2.1/iqn.2000-01.example:disk/0";
+    std::unique_ptr<sim::UnitBackend> unit = MustCreate(config);
     ASSERT_TRUE(unit);
     for (uint8_t opcode : {0x00, 0x03, 0x12, 0x28}) {
         EXPECT_EQ(unit->PlatformErrorFor(Cdb({opcode, 0, 0, 0, 36, 0}), true), 1117u);

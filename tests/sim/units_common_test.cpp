@@ -26,18 +26,18 @@ const TypeCase Types[] = {
 class CommonCommands : public testing::TestWithParam<TypeCase> {
 protected:
     void SetUp() override {
-        spec_ = UnitOf(GetParam().type, GetParam().peripheral);
-        spec_.inquiry.removable = GetParam().removable;
-        spec_.inquiry.vendor = "VENDORAB";
-        spec_.inquiry.product = "PRODUCT 12345678";
-        spec_.inquiry.revision = "R042";
-        spec_.backend.blocks = 64;
-        spec_.backend.blockSize = GetParam().type == sim::BackendType::CdRom ? 2048 : 512;
-        unit_ = MustCreate(spec_);
+        config_ = UnitOf(GetParam().type, GetParam().peripheral);
+        config_.inquiry.removable = GetParam().removable;
+        config_.inquiry.vendor = "VENDORAB";
+        config_.inquiry.product = "PRODUCT 12345678";
+        config_.inquiry.revision = "R042";
+        config_.backend.blocks = 64;
+        config_.backend.blockSize = GetParam().type == sim::BackendType::CdRom ? 2048 : 512;
+        unit_ = MustCreate(config_);
         ASSERT_TRUE(unit_);
     }
 
-    sim::UnitSpec spec_;
+    sim::UnitConfig config_;
     std::unique_ptr<sim::UnitBackend> unit_;
 };
 
@@ -173,9 +173,9 @@ TEST(IdentityOnlyUnits, AnswerOnlyInquiryReadinessAndSense) {
 }
 
 TEST(TapeUnit, WithoutMediumIsNotReadyButStillIdentifies) {
-    sim::UnitSpec spec = UnitOf(sim::BackendType::Tape, 0x01);
-    spec.backend.medium = false;
-    std::unique_ptr<sim::UnitBackend> unit = MustCreate(spec);
+    sim::UnitConfig config = UnitOf(sim::BackendType::Tape, 0x01);
+    config.backend.medium = false;
+    std::unique_ptr<sim::UnitBackend> unit = MustCreate(config);
     ASSERT_TRUE(unit);
     ExpectCheckCondition(RunNone(*unit, Cdb({0x00, 0, 0, 0, 0, 0})), 2, 0x3A, 0);
 

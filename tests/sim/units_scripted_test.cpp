@@ -21,9 +21,9 @@ sim::ScriptedResponse Respond(std::optional<uint8_t> opcode, uint8_t status) {
 }
 
 std::unique_ptr<sim::UnitBackend> Scripted(const std::vector<sim::ScriptedResponse>& responses) {
-    sim::UnitSpec spec = UnitOf(sim::BackendType::Scripted, 0x03);
-    spec.backend.responses = responses;
-    return MustCreate(spec);
+    sim::UnitConfig config = UnitOf(sim::BackendType::Scripted, 0x03);
+    config.backend.responses = responses;
+    return MustCreate(config);
 }
 
 const std::vector<uint8_t> SomeSense = {0x70, 0, 0x06, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x29, 0x00, 0, 0, 0, 0};

@@ -16,39 +16,39 @@
 
 namespace units_test {
 
-inline sim::UnitSpec UnitOf(sim::BackendType type, uint8_t peripheral) {
-    sim::UnitSpec spec;
-    spec.backend.type = type;
-    spec.inquiry.peripheral = peripheral;
-    spec.inquiry.vendor = "PTASPI  ";
-    spec.inquiry.product = "TEST UNIT       ";
-    spec.inquiry.revision = "1.0 ";
-    return spec;
+inline sim::UnitConfig UnitOf(sim::BackendType type, uint8_t peripheral) {
+    sim::UnitConfig config;
+    config.backend.type = type;
+    config.inquiry.peripheral = peripheral;
+    config.inquiry.vendor = "PTASPI  ";
+    config.inquiry.product = "TEST UNIT       ";
+    config.inquiry.revision = "1.0 ";
+    return config;
 }
 
-inline sim::UnitSpec DiskUnit(uint32_t blocks = 2048, uint32_t blockSize = 512,
+inline sim::UnitConfig DiskUnit(uint32_t blocks = 2048, uint32_t blockSize = 512,
                               const std::string& file = std::string()) {
-    sim::UnitSpec spec = UnitOf(sim::BackendType::Disk, 0x00);
-    spec.backend.blocks = blocks;
-    spec.backend.blockSize = blockSize;
-    spec.backend.file = file;
-    return spec;
+    sim::UnitConfig config = UnitOf(sim::BackendType::Disk, 0x00);
+    config.backend.blocks = blocks;
+    config.backend.blockSize = blockSize;
+    config.backend.file = file;
+    return config;
 }
 
-inline sim::UnitSpec CdRomUnit(uint32_t blocks = 1024, const std::string& image = std::string(),
+inline sim::UnitConfig CdRomUnit(uint32_t blocks = 1024, const std::string& image = std::string(),
                                bool medium = true) {
-    sim::UnitSpec spec = UnitOf(sim::BackendType::CdRom, 0x05);
-    spec.inquiry.removable = true;
-    spec.backend.blocks = blocks;
-    spec.backend.blockSize = 2048;
-    spec.backend.image = image;
-    spec.backend.medium = medium;
-    return spec;
+    sim::UnitConfig config = UnitOf(sim::BackendType::CdRom, 0x05);
+    config.inquiry.removable = true;
+    config.backend.blocks = blocks;
+    config.backend.blockSize = 2048;
+    config.backend.image = image;
+    config.backend.medium = medium;
+    return config;
 }
 
-inline std::unique_ptr<sim::UnitBackend> MustCreate(const sim::UnitSpec& spec) {
+inline std::unique_ptr<sim::UnitBackend> MustCreate(const sim::UnitConfig& config) {
     std::string error;
-    std::unique_ptr<sim::UnitBackend> backend = sim::CreateBackend(spec, error);
+    std::unique_ptr<sim::UnitBackend> backend = sim::CreateBackend(config, error);
     EXPECT_TRUE(backend) << error;
     return backend;
 }
