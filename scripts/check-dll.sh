@@ -54,6 +54,21 @@ done
 grep -q "\.rsrc" <<<"$($objdump -h "$dll")" || fail "no resource section"
 strings -el "$dll" | grep -qx "ptaspi32.dll" || fail "version resource lacks OriginalFilename ptaspi32.dll"
 
+# The client beside the DLL needs nothing but KERNEL32 and the C runtime,
+# and loads the library at run time rather than importing it.
+tool="$build/aspitool.exe"
+if [ -f "$tool" ]; then
+  tool_imports="$($objdump -p "$tool" | grep -E '^\s+DLL Name:' | awk '{print toupper($3)}' | sort -u)"
+  for dllname in $tool_imports; do
+    case "$dllname" in
+      KERNEL32.DLL|MSVCRT.DLL) ;;
+      *) fail "aspitool.exe imports from $dllname" ;;
+    esac
+  done
+else
+  fail "$tool not found"
+fi
+
 if [ "$failures" -gt 0 ]; then
   exit 1
 fi
