@@ -1,4 +1,5 @@
 #include "execution/execute_srb.h"
+#include "execution/pass_through_header.h"
 #include "platform/scsi_port.h"
 
 PassThroughOutcome PassThroughBuffered(HANDLE device, SRB_ExecSCSICmd* srb,
@@ -24,19 +25,8 @@ PassThroughOutcome PassThroughBuffered(HANDLE device, SRB_ExecSCSICmd* srb,
     memset(buffer, 0, size);
 
     SCSI_PASS_THROUGH* header = reinterpret_cast<SCSI_PASS_THROUGH*>(buffer);
-    header->Length = ScsiPassThroughHeaderLength;
-    header->ScsiStatus = 0;
-    header->PathId = entry->PathId;
-    header->TargetId = entry->TargetId;
-    header->Lun = entry->Lun;
-    header->CdbLength = srb->SRB_CDBLen;
-    header->SenseInfoLength = static_cast<UCHAR>(senseLength);
-    header->DataIn = (srb->SRB_Flags & SRB_DIR_IN) ? SCSI_IOCTL_DATA_IN : SCSI_IOCTL_DATA_OUT;
-    header->DataTransferLength = dataLength;
-    header->TimeOutValue = PassThroughTimeoutSeconds;
+    FillCommandHeader(header, srb, entry, dataLength);
     header->DataBufferOffset = dataOffset;
-    header->SenseInfoOffset = ScsiPassThroughHeaderLength;
-    memcpy(header->Cdb, srb->CDBByte, sizeof(header->Cdb));
 
     BYTE* const callerData = srb->SRB_BufPointer;
     // Copied in both directions: data-out bytes must reach the driver, and

@@ -1,4 +1,5 @@
 #include "execution/execute_srb.h"
+#include "execution/pass_through_header.h"
 #include "platform/scsi_port.h"
 
 PassThroughOutcome PassThroughDirect(HANDLE device, SRB_ExecSCSICmd* srb, const DeviceEntry* entry,
@@ -17,19 +18,8 @@ PassThroughOutcome PassThroughDirect(HANDLE device, SRB_ExecSCSICmd* srb, const 
     memset(buffer, 0, size);
 
     SCSI_PASS_THROUGH_DIRECT* header = reinterpret_cast<SCSI_PASS_THROUGH_DIRECT*>(buffer);
-    header->Length = ScsiPassThroughHeaderLength;
-    header->ScsiStatus = 0;
-    header->PathId = entry->PathId;
-    header->TargetId = entry->TargetId;
-    header->Lun = entry->Lun;
-    header->CdbLength = srb->SRB_CDBLen;
-    header->SenseInfoLength = static_cast<UCHAR>(senseLength);
-    header->DataIn = (srb->SRB_Flags & SRB_DIR_IN) ? SCSI_IOCTL_DATA_IN : SCSI_IOCTL_DATA_OUT;
-    header->DataTransferLength = srb->SRB_BufLen;
-    header->TimeOutValue = PassThroughTimeoutSeconds;
+    FillCommandHeader(header, srb, entry, srb->SRB_BufLen);
     header->DataBuffer = srb->SRB_BufPointer;
-    header->SenseInfoOffset = ScsiPassThroughHeaderLength;
-    memcpy(header->Cdb, srb->CDBByte, sizeof(header->Cdb));
 
     DWORD bytesReturned = 0;
     const BOOL succeeded = DeviceIoControl(device, IOCTL_SCSI_PASS_THROUGH_DIRECT, buffer,
