@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+// Returns TRUE once the handle is closed; FALSE with 6 if it was not open.
 extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
     sim::ExitIfTerminated();
     DWORD error = 0;

@@ -46,11 +46,13 @@ struct LoaderState {
     std::vector<std::unique_ptr<Module>> Modules;
 };
 
+// Returns the loader's state, created once and never destroyed.
 LoaderState& Loader() {
     static LoaderState* loader = new LoaderState;
     return *loader;
 }
 
+// Returns the module handle that names `module`.
 HMODULE HandleOf(Module* module) { return reinterpret_cast<HMODULE>(module); }
 
 // Returns the loaded module behind `handle`, or null. The loader lock is held.
@@ -61,6 +63,7 @@ Module* FindModule(HMODULE handle) {
     return nullptr;
 }
 
+// Returns the loaded module that came from `source`, or null.
 Module* FindModuleBySource(const std::string& source) {
     for (const auto& module : Loader().Modules) {
         if (module->Source == source) return module.get();
@@ -68,6 +71,7 @@ Module* FindModuleBySource(const std::string& source) {
     return nullptr;
 }
 
+// Returns nothing; drops the record of an unloaded module.
 void ForgetModule(Module* module) {
     auto& modules = Loader().Modules;
     for (auto it = modules.begin(); it != modules.end(); ++it) {
@@ -136,12 +140,14 @@ void* FindExport(void* library, const char* name) {
     return symbol;
 }
 
+// Returns the library's DllMain, or null when it has none.
 EntryRoutine FindEntry(void* library) {
     void* entry = FindExport(library, "DllMain");
     if (entry == nullptr) entry = FindExport(library, "DllMain@12");
     return reinterpret_cast<EntryRoutine>(entry);
 }
 
+// Returns what DllMain returned, TRUE when the module has none.
 BOOL CallEntry(Module* module, DWORD reason) {
     if (module->Entry == nullptr) return TRUE;
     return module->Entry(HandleOf(module), reason, nullptr);
@@ -166,6 +172,8 @@ size_t LoadedModuleCount() {
 
 }  // namespace sim
 
+// Returns the loaded module's handle, or NULL with the last error set:
+// 126 no such file, 193 not a shared object, 1114 attach refused.
 extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     sim::ExitIfTerminated();
     DWORD error = 0;
@@ -209,6 +217,7 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     return sim::HandleOf(added);
 }
 
+// Returns TRUE once one load is undone; the last one detaches and unloads.
 extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
     sim::ExitIfTerminated();
     std::lock_guard<std::recursive_mutex> guard(sim::Loader().Lock);
@@ -224,6 +233,8 @@ extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
     return TRUE;
 }
 
+// Returns the address of the module's export, or NULL with 127 (126 for
+// an unknown module).
 extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
     sim::ExitIfTerminated();
     std::lock_guard<std::recursive_mutex> guard(sim::Loader().Lock);

@@ -23,6 +23,7 @@ const DWORD ErrorAlreadyExists = 183;
 
 // Named events and mutexes; names compare with case, as the object
 // manager's do. Guarded by StateLock().
+// Returns the table of named objects.
 std::map<std::string, std::weak_ptr<KernelObject>>& NamedObjects() {
     static auto* objects = new std::map<std::string, std::weak_ptr<KernelObject>>;
     return *objects;
@@ -59,6 +60,7 @@ HANDLE CreateObject(const char* name, ObjectKind kind,
 
 // The process pseudo-handle is waitable on Windows and signalled only when
 // the process has ended, which the waiter never sees.
+// Returns true for that pseudo-handle.
 bool IsProcessPseudoHandle(HANDLE handle) { return handle == reinterpret_cast<HANDLE>(-1); }
 
 // Returns the object behind a handle that can be waited on here: an event,
@@ -108,11 +110,13 @@ bool Satisfy(const std::shared_ptr<KernelObject>& object) {
     return false;
 }
 
+// Returns FALSE after setting the last error.
 BOOL FailWith(DWORD error) {
     SetLastErrorCode(error);
     return FALSE;
 }
 
+// Returns WAIT_FAILED after setting the last error.
 DWORD WaitFailed(DWORD error) {
     SetLastErrorCode(error);
     return WAIT_FAILED;
@@ -164,6 +168,7 @@ bool ReleaseMutexLocked(MutexObject& mutex) {
 
 }  // namespace sim
 
+// Returns the new (or opened named) event's handle, or NULL.
 extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                                       BOOL bInitialState, LPCSTR lpName) {
     (void)lpEventAttributes;  // no security model, no inheritance
@@ -180,6 +185,7 @@ extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, B
     });
 }
 
+// Returns the new (or opened named) mutex's handle, or NULL.
 extern "C" HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
                                       LPCSTR lpName) {
     (void)lpMutexAttributes;
@@ -198,6 +204,8 @@ extern "C" HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, B
     });
 }
 
+// Returns WAIT_OBJECT_0 or WAIT_ABANDONED once the object is taken,
+// WAIT_TIMEOUT, or WAIT_FAILED with the last error set.
 extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     sim::ExitIfTerminated();
     DWORD error = 0;
@@ -223,6 +231,9 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
     return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
 }
 
+// Returns WAIT_OBJECT_0 + i or WAIT_ABANDONED_0 + i (wait-any: the lowest
+// signalled index; wait-all: 0, or the lowest abandoned mutex's index),
+// WAIT_TIMEOUT, or WAIT_FAILED with the last error set.
 extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles,
                                                BOOL bWaitAll, DWORD dwMilliseconds) {
     sim::ExitIfTerminated();
@@ -283,6 +294,8 @@ extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
     return result;
 }
 
+// Returns TRUE when the calling thread owned the mutex and gave up one
+// acquisition of it; FALSE with 288 for any other thread.
 extern "C" BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
     sim::ExitIfTerminated();
     DWORD error = 0;
@@ -299,11 +312,13 @@ extern "C" BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
     return TRUE;
 }
 
+// Returns TRUE once the event is signalled.
 extern "C" BOOL WINAPI SetEvent(HANDLE hEvent) {
     return sim::ChangeEvent(hEvent, sim::Call::SetEvent,
                             [](sim::EventObject& event) { event.Signalled = true; });
 }
 
+// Returns TRUE once the event is not signalled.
 extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) {
     return sim::ChangeEvent(hEvent, sim::Call::ResetEvent,
                             [](sim::EventObject& event) { event.Signalled = false; });

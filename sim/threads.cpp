@@ -30,6 +30,7 @@ struct MachineState {
     size_t LiveThreads = 0;  // started by _beginthread and not ended
 };
 
+// Returns the machine's thread state, created once and never destroyed.
 MachineState& State() {
     static MachineState* state = new MachineState;  // outlives every thread
     return *state;
@@ -39,6 +40,7 @@ MachineState& State() {
 // and are never reused.
 std::atomic<unsigned long> nextThreadKey{0x104};
 
+// Returns a key no thread has had.
 unsigned long NewThreadKey() { return nextThreadKey.fetch_add(4); }
 
 // Holds the calling thread's record. Its destructor runs when the thread
@@ -89,6 +91,8 @@ void RunStartRoutine(_beginthread_proc_type start, void* argument) {
     exitFrame = nullptr;
 }
 
+// Returns null when the thread's part in the machine is over: runs the
+// start routine of a thread that _beginthread started, then ends it.
 void* ThreadEntry(void* raw) {
     std::unique_ptr<StartContext> context(static_cast<StartContext*>(raw));
     currentThread.Record = context->Record;
@@ -179,6 +183,7 @@ bool WaitForThreadsToEnd(DWORD timeoutMs) {
 
 }  // namespace sim
 
+// Returns the new thread's handle, or (uintptr_t)-1 with errno set.
 extern "C" uintptr_t __cdecl _beginthread(_beginthread_proc_type start, unsigned stack_size,
                                           void* arg) {
     sim::ExitIfTerminated();
@@ -223,6 +228,7 @@ extern "C" uintptr_t __cdecl _beginthread(_beginthread_proc_type start, unsigned
     return reinterpret_cast<uintptr_t>(handle);
 }
 
+// Never returns: ends the calling thread as its start routine's return would.
 extern "C" void __cdecl _endthread(void) {
     sim::ExitIfTerminated();
     if (sim::exitFrame != nullptr) longjmp(*sim::exitFrame, 1);
@@ -231,6 +237,8 @@ extern "C" void __cdecl _endthread(void) {
     pthread_exit(nullptr);
 }
 
+// Returns TRUE once the thread has ended (at once, whatever it was doing);
+// never returns when a thread terminates itself.
 extern "C" BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode) {
     sim::ExitIfTerminated();
     DWORD error = 0;
@@ -258,6 +266,7 @@ extern "C" BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode) {
     return TRUE;
 }
 
+// Returns after the time asked for; never, for a terminated thread.
 extern "C" void WINAPI Sleep(DWORD dwMilliseconds) {
     sim::ExitIfTerminated();
     if (dwMilliseconds == 0) {
@@ -268,10 +277,13 @@ extern "C" void WINAPI Sleep(DWORD dwMilliseconds) {
     sim::WaitUntil(lock, [] { return false; }, dwMilliseconds);
 }
 
+// Returns the calling thread's id, the simulator's key for it.
 extern "C" DWORD WINAPI GetCurrentThreadId(void) { return sim::CurrentThreadKey(); }
 
+// Returns the pseudo-handle that names the calling process.
 extern "C" HANDLE WINAPI GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(-1); }
 
+// Returns TRUE with a second handle to the same object in *lpTargetHandle.
 extern "C" BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle,
                                        HANDLE hTargetProcessHandle, LPHANDLE lpTargetHandle,
                                        DWORD dwDesiredAccess, BOOL bInheritHandle,

@@ -40,6 +40,7 @@ struct VirtualMemory {
     size_t LockedPages = 0;
 };
 
+// Returns the machine's virtual memory state, created once, never destroyed.
 VirtualMemory& Memory() {
     static VirtualMemory* memory = new VirtualMemory;
     return *memory;
@@ -85,10 +86,12 @@ bool FindPages(LPVOID address, SIZE_T size, PageRange* range) {
     return true;
 }
 
+// Returns the address of the range's first page.
 void* PageAddress(const PageRange& range) {
     return reinterpret_cast<void*>(range.Base + range.First * PageSize);
 }
 
+// Returns FALSE after setting the last error.
 BOOL FailWith(DWORD error) {
     SetLastErrorCode(error);
     return FALSE;
@@ -116,6 +119,7 @@ LPVOID CommitInPlace(LPVOID address, SIZE_T size, DWORD protect) {
     return PageAddress(range);
 }
 
+// Returns the base of a new allocation, or null with the last error set.
 LPVOID AllocateNew(SIZE_T size, DWORD type, DWORD protect) {
     if (size > SIZE_MAX - (PageSize - 1)) {
         SetLastErrorCode(ERROR_NOT_ENOUGH_MEMORY);
@@ -182,6 +186,8 @@ size_t VirtualAllocationCount() {
 
 }  // namespace sim
 
+// Returns the base of the new or committed pages, or NULL with the last
+// error set.
 extern "C" LPVOID WINAPI VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flAllocationType,
                                       DWORD flProtect) {
     sim::ExitIfTerminated();
@@ -206,6 +212,7 @@ extern "C" LPVOID WINAPI VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flA
     return sim::CommitInPlace(lpAddress, dwSize, flProtect);
 }
 
+// Returns TRUE once the allocation is released or the pages decommitted.
 extern "C" BOOL WINAPI VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType) {
     sim::ExitIfTerminated();
     DWORD error = 0;
@@ -243,6 +250,7 @@ extern "C" BOOL WINAPI VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFree
     return TRUE;
 }
 
+// Returns TRUE once every page of the range is locked.
 extern "C" BOOL WINAPI VirtualLock(LPVOID lpAddress, SIZE_T dwSize) {
     sim::ExitIfTerminated();
     DWORD error = 0;
@@ -265,6 +273,7 @@ extern "C" BOOL WINAPI VirtualLock(LPVOID lpAddress, SIZE_T dwSize) {
     return TRUE;
 }
 
+// Returns TRUE once every page of the range, all of them locked, is not.
 extern "C" BOOL WINAPI VirtualUnlock(LPVOID lpAddress, SIZE_T dwSize) {
     sim::ExitIfTerminated();
     DWORD error = 0;
