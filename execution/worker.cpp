@@ -124,17 +124,28 @@ void StopRequestQueue() {
 void __cdecl WorkerMain(void* argument) {
     (void)argument;
     void* srb = nullptr;
-    WaitForWork();
-    // StopFlag is read with the lock held, which WaitForWork took.
-    while (ReadQueueFlag(RequestQueue.StopFlag) == 0) {
+    for (;;) {
+        // The worker may run before StartRequestQueue has marked the queue
+        // as started; the wait then returns at once without the lock, and
+        // nothing may be taken from the ring until a wait has taken it.
+        if (WaitForWork() != 0) {
+            if (ReadQueueFlag(RequestQueue.StopFlag) != 0) {
+                break;  // a start that failed after the thread was created
+            }
+            Sleep(0);
+            continue;
+        }
+        // StopFlag is read with the lock held, which WaitForWork took.
+        if (ReadQueueFlag(RequestQueue.StopFlag) != 0) {
+            UnlockQueue();
+            break;
+        }
         const DWORD taken = PopSrb(&srb);
         UnlockQueue();
         if (taken == 0) {
             // Without the lock: submissions and aborts go on meanwhile.
             ExecuteSrb(&srb);
         }
-        WaitForWork();
     }
-    UnlockQueue();
     _endthread();
 }

@@ -133,8 +133,8 @@ BOOL ChangeEvent(HANDLE handle, Call call, Change change) {
     {
         std::lock_guard<std::mutex> guard(StateLock());
         change(*event);
+        StateChanged().notify_all();
     }
-    StateChanged().notify_all();
     return TRUE;
 }
 
@@ -226,8 +226,8 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
             return WAIT_TIMEOUT;
         }
         abandoned = sim::Satisfy(object);
+        sim::StateChanged().notify_all();
     }
-    sim::StateChanged().notify_all();
     return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
 }
 
@@ -289,8 +289,8 @@ extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
         } else {
             result = (sim::Satisfy(objects[ready]) ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + ready;
         }
+        sim::StateChanged().notify_all();
     }
-    sim::StateChanged().notify_all();
     return result;
 }
 
@@ -306,9 +306,9 @@ extern "C" BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
     {
         std::lock_guard<std::mutex> guard(sim::StateLock());
         released = sim::ReleaseMutexLocked(*mutex);
+        if (released) sim::StateChanged().notify_all();
     }
     if (!released) return sim::FailWith(ERROR_NOT_OWNER);
-    sim::StateChanged().notify_all();
     return TRUE;
 }
 

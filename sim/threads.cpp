@@ -53,8 +53,8 @@ struct ThreadHolder {
         {
             std::lock_guard<std::mutex> guard(StateLock());
             EndThreadLocked(*Record);
+            StateChanged().notify_all();
         }
-        StateChanged().notify_all();
     }
 };
 
@@ -112,8 +112,8 @@ void* ThreadEntry(void* raw) {
     {
         std::lock_guard<std::mutex> guard(StateLock());
         EndThreadLocked(self);
+        StateChanged().notify_all();
     }
-    StateChanged().notify_all();
     return nullptr;
 }
 
@@ -220,8 +220,8 @@ extern "C" uintptr_t __cdecl _beginthread(_beginthread_proc_type start, unsigned
         {
             std::lock_guard<std::mutex> guard(sim::StateLock());
             sim::EndThreadLocked(*record);
+            sim::StateChanged().notify_all();
         }
-        sim::StateChanged().notify_all();
         errno = result;
         return static_cast<uintptr_t>(-1);
     }
@@ -260,8 +260,8 @@ extern "C" BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode) {
             thread->Record->ExitCode = dwExitCode;
             sim::EndThreadLocked(*thread->Record);
         }
+        sim::StateChanged().notify_all();
     }
-    sim::StateChanged().notify_all();
     sim::ExitIfTerminated();  // a thread that terminated itself stops here
     return TRUE;
 }

@@ -108,8 +108,8 @@ public:
             posts_[srb].push_back(status);
             order_.push_back(srb);
             ++total_;
+            changed_.notify_all();
         }
-        changed_.notify_all();
     }
     // Returns the statuses posted for `srb`, in order.
     std::vector<BYTE> PostsOf(const void* srb) {
