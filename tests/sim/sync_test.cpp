@@ -32,29 +32,26 @@ protected:
 
 // ---- Events -------------------------------------------------------------
 
-TEST_F(SyncTest, ManualResetEventStaysSignalledUntilReset) {
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(event, nullptr);
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0));
-    ASSERT_TRUE(SetEvent(event));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 0));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 0));
-    ASSERT_TRUE(ResetEvent(event));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0));
-    EXPECT_TRUE(CloseHandle(event));
-}
-
-TEST_F(SyncTest, AutoResetEventIsResetByTheWaitItSatisfies) {
-    HANDLE event = CreateEventA(nullptr, FALSE, TRUE, nullptr);
-    ASSERT_NE(event, nullptr);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 0));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0));
+TEST_F(SyncTest, EventsStaySignalledUntilResetOrUntilOneWaitTakesThem) {
+    HANDLE manual = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE automatic = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+    ASSERT_NE(manual, nullptr);
+    ASSERT_NE(automatic, nullptr);
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(manual, 0));
+    ASSERT_TRUE(SetEvent(manual));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(manual, 0));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(manual, 0));
+    ASSERT_TRUE(ResetEvent(manual));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(manual, 0));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(automatic, 0));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(automatic, 0));
     // Setting it twice before a wait still releases one wait only.
-    SetEvent(event);
-    SetEvent(event);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 0));
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0));
-    CloseHandle(event);
+    SetEvent(automatic);
+    SetEvent(automatic);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(automatic, 0));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(automatic, 0));
+    EXPECT_TRUE(CloseHandle(manual));
+    EXPECT_TRUE(CloseHandle(automatic));
 }
 
 TEST_F(SyncTest, AutoResetEventReleasesOneOfTwoBlockedWaiters) {
@@ -65,6 +62,7 @@ TEST_F(SyncTest, AutoResetEventReleasesOneOfTwoBlockedWaiters) {
     };
     std::thread first(waiter), second(waiter);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(0, released.load()) << "nobody returns before the event is set";
     SetEvent(event);
     EXPECT_TRUE(Eventually([&] { return released.load() >= 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
@@ -74,18 +72,6 @@ TEST_F(SyncTest, AutoResetEventReleasesOneOfTwoBlockedWaiters) {
     second.join();
     EXPECT_EQ(2, released.load());
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0));
-    CloseHandle(event);
-}
-
-TEST_F(SyncTest, SetEventWakesABlockedWaiter) {
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::atomic<DWORD> result{0xDEAD};
-    std::thread waiter([&] { result = WaitForSingleObject(event, INFINITE); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(0xDEADu, result.load());
-    SetEvent(event);
-    waiter.join();
-    EXPECT_EQ(WAIT_OBJECT_0, result.load());
     CloseHandle(event);
 }
 
@@ -103,12 +89,17 @@ TEST_F(SyncTest, TimeoutsAreHonoured) {
 
 // ---- Mutexes ------------------------------------------------------------
 
-TEST_F(SyncTest, MutexIsRecursiveForItsOwner) {
+TEST_F(SyncTest, MutexIsRecursiveForItsOwnerAndOnlyTheOwnerReleases) {
     HANDLE mutex = CreateMutexA(nullptr, TRUE, nullptr);
     ASSERT_NE(mutex, nullptr);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, 0));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, 0));
-    std::thread([&] { EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(mutex, 0)); }).join();
+    std::thread([&] {
+        SetLastError(0);
+        EXPECT_FALSE(ReleaseMutex(mutex));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_OWNER), GetLastError());
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(mutex, 0));
+    }).join();
     EXPECT_TRUE(ReleaseMutex(mutex));
     EXPECT_TRUE(ReleaseMutex(mutex));
     std::thread([&] { EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(mutex, 0)); }).join();
@@ -120,19 +111,6 @@ TEST_F(SyncTest, MutexIsRecursiveForItsOwner) {
         EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, 0));
         EXPECT_TRUE(ReleaseMutex(mutex));
     }).join();
-    CloseHandle(mutex);
-}
-
-TEST_F(SyncTest, ReleaseByANonOwnerFailsAndChangesNothing) {
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, nullptr);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, 0));
-    std::thread([&] {
-        SetLastError(0);
-        EXPECT_FALSE(ReleaseMutex(mutex));
-        EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_OWNER), GetLastError());
-        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(mutex, 0));
-    }).join();
-    EXPECT_TRUE(ReleaseMutex(mutex));
     CloseHandle(mutex);
 }
 
@@ -149,6 +127,11 @@ TEST_F(SyncTest, MutexOfAnEndedThreadIsAbandonedOnce) {
     EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_OWNER), GetLastError());
     // Abandonment is reported to one wait only.
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, 0));
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    CloseHandle(mutex);
+    // A mutex created owned belongs to its creator, so it too is abandoned.
+    std::thread([&] { mutex = CreateMutexA(nullptr, TRUE, nullptr); }).join();
+    EXPECT_EQ(WAIT_ABANDONED, WaitForSingleObject(mutex, 0));
     EXPECT_TRUE(ReleaseMutex(mutex));
     CloseHandle(mutex);
 }
@@ -174,18 +157,7 @@ TEST_F(SyncTest, BlockedWaiterGetsAbandonedWhenTheOwnerEnds) {
     owner.join();
     waiter.join();
     EXPECT_EQ(WAIT_ABANDONED, result.load());
-    CloseHandle(mutex);
-    CloseHandle(taken);
-    CloseHandle(finish);
-}
-
-TEST_F(SyncTest, MutexCreatedOwnedBelongsToTheCreator) {
-    HANDLE mutex = nullptr;
-    std::thread([&] { mutex = CreateMutexA(nullptr, TRUE, nullptr); }).join();
-    // The creating thread has ended owning it.
-    EXPECT_EQ(WAIT_ABANDONED, WaitForSingleObject(mutex, 0));
-    EXPECT_TRUE(ReleaseMutex(mutex));
-    CloseHandle(mutex);
+    for (HANDLE handle : {mutex, taken, finish}) CloseHandle(handle);
 }
 
 // ---- WaitForMultipleObjects ---------------------------------------------
@@ -221,17 +193,6 @@ TEST_F(SyncTest, WaitAnyTakesTheLowestSignalledObjectOnly) {
     EXPECT_EQ(WAIT_OBJECT_0 + 2, WaitForMultipleObjects(3, events, FALSE, 0));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForMultipleObjects(3, events, FALSE, 0));
     for (HANDLE event : events) CloseHandle(event);
-}
-
-TEST_F(SyncTest, WaitAnyReportsTheIndexOfAnAbandonedMutex) {
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, nullptr);
-    std::thread([&] { WaitForSingleObject(mutex, 0); }).join();
-    HANDLE handles[] = {event, mutex};
-    EXPECT_EQ(WAIT_ABANDONED_0 + 1, WaitForMultipleObjects(2, handles, FALSE, 0));
-    EXPECT_TRUE(ReleaseMutex(mutex));
-    CloseHandle(event);
-    CloseHandle(mutex);
 }
 
 TEST_F(SyncTest, WaitAllNeverHoldsTheMutexWhileTheEventIsUnsignalled) {
@@ -294,15 +255,22 @@ TEST_F(SyncTest, WaitAllThatTimesOutTakesNothing) {
     for (HANDLE handle : handles) CloseHandle(handle);
 }
 
-TEST_F(SyncTest, WaitAllReportsAnAbandonedMutex) {
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, nullptr);
-    HANDLE event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    std::thread([&] { WaitForSingleObject(mutex, 0); }).join();
-    HANDLE handles[] = {mutex, event};
-    EXPECT_EQ(WAIT_ABANDONED_0, WaitForMultipleObjects(2, handles, TRUE, 0));
-    EXPECT_TRUE(ReleaseMutex(mutex));
-    CloseHandle(mutex);
-    CloseHandle(event);
+// Wait-any gives the index of the abandoned mutex (after an unsignalled
+// event), wait-all reports it at its own index.
+TEST_F(SyncTest, MultipleWaitsReportAnAbandonedMutex) {
+    for (BOOL waitAll : {FALSE, TRUE}) {
+        SCOPED_TRACE(waitAll ? "wait-all" : "wait-any");
+        HANDLE event = CreateEventA(nullptr, TRUE, waitAll, nullptr);
+        HANDLE mutex = CreateMutexA(nullptr, FALSE, nullptr);
+        std::thread([&] { WaitForSingleObject(mutex, 0); }).join();
+        HANDLE anyOrder[] = {event, mutex};
+        HANDLE allOrder[] = {mutex, event};
+        EXPECT_EQ(waitAll ? WAIT_ABANDONED_0 : WAIT_ABANDONED_0 + 1,
+                  WaitForMultipleObjects(2, waitAll ? allOrder : anyOrder, waitAll, 0));
+        EXPECT_TRUE(ReleaseMutex(mutex));
+        CloseHandle(event);
+        CloseHandle(mutex);
+    }
 }
 
 // ---- Handles, names and faults ------------------------------------------
@@ -345,21 +313,15 @@ TEST_F(SyncTest, WaitContinuesOnAnObjectWhoseHandleIsClosed) {
     CloseHandle(second);
 }
 
-TEST_F(SyncTest, SuccessfulCreationClearsTheLastError) {
+TEST_F(SyncTest, CreationClearsLastErrorAndNamedObjectsAreOpenedAgain) {
     SetLastError(1234);
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    EXPECT_EQ(0u, GetLastError());
-    SetLastError(1234);
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, nullptr);
-    EXPECT_EQ(0u, GetLastError());
-    EXPECT_NE(event, mutex);
-    CloseHandle(event);
-    CloseHandle(mutex);
-}
-
-TEST_F(SyncTest, NamedObjectsAreOpenedRatherThanCreatedAgain) {
     HANDLE first = CreateEventA(nullptr, TRUE, FALSE, "kernel-test-event");
     ASSERT_NE(first, nullptr);
+    EXPECT_EQ(0u, GetLastError());
+    SetLastError(1234);
+    HANDLE unnamed = CreateMutexA(nullptr, FALSE, nullptr);
+    EXPECT_EQ(0u, GetLastError());
+    CloseHandle(unnamed);
     HANDLE second = CreateEventA(nullptr, FALSE, TRUE, "kernel-test-event");
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(183u, GetLastError());  // ERROR_ALREADY_EXISTS

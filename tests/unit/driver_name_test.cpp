@@ -10,72 +10,61 @@
 
 namespace {
 
-std::string NameOf(const char* imagePath, size_t size = IdentifierLength) {
-    char name[64];
-    memset(name, 'x', sizeof(name));
-    DriverNameFromImagePath(imagePath, name, size);
-    EXPECT_LT(strlen(name), size) << imagePath;
-    return name;
+TEST(DriverNameTest, NameIsThePartAfterTheLastBackslashUpToTheFirstDotCutToFit) {
+    struct Row {
+        const char* imagePath;
+        size_t size;
+        const char* name;
+    } const rows[] = {
+        {"System32\\DRIVERS\\atapi.sys", IdentifierLength, "atapi"},
+        {"\\SystemRoot\\System32\\drivers\\hba.sys", IdentifierLength, "hba"},
+        {"System32\\drivers\\hba.new.sys", IdentifierLength, "hba"},
+        {"aic78xx.sys", IdentifierLength, "aic78xx"},  // no backslash: taken whole
+        {"ncr53c9x", IdentifierLength, "ncr53c9x"},
+        {"sys32/drv/hba.sys", IdentifierLength, "sys32/drv/hba"},  // only '\' separates
+        {"a\\b/c.sys", IdentifierLength, "b/c"},
+        {"System32\\drivers\\", IdentifierLength, ""},
+        {"System32\\drivers\\.sys", IdentifierLength, ""},
+        {"", IdentifierLength, ""},
+        {"C:\\win.nt\\system32\\hba", IdentifierLength, "hba"},  // earlier dots don't cut
+        {"x\\abcdefghijklmnopqrstuvwxyz.sys", IdentifierLength, "abcdefghijklmno"},
+        {"x\\abcdefghijklmno.sys", IdentifierLength, "abcdefghijklmno"},
+        {"x\\abcdefghijklmn.sys", IdentifierLength, "abcdefghijklmn"},
+        {"x\\abcdef.sys", 4, "abc"},
+        {"x\\abcdef.sys", 1, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.imagePath << " " << row.size);
+        char name[64];
+        memset(name, 'x', sizeof name);
+        DriverNameFromImagePath(row.imagePath, name, row.size);
+        ASSERT_LT(strlen(name), row.size);
+        EXPECT_STREQ(name, row.name);
+    }
 }
 
-TEST(DriverNameTest, TakesThePartAfterTheLastBackslashUpToTheFirstDot) {
-    EXPECT_EQ(NameOf("System32\\DRIVERS\\atapi.sys"), "atapi");
-    EXPECT_EQ(NameOf("\\SystemRoot\\System32\\drivers\\hba.sys"), "hba");
-    EXPECT_EQ(NameOf("System32\\drivers\\hba.new.sys"), "hba");
-}
-
-TEST(DriverNameTest, TextWithoutBackslashIsTakenWhole) {
-    EXPECT_EQ(NameOf("aic78xx.sys"), "aic78xx");
-    EXPECT_EQ(NameOf("ncr53c9x"), "ncr53c9x");
-}
-
-TEST(DriverNameTest, OnlyTheBackslashSeparates) {
-    EXPECT_EQ(NameOf("sys32/drv/hba.sys"), "sys32/drv/hba");
-    EXPECT_EQ(NameOf("a\\b/c.sys"), "b/c");
-}
-
-TEST(DriverNameTest, TrailingBackslashOrLeadingDotGivesAnEmptyName) {
-    EXPECT_EQ(NameOf("System32\\drivers\\"), "");
-    EXPECT_EQ(NameOf("System32\\drivers\\.sys"), "");
-    EXPECT_EQ(NameOf(""), "");
-}
-
-TEST(DriverNameTest, DotsBeforeTheLastBackslashDoNotCut) {
-    EXPECT_EQ(NameOf("C:\\win.nt\\system32\\hba"), "hba");
-}
-
-TEST(DriverNameTest, LongNamesAreCutToFitTheField) {
-    EXPECT_EQ(NameOf("x\\abcdefghijklmnopqrstuvwxyz.sys"), "abcdefghijklmno");
-    EXPECT_EQ(NameOf("x\\abcdefghijklmno.sys"), "abcdefghijklmno");
-    EXPECT_EQ(NameOf("x\\abcdefghijklmn.sys"), "abcdefghijklmn");
-    EXPECT_EQ(NameOf("x\\abcdef.sys", 4), "abc");
-    EXPECT_EQ(NameOf("x\\abcdef.sys", 1), "");
-}
-
-TEST(SubkeyIdTest, ReadsTheNumberOneSeparatorAfterThePrefix) {
-    EXPECT_EQ(IdAfterPrefix("Initiator Id 7", 14, 12), 7);
-    EXPECT_EQ(IdAfterPrefix("Target Id 15", 12, 9), 15);
-    EXPECT_EQ(IdAfterPrefix("Target Id  3", 12, 9), 3);     // white space skipped
-    EXPECT_EQ(IdAfterPrefix("Target Id +4", 12, 9), 4);
-    EXPECT_EQ(IdAfterPrefix("Target Id 12abc", 15, 9), 12);
-}
-
-TEST(SubkeyIdTest, KeepsTheLowEightBits) {
-    EXPECT_EQ(IdAfterPrefix("Initiator Id -1", 15, 12), 255);
-    EXPECT_EQ(IdAfterPrefix("Initiator Id 263", 16, 12), 7);
-}
-
-TEST(SubkeyIdTest, NothingAfterThePrefixReadsAsZero) {
-    // The bytes after the NUL are garbage here: a read past the name's end
+TEST(SubkeyIdTest, ReadsTheNumberOneSeparatorAfterThePrefixKeepingEightBits) {
+    // The bytes after each NUL are garbage: a read past the name's end
     // would see "99".
     const char initiator[] = "Initiator Id\0" "99";
-    EXPECT_EQ(IdAfterPrefix(initiator, 12, 12), 0);
     const char target[] = "Target Id\0" "99";
-    EXPECT_EQ(IdAfterPrefix(target, 9, 9), 0);
-    EXPECT_EQ(IdAfterPrefix("Target Id ", 10, 9), 0);
-    EXPECT_EQ(IdAfterPrefix("Target Idx", 10, 9), 0);
-    EXPECT_EQ(IdAfterPrefix("Target IdX9", 11, 9), 9);  // any byte separates
-    EXPECT_EQ(IdAfterPrefix("Target Id x", 11, 9), 0);
+    struct Row {
+        const char* name;
+        size_t length, prefix;
+        int id;
+    } const rows[] = {
+        {"Initiator Id 7", 14, 12, 7},   {"Target Id 15", 12, 9, 15},
+        {"Target Id  3", 12, 9, 3},      {"Target Id +4", 12, 9, 4},
+        {"Target Id 12abc", 15, 9, 12},  {"Initiator Id -1", 15, 12, 255},
+        {"Initiator Id 263", 16, 12, 7}, {initiator, 12, 12, 0},
+        {target, 9, 9, 0},               {"Target Id ", 10, 9, 0},
+        {"Target Idx", 10, 9, 0},        {"Target IdX9", 11, 9, 9},  // any byte separates
+        {"Target Id x", 11, 9, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(IdAfterPrefix(row.name, row.length, row.prefix), row.id);
+    }
 }
 
 }  // namespace

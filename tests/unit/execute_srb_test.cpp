@@ -3,34 +3,32 @@
 // mapping with the library's own REQUEST SENSE, and exactly one posting.
 #include "execution_support.h"
 
-#include "platform/scsi_port.h"
-
 #include <sys/mman.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 namespace {
 
 using namespace execution_test;
 
-constexpr char SenseHex[] = "70 00 05 00 00 00 00 0A 00 00 00 00 24 00 00 00 00 00";
+const std::string SenseHex = "70 00 05 00 00 00 00 0A 00 00 00 00 24 00 00 00 00 00";
 
 class ExecuteSrbTest : public ExecutionTest {
 protected:
-    // Returns nothing: installs one scripted unit at target 1 on the port
-    // and lists it in the device table.
+    // Returns nothing: installs one scripted unit at target 1 and lists it.
     void ScriptedMachine(const std::string& responses, bool autosense = true) {
         InstallMachineText(MachineWithUnits(ScriptedUnit(1, responses, autosense)));
         unit_ = AddUnit(1, 0, PortPath);
     }
-    static void Run(ExecBlock& block) {
+    // Returns nothing: runs the block on a clean log and expects exactly one
+    // posting, with `status`.
+    static void RunExpecting(ExecBlock& block, BYTE status) {
+        sim::ClearPassThroughLog();
+        Posts().Clear();
         void* address = block.Srb();
         ExecuteSrb(&address);
-    }
-    // Returns nothing: expects exactly one posting, with `status`.
-    static void ExpectPostedOnce(ExecBlock& block, BYTE status) {
-        const std::vector<BYTE> posts = PostRecorder::Instance().PostsOf(block.Srb());
-        ASSERT_EQ(posts.size(), 1u);
-        EXPECT_EQ(posts[0], status);
+        EXPECT_EQ(Posts().PostsOf(block.Srb()), std::vector<BYTE>{status});
         EXPECT_EQ(block.Status(), status);
     }
     DeviceEntry* unit_ = nullptr;
@@ -44,35 +42,29 @@ TEST_F(ExecuteSrbTest, UnitNotInTheTableIsNoDeviceWithSelectionTimeOut) {
         block.Srb()->SRB_HaId = ha;
         block.Srb()->SRB_TargStat = 0x55;
         sim::ResetCallCounts();
-        Run(block);
-        ExpectPostedOnce(block, SS_NO_DEVICE);
+        RunExpecting(block, SS_NO_DEVICE);
         EXPECT_EQ(block.Srb()->SRB_HaStat, HASTAT_SEL_TO);
         EXPECT_EQ(block.Srb()->SRB_TargStat, 0);
         EXPECT_EQ(sim::CallCount(sim::Call::CreateFileA), 0u);
-        PostRecorder::Instance().Clear();
+        EXPECT_TRUE(sim::PassThroughLog().empty());
     }
-    EXPECT_TRUE(sim::PassThroughLog().empty());
     ExpectNothingLeaked();
 }
 
 TEST_F(ExecuteSrbTest, PathThatNeverOpensIsNoDeviceAndFallsBackToReadOnly) {
     ScriptedMachine(R"({"status": 0})");
-    DeviceEntry* empty = AddUnit(2, 0, "");
-    DeviceEntry* missing = AddUnit(3, 0, "\\\\.\\scsi7:");
-    for (DeviceEntry* entry : {empty, missing}) {
-        PostRecorder::Instance().Clear();
+    for (DeviceEntry* entry : {AddUnit(2, 0, ""), AddUnit(3, 0, "\\\\.\\scsi7:")}) {
         ExecBlock block;
         PrepareExec(block, entry->TargetId, 0x00, 18);
         sim::ResetCallCounts();
-        Run(block);
-        ExpectPostedOnce(block, SS_NO_DEVICE);
+        RunExpecting(block, SS_NO_DEVICE);
         EXPECT_EQ(block.Srb()->SRB_HaStat, 0);
         EXPECT_EQ(block.Srb()->SRB_TargStat, 0);
         EXPECT_EQ(entry->DesiredAccess, GENERIC_READ);
         EXPECT_EQ(entry->ShareMode, FILE_SHARE_READ);
         EXPECT_EQ(sim::CallCount(sim::Call::CreateFileA), 2u);
+        EXPECT_TRUE(sim::PassThroughLog().empty());
     }
-    EXPECT_TRUE(sim::PassThroughLog().empty());
     ExpectNothingLeaked();
 }
 
@@ -81,107 +73,96 @@ TEST_F(ExecuteSrbTest, ReadOnlyFallbackSticksForLaterRequests) {
         R"({"target": 0, "lun": 0, "class_device": "PhysicalDrive0", "access": "read-only",
             "backend": {"type": "disk", "blocks": 16}})"));
     DeviceEntry* disk = AddUnit(0, 0, "\\\\.\\PhysicalDrive0");
-
-    ExecBlock first;
-    PrepareExec(first, 0, 0x00, 18);
-    Run(first);
-    // The open succeeds read-only, but pass-through needs write access.
-    ExpectPostedOnce(first, SS_ERR);
-    EXPECT_EQ(sim::CallCount(sim::Call::CreateFileA), 2u);
-    EXPECT_EQ(disk->DesiredAccess, GENERIC_READ);
-    EXPECT_EQ(disk->ShareMode, FILE_SHARE_READ);
-    ASSERT_EQ(sim::PassThroughLog().size(), 2u);
-    EXPECT_EQ(sim::PassThroughLog()[0].error, DWORD(ERROR_ACCESS_DENIED));
-
-    sim::ResetCallCounts();
-    ExecBlock second;
-    PrepareExec(second, 0, 0x00, 18);
-    Run(second);
-    ExpectPostedOnce(second, SS_ERR);
-    EXPECT_EQ(sim::CallCount(sim::Call::CreateFileA), 1u);
-    EXPECT_EQ(disk->DesiredAccess, GENERIC_READ);
+    // The first open falls back to read-only; later ones start there. Both
+    // fail, since pass-through needs write access.
+    for (DWORD opens : {2u, 1u}) {
+        ExecBlock block;
+        PrepareExec(block, 0, 0x00, 18);
+        sim::ResetCallCounts();
+        RunExpecting(block, SS_ERR);
+        EXPECT_EQ(sim::CallCount(sim::Call::CreateFileA), opens);
+        EXPECT_EQ(disk->DesiredAccess, GENERIC_READ);
+        EXPECT_EQ(disk->ShareMode, FILE_SHARE_READ);
+        ASSERT_EQ(sim::PassThroughLog().size(), 2u);
+        EXPECT_EQ(sim::PassThroughLog()[0].error, DWORD(ERROR_ACCESS_DENIED));
+    }
     ExpectNothingLeaked();
 }
 
-TEST_F(ExecuteSrbTest, UnitOpenedWithItsStoredAccessAtTheFirstAttempt) {
-    ScriptedMachine(R"({"status": 0})");
+TEST_F(ExecuteSrbTest, TargetStatusesMapWithSenseAndRequestSense) {
+    // Target 1 has autosense; target 2 has none, so that the library must
+    // ask for sense itself.
+    InstallMachineText(MachineWithUnits(
+        ScriptedUnit(1, R"({"opcode": "0x00", "status": 0},
+                           {"opcode": "0x01", "status": 0, "sense": ")" + SenseHex + R"("},
+                           {"opcode": "0x02", "status": 2, "sense": ")" + SenseHex + R"("})") +
+        "," +
+        ScriptedUnit(2, R"({"opcode": "0x04", "status": 4}, {"opcode": "0x08", "status": 8},
+                           {"opcode": "0x18", "status": 24}, {"opcode": "0x22", "status": 34},
+                           {"opcode": "0x40", "status": 64}, {"opcode": "0x28", "status": 40})",
+                     false)));
+    unit_ = AddUnit(1, 0, PortPath);
+    AddUnit(2, 0, PortPath);
+    struct Row {
+        BYTE target, opcode, senseLength, status, targetStatus;
+        size_t records;
+        int firstSense;  // -1: not looked at
+    } const rows[] = {
+        {1, 0x00, 18, SS_COMP, 0x00, 1, 0x00},  // the method zeroes the area
+        {1, 0x01, 18, SS_ERR, 0x02, 1, 0x70},   // GOOD with sense is CHECK CONDITION
+        {1, 0x01, 0, SS_COMP, 0x00, 1, -1},     // unless there is no sense area
+        {1, 0x02, 18, SS_ERR, 0x02, 1, 0x70},   // autosense: no REQUEST SENSE
+        {2, 0x04, 18, SS_COMP, 0x04, 1, -1},    {2, 0x08, 18, SS_ERR, 0x08, 1, -1},
+        {2, 0x18, 18, SS_ERR, 0x18, 1, -1},     {2, 0x22, 18, SS_ERR, 0x02, 2, -1},
+        {2, 0x22, 0, SS_ERR, 0x02, 1, -1},      {2, 0x40, 18, SS_COMP, 0x00, 1, -1},
+        {2, 0x28, 18, SS_ERR, 0x08, 1, -1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << int(row.target) << " " << int(row.opcode) << " "
+                                        << int(row.senseLength));
+        ExecBlock block;
+        PrepareExec(block, row.target, row.opcode, row.senseLength);
+        memset(block.Sense(), 0xAA, 18);
+        sim::ResetCallCounts();
+        RunExpecting(block, row.status);
+        EXPECT_EQ(block.Srb()->SRB_TargStat, row.targetStatus);
+        EXPECT_EQ(block.Srb()->SRB_HaStat, 0);
+        EXPECT_EQ(sim::PassThroughLog().size(), row.records);
+        if (row.firstSense >= 0) {
+            EXPECT_EQ(block.Sense()[0], row.firstSense);
+            EXPECT_EQ(block.Sense()[12], row.firstSense == 0 ? 0 : 0x24);
+        }
+        if (row.senseLength == 0) {
+            EXPECT_EQ(block.Sense()[0], 0xAA);
+        }
+    }
+    // Opened with its stored access at the first attempt.
     ExecBlock block;
     PrepareExec(block, 1, 0x00, 18);
-    Run(block);
-    ExpectPostedOnce(block, SS_COMP);
+    sim::ResetCallCounts();
+    RunExpecting(block, SS_COMP);
     EXPECT_EQ(sim::CallCount(sim::Call::CreateFileA), 1u);
     EXPECT_EQ(unit_->DesiredAccess, ScanDesiredAccess);
     EXPECT_EQ(unit_->ShareMode, ScanShareMode);
     ExpectNothingLeaked();
 }
 
-TEST_F(ExecuteSrbTest, GoodStatusWithAndWithoutSenseBytes) {
-    ScriptedMachine(std::string(R"({"opcode": "0x00", "status": 0},
-                                   {"opcode": "0x01", "status": 0, "sense": ")") +
-                    SenseHex + R"("})");
-    ExecBlock plain;
-    PrepareExec(plain, 1, 0x00, 18);
-    memset(plain.Sense(), 0xAA, 18);
-    Run(plain);
-    ExpectPostedOnce(plain, SS_COMP);
-    EXPECT_EQ(plain.Srb()->SRB_TargStat, 0);
-    EXPECT_EQ(plain.Srb()->SRB_HaStat, 0);
-    for (int i = 0; i < 18; ++i) EXPECT_EQ(plain.Sense()[i], 0) << i;
-
-    ExecBlock withSense;
-    PrepareExec(withSense, 1, 0x01, 18);
-    sim::ClearPassThroughLog();
-    Run(withSense);
-    ExpectPostedOnce(withSense, SS_ERR);
-    EXPECT_EQ(withSense.Srb()->SRB_TargStat, 0x02);
-    EXPECT_EQ(withSense.Sense()[0], 0x70);
-    EXPECT_EQ(withSense.Sense()[2], 0x05);
-    EXPECT_EQ(withSense.Sense()[12], 0x24);
-    // Sense data is present: no REQUEST SENSE of the library's own.
-    EXPECT_EQ(sim::PassThroughLog().size(), 1u);
-
-    // Without a sense area, sense bytes are never looked at.
-    ExecBlock noArea;
-    PrepareExec(noArea, 1, 0x01, 0);
-    Run(noArea);
-    ExpectPostedOnce(noArea, SS_COMP);
-    EXPECT_EQ(noArea.Srb()->SRB_TargStat, 0);
-    ExpectNothingLeaked();
-}
-
-TEST_F(ExecuteSrbTest, CheckConditionWithAutosenseKeepsTheSense) {
-    ScriptedMachine(std::string(R"({"status": 2, "sense": ")") + SenseHex + R"("})");
-    ExecBlock block;
-    PrepareExec(block, 1, 0x00, 18);
-    Run(block);
-    ExpectPostedOnce(block, SS_ERR);
-    EXPECT_EQ(block.Srb()->SRB_TargStat, 0x02);
-    EXPECT_EQ(block.Sense()[0], 0x70);
-    EXPECT_EQ(block.Sense()[12], 0x24);
-    EXPECT_EQ(sim::PassThroughLog().size(), 1u);
-    ExpectNothingLeaked();
-}
-
 TEST_F(ExecuteSrbTest, CheckConditionWithoutAutosenseSendsRequestSense) {
     InstallMachineText(MachineWithUnits(
-        ScriptedUnit(1, std::string(R"({"opcode": "0x00", "status": 2, "sense": ")") + SenseHex +
-                            R"("})",
+        ScriptedUnit(1, R"({"opcode": "0x00", "status": 2, "sense": ")" + SenseHex + R"("})",
                      false) +
-        R"(, {"target": 1, "lun": 2, "claimed": false, "inquiry": {"peripheral": 3},
-              "autosense": false, "backend": {"type": "scripted", "responses": [
-                {"opcode": "0x00", "status": 2, "sense": "70 00 02 00 00 00 00 0A 00 00 00 00 3A"}]}})"));
+        "," +
+        ScriptedUnit(1, R"({"opcode": "0x00", "status": 2,
+                            "sense": "70 00 02 00 00 00 00 0A 00 00 00 00 3A"})",
+                     false, 2)));
     AddUnit(1, 0, PortPath);
     AddUnit(1, 2, PortPath);
-
     for (BYTE lun : {BYTE(0), BYTE(2)}) {
         SCOPED_TRACE(int(lun));
-        sim::ClearPassThroughLog();
-        PostRecorder::Instance().Clear();
         ExecBlock block;
         PrepareExec(block, 1, 0x00, 18);
         block.Srb()->SRB_Lun = lun;
-        Run(block);
-        ExpectPostedOnce(block, SS_ERR);
+        RunExpecting(block, SS_ERR);
         EXPECT_EQ(block.Srb()->SRB_TargStat, 0x02);
 
         const std::vector<sim::PassThroughRecord> log = sim::PassThroughLog();
@@ -191,8 +172,7 @@ TEST_F(ExecuteSrbTest, CheckConditionWithoutAutosenseSendsRequestSense) {
         EXPECT_EQ(sense.controlCode, IOCTL_SCSI_PASS_THROUGH_DIRECT);
         EXPECT_EQ(sense.inputLength, 44u);
         EXPECT_EQ(sense.outputLength, 44u);
-        SCSI_PASS_THROUGH_DIRECT header;
-        memcpy(&header, sense.header, sizeof header);
+        const auto header = HeaderOf<SCSI_PASS_THROUGH_DIRECT>(sense);
         EXPECT_EQ(header.Length, 44);
         EXPECT_EQ(header.ScsiStatus, 0);
         EXPECT_EQ(header.PathId, 0);
@@ -215,62 +195,18 @@ TEST_F(ExecuteSrbTest, CheckConditionWithoutAutosenseSendsRequestSense) {
 }
 
 TEST_F(ExecuteSrbTest, FailedRequestSenseStillEndsWithCheckCondition) {
-    ScriptedMachine(std::string(R"({"opcode": "0x00", "status": 2, "sense": ")") + SenseHex +
-                        R"("})",
-                    false);
+    ScriptedMachine(R"({"opcode": "0x00", "status": 2, "sense": ")" + SenseHex + R"("})", false);
     // The command's own direct call succeeds; the REQUEST SENSE fails.
     sim::FailCall(sim::Call::DeviceIoControl, 2, ERROR_IO_DEVICE, 1, "0x4D014");
     ExecBlock block;
     PrepareExec(block, 1, 0x00, 18);
     memset(block.Sense(), 0xAA, 18);
-    Run(block);
-    ExpectPostedOnce(block, SS_ERR);
+    RunExpecting(block, SS_ERR);
     EXPECT_EQ(block.Srb()->SRB_TargStat, 0x02);
     EXPECT_EQ(block.Srb()->SRB_HaStat, 0);
     // As the method left it: zeroed, since autosense brought nothing.
-    for (int i = 0; i < 18; ++i) EXPECT_EQ(block.Sense()[i], 0) << i;
+    EXPECT_EQ(block.SenseBytes(18), std::vector<BYTE>(18, 0));
     EXPECT_EQ(sim::CallCount(sim::Call::DeviceIoControl), 2u);
-    ExpectNothingLeaked();
-}
-
-TEST_F(ExecuteSrbTest, CheckConditionWithoutSenseAreaSendsNoRequestSense) {
-    ScriptedMachine(R"({"status": 2})", false);
-    ExecBlock block;
-    PrepareExec(block, 1, 0x00, 0);
-    Run(block);
-    ExpectPostedOnce(block, SS_ERR);
-    EXPECT_EQ(block.Srb()->SRB_TargStat, 0x02);
-    EXPECT_EQ(sim::PassThroughLog().size(), 1u);
-    ExpectNothingLeaked();
-}
-
-TEST_F(ExecuteSrbTest, OtherTargetStatusesAndMaskedBits) {
-    ScriptedMachine(R"({"opcode": "0x04", "status": 4}, {"opcode": "0x08", "status": 8},
-                       {"opcode": "0x18", "status": 24}, {"opcode": "0x22", "status": 34},
-                       {"opcode": "0x40", "status": 64}, {"opcode": "0x28", "status": 40})",
-                    false);
-    struct Row {
-        BYTE opcode;
-        BYTE status;
-        BYTE targetStatus;
-        size_t records;
-    } const rows[] = {
-        {0x04, SS_COMP, 0x04, 1}, {0x08, SS_ERR, 0x08, 1}, {0x18, SS_ERR, 0x18, 1},
-        // 0x22 is CHECK CONDITION: without sense the library asks for it.
-        {0x22, SS_ERR, 0x02, 2},  {0x40, SS_COMP, 0x00, 1}, {0x28, SS_ERR, 0x08, 1},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(int(row.opcode));
-        sim::ClearPassThroughLog();
-        PostRecorder::Instance().Clear();
-        ExecBlock block;
-        PrepareExec(block, 1, row.opcode, 18);
-        Run(block);
-        ExpectPostedOnce(block, row.status);
-        EXPECT_EQ(block.Srb()->SRB_TargStat, row.targetStatus);
-        EXPECT_EQ(block.Srb()->SRB_HaStat, 0);
-        EXPECT_EQ(sim::PassThroughLog().size(), row.records);
-    }
     ExpectNothingLeaked();
 }
 
@@ -282,22 +218,19 @@ TEST_F(ExecuteSrbTest, BothMethodsFailingMapTheErrorCode) {
         DWORD length;
         BYTE status;
     } const rows[] = {
-        {0x28, 0xF000, SS_ERR},          {0x28, 0xF001, SS_BUFFER_TO_BIG},
-        {0x29, 512, SS_ILLEGAL_MODE},    {0x29, 0xF001, SS_ILLEGAL_MODE},
-        {0x2A, 512, SS_ERR},             {0x2A, 0xF001, SS_ERR},
+        {0x28, 0xF000, SS_ERR},       {0x28, 0xF001, SS_BUFFER_TO_BIG},
+        {0x29, 512, SS_ILLEGAL_MODE}, {0x29, 0xF001, SS_ILLEGAL_MODE},
+        {0x2A, 512, SS_ERR},          {0x2A, 0xF001, SS_ERR},
         {0x2B, 512, SS_ERR},
     };
     std::vector<BYTE> data(0x10000);
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << int(row.opcode) << " " << row.length);
-        sim::ClearPassThroughLog();
-        PostRecorder::Instance().Clear();
         ExecBlock block;
         PrepareExec(block, 1, row.opcode, 18);
         block.Srb()->SRB_BufLen = row.length;
         block.Srb()->SRB_BufPointer = data.data();
-        Run(block);
-        ExpectPostedOnce(block, row.status);
+        RunExpecting(block, row.status);
         EXPECT_EQ(block.Srb()->SRB_HaStat, 0);
         EXPECT_EQ(block.Srb()->SRB_TargStat, 0);
         const std::vector<sim::PassThroughRecord> log = sim::PassThroughLog();
@@ -309,98 +242,85 @@ TEST_F(ExecuteSrbTest, BothMethodsFailingMapTheErrorCode) {
 }
 
 TEST_F(ExecuteSrbTest, DirectFailingAndBufferedSucceedingFollowsTheBufferedAttempt) {
-    ScriptedMachine(std::string(R"({"opcode": "0x12", "direct_error": 5, "status": 0,
-                                   "data": "11 22 33 44"},
-                                  {"opcode": "0x03", "direct_error": 1117, "status": 2,
-                                   "sense": ")") +
-                    SenseHex + R"("})");
+    ScriptedMachine(R"({"opcode": "0x12", "direct_error": 5, "status": 0, "data": "11 22 33 44"},
+                       {"opcode": "0x03", "direct_error": 1117, "status": 2,
+                        "sense": ")" + SenseHex + R"("})");
     ExecBlock good;
     PrepareExec(good, 1, 0x12, 18);
-    BYTE data[8];
-    memset(data, 0xEE, sizeof data);
+    std::vector<BYTE> data(8, 0xEE);
     good.Srb()->SRB_BufLen = 4;
-    good.Srb()->SRB_BufPointer = data;
-    Run(good);
-    ExpectPostedOnce(good, SS_COMP);
+    good.Srb()->SRB_BufPointer = data.data();
+    RunExpecting(good, SS_COMP);
     EXPECT_EQ(good.Srb()->SRB_HaStat, 0);
     EXPECT_EQ(good.Srb()->SRB_TargStat, 0);
-    const BYTE expected[8] = {0x11, 0x22, 0x33, 0x44, 0xEE, 0xEE, 0xEE, 0xEE};
-    EXPECT_EQ(memcmp(data, expected, 8), 0);
+    EXPECT_EQ(data, (std::vector<BYTE>{0x11, 0x22, 0x33, 0x44, 0xEE, 0xEE, 0xEE, 0xEE}));
 
     ExecBlock check;
     PrepareExec(check, 1, 0x03, 18);
-    Run(check);
-    ExpectPostedOnce(check, SS_ERR);
+    RunExpecting(check, SS_ERR);
     EXPECT_EQ(check.Srb()->SRB_TargStat, 0x02);
     EXPECT_EQ(check.Sense()[0], 0x70);
     ExpectNothingLeaked();
 }
 
-TEST_F(ExecuteSrbTest, DirectAllocationFailureEndsAtOnce) {
-    ScriptedMachine(R"({"status": 0})");
-    sim::FailCall(sim::Call::VirtualAlloc, 1, ERROR_NOT_ENOUGH_MEMORY);
-    ExecBlock block;
-    PrepareExec(block, 1, 0x00, 18);
-    memset(block.Sense(), 0xAA, 18);
-    block.Srb()->SRB_HaStat = 0x11;
-    block.Srb()->SRB_TargStat = 0x02;
-    Run(block);
-    ExpectPostedOnce(block, SS_BUFFER_TO_BIG);
-    EXPECT_EQ(block.Srb()->SRB_HaStat, 0);
-    EXPECT_EQ(block.Srb()->SRB_TargStat, 0);
-    for (int i = 0; i < 18; ++i) EXPECT_EQ(block.Sense()[i], 0xAA) << i;
-    EXPECT_TRUE(sim::PassThroughLog().empty());
-    EXPECT_EQ(sim::CallCount(sim::Call::VirtualAlloc), 1u);
-    ExpectNothingLeaked();
-}
-
-TEST_F(ExecuteSrbTest, BufferedAllocationFailureKeepsWhatTheDirectAttemptLeft) {
-    ScriptedMachine(R"({"direct_error": 5, "status": 0})");
-    sim::FailCall(sim::Call::VirtualAlloc, 2, ERROR_NOT_ENOUGH_MEMORY);
-    ExecBlock block;
-    PrepareExec(block, 1, 0x00, 18);
-    memset(block.Sense(), 0xAA, 18);
-    Run(block);
-    ExpectPostedOnce(block, SS_BUFFER_TO_BIG);
-    EXPECT_EQ(block.Srb()->SRB_HaStat, 0);
-    EXPECT_EQ(block.Srb()->SRB_TargStat, 0);
-    for (int i = 0; i < 18; ++i) EXPECT_EQ(block.Sense()[i], 0) << i;
-    EXPECT_EQ(sim::PassThroughLog().size(), 1u);
+TEST_F(ExecuteSrbTest, AllocationFailureEndsWithBufferTooBig) {
+    ScriptedMachine(R"({"opcode": "0x00", "status": 0},
+                       {"opcode": "0x01", "direct_error": 5, "status": 0})");
+    // The direct method's allocation failing ends at once, the area untouched;
+    // the buffered one's keeps what the failed direct attempt left (zeroes).
+    struct Row {
+        BYTE opcode;
+        int failedAllocation;
+        BYTE sense;
+        size_t records;
+    } const rows[] = {{0x00, 1, 0xAA, 0}, {0x01, 2, 0x00, 1}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(int(row.opcode));
+        sim::FailCall(sim::Call::VirtualAlloc, row.failedAllocation, ERROR_NOT_ENOUGH_MEMORY);
+        ExecBlock block;
+        PrepareExec(block, 1, row.opcode, 18);
+        memset(block.Sense(), 0xAA, 18);
+        block.Srb()->SRB_HaStat = 0x11;
+        block.Srb()->SRB_TargStat = 0x02;
+        RunExpecting(block, SS_BUFFER_TO_BIG);
+        EXPECT_EQ(block.Srb()->SRB_HaStat, 0);
+        EXPECT_EQ(block.Srb()->SRB_TargStat, 0);
+        EXPECT_EQ(block.SenseBytes(18), std::vector<BYTE>(18, row.sense));
+        EXPECT_EQ(sim::PassThroughLog().size(), row.records);
+        sim::ClearFaults();
+    }
     ExpectNothingLeaked();
 }
 
 TEST_F(ExecuteSrbTest, NoSenseAreaMeansNothingAtOrPastOffset64IsTouched) {
-    ScriptedMachine(std::string(R"({"opcode": "0x00", "status": 0, "sense": ")") + SenseHex +
-                        R"("}, {"opcode": "0x01", "status": 2},
-                            {"opcode": "0x02", "direct_error": 5, "status": 2, "sense": ")" +
+    ScriptedMachine(R"({"opcode": "0x00", "status": 0, "sense": ")" + SenseHex + R"("},
+                       {"opcode": "0x01", "status": 2},
+                       {"opcode": "0x02", "direct_error": 5, "status": 2, "sense": ")" +
                         SenseHex + R"("}, {"opcode": "0x03", "error": 87})",
                     false);
+    // The block ends where an inaccessible page begins.
     const long page = sysconf(_SC_PAGESIZE);
     BYTE* pages = static_cast<BYTE*>(
         mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(pages, MAP_FAILED);
     ASSERT_EQ(mprotect(pages + page, page, PROT_NONE), 0);
     SRB_ExecSCSICmd* srb = reinterpret_cast<SRB_ExecSCSICmd*>(pages + page - 64);
-
-    struct Row {
-        BYTE opcode;
-        BYTE status;
-    } const rows[] = {{0x00, SS_COMP}, {0x01, SS_ERR}, {0x02, SS_ERR}, {0x03, SS_ERR}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(int(row.opcode));
+    const std::pair<BYTE, BYTE> rows[] = {
+        {0x00, SS_COMP}, {0x01, SS_ERR}, {0x02, SS_ERR}, {0x03, SS_ERR}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(int(row.first));
         memset(srb, 0, 64);
         srb->SRB_Cmd = SC_EXEC_SCSI_CMD;
         srb->SRB_Target = 1;
         srb->SRB_Flags = SRB_DIR_IN | SRB_POSTING;
         srb->SRB_CDBLen = 6;
-        srb->SRB_SenseLen = 0;
         srb->SRB_PostProc = reinterpret_cast<LPVOID>(&RecordPost);
-        srb->CDBByte[0] = row.opcode;
+        srb->CDBByte[0] = row.first;
         void* address = srb;
         ExecuteSrb(&address);
-        EXPECT_EQ(srb->SRB_Status, row.status);
+        EXPECT_EQ(srb->SRB_Status, row.second);
     }
-    EXPECT_EQ(PostRecorder::Instance().Total(), 4u);
+    EXPECT_EQ(Posts().Total(), 4u);
     munmap(pages, 2 * page);
     ExpectNothingLeaked();
 }
@@ -408,15 +328,15 @@ TEST_F(ExecuteSrbTest, NoSenseAreaMeansNothingAtOrPastOffset64IsTouched) {
 TEST_F(ExecuteSrbTest, LongTransferThatFallsBackIsRefusedNotTruncated) {
     ScriptedMachine(R"({"opcode": "0x28", "status": 0, "data": "01 02 03 04"},
                        {"opcode": "0x2A", "direct_error": 5, "status": 0, "data": "09 09"})");
-    // The port takes 65,536 bytes at most, so the direct method fails with 87.
+    // The port takes 65,536 bytes at most, so the direct method fails with
+    // 87; the buffered one must not quietly move only the first 64 KiB.
     std::vector<BYTE> data(100000, 0x5A);
     ExecBlock block;
     PrepareExec(block, 1, 0x28, 18);
     block.Srb()->SRB_BufLen = 100000;
     block.Srb()->SRB_BufPointer = data.data();
     block.Srb()->SRB_TargStat = 0x08;
-    Run(block);
-    ExpectPostedOnce(block, SS_BUFFER_TO_BIG);
+    RunExpecting(block, SS_BUFFER_TO_BIG);
     EXPECT_EQ(block.Srb()->SRB_HaStat, 0);
     EXPECT_EQ(block.Srb()->SRB_TargStat, 0);
     EXPECT_EQ(std::count(data.begin(), data.end(), 0x5A), 100000);
@@ -426,19 +346,14 @@ TEST_F(ExecuteSrbTest, LongTransferThatFallsBackIsRefusedNotTruncated) {
     EXPECT_EQ(log[0].error, DWORD(ERROR_INVALID_PARAMETER));
 
     // At 65,536 bytes the buffered fallback still runs, with all of them.
-    sim::ClearPassThroughLog();
-    PostRecorder::Instance().Clear();
     ExecBlock exact;
     PrepareExec(exact, 1, 0x2A, 18);
     exact.Srb()->SRB_BufLen = 65536;
     exact.Srb()->SRB_BufPointer = data.data();
-    Run(exact);
-    ExpectPostedOnce(exact, SS_COMP);
+    RunExpecting(exact, SS_COMP);
     const std::vector<sim::PassThroughRecord> fallback = RecordsOf(IOCTL_SCSI_PASS_THROUGH);
     ASSERT_EQ(fallback.size(), 1u);
-    SCSI_PASS_THROUGH header;
-    memcpy(&header, fallback[0].header, sizeof header);
-    EXPECT_EQ(header.DataTransferLength, 65536u);
+    EXPECT_EQ(HeaderOf<SCSI_PASS_THROUGH>(fallback[0]).DataTransferLength, 65536u);
     EXPECT_EQ(data[0], 0x09);
     EXPECT_EQ(data[1], 0x09);
     ExpectNothingLeaked();
@@ -449,8 +364,7 @@ TEST_F(ExecuteSrbTest, BlockThatNoLongerReadsAsExecuteIssuesNothing) {
     ExecBlock block;
     PrepareExec(block, 1, 0x00, 18);
     block.Srb()->SRB_Cmd = 0x05;
-    Run(block);
-    ExpectPostedOnce(block, SS_ERR);
+    RunExpecting(block, SS_ERR);
     EXPECT_TRUE(sim::PassThroughLog().empty());
     EXPECT_EQ(sim::CallCount(sim::Call::CreateFileA), 1u);
     EXPECT_EQ(sim::CallCount(sim::Call::CloseHandle), 1u);
@@ -465,10 +379,11 @@ TEST_F(ExecuteSrbTest, EventNotificationIsSetAfterTheFinalStatus) {
     PrepareExec(block, 1, 0x00, 18);
     block.Srb()->SRB_Flags = SRB_DIR_IN | SRB_EVENT_NOTIFY | SRB_POSTING;
     block.Srb()->SRB_PostProc = event;
-    Run(block);
+    void* address = block.Srb();
+    ExecuteSrb(&address);
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
     EXPECT_EQ(block.Status(), SS_COMP);
-    EXPECT_EQ(PostRecorder::Instance().Total(), 0u);
+    EXPECT_EQ(Posts().Total(), 0u);
     CloseHandle(event);
     ExpectNothingLeaked();
 }

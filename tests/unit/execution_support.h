@@ -9,6 +9,7 @@
 #include "execution/execute_srb.h"
 #include "execution/request_queue.h"
 #include "interface/srb.h"
+#include "platform/scsi_port.h"
 #include "sim/handles.h"
 #include "sim/sim.h"
 #include "sim/threads.h"
@@ -18,10 +19,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace execution_test {
@@ -35,9 +36,10 @@ inline std::string MachineWithUnits(const std::string& units) {
 }
 
 // Returns an unclaimed scripted unit (reached through the port device).
-inline std::string ScriptedUnit(int target, const std::string& responses, bool autosense = true) {
-    return R"({"target": )" + std::to_string(target) +
-           R"(, "lun": 0, "claimed": false, "inquiry": {"peripheral": 3}, "autosense": )" +
+inline std::string ScriptedUnit(int target, const std::string& responses, bool autosense = true,
+                                int lun = 0) {
+    return R"({"target": )" + std::to_string(target) + R"(, "lun": )" + std::to_string(lun) +
+           R"(, "claimed": false, "inquiry": {"peripheral": 3}, "autosense": )" +
            (autosense ? "true" : "false") +
            R"(, "backend": {"type": "scripted", "responses": [)" + responses + "]}}";
 }
@@ -76,8 +78,16 @@ inline DeviceEntry* AddUnit(BYTE target, BYTE lun, const char* path) {
     return &entry;
 }
 
-// An execute SRB with the largest sense area, 2-byte aligned so that the
-// direct method's buffers pass the port's alignment check.
+// Returns nothing: installs and lists target 1, whose TEST UNIT READY hangs
+// until released while everything else answers GOOD.
+inline void InstallHangingUnit(
+    const std::string& responses = R"({"opcode": "0x00", "hang": true}, {"status": 0})") {
+    InstallMachineText(MachineWithUnits(ScriptedUnit(1, responses)));
+    AddUnit(1, 0, PortPath);
+}
+
+// An execute SRB with the largest sense area, aligned so that the direct
+// method's buffers pass the port's alignment check.
 struct alignas(8) ExecBlock {
     BYTE Bytes[sizeof(SRB_ExecSCSICmd) + 255];
 
@@ -85,63 +95,63 @@ struct alignas(8) ExecBlock {
     SRB_ExecSCSICmd* Srb() { return reinterpret_cast<SRB_ExecSCSICmd*>(Bytes); }
     BYTE* Sense() { return Bytes + sizeof(SRB_ExecSCSICmd); }
     BYTE Status() { return __atomic_load_n(&Srb()->SRB_Status, __ATOMIC_ACQUIRE); }
+    // Returns the first `count` bytes of the sense area.
+    std::vector<BYTE> SenseBytes(size_t count) { return std::vector<BYTE>(Sense(), Sense() + count); }
 };
 
 // Records every posted completion with the status that it carried.
-class PostRecorder {
-public:
-    static PostRecorder& Instance() {
-        static PostRecorder* recorder = new PostRecorder;
-        return *recorder;
-    }
+struct PostRecorder {
     void Clear() {
-        std::lock_guard<std::mutex> guard(lock_);
-        posts_.clear();
-        order_.clear();
-        total_ = 0;
+        std::lock_guard<std::mutex> guard(lock);
+        posts.clear();
     }
     void Record(void* srb) {
-        BYTE status = __atomic_load_n(&static_cast<SRB_ExecSCSICmd*>(srb)->SRB_Status,
-                                      __ATOMIC_ACQUIRE);
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            posts_[srb].push_back(status);
-            order_.push_back(srb);
-            ++total_;
-            changed_.notify_all();
-        }
+        const BYTE status = __atomic_load_n(&static_cast<SRB_ExecSCSICmd*>(srb)->SRB_Status,
+                                            __ATOMIC_ACQUIRE);
+        std::lock_guard<std::mutex> guard(lock);
+        posts.emplace_back(srb, status);
+        changed.notify_all();
     }
     // Returns the statuses posted for `srb`, in order.
     std::vector<BYTE> PostsOf(const void* srb) {
-        std::lock_guard<std::mutex> guard(lock_);
-        auto found = posts_.find(const_cast<void*>(srb));
-        return found == posts_.end() ? std::vector<BYTE>() : found->second;
+        std::lock_guard<std::mutex> guard(lock);
+        std::vector<BYTE> result;
+        for (const auto& post : posts) {
+            if (post.first == srb) result.push_back(post.second);
+        }
+        return result;
     }
     // Returns every posted SRB in the order of posting.
     std::vector<void*> Order() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return order_;
+        std::lock_guard<std::mutex> guard(lock);
+        std::vector<void*> result;
+        for (const auto& post : posts) result.push_back(post.first);
+        return result;
     }
     size_t Total() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return total_;
+        std::lock_guard<std::mutex> guard(lock);
+        return posts.size();
     }
     // Returns true once `count` completions in all have been posted.
     bool WaitForTotal(size_t count, int timeoutMs = 10000) {
-        std::unique_lock<std::mutex> guard(lock_);
-        return changed_.wait_for(guard, std::chrono::milliseconds(timeoutMs),
-                                 [&] { return total_ >= count; });
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                                [&] { return posts.size() >= count; });
     }
 
-private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::map<void*, std::vector<BYTE>> posts_;
-    std::vector<void*> order_;
-    size_t total_ = 0;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<std::pair<void*, BYTE>> posts;
 };
 
-inline void __cdecl RecordPost(void* srb) { PostRecorder::Instance().Record(srb); }
+// Returns the one recorder, never destroyed, since a stuck worker may post
+// into it after the tests ended.
+inline PostRecorder& Posts() {
+    static PostRecorder* recorder = new PostRecorder;
+    return *recorder;
+}
+
+inline void __cdecl RecordPost(void* srb) { Posts().Record(srb); }
 
 // Returns nothing: makes the block an execute request to host adapter 0
 // that is posted to RecordPost.
@@ -178,6 +188,15 @@ bool Eventually(Ready ready, int timeoutMs = 10000) {
     return ready();
 }
 
+// Returns nothing: submits TEST UNIT READY to the hanging target 1 and waits
+// until the worker has taken it off the ring and sent it.
+inline void OccupyWorker(ExecBlock& hanging) {
+    PrepareExec(hanging, 1, 0x00, 0);
+    ASSERT_EQ(SubmitExecuteRequest(hanging.Srb()), SS_PENDING);
+    ASSERT_TRUE(Eventually(
+        [] { return RingIsEmpty() && sim::CallCount(sim::Call::DeviceIoControl) > 0; }));
+}
+
 // Returns the pass-through records sent with `controlCode`.
 inline std::vector<sim::PassThroughRecord> RecordsOf(DWORD controlCode) {
     std::vector<sim::PassThroughRecord> result;
@@ -185,6 +204,14 @@ inline std::vector<sim::PassThroughRecord> RecordsOf(DWORD controlCode) {
         if (record.controlCode == controlCode) result.push_back(record);
     }
     return result;
+}
+
+// Returns the header that a logged pass-through carried, as `Header`.
+template <class Header>
+Header HeaderOf(const sim::PassThroughRecord& record) {
+    Header header;
+    memcpy(&header, record.header, sizeof header);
+    return header;
 }
 
 // Common set-up and tear-down: no machine, no faults, empty tables, an
@@ -196,7 +223,7 @@ protected:
         sim::ResetCallCounts();
         sim::ClearPassThroughLog();
         ClearTables();
-        PostRecorder::Instance().Clear();
+        Posts().Clear();
         handlesAtStart_ = sim::OpenHandleCount();
         memoryAtStart_ = sim::CommittedVirtualMemory();
     }

@@ -155,18 +155,45 @@ TEST_F(HostAdaptersTest, PortWithoutBusZeroCountsButHasNoHostAdapter) {
 
 // --- Initiator and target ids ------------------------------------------------------
 
-TEST_F(HostAdaptersTest, InitiatorIdAndNarrowBusFromTheSubkeys) {
-    Scan(Ports(PortWithBus(R"("initiator_id": 7, "units": [
-        {"target": 0, "lun": 0, "backend": {"type": "processor"}},
-        {"target": 1, "lun": 0, "backend": {"type": "processor"}}])")));
-    EXPECT_EQ(PortTable[0].InitiatorId[0], 7);
-    EXPECT_EQ(PortTable[0].MaxTargets, 8);
-}
-
-TEST_F(HostAdaptersTest, BusWithoutInitiatorIdSubkeyReads255) {
-    Scan(Ports(PortWithBus(R"("initiator_id": null)")));
-    EXPECT_EQ(PortTable[0].InitiatorId[0], 255);
-    EXPECT_EQ(PortTable[0].MaxTargets, 8);
+TEST_F(HostAdaptersTest, InitiatorIdAndTargetWidthFromTheBusSubkeys) {
+    // Subkeys enumerate in name order, and only the first 32 are read.
+    std::vector<std::string> fillers;
+    for (int i = 0; i < 31; ++i) fillers.push_back("A" + std::to_string(100 + i));
+    std::vector<std::string> more = fillers;
+    more.push_back("A200");
+    more.push_back("Target Id 9");
+    const std::string processor = R"(, "lun": 0, "backend": {"type": "processor"}})";
+    struct Row {
+        std::string busMembers;
+        int initiatorId, maxTargets;
+    } const rows[] = {
+        {R"("initiator_id": 7, "units": [{"target": 0)" + processor + R"(, {"target": 1)" +
+             processor + "]", 7, 8},
+        {R"("initiator_id": null)", 255, 8},  // no Initiator Id subkey
+        {R"("initiator_id": 8)", 8, 16},
+        {R"("initiator_id": 255)", 255, 16},
+        {R"("initiator_id": 6, "extra_subkeys": ["Target Id -1"])", 6, 16},  // 255 as a byte
+        // "Initiator Id 12" before "Initiator Id 3": the last wins, 12 widens.
+        {R"("initiator_id": null, "extra_subkeys": ["Initiator Id 12", "Initiator Id 3"])", 3, 16},
+        {R"("initiator_id": null, "extra_subkeys": ["INITIATOR ID 5", "target id 9"])", 5, 16},
+        {R"("initiator_id": null, "extra_subkeys": ["Initiator Id", "Target Id"])", 0, 8},
+        // 31 fillers before "Initiator Id 6" make it the 32nd: read.
+        {R"("initiator_id": 6, "extra_subkeys": )" + Names(fillers), 6, 8},
+        // One more makes it the 33rd, and the "Target Id 9" after it too.
+        {R"("initiator_id": 6, "extra_subkeys": )" + Names(more), 255, 8},
+        // 127 characters fit the name buffer; 128 need 129 with the NUL and
+        // end the walk.
+        {R"("initiator_id": 6, "extra_subkeys": [")" + std::string(127, 'A') + R"("])", 6, 8},
+        {R"("initiator_id": 6, "extra_subkeys": [")" + std::string(128, 'A') + R"("])", 255, 8},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.busMembers.substr(0, 80));
+        SetUp();
+        Scan(Ports(PortWithBus(row.busMembers)));
+        EXPECT_EQ(PortTable[0].InitiatorId[0], row.initiatorId);
+        EXPECT_EQ(PortTable[0].MaxTargets, row.maxTargets);
+        TearDown();
+    }
 }
 
 TEST_F(HostAdaptersTest, TargetIdOfEightOnAnyBusWidensTheWholePort) {
@@ -174,63 +201,6 @@ TEST_F(HostAdaptersTest, TargetIdOfEightOnAnyBusWidensTheWholePort) {
         {"target": 8, "lun": 0, "backend": {"type": "processor"}}]}]})"));
     EXPECT_EQ(PortTable[0].MaxTargets, 16);
     EXPECT_EQ(PortTable[0].BusCount, 2);
-}
-
-TEST_F(HostAdaptersTest, InitiatorIdOfEightOrMoreWidensThePort) {
-    Scan(Ports(PortWithBus(R"("initiator_id": 8)") + "," + PortWithBus(R"("initiator_id": 255)") +
-               "," + PortWithBus(R"("initiator_id": 6, "extra_subkeys": ["Target Id -1"])")));
-    EXPECT_EQ(PortTable[0].InitiatorId[0], 8);
-    EXPECT_EQ(PortTable[0].MaxTargets, 16);
-    EXPECT_EQ(PortTable[1].InitiatorId[0], 255);
-    EXPECT_EQ(PortTable[1].MaxTargets, 16);
-    EXPECT_EQ(PortTable[2].MaxTargets, 16);  // -1 is 255 as a byte
-}
-
-TEST_F(HostAdaptersTest, TheLastInitiatorIdEnumeratedWins) {
-    // Subkeys enumerate in name order: "Initiator Id 12" before "Initiator Id 3".
-    Scan(Ports(PortWithBus(R"("initiator_id": null,
-        "extra_subkeys": ["Initiator Id 12", "Initiator Id 3"])")));
-    EXPECT_EQ(PortTable[0].InitiatorId[0], 3);
-    EXPECT_EQ(PortTable[0].MaxTargets, 16);  // 12 was read on the way
-}
-
-TEST_F(HostAdaptersTest, PrefixesMatchInAnyCase) {
-    Scan(Ports(PortWithBus(R"("initiator_id": null, "extra_subkeys": ["INITIATOR ID 5", "target id 9"])")));
-    EXPECT_EQ(PortTable[0].InitiatorId[0], 5);
-    EXPECT_EQ(PortTable[0].MaxTargets, 16);
-}
-
-TEST_F(HostAdaptersTest, OnlyTheFirst32SubkeysAreRead) {
-    std::vector<std::string> fillers;
-    for (int i = 0; i < 31; ++i) fillers.push_back("A" + std::to_string(100 + i));
-    // 31 fillers sort before "Initiator Id 6": it is the 32nd and read.
-    Scan(Ports(PortWithBus(R"("initiator_id": 6, "extra_subkeys": )" + Names(fillers))));
-    EXPECT_EQ(PortTable[0].InitiatorId[0], 6);
-
-    // One more filler makes it the 33rd, and the "Target Id 9" after it too.
-    SetUp();
-    fillers.push_back("A200");
-    fillers.push_back("Target Id 9");
-    Scan(Ports(PortWithBus(R"("initiator_id": 6, "extra_subkeys": )" + Names(fillers))));
-    EXPECT_EQ(PortTable[0].InitiatorId[0], 255);
-    EXPECT_EQ(PortTable[0].MaxTargets, 8);
-}
-
-TEST_F(HostAdaptersTest, ANameTooLongForTheBufferEndsTheSubkeyWalk) {
-    const std::string tooLong(128, 'A');  // 128 characters need 129 with the NUL
-    Scan(Ports(PortWithBus(R"("initiator_id": 6, "extra_subkeys": [")" + tooLong + R"("])")));
-    EXPECT_EQ(PortTable[0].InitiatorId[0], 255);
-
-    SetUp();
-    const std::string fits(127, 'A');
-    Scan(Ports(PortWithBus(R"("initiator_id": 6, "extra_subkeys": [")" + fits + R"("])")));
-    EXPECT_EQ(PortTable[0].InitiatorId[0], 6);
-}
-
-TEST_F(HostAdaptersTest, SubkeysNamedOnlyByThePrefixReadAsZero) {
-    Scan(Ports(PortWithBus(R"("initiator_id": null, "extra_subkeys": ["Initiator Id", "Target Id"])")));
-    EXPECT_EQ(PortTable[0].InitiatorId[0], 0);
-    EXPECT_EQ(PortTable[0].MaxTargets, 8);
 }
 
 TEST_F(HostAdaptersTest, FailedSubkeyEnumerationKeepsWhatWasReadBefore) {
@@ -268,52 +238,42 @@ TEST_F(HostAdaptersTest, AnyFailingStepGivesUnknownAndKeepsTheHostAdapters) {
     EXPECT_EQ(AdapterCount, 4);
 }
 
-TEST_F(HostAdaptersTest, LongDriverNamesAreCutTo15Characters) {
-    Scan(Ports(R"({"driver": "long", "image_path": "x\\averyveryverylongdrivername.sys", "buses": [{}]})"));
-    EXPECT_EQ(Identifier(0, 0), "AVERYVERYVERYLO");
-}
-
-TEST_F(HostAdaptersTest, DriverValueTooLongForTheServiceKeyPathGivesUnknown) {
-    // "SYSTEM\CurrentControlSet\Services\" has 34 characters: a 93-character
-    // name fills the 128-character path buffer, 94 would not fit.
-    const std::string fits(93, 'f');
-    const std::string tooLong(94, 'g');
-    Scan(Ports(R"({"driver": ")" + fits + R"(", "image_path": "a\\fits.sys", "buses": [{}]},)" +
-               R"({"driver": ")" + tooLong + R"(", "image_path": "a\\toolong.sys", "buses": [{}]})"));
-    EXPECT_EQ(Identifier(0, 0), "FITS");
-    EXPECT_EQ(Identifier(1, 0), "UNKNOWN");
-    EXPECT_EQ(AdapterCount, 2);
-}
-
-TEST_F(HostAdaptersTest, DriverValueStoredWithoutItsNulIsReadToItsEnd) {
-    // "hba" as three bytes of binary data, no NUL.
-    Scan(R"({"ports": [{"driver": "hba", "buses": [{}]}], "registry": [
-        {"key": "HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port 0", "value": "Driver",
-         "type": "REG_BINARY", "data": "686261"}]})");
-    EXPECT_EQ(Identifier(0, 0), "HBA");
-}
-
-TEST_F(HostAdaptersTest, ImagePathFillingTheWholeBufferIsCutWithinIt) {
-    // 256 bytes without a NUL: "a\" and 254 'q'.
+TEST_F(HostAdaptersTest, DriverNamesFromOddRegistryValues) {
+    // "a\" and 254 'q': 256 bytes without a NUL fill the buffer whole.
     std::string full = "615C";
     for (int i = 0; i < 254; ++i) full += "71";
-    Scan(R"({"ports": [{"driver": "hba", "buses": [{}]}], "registry": [
+    const std::string imagePath = R"({"ports": [{"driver": "hba", "buses": [{}]}], "registry": [
         {"key": "SYSTEM\\CurrentControlSet\\Services\\hba", "value": "ImagePath",
-         "type": "REG_BINARY", "data": ")" + full + R"("}]})");
-    EXPECT_EQ(Identifier(0, 0), "QQQQQQQQQQQQQQQ");
-
-    // One byte more does not fit the buffer: the query fails.
-    SetUp();
-    Scan(R"({"ports": [{"driver": "hba", "buses": [{}]}], "registry": [
-        {"key": "SYSTEM\\CurrentControlSet\\Services\\hba", "value": "ImagePath",
-         "type": "REG_BINARY", "data": ")" + full + R"(71"}]})");
-    EXPECT_EQ(Identifier(0, 0), "UNKNOWN");
-}
-
-TEST_F(HostAdaptersTest, DriverValueTooLongForTheValueBufferGivesUnknown) {
-    Scan(Ports(R"({"driver": ")" + std::string(256, 'd') + R"(", "buses": [{}]})"));
-    EXPECT_EQ(Identifier(0, 0), "UNKNOWN");
-    EXPECT_EQ(AdapterCount, 1);
+         "type": "REG_BINARY", "data": ")";
+    const std::pair<std::string, std::string> rows[] = {
+        {Ports(R"({"driver": "long", "image_path": "x\\averyveryverylongdrivername.sys",
+                   "buses": [{}]})"),
+         "AVERYVERYVERYLO"},
+        // "SYSTEM\CurrentControlSet\Services\" has 34 characters: a
+        // 93-character name fills the 128-character path buffer, 94 do not.
+        {Ports(R"({"driver": ")" + std::string(93, 'f') +
+               R"(", "image_path": "a\\fits.sys", "buses": [{}]})"),
+         "FITS"},
+        {Ports(R"({"driver": ")" + std::string(94, 'g') +
+               R"(", "image_path": "a\\toolong.sys", "buses": [{}]})"),
+         "UNKNOWN"},
+        {Ports(R"({"driver": ")" + std::string(256, 'd') + R"(", "buses": [{}]})"), "UNKNOWN"},
+        // "hba" as three bytes of binary data, no NUL, is read to its end.
+        {R"({"ports": [{"driver": "hba", "buses": [{}]}], "registry": [
+            {"key": "HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port 0", "value": "Driver",
+             "type": "REG_BINARY", "data": "686261"}]})",
+         "HBA"},
+        {imagePath + full + R"("}]})", "QQQQQQQQQQQQQQQ"},
+        {imagePath + full + R"(71"}]})", "UNKNOWN"},  // one byte more: the query fails
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.second);
+        SetUp();
+        Scan(row.first);
+        EXPECT_EQ(Identifier(0, 0), row.second);
+        EXPECT_EQ(AdapterCount, 1);
+        TearDown();
+    }
 }
 
 TEST_F(HostAdaptersTest, FailedImagePathQueryGivesUnknown) {

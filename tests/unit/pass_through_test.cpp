@@ -3,8 +3,6 @@
 // buffered method, and what each leaves in the SRB.
 #include "execution_support.h"
 
-#include "platform/scsi_port.h"
-
 #include <algorithm>
 
 namespace {
@@ -23,40 +21,37 @@ protected:
                   "backend": {"type": "disk", "blocks": 512}})"));
         entry_ = AddUnit(3, 0, PortPath);
         handlesAtStart_ = sim::OpenHandleCount();
-        device_ = CreateFileA(PortPath, GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
+        device_ = Open(PortPath);
         ASSERT_NE(device_, INVALID_HANDLE_VALUE);
     }
     void TearDown() override {
         if (device_ != INVALID_HANDLE_VALUE) CloseHandle(device_);
-        EXPECT_EQ(sim::OpenHandleCount(), handlesAtStart_);
-        EXPECT_EQ(sim::CommittedVirtualMemory(), memoryAtStart_);
+        ExpectNothingLeaked();
         ExecutionTest::TearDown();
     }
-    static SCSI_PASS_THROUGH_DIRECT DirectHeader(const sim::PassThroughRecord& record) {
-        SCSI_PASS_THROUGH_DIRECT header;
-        memcpy(&header, record.header, sizeof header);
-        return header;
+    static HANDLE Open(const char* path) {
+        return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
     }
-    static SCSI_PASS_THROUGH BufferedHeader(const sim::PassThroughRecord& record) {
-        SCSI_PASS_THROUGH header;
-        memcpy(&header, record.header, sizeof header);
-        return header;
+    // Returns nothing: points the SRB at `length` bytes of `data`.
+    static void SetData(ExecBlock& block, void* data, DWORD length) {
+        block.Srb()->SRB_BufLen = length;
+        block.Srb()->SRB_BufPointer = static_cast<BYTE*>(data);
     }
     HANDLE device_ = INVALID_HANDLE_VALUE;
     DeviceEntry* entry_ = nullptr;
 };
+
+const std::vector<BYTE> Inquired = {0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6};
 
 TEST_F(PassThroughTest, DirectHeaderCarriesEveryField) {
     ExecBlock block;
     PrepareExec(block, 3, 0x12, 32);
     SRB_ExecSCSICmd* srb = block.Srb();
     srb->SRB_CDBLen = 10;
-    for (int i = 0; i < 16; ++i) srb->CDBByte[i] = static_cast<BYTE>(i == 0 ? 0x12 : 0x30 + i);
+    for (int i = 1; i < 16; ++i) srb->CDBByte[i] = static_cast<BYTE>(0x30 + i);
     alignas(8) BYTE data[6] = {};
-    srb->SRB_BufLen = 6;
-    srb->SRB_BufPointer = data;
+    SetData(block, data, 6);
     DWORD error = 0xDEAD;
     EXPECT_EQ(PassThroughDirect(device_, srb, entry_, &error), PassThroughDone);
     EXPECT_EQ(error, 0u);
@@ -66,7 +61,7 @@ TEST_F(PassThroughTest, DirectHeaderCarriesEveryField) {
     EXPECT_EQ(log[0].controlCode, IOCTL_SCSI_PASS_THROUGH_DIRECT);
     EXPECT_EQ(log[0].inputLength, 44u);
     EXPECT_EQ(log[0].outputLength, 32u + 48u);
-    const SCSI_PASS_THROUGH_DIRECT header = DirectHeader(log[0]);
+    const auto header = HeaderOf<SCSI_PASS_THROUGH_DIRECT>(log[0]);
     EXPECT_EQ(header.Length, 44);
     EXPECT_EQ(header.ScsiStatus, 0);
     EXPECT_EQ(header.PathId, 0);
@@ -81,63 +76,14 @@ TEST_F(PassThroughTest, DirectHeaderCarriesEveryField) {
     EXPECT_EQ(header.SenseInfoOffset, 44u);
     // All 16 bytes go out, whatever SRB_CDBLen says.
     EXPECT_EQ(memcmp(header.Cdb, srb->CDBByte, 16), 0);
-    const BYTE expected[6] = {0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6};
-    EXPECT_EQ(memcmp(data, expected, 6), 0);
-}
-
-TEST_F(PassThroughTest, DirectionComesFromTheDataInBitAlone) {
-    struct Row {
-        BYTE flags;
-        UCHAR dataIn;
-    } const rows[] = {{SRB_DIR_IN, SCSI_IOCTL_DATA_IN},
-                      {SRB_DIR_OUT, SCSI_IOCTL_DATA_OUT},
-                      {0, SCSI_IOCTL_DATA_OUT},
-                      {SRB_DIR_IN | SRB_DIR_OUT, SCSI_IOCTL_DATA_IN}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(int(row.flags));
-        sim::ClearPassThroughLog();
-        ExecBlock block;
-        PrepareExec(block, 3, 0x2A, 0, row.flags);
-        alignas(8) BYTE data[4] = {};
-        block.Srb()->SRB_BufLen = 4;
-        block.Srb()->SRB_BufPointer = data;
-        DWORD error = 0;
-        PassThroughDirect(device_, block.Srb(), entry_, &error);
-        PassThroughBuffered(device_, block.Srb(), entry_, &error);
-        const std::vector<sim::PassThroughRecord> log = sim::PassThroughLog();
-        ASSERT_EQ(log.size(), 2u);
-        EXPECT_EQ(DirectHeader(log[0]).DataIn, row.dataIn);
-        EXPECT_EQ(BufferedHeader(log[1]).DataIn, row.dataIn);
-        EXPECT_EQ(DirectHeader(log[0]).DataTransferLength, 4u);
-    }
-}
-
-TEST_F(PassThroughTest, NullDataBufferPassesAsNullAndIsNeverCopied) {
-    ExecBlock block;
-    PrepareExec(block, 3, 0x12, 18);
-    block.Srb()->SRB_BufLen = 512;
-    block.Srb()->SRB_BufPointer = nullptr;
-    DWORD error = 0;
-    EXPECT_EQ(PassThroughDirect(device_, block.Srb(), entry_, &error), PassThroughFailed);
-    EXPECT_EQ(error, DWORD(ERROR_NOACCESS));
-    EXPECT_EQ(PassThroughBuffered(device_, block.Srb(), entry_, &error), PassThroughDone);
-    const std::vector<sim::PassThroughRecord> log = sim::PassThroughLog();
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(DirectHeader(log[0]).DataBuffer, nullptr);
-    EXPECT_EQ(DirectHeader(log[0]).DataTransferLength, 512u);
-    EXPECT_EQ(BufferedHeader(log[1]).DataTransferLength, 512u);
-    // The bounce buffer's data area went out zero-filled.
-    ASSERT_EQ(log[1].input.size(), 512u + 18u + 48u);
-    EXPECT_TRUE(std::all_of(log[1].input.begin() + 44 + 18, log[1].input.begin() + 44 + 18 + 512,
-                            [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(std::vector<BYTE>(data, data + 6), Inquired);
 }
 
 TEST_F(PassThroughTest, BufferedHeaderAndSizes) {
     ExecBlock block;
     PrepareExec(block, 3, 0x12, 20);
     BYTE data[6] = {};
-    block.Srb()->SRB_BufLen = 6;
-    block.Srb()->SRB_BufPointer = data;
+    SetData(block, data, 6);
     DWORD error = 0xDEAD;
     EXPECT_EQ(PassThroughBuffered(device_, block.Srb(), entry_, &error), PassThroughDone);
     EXPECT_EQ(error, 0u);
@@ -146,7 +92,7 @@ TEST_F(PassThroughTest, BufferedHeaderAndSizes) {
     EXPECT_EQ(log[0].controlCode, IOCTL_SCSI_PASS_THROUGH);
     EXPECT_EQ(log[0].inputLength, 6u + 20u + 48u);
     EXPECT_EQ(log[0].outputLength, 6u + 20u + 48u);
-    const SCSI_PASS_THROUGH header = BufferedHeader(log[0]);
+    const auto header = HeaderOf<SCSI_PASS_THROUGH>(log[0]);
     EXPECT_EQ(header.Length, 44);
     EXPECT_EQ(header.TargetId, 3);
     EXPECT_EQ(header.CdbLength, 6);
@@ -155,26 +101,69 @@ TEST_F(PassThroughTest, BufferedHeaderAndSizes) {
     EXPECT_EQ(header.TimeOutValue, 300u);
     EXPECT_EQ(header.DataBufferOffset, 44u + 20u);
     EXPECT_EQ(header.SenseInfoOffset, 44u);
-    const BYTE expected[6] = {0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6};
-    EXPECT_EQ(memcmp(data, expected, 6), 0);
+    EXPECT_EQ(std::vector<BYTE>(data, data + 6), Inquired);
+}
+
+TEST_F(PassThroughTest, DirectionComesFromTheDataInBitAlone) {
+    const std::pair<BYTE, UCHAR> rows[] = {{SRB_DIR_IN, SCSI_IOCTL_DATA_IN},
+                                           {SRB_DIR_OUT, SCSI_IOCTL_DATA_OUT},
+                                           {0, SCSI_IOCTL_DATA_OUT},
+                                           {SRB_DIR_IN | SRB_DIR_OUT, SCSI_IOCTL_DATA_IN}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(int(row.first));
+        sim::ClearPassThroughLog();
+        ExecBlock block;
+        PrepareExec(block, 3, 0x2A, 0, row.first);
+        alignas(8) BYTE data[4] = {};
+        SetData(block, data, 4);
+        DWORD error = 0;
+        PassThroughDirect(device_, block.Srb(), entry_, &error);
+        PassThroughBuffered(device_, block.Srb(), entry_, &error);
+        const std::vector<sim::PassThroughRecord> log = sim::PassThroughLog();
+        ASSERT_EQ(log.size(), 2u);
+        EXPECT_EQ(HeaderOf<SCSI_PASS_THROUGH_DIRECT>(log[0]).DataIn, row.second);
+        EXPECT_EQ(HeaderOf<SCSI_PASS_THROUGH>(log[1]).DataIn, row.second);
+        EXPECT_EQ(HeaderOf<SCSI_PASS_THROUGH_DIRECT>(log[0]).DataTransferLength, 4u);
+    }
+}
+
+TEST_F(PassThroughTest, NullDataBufferPassesAsNullAndIsNeverCopied) {
+    ExecBlock block;
+    PrepareExec(block, 3, 0x12, 18);
+    SetData(block, nullptr, 512);
+    DWORD error = 0;
+    EXPECT_EQ(PassThroughDirect(device_, block.Srb(), entry_, &error), PassThroughFailed);
+    EXPECT_EQ(error, DWORD(ERROR_NOACCESS));
+    EXPECT_EQ(PassThroughBuffered(device_, block.Srb(), entry_, &error), PassThroughDone);
+    const std::vector<sim::PassThroughRecord> log = sim::PassThroughLog();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(HeaderOf<SCSI_PASS_THROUGH_DIRECT>(log[0]).DataBuffer, nullptr);
+    EXPECT_EQ(HeaderOf<SCSI_PASS_THROUGH_DIRECT>(log[0]).DataTransferLength, 512u);
+    EXPECT_EQ(HeaderOf<SCSI_PASS_THROUGH>(log[1]).DataTransferLength, 512u);
+    // The bounce buffer's data area went out zero-filled.
+    ASSERT_EQ(log[1].input.size(), 512u + 18u + 48u);
+    EXPECT_TRUE(std::all_of(log[1].input.begin() + 44 + 18, log[1].input.begin() + 44 + 18 + 512,
+                            [](uint8_t b) { return b == 0; }));
 }
 
 TEST_F(PassThroughTest, BufferedDataOutReachesTheUnit) {
     DeviceEntry* disk = AddUnit(0, 0, "\\\\.\\PhysicalDrive0");
-    HANDLE diskHandle = CreateFileA("\\\\.\\PhysicalDrive0", GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    0, nullptr);
+    HANDLE diskHandle = Open("\\\\.\\PhysicalDrive0");
     ASSERT_NE(diskHandle, INVALID_HANDLE_VALUE);
-
     std::vector<BYTE> written(1024);
     for (size_t i = 0; i < written.size(); ++i) written[i] = static_cast<BYTE>(i * 7 + 1);
-    ExecBlock write;
+    alignas(8) BYTE readBack[1024] = {};
+    // WRITE(10) buffered, then READ(10) direct, of 2 blocks at LBA 5.
+    ExecBlock write, read;
     PrepareExec(write, 0, 0x2A, 18, SRB_DIR_OUT);
-    write.Srb()->SRB_CDBLen = 10;
-    const BYTE writeCdb[10] = {0x2A, 0, 0, 0, 0, 5, 0, 0, 2, 0};  // WRITE(10) LBA 5, 2 blocks
-    memcpy(write.Srb()->CDBByte, writeCdb, 10);
-    write.Srb()->SRB_BufLen = 1024;
-    write.Srb()->SRB_BufPointer = written.data();
+    PrepareExec(read, 0, 0x28, 18, SRB_DIR_IN);
+    for (ExecBlock* block : {&write, &read}) {
+        block->Srb()->SRB_CDBLen = 10;
+        block->Srb()->CDBByte[5] = 5;
+        block->Srb()->CDBByte[8] = 2;
+    }
+    SetData(write, written.data(), 1024);
+    SetData(read, readBack, 1024);
     DWORD error = 0;
     EXPECT_EQ(PassThroughBuffered(diskHandle, write.Srb(), disk, &error), PassThroughDone);
     EXPECT_EQ(write.Srb()->SRB_TargStat, 0);
@@ -183,15 +172,6 @@ TEST_F(PassThroughTest, BufferedDataOutReachesTheUnit) {
     ASSERT_EQ(log.size(), 1u);
     ASSERT_GE(log[0].inputLength, 44u + 18u + 1024u);
     EXPECT_EQ(memcmp(log[0].input.data() + 44 + 18, written.data(), 1024), 0);
-
-    alignas(8) BYTE readBack[1024] = {};
-    ExecBlock read;
-    PrepareExec(read, 0, 0x28, 18, SRB_DIR_IN);
-    read.Srb()->SRB_CDBLen = 10;
-    const BYTE readCdb[10] = {0x28, 0, 0, 0, 0, 5, 0, 0, 2, 0};
-    memcpy(read.Srb()->CDBByte, readCdb, 10);
-    read.Srb()->SRB_BufLen = 1024;
-    read.Srb()->SRB_BufPointer = readBack;
     EXPECT_EQ(PassThroughDirect(diskHandle, read.Srb(), disk, &error), PassThroughDone);
     EXPECT_EQ(memcmp(readBack, written.data(), 1024), 0);
     CloseHandle(diskHandle);
@@ -201,19 +181,15 @@ TEST_F(PassThroughTest, BufferedTransferIsCappedAt64KiB) {
     std::vector<BYTE> data(100000, 0x77);
     ExecBlock block;
     PrepareExec(block, 3, 0x12, 18);
-    block.Srb()->SRB_BufLen = 100000;
-    block.Srb()->SRB_BufPointer = data.data();
+    SetData(block, data.data(), 100000);
     DWORD error = 0;
     EXPECT_EQ(PassThroughBuffered(device_, block.Srb(), entry_, &error), PassThroughDone);
     const std::vector<sim::PassThroughRecord> log = sim::PassThroughLog();
     ASSERT_EQ(log.size(), 1u);
-    const SCSI_PASS_THROUGH header = BufferedHeader(log[0]);
-    EXPECT_EQ(header.DataTransferLength, 65536u);
-    EXPECT_EQ(header.Cdb[0], 0x12);
+    EXPECT_EQ(HeaderOf<SCSI_PASS_THROUGH>(log[0]).DataTransferLength, 65536u);
     EXPECT_EQ(log[0].inputLength, 65536u + 18u + 48u);
     // Only the first 64 KiB went in; the rest of the caller's buffer is left.
-    EXPECT_EQ(data[0], 0xA1);
-    EXPECT_EQ(data[5], 0xA6);
+    EXPECT_EQ(std::vector<BYTE>(data.begin(), data.begin() + 6), Inquired);
     EXPECT_EQ(data[6], 0x77);
     EXPECT_EQ(std::count(data.begin() + 65536, data.end(), 0x77), 100000 - 65536);
 }
@@ -221,18 +197,15 @@ TEST_F(PassThroughTest, BufferedTransferIsCappedAt64KiB) {
 TEST_F(PassThroughTest, SenseIsClearedThenCopiedUpToTheCallersLength) {
     ExecBlock block;
     PrepareExec(block, 3, 0x03, 2);
-    memset(block.Sense(), 0xAA, 8);
     DWORD error = 0;
-    EXPECT_EQ(PassThroughDirect(device_, block.Srb(), entry_, &error), PassThroughDone);
-    EXPECT_EQ(block.Srb()->SRB_TargStat, 0x02);  // 0x22 masked
-    EXPECT_EQ(block.Sense()[0], 0x70);
-    EXPECT_EQ(block.Sense()[1], 0x00);
-    EXPECT_EQ(block.Sense()[2], 0xAA);  // past SRB_SenseLen: untouched
-
-    memset(block.Sense(), 0xAA, 8);
-    EXPECT_EQ(PassThroughBuffered(device_, block.Srb(), entry_, &error), PassThroughDone);
-    EXPECT_EQ(block.Sense()[0], 0x70);
-    EXPECT_EQ(block.Sense()[2], 0xAA);
+    for (auto method : {&PassThroughDirect, &PassThroughBuffered}) {
+        memset(block.Sense(), 0xAA, 8);
+        block.Srb()->SRB_TargStat = 0;
+        EXPECT_EQ(method(device_, block.Srb(), entry_, &error), PassThroughDone);
+        EXPECT_EQ(block.Srb()->SRB_TargStat, 0x02);  // 0x22 masked
+        // Past SRB_SenseLen: untouched.
+        EXPECT_EQ(block.SenseBytes(3), (std::vector<BYTE>{0x70, 0x00, 0xAA}));
+    }
 }
 
 TEST_F(PassThroughTest, FailedControlLeavesZeroStatusAndZeroedSense) {
@@ -245,17 +218,15 @@ TEST_F(PassThroughTest, FailedControlLeavesZeroStatusAndZeroedSense) {
     EXPECT_EQ(PassThroughDirect(device_, block.Srb(), entry_, &error), PassThroughFailed);
     EXPECT_EQ(error, DWORD(ERROR_IO_DEVICE));
     EXPECT_EQ(block.Srb()->SRB_TargStat, 0);
-    for (int i = 0; i < 18; ++i) EXPECT_EQ(block.Sense()[i], 0) << i;
+    EXPECT_EQ(block.SenseBytes(18), std::vector<BYTE>(18, 0));
 
     // Buffered data-in keeps the caller's bytes when nothing came back.
     BYTE data[4] = {1, 2, 3, 4};
-    block.Srb()->SRB_BufLen = 4;
-    block.Srb()->SRB_BufPointer = data;
+    SetData(block, data, 4);
     error = 0;
     EXPECT_EQ(PassThroughBuffered(device_, block.Srb(), entry_, &error), PassThroughFailed);
     EXPECT_EQ(error, DWORD(ERROR_IO_DEVICE));
-    const BYTE same[4] = {1, 2, 3, 4};
-    EXPECT_EQ(memcmp(data, same, 4), 0);
+    EXPECT_EQ(std::vector<BYTE>(data, data + 4), (std::vector<BYTE>{1, 2, 3, 4}));
 }
 
 TEST_F(PassThroughTest, NothingIsIssuedWithoutDeviceUnitOrExecuteCommand) {
@@ -264,15 +235,13 @@ TEST_F(PassThroughTest, NothingIsIssuedWithoutDeviceUnitOrExecuteCommand) {
     memset(block.Sense(), 0xAA, 18);
     block.Srb()->SRB_TargStat = 0x18;
     DWORD error = 0xDEAD;
-    EXPECT_EQ(PassThroughDirect(INVALID_HANDLE_VALUE, block.Srb(), entry_, &error),
-              PassThroughFailed);
-    EXPECT_EQ(PassThroughBuffered(INVALID_HANDLE_VALUE, block.Srb(), entry_, &error),
-              PassThroughFailed);
-    EXPECT_EQ(PassThroughDirect(device_, block.Srb(), nullptr, &error), PassThroughFailed);
-    EXPECT_EQ(PassThroughBuffered(device_, block.Srb(), nullptr, &error), PassThroughFailed);
-    block.Srb()->SRB_Cmd = SC_ABORT_SRB;
-    EXPECT_EQ(PassThroughDirect(device_, block.Srb(), entry_, &error), PassThroughFailed);
-    EXPECT_EQ(PassThroughBuffered(device_, block.Srb(), entry_, &error), PassThroughFailed);
+    for (auto method : {&PassThroughDirect, &PassThroughBuffered}) {
+        block.Srb()->SRB_Cmd = SC_EXEC_SCSI_CMD;
+        EXPECT_EQ(method(INVALID_HANDLE_VALUE, block.Srb(), entry_, &error), PassThroughFailed);
+        EXPECT_EQ(method(device_, block.Srb(), nullptr, &error), PassThroughFailed);
+        block.Srb()->SRB_Cmd = SC_ABORT_SRB;
+        EXPECT_EQ(method(device_, block.Srb(), entry_, &error), PassThroughFailed);
+    }
     EXPECT_EQ(error, 0xDEADu);
     EXPECT_EQ(block.Srb()->SRB_TargStat, 0x18);
     EXPECT_EQ(block.Sense()[0], 0xAA);
@@ -283,22 +252,20 @@ TEST_F(PassThroughTest, NothingIsIssuedWithoutDeviceUnitOrExecuteCommand) {
 TEST_F(PassThroughTest, AllocationFailureIsNoBufferAndLockFailureIsIgnored) {
     ExecBlock block;
     PrepareExec(block, 3, 0x12, 18);
-    block.Srb()->SRB_HaStat = 0x11;
     DWORD error = 0xDEAD;
     sim::FailCall(sim::Call::VirtualAlloc, 1, ERROR_NOT_ENOUGH_MEMORY, 2);
-    EXPECT_EQ(PassThroughDirect(device_, block.Srb(), entry_, &error), PassThroughNoBuffer);
-    EXPECT_EQ(block.Srb()->SRB_HaStat, 0);
-    block.Srb()->SRB_HaStat = 0x11;
-    EXPECT_EQ(PassThroughBuffered(device_, block.Srb(), entry_, &error), PassThroughNoBuffer);
-    EXPECT_EQ(block.Srb()->SRB_HaStat, 0);
+    for (auto method : {&PassThroughDirect, &PassThroughBuffered}) {
+        block.Srb()->SRB_HaStat = 0x11;
+        EXPECT_EQ(method(device_, block.Srb(), entry_, &error), PassThroughNoBuffer);
+        EXPECT_EQ(block.Srb()->SRB_HaStat, 0);
+    }
     EXPECT_EQ(error, 0xDEADu);
     // Neither method stores the final status itself: the executor posts it.
     EXPECT_EQ(block.Status(), SS_PENDING);
 
     sim::FailCall(sim::Call::VirtualLock, 1, ERROR_NOT_ENOUGH_MEMORY);
     BYTE data[6] = {};
-    block.Srb()->SRB_BufLen = 6;
-    block.Srb()->SRB_BufPointer = data;
+    SetData(block, data, 6);
     EXPECT_EQ(PassThroughBuffered(device_, block.Srb(), entry_, &error), PassThroughDone);
     EXPECT_EQ(data[0], 0xA1);
     EXPECT_EQ(sim::CallCount(sim::Call::VirtualUnlock), 1u);

@@ -4,6 +4,7 @@
 #include "execution_support.h"
 
 #include <functional>
+#include <initializer_list>
 #include <thread>
 
 namespace {
@@ -14,7 +15,7 @@ using namespace execution_test;
 std::function<void(void*)> afterPost;
 
 void __cdecl RecordAndReact(void* srb) {
-    PostRecorder::Instance().Record(srb);
+    Posts().Record(srb);
     if (afterPost) afterPost(srb);
 }
 
@@ -33,9 +34,13 @@ protected:
         WriteQueueFlag(RequestQueue.Initialized, 0);
         ExecutionTest::TearDown();
     }
-    static void Place(LONG slot) {
-        RequestQueue.Head = slot;
-        RequestQueue.Tail = slot;
+    // Returns nothing: empties the ring at `slot` and queues `count` of the
+    // blocks (all of them by default).
+    template <size_t N>
+    static void Queue(LONG slot, ExecBlock (&blocks)[N], size_t count = N) {
+        RequestQueue.Head = RequestQueue.Tail = slot;
+        for (size_t i = 0; i < count; ++i) Prepare(blocks[i]);
+        for (size_t i = 0; i < count; ++i) Push(blocks[i]);
     }
     static void Prepare(ExecBlock& block) {
         PrepareExec(block, 9, 0x00, 0);
@@ -53,8 +58,20 @@ protected:
         }
         return pending;
     }
+    // Returns the SRBs of `blocks` whose indexes are given.
+    template <size_t N>
+    static std::vector<void*> Srbs(ExecBlock (&blocks)[N], std::initializer_list<int> indexes) {
+        std::vector<void*> srbs;
+        for (int i : indexes) srbs.push_back(blocks[i].Srb());
+        return srbs;
+    }
+    // Returns nothing: aborts the block and expects it posted once, aborted.
+    static void ExpectAborts(ExecBlock& block) {
+        EXPECT_EQ(Abort(block.Srb()), 0u);
+        ExpectAborted(block);
+    }
     static void ExpectAborted(ExecBlock& block) {
-        EXPECT_EQ(PostRecorder::Instance().PostsOf(block.Srb()), std::vector<BYTE>{SS_ABORTED});
+        EXPECT_EQ(Posts().PostsOf(block.Srb()), std::vector<BYTE>{SS_ABORTED});
         EXPECT_EQ(block.Status(), SS_ABORTED);
         EXPECT_EQ(block.Srb()->SRB_HaStat, 0);
         EXPECT_EQ(block.Srb()->SRB_TargStat, 0);
@@ -62,163 +79,115 @@ protected:
 };
 
 TEST_F(QueueAbortTest, AbortAtHeadInTheMiddleAndJustBeforeTail) {
-    Place(0);
     ExecBlock blocks[5];
-    for (ExecBlock& block : blocks) {
-        Prepare(block);
-        Push(block);
-    }
-    EXPECT_EQ(Abort(blocks[0].Srb()), 0u);
-    ExpectAborted(blocks[0]);
-    EXPECT_EQ(Pending(), (std::vector<void*>{blocks[1].Srb(), blocks[2].Srb(), blocks[3].Srb(),
-                                             blocks[4].Srb()}));
-    EXPECT_EQ(Abort(blocks[2].Srb()), 0u);
-    ExpectAborted(blocks[2]);
-    EXPECT_EQ(Pending(), (std::vector<void*>{blocks[1].Srb(), blocks[3].Srb(), blocks[4].Srb()}));
-    EXPECT_EQ(Abort(blocks[4].Srb()), 0u);
-    ExpectAborted(blocks[4]);
-    EXPECT_EQ(Pending(), (std::vector<void*>{blocks[1].Srb(), blocks[3].Srb()}));
+    Queue(0, blocks);
+    ExpectAborts(blocks[0]);
+    EXPECT_EQ(Pending(), Srbs(blocks, {1, 2, 3, 4}));
+    ExpectAborts(blocks[2]);
+    EXPECT_EQ(Pending(), Srbs(blocks, {1, 3, 4}));
+    ExpectAborts(blocks[4]);
+    EXPECT_EQ(Pending(), Srbs(blocks, {1, 3}));
     EXPECT_EQ(RequestQueue.Head, 0);
     EXPECT_EQ(RequestQueue.Tail, 2);
-    EXPECT_EQ(PostRecorder::Instance().Total(), 3u);
+    EXPECT_EQ(Posts().Total(), 3u);
     EXPECT_EQ(blocks[1].Status(), SS_PENDING);
     EXPECT_EQ(blocks[1].Srb()->SRB_HaStat, 0x11);
 }
 
 TEST_F(QueueAbortTest, AbortAcrossTheWrap) {
-    Place(250);
     ExecBlock blocks[11];
-    for (ExecBlock& block : blocks) {
-        Prepare(block);
-        Push(block);
-    }
+    Queue(250, blocks);
     ASSERT_EQ(RequestQueue.Tail, 5);
     ASSERT_EQ(RequestQueue.Slots[254], blocks[4].Srb());
-    EXPECT_EQ(Abort(blocks[4].Srb()), 0u);
-    ExpectAborted(blocks[4]);
+    ExpectAborts(blocks[4]);
     EXPECT_EQ(RequestQueue.Head, 250);
     EXPECT_EQ(RequestQueue.Tail, 4);
     EXPECT_EQ(RequestQueue.Slots[254], blocks[5].Srb());
     EXPECT_EQ(RequestQueue.Slots[255], blocks[6].Srb());
     EXPECT_EQ(RequestQueue.Slots[0], blocks[7].Srb());
     EXPECT_EQ(RequestQueue.Slots[3], blocks[10].Srb());
-    std::vector<void*> expected;
-    for (int i = 0; i < 11; ++i) {
-        if (i != 4) expected.push_back(blocks[i].Srb());
-    }
-    EXPECT_EQ(Pending(), expected);
+    EXPECT_EQ(Pending(), Srbs(blocks, {0, 1, 2, 3, 5, 6, 7, 8, 9, 10}));
 }
 
 TEST_F(QueueAbortTest, RemovalWithTailAtZeroWrapsTailTo255) {
-    Place(250);
     ExecBlock blocks[6];
-    for (ExecBlock& block : blocks) {
-        Prepare(block);
-        Push(block);
-    }
+    Queue(250, blocks);
     ASSERT_EQ(RequestQueue.Tail, 0);
-    EXPECT_EQ(Abort(blocks[2].Srb()), 0u);
-    ExpectAborted(blocks[2]);
+    ExpectAborts(blocks[2]);
     EXPECT_EQ(RequestQueue.Tail, 255);
-    EXPECT_EQ(Pending(), (std::vector<void*>{blocks[0].Srb(), blocks[1].Srb(), blocks[3].Srb(),
-                                             blocks[4].Srb(), blocks[5].Srb()}));
+    EXPECT_EQ(Pending(), Srbs(blocks, {0, 1, 3, 4, 5}));
     // The last one, in slot 255, leaves Tail at 254.
-    EXPECT_EQ(Abort(blocks[5].Srb()), 0u);
+    ExpectAborts(blocks[5]);
     EXPECT_EQ(RequestQueue.Tail, 254);
 }
 
 TEST_F(QueueAbortTest, AnAddressQueuedTwiceLosesOnlyItsFirstSlot) {
-    Place(10);
-    ExecBlock twice;
-    ExecBlock other;
-    Prepare(twice);
-    Prepare(other);
-    Push(twice);
-    Push(other);
-    Push(twice);
-    EXPECT_EQ(Abort(twice.Srb()), 0u);
-    EXPECT_EQ(PostRecorder::Instance().PostsOf(twice.Srb()).size(), 1u);
-    EXPECT_EQ(Pending(), (std::vector<void*>{other.Srb(), twice.Srb()}));
+    ExecBlock blocks[2];
+    Queue(10, blocks);
+    Push(blocks[0]);
+    EXPECT_EQ(Abort(blocks[0].Srb()), 0u);
+    EXPECT_EQ(Posts().PostsOf(blocks[0].Srb()).size(), 1u);
+    EXPECT_EQ(Pending(), Srbs(blocks, {1, 0}));
 }
 
 TEST_F(QueueAbortTest, NothingFoundIsStillASearchedQueue) {
-    Place(100);
-    ExecBlock never;
-    Prepare(never);
-    EXPECT_EQ(Abort(never.Srb()), 0u);  // empty ring
-    ExecBlock queued;
-    Prepare(queued);
-    Push(queued);
-    EXPECT_EQ(Abort(never.Srb()), 0u);
+    ExecBlock blocks[2];
+    Queue(100, blocks, 0);
+    Prepare(blocks[0]);
+    EXPECT_EQ(Abort(blocks[0].Srb()), 0u);  // empty ring
+    Prepare(blocks[1]);
+    Push(blocks[1]);
+    EXPECT_EQ(Abort(blocks[0].Srb()), 0u);
     EXPECT_EQ(Abort(nullptr), 0u);
-    EXPECT_EQ(PostRecorder::Instance().Total(), 0u);
-    EXPECT_EQ(never.Status(), SS_PENDING);
-    EXPECT_EQ(never.Srb()->SRB_HaStat, 0x11);
-    EXPECT_EQ(Pending(), std::vector<void*>{queued.Srb()});
+    EXPECT_EQ(Posts().Total(), 0u);
+    EXPECT_EQ(blocks[0].Status(), SS_PENDING);
+    EXPECT_EQ(blocks[0].Srb()->SRB_HaStat, 0x11);
+    EXPECT_EQ(Pending(), Srbs(blocks, {1}));
 }
 
 TEST_F(QueueAbortTest, PostRoutineThatSubmitsOnTheSameThreadKeepsItsRequest) {
-    Place(254);
-    ExecBlock aborted, stays, submitted;
-    Prepare(aborted);
-    Prepare(stays);
-    Prepare(submitted);
-    Push(aborted);
-    Push(stays);
+    ExecBlock blocks[3];  // aborted, stays, submitted by the post routine
+    Queue(254, blocks, 2);
+    Prepare(blocks[2]);
     afterPost = [&](void* srb) {
-        if (srb == aborted.Srb()) {
-            EXPECT_EQ(SubmitExecuteRequest(submitted.Srb()), SS_PENDING);
-        }
+        if (srb != blocks[0].Srb()) return;
+        EXPECT_EQ(SubmitExecuteRequest(blocks[2].Srb()), SS_PENDING);
     };
-    EXPECT_EQ(Abort(aborted.Srb()), 0u);
-    ExpectAborted(aborted);
-    EXPECT_EQ(Pending(), (std::vector<void*>{stays.Srb(), submitted.Srb()}));
-    EXPECT_TRUE(PostRecorder::Instance().PostsOf(submitted.Srb()).empty());
+    ExpectAborts(blocks[0]);
+    EXPECT_EQ(Pending(), Srbs(blocks, {1, 2}));
+    EXPECT_TRUE(Posts().PostsOf(blocks[2].Srb()).empty());
     EXPECT_EQ(RequestQueue.Tail, 0);
 }
 
 TEST_F(QueueAbortTest, PostRoutineThatAbortsAgainIsPostedOnce) {
-    Place(0);
     ExecBlock blocks[4];
-    for (ExecBlock& block : blocks) {
-        Prepare(block);
-        Push(block);
-    }
+    Queue(0, blocks);
     afterPost = [&](void* srb) {
-        if (srb == blocks[0].Srb()) {
-            // Itself: already out of the ring.
-            EXPECT_EQ(Abort(blocks[0].Srb()), 0u);
-            // Another queued request.
-            EXPECT_EQ(Abort(blocks[2].Srb()), 0u);
-        }
+        if (srb != blocks[0].Srb()) return;
+        EXPECT_EQ(Abort(blocks[0].Srb()), 0u);  // itself: already out of the ring
+        EXPECT_EQ(Abort(blocks[2].Srb()), 0u);  // another queued request
     };
-    EXPECT_EQ(Abort(blocks[0].Srb()), 0u);
-    ExpectAborted(blocks[0]);
+    ExpectAborts(blocks[0]);
     ExpectAborted(blocks[2]);
-    EXPECT_EQ(Pending(), (std::vector<void*>{blocks[1].Srb(), blocks[3].Srb()}));
-    EXPECT_EQ(PostRecorder::Instance().Total(), 2u);
+    EXPECT_EQ(Pending(), Srbs(blocks, {1, 3}));
+    EXPECT_EQ(Posts().Total(), 2u);
 }
 
 TEST_F(QueueAbortTest, NotRunningRefusesWithoutSearching) {
-    Place(0);
-    ExecBlock queued;
-    Prepare(queued);
-    Push(queued);
+    ExecBlock blocks[1];
+    Queue(0, blocks);
     WriteQueueFlag(RequestQueue.Initialized, 0);
-    EXPECT_EQ(Abort(queued.Srb()), QueueNotStarted);
+    EXPECT_EQ(Abort(blocks[0].Srb()), QueueNotStarted);
     WriteQueueFlag(RequestQueue.Initialized, 1);
-    EXPECT_EQ(PostRecorder::Instance().Total(), 0u);
-    EXPECT_EQ(Pending(), std::vector<void*>{queued.Srb()});
+    EXPECT_EQ(Posts().Total(), 0u);
+    EXPECT_EQ(Pending(), Srbs(blocks, {0}));
 }
 
 TEST_F(QueueAbortTest, AbandonedLockIsTakenAndReleased) {
-    Place(0);
-    ExecBlock queued;
-    Prepare(queued);
-    Push(queued);
+    ExecBlock blocks[1];
+    Queue(0, blocks);
     std::thread([] { EXPECT_EQ(LockQueue(), 0u); }).join();
-    EXPECT_EQ(Abort(queued.Srb()), 0u);
-    ExpectAborted(queued);
+    ExpectAborts(blocks[0]);
     // The abort released what it took: another thread gets the lock at once.
     DWORD other = WAIT_FAILED;
     std::thread([&] {
@@ -231,30 +200,24 @@ TEST_F(QueueAbortTest, AbandonedLockIsTakenAndReleased) {
 class QueueAbortWithWorkerTest : public ExecutionTest {};
 
 TEST_F(QueueAbortWithWorkerTest, WhatTheWorkerTookCannotBeAborted) {
-    InstallMachineText(
-        MachineWithUnits(ScriptedUnit(1, R"({"opcode": "0x00", "hang": true}, {"status": 0})")));
-    AddUnit(1, 0, PortPath);
+    InstallHangingUnit();
     ASSERT_EQ(StartRequestQueue(), 0u);
-    ExecBlock running;
-    PrepareExec(running, 1, 0x00, 0);
-    ASSERT_EQ(SubmitExecuteRequest(running.Srb()), SS_PENDING);
-    ASSERT_TRUE(Eventually([] { return RingIsEmpty(); }));
-    ExecBlock waiting;
+    ExecBlock running, waiting;
+    OccupyWorker(running);
     PrepareExec(waiting, 1, 0x12, 0);
     ASSERT_EQ(SubmitExecuteRequest(waiting.Srb()), SS_PENDING);
 
-    void* address = running.Srb();
-    EXPECT_EQ(AbortSrb(&address), 0u);
-    address = waiting.Srb();
-    EXPECT_EQ(AbortSrb(&address), 0u);
-    EXPECT_EQ(PostRecorder::Instance().PostsOf(waiting.Srb()), std::vector<BYTE>{SS_ABORTED});
-    EXPECT_TRUE(PostRecorder::Instance().PostsOf(running.Srb()).empty());
+    for (void* address : {static_cast<void*>(running.Srb()), static_cast<void*>(waiting.Srb())}) {
+        EXPECT_EQ(AbortSrb(&address), 0u);
+    }
+    EXPECT_EQ(Posts().PostsOf(waiting.Srb()), std::vector<BYTE>{SS_ABORTED});
+    EXPECT_TRUE(Posts().PostsOf(running.Srb()).empty());
 
     sim::ReleaseHangs();
-    ASSERT_TRUE(PostRecorder::Instance().WaitForTotal(2));
-    EXPECT_EQ(PostRecorder::Instance().PostsOf(running.Srb()), std::vector<BYTE>{SS_COMP});
+    ASSERT_TRUE(Posts().WaitForTotal(2));
+    EXPECT_EQ(Posts().PostsOf(running.Srb()), std::vector<BYTE>{SS_COMP});
     StopRequestQueue();
-    EXPECT_EQ(PostRecorder::Instance().Total(), 2u);
+    EXPECT_EQ(Posts().Total(), 2u);
 }
 
 }  // namespace

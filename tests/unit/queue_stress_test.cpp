@@ -15,9 +15,7 @@ class QueueStressTest : public ExecutionTest {};
 TEST_F(QueueStressTest, EveryRequestIsPostedExactlyOnce) {
     // The first command hangs until released, so that the submitters fill
     // the ring while the aborters search it; the rest take a little while.
-    InstallMachineText(MachineWithUnits(ScriptedUnit(
-        1, R"({"opcode": "0x00", "hang": true, "times": 1}, {"status": 0, "delay_ms": 1})")));
-    AddUnit(1, 0, PortPath);
+    InstallHangingUnit(R"({"opcode": "0x00", "hang": true, "times": 1}, {"status": 0, "delay_ms": 1})");
     const size_t handlesBefore = sim::OpenHandleCount();
     ASSERT_EQ(StartRequestQueue(), 0u);
 
@@ -30,9 +28,7 @@ TEST_F(QueueStressTest, EveryRequestIsPostedExactlyOnce) {
         PrepareExec(blocks[i], i % 3 == 0 ? 9 : 1, 0x12, 18);
     }
     ExecBlock hanging;
-    PrepareExec(hanging, 1, 0x00, 18);
-    ASSERT_EQ(SubmitExecuteRequest(hanging.Srb()), SS_PENDING);
-    ASSERT_TRUE(Eventually([] { return RingIsEmpty(); }));
+    OccupyWorker(hanging);
     std::atomic<int> submitted{0};
     std::atomic<bool> submitting{true};
 
@@ -63,17 +59,17 @@ TEST_F(QueueStressTest, EveryRequestIsPostedExactlyOnce) {
     // Still queued behind the hanging command, unless an aborter got it.
     void* last = blocks[Total - 1].Srb();
     EXPECT_EQ(AbortSrb(&last), 0u);
-    EXPECT_EQ(PostRecorder::Instance().PostsOf(last), std::vector<BYTE>{SS_ABORTED});
+    EXPECT_EQ(Posts().PostsOf(last), std::vector<BYTE>{SS_ABORTED});
     sim::ReleaseHangs();
 
-    ASSERT_TRUE(PostRecorder::Instance().WaitForTotal(Total + 1, 30000));
+    ASSERT_TRUE(Posts().WaitForTotal(Total + 1, 30000));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(PostRecorder::Instance().Total(), size_t(Total + 1));
-    EXPECT_EQ(PostRecorder::Instance().PostsOf(hanging.Srb()), std::vector<BYTE>{SS_COMP});
+    EXPECT_EQ(Posts().Total(), size_t(Total + 1));
+    EXPECT_EQ(Posts().PostsOf(hanging.Srb()), std::vector<BYTE>{SS_COMP});
 
     int aborted = 0;
     for (int i = 0; i < Total; ++i) {
-        const std::vector<BYTE> posts = PostRecorder::Instance().PostsOf(blocks[i].Srb());
+        const std::vector<BYTE> posts = Posts().PostsOf(blocks[i].Srb());
         ASSERT_EQ(posts.size(), 1u) << i;
         EXPECT_EQ(posts[0], blocks[i].Status()) << i;
         if (posts[0] == SS_ABORTED) {

@@ -16,28 +16,35 @@ protected:
         threadsAtStart_ = sim::LiveThreadCount();
         threadHandlesAtStart_ = sim::OpenHandleCount(sim::ObjectKind::Thread);
     }
-    // Returns nothing: installs a unit at target 1 whose TEST UNIT READY
-    // hangs until released, and which answers GOOD to the rest.
-    void InstallBusyMachine() {
-        InstallMachineText(
-            MachineWithUnits(ScriptedUnit(1, R"({"opcode": "0x00", "hang": true}, {"status": 0})")));
-        AddUnit(1, 0, PortPath);
-    }
-    // Returns nothing: submits a hanging request and waits until the worker
-    // has taken it off the ring and sent it.
-    void OccupyWorker(ExecBlock& hanging) {
-        PrepareExec(hanging, 1, 0x00, 0);
-        ASSERT_EQ(SubmitExecuteRequest(hanging.Srb()), SS_PENDING);
-        ASSERT_TRUE(Eventually([] { return RingIsEmpty() && sim::CallCount(sim::Call::DeviceIoControl) > 0; }));
-    }
+    // Returns nothing: expects the submission of a block for absent target
+    // 9 to be refused and posted on this thread, before the call returned.
     static void ExpectRefused(ExecBlock& block) {
+        PrepareExec(block, 9, 0x00, 0);
         block.Srb()->SRB_HaStat = 0x11;
         block.Srb()->SRB_TargStat = 0x02;
         EXPECT_EQ(SubmitExecuteRequest(block.Srb()), SS_ERR);
-        // Posted on this thread, before the call returned.
-        EXPECT_EQ(PostRecorder::Instance().PostsOf(block.Srb()), std::vector<BYTE>{SS_ERR});
+        EXPECT_EQ(Posts().PostsOf(block.Srb()), std::vector<BYTE>{SS_ERR});
         EXPECT_EQ(block.Srb()->SRB_HaStat, 0);
         EXPECT_EQ(block.Srb()->SRB_TargStat, 0);
+    }
+    // Returns nothing: submits blocks for absent target 9. While the worker
+    // is held up they must stay pending; an idle one may finish them before
+    // the call returns.
+    static void SubmitAbsent(std::vector<ExecBlock>& blocks, bool workerHeld = false) {
+        for (ExecBlock& block : blocks) {
+            PrepareExec(block, 9, 0x00, 0);
+            const BYTE status = SubmitExecuteRequest(block.Srb());
+            ASSERT_TRUE(!workerHeld || status == SS_PENDING) << int(status);
+        }
+    }
+    // Returns nothing: expects no queue object and no worker left.
+    void ExpectNotStarted() {
+        EXPECT_EQ(ReadQueueFlag(RequestQueue.Initialized), 0);
+        EXPECT_EQ(RequestQueue.Mutex, nullptr);
+        EXPECT_EQ(RequestQueue.WorkEvent, nullptr);
+        EXPECT_EQ(RequestQueue.WorkerThread, nullptr);
+        EXPECT_EQ(sim::LiveThreadCount(), threadsAtStart_);
+        EXPECT_EQ(sim::OpenHandleCount(), handlesAtStart_);
     }
     size_t threadsAtStart_ = 0;
     size_t threadHandlesAtStart_ = 0;
@@ -45,7 +52,6 @@ protected:
 
 TEST_F(RequestQueueTest, EverythingIsRefusedBeforeStart) {
     ExecBlock block;
-    PrepareExec(block, 1, 0x00, 0);
     void* address = block.Srb();
     EXPECT_EQ(SubmitSrb(&address), QueueNotStarted);
     EXPECT_EQ(AbortSrb(&address), QueueNotStarted);
@@ -53,8 +59,7 @@ TEST_F(RequestQueueTest, EverythingIsRefusedBeforeStart) {
     EXPECT_EQ(WaitForWork(), QueueNotStarted);
     EXPECT_EQ(PushSrb(&address), QueueNotStarted);
     EXPECT_EQ(PopSrb(&address), QueueNotStarted);
-    EXPECT_TRUE(PostRecorder::Instance().PostsOf(block.Srb()).empty());
-
+    EXPECT_EQ(Posts().Total(), 0u);
     ExpectRefused(block);
 
     // An application waiting on its event learns of the refusal too.
@@ -78,30 +83,22 @@ TEST_F(RequestQueueTest, StartAndStopLeaveNoWorkerAndNoThreadHandle) {
     EXPECT_EQ(sim::LiveThreadCount(), threadsAtStart_ + 1);
 
     // The worker runs requests, even those for absent units.
-    ExecBlock absent;
-    PrepareExec(absent, 9, 0x00, 0);
-    SubmitExecuteRequest(absent.Srb());
-    ASSERT_TRUE(PostRecorder::Instance().WaitForTotal(1));
-    EXPECT_EQ(absent.Status(), SS_NO_DEVICE);
-    EXPECT_EQ(absent.Srb()->SRB_HaStat, HASTAT_SEL_TO);
+    std::vector<ExecBlock> absent(1);
+    SubmitAbsent(absent);
+    ASSERT_TRUE(Posts().WaitForTotal(1));
+    EXPECT_EQ(absent[0].Status(), SS_NO_DEVICE);
+    EXPECT_EQ(absent[0].Srb()->SRB_HaStat, HASTAT_SEL_TO);
 
+    // An idle worker ends when asked; it is not left to the time-out. The
+    // event and the mutex are closed with it.
     const auto before = std::chrono::steady_clock::now();
     StopRequestQueue();
-    const auto took = std::chrono::steady_clock::now() - before;
-    // An idle worker ends when asked; it is not left to the time-out.
-    EXPECT_LT(took, std::chrono::milliseconds(900));
-    EXPECT_EQ(ReadQueueFlag(RequestQueue.Initialized), 0);
-    EXPECT_EQ(RequestQueue.WorkerThread, nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(900));
+    ExpectNotStarted();
     EXPECT_EQ(ReadQueueFlag(RequestQueue.StopFlag), 0);
-    EXPECT_EQ(sim::LiveThreadCount(), threadsAtStart_);
-    // The event and the mutex are closed with the worker gone.
-    EXPECT_EQ(sim::OpenHandleCount(), handlesAtStart_);
-    EXPECT_EQ(RequestQueue.Mutex, nullptr);
-    EXPECT_EQ(RequestQueue.WorkEvent, nullptr);
     EXPECT_EQ(sim::OpenHandleCount(sim::ObjectKind::Thread), threadHandlesAtStart_);
 
     ExecBlock late;
-    PrepareExec(late, 9, 0x00, 0);
     ExpectRefused(late);
     void* address = late.Srb();
     EXPECT_EQ(AbortSrb(&address), QueueNotStarted);
@@ -110,38 +107,33 @@ TEST_F(RequestQueueTest, StartAndStopLeaveNoWorkerAndNoThreadHandle) {
     // A restart creates them anew; nothing piles up.
     ASSERT_EQ(StartRequestQueue(), 0u);
     StopRequestQueue();
-    EXPECT_EQ(sim::OpenHandleCount(), handlesAtStart_);
-    ResetQueueObjects();
     ExpectNothingLeaked();
 }
 
 TEST_F(RequestQueueTest, StartingARunningQueueChangesNothing) {
-    InstallBusyMachine();
+    InstallHangingUnit();
     ASSERT_EQ(StartRequestQueue(), 0u);
     ExecBlock hanging;
     OccupyWorker(hanging);
-    ExecBlock queued;
-    PrepareExec(queued, 9, 0x00, 0);
-    ASSERT_EQ(SubmitExecuteRequest(queued.Srb()), SS_PENDING);
-    const HANDLE mutex = RequestQueue.Mutex;
-    const HANDLE event = RequestQueue.WorkEvent;
-    const HANDLE worker = RequestQueue.WorkerThread;
+    std::vector<ExecBlock> queued(1);
+    SubmitAbsent(queued, true);
+    const RequestQueueState copy = RequestQueue;
     const size_t handles = sim::OpenHandleCount();
 
     EXPECT_EQ(StartRequestQueue(), WorkerAlreadyRecorded);
-    EXPECT_EQ(RequestQueue.Mutex, mutex);
-    EXPECT_EQ(RequestQueue.WorkEvent, event);
-    EXPECT_EQ(RequestQueue.WorkerThread, worker);
+    EXPECT_EQ(RequestQueue.Mutex, copy.Mutex);
+    EXPECT_EQ(RequestQueue.WorkEvent, copy.WorkEvent);
+    EXPECT_EQ(RequestQueue.WorkerThread, copy.WorkerThread);
     EXPECT_EQ(RequestQueue.Tail - RequestQueue.Head, 1);
     EXPECT_EQ(sim::OpenHandleCount(), handles);
 
     sim::ReleaseHangs();
-    ASSERT_TRUE(PostRecorder::Instance().WaitForTotal(2));
-    EXPECT_EQ(queued.Status(), SS_NO_DEVICE);
+    ASSERT_TRUE(Posts().WaitForTotal(2));
+    EXPECT_EQ(queued[0].Status(), SS_NO_DEVICE);
 }
 
 TEST_F(RequestQueueTest, RequestsRunInSubmissionOrder) {
-    InstallBusyMachine();
+    InstallHangingUnit();
     ASSERT_EQ(StartRequestQueue(), 0u);
     ExecBlock hanging;
     OccupyWorker(hanging);
@@ -152,8 +144,8 @@ TEST_F(RequestQueueTest, RequestsRunInSubmissionOrder) {
         ASSERT_EQ(SubmitExecuteRequest(blocks[i].Srb()), SS_PENDING);
     }
     sim::ReleaseHangs();
-    ASSERT_TRUE(PostRecorder::Instance().WaitForTotal(blocks.size() + 1));
-    const std::vector<void*> order = PostRecorder::Instance().Order();
+    ASSERT_TRUE(Posts().WaitForTotal(blocks.size() + 1));
+    const std::vector<void*> order = Posts().Order();
     ASSERT_EQ(order.size(), blocks.size() + 1);
     EXPECT_EQ(order[0], hanging.Srb());
     for (size_t i = 0; i < blocks.size(); ++i) {
@@ -163,46 +155,39 @@ TEST_F(RequestQueueTest, RequestsRunInSubmissionOrder) {
 }
 
 TEST_F(RequestQueueTest, RingHolds255AndRefusesThe256th) {
-    InstallBusyMachine();
+    InstallHangingUnit();
     ASSERT_EQ(StartRequestQueue(), 0u);
     ExecBlock hanging;
     OccupyWorker(hanging);
-
     std::vector<ExecBlock> blocks(255);
-    for (ExecBlock& block : blocks) {
-        PrepareExec(block, 9, 0x00, 0);
-        ASSERT_EQ(SubmitExecuteRequest(block.Srb()), SS_PENDING);
-    }
+    SubmitAbsent(blocks, true);
     EXPECT_EQ((RequestQueue.Tail - RequestQueue.Head + RequestSlotCount) % RequestSlotCount, 255);
 
     ExecBlock full;
     PrepareExec(full, 9, 0x00, 0);
     void* address = full.Srb();
     EXPECT_EQ(SubmitSrb(&address), QueueFull);
-    EXPECT_TRUE(PostRecorder::Instance().PostsOf(full.Srb()).empty());
+    EXPECT_EQ(Posts().Total(), 0u);
     ExpectRefused(full);
 
     sim::ReleaseHangs();
-    ASSERT_TRUE(PostRecorder::Instance().WaitForTotal(255 + 2));
-    EXPECT_EQ(PostRecorder::Instance().PostsOf(hanging.Srb()).size(), 1u);
+    ASSERT_TRUE(Posts().WaitForTotal(255 + 2));
+    EXPECT_EQ(Posts().PostsOf(hanging.Srb()).size(), 1u);
     for (ExecBlock& block : blocks) {
-        EXPECT_EQ(PostRecorder::Instance().PostsOf(block.Srb()), std::vector<BYTE>{SS_NO_DEVICE});
+        EXPECT_EQ(Posts().PostsOf(block.Srb()), std::vector<BYTE>{SS_NO_DEVICE});
     }
-    EXPECT_EQ(PostRecorder::Instance().PostsOf(full.Srb()).size(), 1u);
     // The refused block was never run.
+    EXPECT_EQ(Posts().PostsOf(full.Srb()).size(), 1u);
     EXPECT_EQ(full.Srb()->SRB_HaStat, 0);
 }
 
 TEST_F(RequestQueueTest, StopNeverPostsPendingRequestsAndTerminatesAStuckWorker) {
-    InstallBusyMachine();
+    InstallHangingUnit();
     ASSERT_EQ(StartRequestQueue(), 0u);
     ExecBlock hanging;
     OccupyWorker(hanging);
     std::vector<ExecBlock> pending(3);
-    for (ExecBlock& block : pending) {
-        PrepareExec(block, 9, 0x00, 0);
-        ASSERT_EQ(SubmitExecuteRequest(block.Srb()), SS_PENDING);
-    }
+    SubmitAbsent(pending, true);
 
     const auto before = std::chrono::steady_clock::now();
     StopRequestQueue();
@@ -218,76 +203,54 @@ TEST_F(RequestQueueTest, StopNeverPostsPendingRequestsAndTerminatesAStuckWorker)
 
     sim::ReleaseHangs();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(PostRecorder::Instance().Total(), 0u);
+    EXPECT_EQ(Posts().Total(), 0u);
     EXPECT_EQ(hanging.Status(), SS_PENDING);
     for (ExecBlock& block : pending) EXPECT_EQ(block.Status(), SS_PENDING);
-
     ExecBlock late;
-    PrepareExec(late, 9, 0x00, 0);
     ExpectRefused(late);
 
     // The lock the terminated worker may have held is usable again.
     ASSERT_EQ(StartRequestQueue(), 0u);
-    ExecBlock again;
-    PrepareExec(again, 9, 0x00, 0);
-    SubmitExecuteRequest(again.Srb());
-    ASSERT_TRUE(PostRecorder::Instance().WaitForTotal(2));
-    EXPECT_EQ(again.Status(), SS_NO_DEVICE);
+    std::vector<ExecBlock> again(1);
+    SubmitAbsent(again);
+    ASSERT_TRUE(Posts().WaitForTotal(2));
+    EXPECT_EQ(again[0].Status(), SS_NO_DEVICE);
 }
 
-TEST_F(RequestQueueTest, FailedObjectCreationFailsTheStartEvenWithLastErrorZero) {
+TEST_F(RequestQueueTest, FailedStartReturnsAnErrorAndLeavesNothing) {
     struct Row {
         sim::Call call;
         DWORD error;
-        DWORD expected;
+        DWORD expected;  // 0: any error
     } const rows[] = {
+        // Object creation fails the start even with last error zero.
         {sim::Call::CreateEventA, 0, ERROR_NOT_ENOUGH_MEMORY},
         {sim::Call::CreateMutexA, 0, ERROR_NOT_ENOUGH_MEMORY},
         {sim::Call::CreateMutexA, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
         // The event's code, although the mutex was created after it.
         {sim::Call::CreateEventA, 1450, 1450},
+        // The runtime's error for the thread.
+        {sim::Call::BeginThread, EAGAIN, EAGAIN},
+        {sim::Call::BeginThread, 0, 0},
+        // A worker without a duplicate handle is dismissed.
+        {sim::Call::DuplicateHandle, 1450, 1450},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(sim::CallName(row.call));
+        SCOPED_TRACE(testing::Message() << sim::CallName(row.call) << " " << row.error);
         sim::ClearFaults();
         sim::FailCall(row.call, 1, row.error);
-        EXPECT_EQ(StartRequestQueue(), row.expected);
-        EXPECT_EQ(ReadQueueFlag(RequestQueue.Initialized), 0);
-        EXPECT_EQ(RequestQueue.Mutex, nullptr);
-        EXPECT_EQ(RequestQueue.WorkEvent, nullptr);
-        EXPECT_EQ(RequestQueue.WorkerThread, nullptr);
-        EXPECT_EQ(sim::LiveThreadCount(), threadsAtStart_);
-        EXPECT_EQ(sim::OpenHandleCount(), handlesAtStart_);
+        const DWORD result = StartRequestQueue();
+        EXPECT_EQ(result, row.expected != 0 ? row.expected : result);
+        EXPECT_NE(result, 0u);
+        ExpectNotStarted();
     }
-    EXPECT_EQ(sim::CallCount(sim::Call::BeginThread), 0u);
 }
 
-TEST_F(RequestQueueTest, FailedThreadStartReturnsTheRuntimeError) {
-    sim::FailCall(sim::Call::BeginThread, 1, EAGAIN);
-    EXPECT_EQ(StartRequestQueue(), DWORD(EAGAIN));
-    sim::FailCall(sim::Call::BeginThread, 1, 0);
-    EXPECT_NE(StartRequestQueue(), 0u);
-    EXPECT_EQ(ReadQueueFlag(RequestQueue.Initialized), 0);
-    EXPECT_EQ(RequestQueue.WorkerThread, nullptr);
-    EXPECT_EQ(RequestQueue.Mutex, nullptr);
-    EXPECT_EQ(sim::OpenHandleCount(), handlesAtStart_);
-    EXPECT_EQ(sim::LiveThreadCount(), threadsAtStart_);
-}
-
-TEST_F(RequestQueueTest, FailedHandleDuplicationDismissesTheWorker) {
-    sim::FailCall(sim::Call::DuplicateHandle, 1, 1450);
-    EXPECT_EQ(StartRequestQueue(), 1450u);
-    EXPECT_EQ(ReadQueueFlag(RequestQueue.Initialized), 0);
-    EXPECT_EQ(RequestQueue.WorkerThread, nullptr);
-    EXPECT_EQ(RequestQueue.Mutex, nullptr);
-    EXPECT_EQ(sim::LiveThreadCount(), threadsAtStart_);
-    EXPECT_EQ(sim::OpenHandleCount(), handlesAtStart_);
-
-    // When it cannot even be terminated, it ends by itself and its own
-    // handle goes with it.
+TEST_F(RequestQueueTest, WorkerThatCannotBeTerminatedEndsByItself) {
     sim::FailCall(sim::Call::DuplicateHandle, 1, 0);
     sim::FailCall(sim::Call::TerminateThread, 1, ERROR_ACCESS_DENIED);
     EXPECT_EQ(StartRequestQueue(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
+    // Its own handle goes with it.
     EXPECT_TRUE(Eventually([&] { return sim::LiveThreadCount() == threadsAtStart_; }));
     EXPECT_TRUE(Eventually([&] { return sim::OpenHandleCount() == handlesAtStart_; }));
 
@@ -295,12 +258,9 @@ TEST_F(RequestQueueTest, FailedHandleDuplicationDismissesTheWorker) {
     ASSERT_EQ(StartRequestQueue(), 0u);
     EXPECT_EQ(sim::LiveThreadCount(), threadsAtStart_ + 1);
     std::vector<ExecBlock> blocks(20);
-    for (ExecBlock& block : blocks) {
-        PrepareExec(block, 9, 0x00, 0);
-        SubmitExecuteRequest(block.Srb());
-    }
-    ASSERT_TRUE(PostRecorder::Instance().WaitForTotal(blocks.size()));
-    for (ExecBlock& block : blocks) EXPECT_EQ(PostRecorder::Instance().PostsOf(block.Srb()).size(), 1u);
+    SubmitAbsent(blocks);
+    ASSERT_TRUE(Posts().WaitForTotal(blocks.size()));
+    for (ExecBlock& block : blocks) EXPECT_EQ(Posts().PostsOf(block.Srb()).size(), 1u);
 }
 
 TEST_F(RequestQueueTest, AbandonedLockCountsAsAcquired) {
@@ -314,18 +274,17 @@ TEST_F(RequestQueueTest, AbandonedLockCountsAsAcquired) {
         void* address = pushed.Srb();
         EXPECT_EQ(PushSrb(&address), 0u);
     }).join();
-    ASSERT_TRUE(PostRecorder::Instance().WaitForTotal(1));
+    ASSERT_TRUE(Posts().WaitForTotal(1));
     EXPECT_EQ(pushed.Status(), SS_NO_DEVICE);
 
     // The same for an application thread's lock.
     std::thread([] { EXPECT_EQ(LockQueue(), 0u); }).join();
     EXPECT_EQ(LockQueue(), 0u);
     UnlockQueue();
-    ExecBlock later;
-    PrepareExec(later, 9, 0x00, 0);
-    SubmitExecuteRequest(later.Srb());
-    ASSERT_TRUE(PostRecorder::Instance().WaitForTotal(2));
-    EXPECT_EQ(later.Status(), SS_NO_DEVICE);
+    std::vector<ExecBlock> later(1);
+    SubmitAbsent(later);
+    ASSERT_TRUE(Posts().WaitForTotal(2));
+    EXPECT_EQ(later[0].Status(), SS_NO_DEVICE);
 }
 
 }  // namespace

@@ -7,17 +7,11 @@
 
 namespace {
 
-struct TargetRow {
-    BYTE targetStatus;
-    BYTE senseLength;
-    BYTE firstSenseByte;
-    BYTE expectedStatus;
-    BYTE expectedTargetStatus;
-    bool expectedRequestSense;
-};
-
 TEST(StatusMappingTest, TargetStatusRows) {
-    const TargetRow rows[] = {
+    struct Row {
+        BYTE rawStatus, senseLength, firstSenseByte, status, targetStatus;
+        bool requestSense;
+    } const rows[] = {
         // GOOD: sense bytes turn it into CHECK CONDITION, but only when the
         // caller has a sense area at all.
         {0x00, 18, 0x70, SS_ERR, 0x02, false},
@@ -39,33 +33,23 @@ TEST(StatusMappingTest, TargetStatusRows) {
         {0x14, 0, 0x00, SS_ERR, 0x14, false},
         {0x18, 18, 0x70, SS_ERR, 0x18, false},
         {0x1E, 0, 0x00, SS_ERR, 0x1E, false},
+        // Reserved bits are masked off first.
+        {0x22, 18, 0x00, SS_ERR, 0x02, true},
+        {0x28, 18, 0x00, SS_ERR, 0x08, false},
+        {0x40, 18, 0x00, SS_COMP, 0x00, false},
+        {0x41, 18, 0x00, SS_COMP, 0x00, false},
+        {0xFF, 0, 0x00, SS_ERR, 0x1E, false},
     };
-    for (const TargetRow& row : rows) {
-        SCOPED_TRACE(testing::Message() << "status " << int(row.targetStatus) << " senseLength "
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "status " << int(row.rawStatus) << " senseLength "
                                         << int(row.senseLength) << " first "
                                         << int(row.firstSenseByte));
-        const TargetStatusMapping mapping =
-            MapTargetStatus(row.targetStatus, row.senseLength, row.firstSenseByte);
-        EXPECT_EQ(mapping.Status, row.expectedStatus);
-        EXPECT_EQ(mapping.TargetStatus, row.expectedTargetStatus);
-        EXPECT_EQ(mapping.RequestSense, row.expectedRequestSense);
+        const TargetStatusMapping mapping = MapTargetStatus(
+            MaskTargetStatus(row.rawStatus), row.senseLength, row.firstSenseByte);
+        EXPECT_EQ(mapping.Status, row.status);
+        EXPECT_EQ(mapping.TargetStatus, row.targetStatus);
+        EXPECT_EQ(mapping.RequestSense, row.requestSense);
     }
-}
-
-TEST(StatusMappingTest, MaskedStatusBytesMapLikeTheirMaskedValue) {
-    // 0x22 reads as CHECK CONDITION, 0x28 as BUSY, 0x40 and 0x01 as GOOD.
-    EXPECT_EQ(MaskTargetStatus(0x22), 0x02);
-    EXPECT_EQ(MaskTargetStatus(0x28), 0x08);
-    EXPECT_EQ(MaskTargetStatus(0x40), 0x00);
-    EXPECT_EQ(MaskTargetStatus(0x01), 0x00);
-    EXPECT_EQ(MaskTargetStatus(0xFF), 0x1E);
-
-    const TargetStatusMapping check = MapTargetStatus(MaskTargetStatus(0x22), 18, 0);
-    EXPECT_EQ(check.Status, SS_ERR);
-    EXPECT_EQ(check.TargetStatus, 0x02);
-    EXPECT_TRUE(check.RequestSense);
-    const TargetStatusMapping good = MapTargetStatus(MaskTargetStatus(0x41), 18, 0);
-    EXPECT_EQ(good.Status, SS_COMP);
 }
 
 TEST(StatusMappingTest, PlatformErrorRows) {
