@@ -272,18 +272,6 @@ TEST_F(DiskImage, BlocksPastTheFileEndReadZeroAndWritesExtendIt) {
     EXPECT_EQ(std::vector<uint8_t>(onDisk.begin() + 15 * 512, onDisk.end()), written);
 }
 
-TEST_F(DiskImage, FileTheUserMayNotWriteOpensWriteProtected) {
-    if (geteuid() == 0) GTEST_SKIP() << "root may write any file";
-    std::vector<uint8_t> image = Pattern(4 * 512, 2);
-    WriteFile(image);
-    ASSERT_EQ(chmod(path_.c_str(), 0400), 0);
-    std::unique_ptr<sim::UnitBackend> disk = MustCreate(DiskUnit(4, 512, path_));
-    ASSERT_TRUE(disk);
-    std::vector<uint8_t> written(512, 1);
-    ExpectCheckCondition(RunOut(*disk, Cdb10(Write10, 0, 1), written), 3, 0x0C, 0);
-    EXPECT_EQ(ReadFile(), image);
-}
-
 TEST_F(DiskImage, MissingFileFailsCreation) {
     std::string error;
     EXPECT_FALSE(sim::CreateBackend(DiskUnit(16, 512, path_), error));
