@@ -1,6 +1,6 @@
 // Shared pieces of the device namespace and port driver tests: a fixture
 // that installs a machine from inline JSON and leaves the simulator clean,
-// and helpers that open devices and build pass-through requests.
+// and helpers that open devices and send pass-through requests.
 #ifndef PTASPI_TESTS_SIM_DEVICES_TEST_SUPPORT_H
 #define PTASPI_TESTS_SIM_DEVICES_TEST_SUPPORT_H
 
@@ -12,27 +12,29 @@
 #include <windows.h>
 
 #include <cstring>
+#include <future>
 #include <string>
 #include <vector>
 
 namespace devices_test {
 
+constexpr DWORD ReadWrite = GENERIC_READ | GENERIC_WRITE;
+constexpr DWORD ShareBoth = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
 class DevicesTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        sim::ClearFaults();
-        sim::CloseAllHandles();
-        sim::ClearPassThroughLog();
-    }
+    void SetUp() override { Reset(); }
     void TearDown() override {
-        sim::ClearFaults();
         sim::UninstallMachine();
+        Reset();
+    }
+    static void Reset() {
+        sim::ClearFaults();
         sim::CloseAllHandles();
         sim::ClearPassThroughLog();
     }
 
-    // Returns nothing; installs the machine the JSON text describes and
-    // fails the test when it does not parse or install.
+    // Returns nothing; installs the machine `json` describes or fails the test.
     void Install(const std::string& json) {
         sim::Machine machine;
         std::string error;
@@ -41,10 +43,10 @@ protected:
     }
 
 public:
-    // Returns the handle of \\.\<name> opened with `access` and `share`, or
-    // INVALID_HANDLE_VALUE with the error in `error`.
-    static HANDLE Open(const std::string& name, DWORD access = GENERIC_READ | GENERIC_WRITE,
-                       DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE, DWORD* error = nullptr) {
+    // Returns the handle of \\.\<name>, or INVALID_HANDLE_VALUE with the
+    // error in `error`.
+    static HANDLE Open(const std::string& name, DWORD access = ReadWrite, DWORD share = ShareBoth,
+                       DWORD* error = nullptr) {
         const std::string path = "\\\\.\\" + name;
         SetLastError(0xDEAD);
         HANDLE handle =
@@ -53,24 +55,23 @@ public:
         return handle;
     }
 
-    // Returns 0 when \\.\<name> opens with `access` and `share` (the handle
-    // is closed again), otherwise the open's error.
+    // Returns 0 when \\.\<name> opens (and closes it again), else the error.
     static DWORD OpenError(const std::string& name, DWORD access = GENERIC_READ,
-                           DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE) {
+                           DWORD share = ShareBoth) {
         DWORD error = 0;
         HANDLE handle = Open(name, access, share, &error);
         if (handle == INVALID_HANDLE_VALUE) return error;
-        EXPECT_EQ(error, 0u);
+        EXPECT_EQ(error, 0u) << "a successful open leaves the last error 0";
         CloseHandle(handle);
         return 0;
     }
 
     // Returns 0 when the control succeeds, otherwise its error.
-    static DWORD Control(HANDLE handle, DWORD code, void* in, DWORD inLength, void* out,
-                         DWORD outLength, DWORD* returned = nullptr) {
+    static DWORD Control(HANDLE handle, DWORD code, void* out, DWORD outLength,
+                         DWORD* returned = nullptr) {
         DWORD count = 0xFFFFFFFF;
         SetLastError(0xDEAD);
-        BOOL ok = DeviceIoControl(handle, code, in, inLength, out, outLength, &count, nullptr);
+        BOOL ok = DeviceIoControl(handle, code, nullptr, 0, out, outLength, &count, nullptr);
         DWORD error = GetLastError();
         if (returned != nullptr) *returned = count;
         if (ok) {
@@ -82,7 +83,7 @@ public:
     }
 };
 
-// A direct pass-through request: header, then sense area at 44.
+// Pass-through requests: header, sense area at 44, then (buffered) the data.
 struct DirectRequest {
     std::vector<uint8_t> buffer;
     SCSI_PASS_THROUGH_DIRECT& Header() {
@@ -90,27 +91,6 @@ struct DirectRequest {
     }
     uint8_t* Sense() { return buffer.data() + ScsiPassThroughHeaderLength; }
 };
-
-// Returns a direct request for `cdb`, with `senseLength` bytes of sense area
-// and the data at `data` (length `dataLength`, direction `dataIn`).
-inline DirectRequest MakeDirect(std::vector<uint8_t> cdb, UCHAR dataIn, void* data,
-                                ULONG dataLength, UCHAR senseLength = 18) {
-    DirectRequest request;
-    request.buffer.assign(ScsiPassThroughHeaderLength + senseLength + 4, 0);
-    SCSI_PASS_THROUGH_DIRECT& header = request.Header();
-    header.Length = ScsiPassThroughHeaderLength;
-    header.CdbLength = static_cast<UCHAR>(cdb.size());
-    header.SenseInfoLength = senseLength;
-    header.DataIn = dataIn;
-    header.DataTransferLength = dataLength;
-    header.TimeOutValue = 300;
-    header.DataBuffer = data;
-    header.SenseInfoOffset = ScsiPassThroughHeaderLength;
-    memcpy(header.Cdb, cdb.data(), cdb.size() < 16 ? cdb.size() : 16);
-    return request;
-}
-
-// A buffered pass-through request: header, sense area at 44, data after it.
 struct BufferedRequest {
     std::vector<uint8_t> buffer;
     SCSI_PASS_THROUGH& Header() { return *reinterpret_cast<SCSI_PASS_THROUGH*>(buffer.data()); }
@@ -118,52 +98,80 @@ struct BufferedRequest {
     uint8_t* Data() { return buffer.data() + Header().DataBufferOffset; }
 };
 
-inline BufferedRequest MakeBuffered(std::vector<uint8_t> cdb, UCHAR dataIn, ULONG dataLength,
-                                    UCHAR senseLength = 18) {
-    BufferedRequest request;
-    request.buffer.assign(ScsiPassThroughHeaderLength + senseLength + dataLength + 4, 0);
-    SCSI_PASS_THROUGH& header = request.Header();
+// Returns nothing; fills the fields both header forms share.
+template <typename Header>
+void FillHeader(Header& header, const std::vector<uint8_t>& cdb, UCHAR dataIn, ULONG dataLength,
+                UCHAR senseLength) {
     header.Length = ScsiPassThroughHeaderLength;
     header.CdbLength = static_cast<UCHAR>(cdb.size());
     header.SenseInfoLength = senseLength;
     header.DataIn = dataIn;
     header.DataTransferLength = dataLength;
     header.TimeOutValue = 300;
-    header.DataBufferOffset = ScsiPassThroughHeaderLength + senseLength;
     header.SenseInfoOffset = ScsiPassThroughHeaderLength;
     memcpy(header.Cdb, cdb.data(), cdb.size() < 16 ? cdb.size() : 16);
+}
+
+// Returns a direct request for `cdb` moving `dataLength` bytes at `data`,
+// addressed to `target`.
+inline DirectRequest MakeDirect(const std::vector<uint8_t>& cdb, UCHAR dataIn, void* data,
+                                ULONG dataLength, UCHAR senseLength = 18, UCHAR target = 0) {
+    DirectRequest request;
+    request.buffer.assign(ScsiPassThroughHeaderLength + senseLength + 4, 0);
+    FillHeader(request.Header(), cdb, dataIn, dataLength, senseLength);
+    request.Header().DataBuffer = data;
+    request.Header().TargetId = target;
+    return request;
+}
+
+// Returns a buffered request for `cdb` with its data after the sense area.
+inline BufferedRequest MakeBuffered(const std::vector<uint8_t>& cdb, UCHAR dataIn,
+                                    ULONG dataLength, UCHAR senseLength = 18, UCHAR target = 0) {
+    BufferedRequest request;
+    request.buffer.assign(ScsiPassThroughHeaderLength + senseLength + dataLength + 4, 0);
+    FillHeader(request.Header(), cdb, dataIn, dataLength, senseLength);
+    request.Header().DataBufferOffset = ScsiPassThroughHeaderLength + senseLength;
+    request.Header().TargetId = target;
     return request;
 }
 
 // Returns 0 for success with last error 0, the error of a failure, and
 // 0xBAD when the result and the last error disagree.
-inline DWORD Outcome(BOOL ok) {
+inline DWORD Send(HANDLE handle, DWORD code, void* buffer, DWORD inLength, DWORD outLength) {
+    DWORD count = 0;
+    SetLastError(0xDEAD);
+    BOOL ok = DeviceIoControl(handle, code, buffer, inLength, buffer, outLength, &count, nullptr);
     const DWORD error = GetLastError();
     if (ok) return error == 0 ? 0 : 0xBAD;
     return error == 0 ? 0xBAD : error;
 }
 
-// Returns 0 or the error of a direct request sent whole: header as input,
-// the whole buffer as output, as the library sends it.
+// Returns as Send does for a direct request sent as the library sends it:
+// the header as input, the whole buffer as output.
 inline DWORD SendDirect(HANDLE handle, DirectRequest& request) {
-    DWORD count = 0;
-    SetLastError(0xDEAD);
-    BOOL ok = DeviceIoControl(handle, IOCTL_SCSI_PASS_THROUGH_DIRECT, request.buffer.data(),
-                              ScsiPassThroughHeaderLength, request.buffer.data(),
-                              static_cast<DWORD>(request.buffer.size()), &count, nullptr);
-    return Outcome(ok);
+    return Send(handle, IOCTL_SCSI_PASS_THROUGH_DIRECT, request.buffer.data(),
+                ScsiPassThroughHeaderLength, static_cast<DWORD>(request.buffer.size()));
 }
 
 inline DWORD SendBuffered(HANDLE handle, BufferedRequest& request) {
-    DWORD count = 0;
-    SetLastError(0xDEAD);
-    DWORD size = static_cast<DWORD>(request.buffer.size());
-    BOOL ok = DeviceIoControl(handle, IOCTL_SCSI_PASS_THROUGH, request.buffer.data(), size,
-                              request.buffer.data(), size, &count, nullptr);
-    return Outcome(ok);
+    const DWORD size = static_cast<DWORD>(request.buffer.size());
+    return Send(handle, IOCTL_SCSI_PASS_THROUGH, request.buffer.data(), size, size);
+}
+
+// Returns the error of a direct command without data sent to `target` from
+// another thread on its own handle to \\.\scsi0:.
+inline std::future<DWORD> SendFromThread(UCHAR target, std::vector<uint8_t> cdb) {
+    return std::async(std::launch::async, [target, cdb] {
+        HANDLE handle = DevicesTest::Open("scsi0:");
+        DirectRequest request = MakeDirect(cdb, SCSI_IOCTL_DATA_IN, nullptr, 0, 18, target);
+        DWORD error = SendDirect(handle, request);
+        CloseHandle(handle);
+        return error;
+    });
 }
 
 inline std::vector<uint8_t> InquiryCdb(uint8_t length) { return {0x12, 0, 0, 0, length, 0}; }
+const std::vector<uint8_t> Write10Cdb = {0x2A, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
 }  // namespace devices_test
 

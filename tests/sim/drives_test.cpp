@@ -25,26 +25,18 @@ const char* const drivesMachine = R"({
 // Returns the list as a string with its NULs kept.
 std::string Roots(DWORD length, const char* buffer) { return std::string(buffer, length + 1); }
 
-TEST_F(DrivesTest, RootsAreListedInLetterOrder) {
+TEST_F(DrivesTest, RootsAreListedInLetterOrderWhenTheyFit) {
     Install(drivesMachine);
     char buffer[128];
     memset(buffer, 'x', sizeof buffer);
-    const DWORD length = GetLogicalDriveStringsA(sizeof buffer, buffer);
-    const std::string expected("C:\\\0D:\\\0E:\\\0F:\\\0G:\\\0R:\\\0Z:\\\0\0", 29);
-    ASSERT_EQ(length, 28u);
-    EXPECT_EQ(Roots(length, buffer), expected);
-    EXPECT_EQ(buffer[29], 'x') << "nothing past the closing NUL";
-}
-
-TEST_F(DrivesTest, SmallBufferGetsTheLengthNeededAndNothingWritten) {
-    Install(drivesMachine);
-    char buffer[64];
-    memset(buffer, 'x', sizeof buffer);
+    // Too small a buffer gets the length needed and nothing written.
     EXPECT_EQ(GetLogicalDriveStringsA(28, buffer), 29u);
     EXPECT_EQ(GetLogicalDriveStringsA(0, nullptr), 29u);
     EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, 'x'));
-    EXPECT_EQ(GetLogicalDriveStringsA(29, buffer), 28u);
-    EXPECT_EQ(buffer[28], '\0');
+    const DWORD length = GetLogicalDriveStringsA(29, buffer);
+    ASSERT_EQ(length, 28u);
+    EXPECT_EQ(Roots(length, buffer), std::string("C:\\\0D:\\\0E:\\\0F:\\\0G:\\\0R:\\\0Z:\\\0\0", 29));
+    EXPECT_EQ(buffer[29], 'x') << "nothing past the closing NUL";
 }
 
 TEST_F(DrivesTest, MachineWithoutDrivesListsNothing) {
@@ -104,20 +96,17 @@ TEST_F(DrivesTest, InjectedFaultsFailBothCalls) {
     EXPECT_EQ(GetDriveTypeA("E:\\"), static_cast<UINT>(DRIVE_CDROM));
 }
 
-TEST_F(DrivesTest, CdRomDrivesOpenAsDevices) {
+TEST_F(DrivesTest, OnlyAUnitsDriveHasAnAddress) {
     Install(drivesMachine);
-    // A listed CD-ROM drive without a unit opens but has no SCSI address; a
-    // unit's drive reports its unit.
+    SCSI_ADDRESS address = {};
     HANDLE listed = Open("F:", GENERIC_READ, FILE_SHARE_READ);
     ASSERT_NE(listed, INVALID_HANDLE_VALUE);
-    SCSI_ADDRESS address = {};
-    EXPECT_EQ(Control(listed, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof address),
+    EXPECT_EQ(Control(listed, IOCTL_SCSI_GET_ADDRESS, &address, sizeof address),
               static_cast<DWORD>(ERROR_INVALID_FUNCTION));
     HANDLE unit = Open("G:", GENERIC_READ, FILE_SHARE_READ);
     ASSERT_NE(unit, INVALID_HANDLE_VALUE);
-    ASSERT_EQ(Control(unit, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof address), 0u);
+    ASSERT_EQ(Control(unit, IOCTL_SCSI_GET_ADDRESS, &address, sizeof address), 0u);
     EXPECT_EQ(address.TargetId, 1);
-    EXPECT_EQ(address.Length, 8u);
 }
 
 }  // namespace

@@ -32,8 +32,7 @@ const char* const brokenMachine = R"({
 
 // Returns the MaximumTransferLength that \\.\scsi0: reports, or 0.
 ULONG PortZeroTransferLimit() {
-    HANDLE port = devices_test::DevicesTest::Open("scsi0:", GENERIC_READ, FILE_SHARE_READ);
-    if (port == INVALID_HANDLE_VALUE) return 0;
+    HANDLE port = devices_test::DevicesTest::Open("scsi0:", GENERIC_READ);
     IO_SCSI_CAPABILITIES capabilities = {};
     DWORD count = 0;
     BOOL ok = DeviceIoControl(port, IOCTL_SCSI_GET_CAPABILITIES, nullptr, 0, &capabilities,
@@ -42,12 +41,18 @@ ULONG PortZeroTransferLimit() {
     return ok ? capabilities.MaximumTransferLength : 0;
 }
 
+// Returns the error of installing the machine `json` describes.
+std::string InstallError(const char* json) {
+    sim::Machine machine;
+    std::string error;
+    EXPECT_TRUE(sim::ParseMachine(json, machine, error)) << error;
+    EXPECT_FALSE(sim::InstallMachine(machine, error));
+    return error;
+}
+
 TEST_F(LiveMachineTest, FailedInstallNamesTheUnitAndKeepsTheRunningMachine) {
     Install(smallMachine);
-    sim::Machine broken;
-    std::string error;
-    ASSERT_TRUE(sim::ParseMachine(brokenMachine, broken, error)) << error;
-    EXPECT_FALSE(sim::InstallMachine(broken, error));
+    const std::string error = InstallError(brokenMachine);
     EXPECT_EQ(error.rfind("ports[0].buses[1].units[0]: ", 0), 0u) << error;
     EXPECT_NE(error.find("/nonexistent/ptaspi/disk.img"), std::string::npos) << error;
     EXPECT_EQ(PortZeroTransferLimit(), 4096u) << "the earlier machine still runs";
@@ -69,15 +74,7 @@ TEST_F(LiveMachineTest, RegistryComesAndGoesWithTheMachine) {
 
 TEST_F(LiveMachineTest, ReplacingTheMachineReleasesTheOldOnesHangs) {
     Install(smallMachine);
-    std::future<DWORD> hung = std::async(std::launch::async, [] {
-        HANDLE port = devices_test::DevicesTest::Open("scsi0:");
-        auto request = devices_test::MakeDirect({0x2A, 0, 0, 0, 0, 0, 0, 0, 0, 0},
-                                                SCSI_IOCTL_DATA_OUT, nullptr, 0);
-        request.Header().TargetId = 1;
-        DWORD error = devices_test::SendDirect(port, request);
-        CloseHandle(port);
-        return error;
-    });
+    std::future<DWORD> hung = devices_test::SendFromThread(1, devices_test::Write10Cdb);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(hung.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
     Install(smallMachine);
@@ -100,12 +97,10 @@ TEST_F(LiveMachineTest, TestFactoryBuildsTheUnitsAndByteCountsStayWithinTheReque
         return std::unique_ptr<sim::UnitBackend>(new BoastingUnit);
     });
     Install(smallMachine);
-    HANDLE port = Open("scsi0:");
     uint8_t data[16] = {};
     auto request = devices_test::MakeDirect({0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, SCSI_IOCTL_DATA_IN,
-                                            data, sizeof data);
-    request.Header().TargetId = 1;
-    ASSERT_EQ(devices_test::SendDirect(port, request), 0u);
+                                            data, sizeof data, 18, 1);
+    ASSERT_EQ(devices_test::SendDirect(Open("scsi0:"), request), 0u);
     EXPECT_EQ(request.Header().ScsiStatus, sim::StatusReservationConflict);
     EXPECT_EQ(request.Header().DataTransferLength, 16u);
 
@@ -113,11 +108,7 @@ TEST_F(LiveMachineTest, TestFactoryBuildsTheUnitsAndByteCountsStayWithinTheReque
         error = "no such unit";
         return std::unique_ptr<sim::UnitBackend>();
     });
-    sim::Machine machine;
-    std::string error;
-    ASSERT_TRUE(sim::ParseMachine(smallMachine, machine, error)) << error;
-    EXPECT_FALSE(sim::InstallMachine(machine, error));
-    EXPECT_EQ(error, "ports[0].buses[0].units[0]: no such unit");
+    EXPECT_EQ(InstallError(smallMachine), "ports[0].buses[0].units[0]: no such unit");
 }
 
 }  // namespace

@@ -1,24 +1,17 @@
-// The two pass-through controls: the port driver's checks and which one
-// wins, routing through port, class, drive and outside-driver devices,
-// autosense, residual counts, one command at a time per unit, and the log.
+// The two pass-through controls: the port driver's checks and their order,
+// routing through port, class, drive and outside-driver devices, autosense,
+// residual counts, one command at a time per unit, and the log.
 #include "devices_test_support.h"
 
 #include <process.h>
 
 #include <atomic>
 #include <chrono>
-#include <functional>
-#include <future>
 #include <thread>
 
 namespace {
 
-using devices_test::BufferedRequest;
-using devices_test::DirectRequest;
-using devices_test::MakeBuffered;
-using devices_test::MakeDirect;
-using devices_test::SendBuffered;
-using devices_test::SendDirect;
+using namespace devices_test;
 
 const char* const passThroughMachine = R"({
   "ports": [
@@ -66,7 +59,7 @@ struct alignas(16) DataArea {
     uint8_t bytes[8192];
 };
 
-class PassThroughRun : public devices_test::DevicesTest {
+class PassThroughRun : public DevicesTest {
 protected:
     void SetUp() override {
         DevicesTest::SetUp();
@@ -78,9 +71,8 @@ protected:
 
     // Returns a direct READ(6) for the unit at (bus, target, 0) into the area.
     DirectRequest Read6(uint8_t bus, uint8_t target, ULONG length = 64) {
-        DirectRequest request = MakeDirect(read6, SCSI_IOCTL_DATA_IN, area_.bytes, length);
+        DirectRequest request = MakeDirect(read6, SCSI_IOCTL_DATA_IN, area_.bytes, length, 18, target);
         request.Header().PathId = bus;
-        request.Header().TargetId = target;
         return request;
     }
 
@@ -88,130 +80,138 @@ protected:
     DataArea area_;
 };
 
-TEST_F(PassThroughRun, PortDeviceReachesTheUnitAtTheHeaderAddress) {
-    DirectRequest request = Read6(0, 1);
-    ASSERT_EQ(SendDirect(port_, request), 0u);
-    EXPECT_EQ(request.Header().ScsiStatus, 0);
-    EXPECT_EQ(request.Header().DataTransferLength, 10u) << "the residual shows";
-    EXPECT_EQ(request.Header().SenseInfoLength, 0);
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(area_.bytes[i], i + 1);
-    EXPECT_EQ(area_.bytes[10], 0xCC) << "nothing moved past the unit's data";
-
-    DirectRequest other = Read6(1, 1);
-    ASSERT_EQ(SendDirect(port_, other), 0u);
-    EXPECT_EQ(other.Header().DataTransferLength, 2u);
-    EXPECT_EQ(area_.bytes[0], 0xDD);
-}
-
-TEST_F(PassThroughRun, PortDeviceRefusesAbsentAndClaimedUnits) {
+TEST_F(PassThroughRun, EachDeviceReachesItsUnits) {
     struct Case {
+        const char* device;
         uint8_t bus, target, lun;
         DWORD error;
+        ULONG moved;   // the residual the header shows
+        uint8_t first, last;  // the unit's first and last data bytes
     };
-    for (const Case& c : {Case{0, 9, 0, ERROR_IO_DEVICE}, Case{0, 1, 1, ERROR_IO_DEVICE},
-                          Case{5, 1, 0, ERROR_IO_DEVICE}, Case{0, 2, 0, ERROR_INVALID_FUNCTION}}) {
+    const Case cases[] = {
+        {"scsi0:", 0, 1, 0, 0, 10, 0x01, 0x0A}, {"scsi0:", 1, 1, 0, 0, 2, 0xDD, 0xDD},
+        {"scsi0:", 0, 9, 0, 1117, 0, 0, 0},     {"scsi0:", 0, 1, 1, 1117, 0, 0, 0},
+        {"scsi0:", 5, 1, 0, 1117, 0, 0, 0},     {"scsi0:", 0, 2, 0, 1, 0, 0, 0},  // claimed
+        {"aspidrv0", 0, 2, 0, 0, 1, 0xBB, 0xBB}, {"aspidrv0", 1, 1, 0, 0, 2, 0xDD, 0xDD},
+        {"aspidrv0", 0, 9, 0, 1117, 0, 0, 0},
+        // The class driver ignores the header's address; a volume without a
+        // unit has no port driver below it.
+        {"PhysicalDrive0", 3, 77, 5, 0, 1, 0xBB, 0xBB}, {"C:", 0, 1, 0, 1, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.device) + " " + std::to_string(c.bus) + ":" +
+                     std::to_string(c.target) + ":" + std::to_string(c.lun));
+        memset(area_.bytes, 0xCC, 64);
+        HANDLE device = Open(c.device);
+        ASSERT_NE(device, INVALID_HANDLE_VALUE);
         DirectRequest request = Read6(c.bus, c.target);
         request.Header().Lun = c.lun;
-        request.Header().ScsiStatus = 0x55;  // the header keeps what the caller wrote
+        request.Header().ScsiStatus = 0x55;
         const std::vector<uint8_t> sent = request.buffer;
-        EXPECT_EQ(SendDirect(port_, request), c.error) << int(c.bus) << ":" << int(c.target);
-        EXPECT_EQ(request.buffer, sent);
-        EXPECT_EQ(area_.bytes[0], 0xCC) << "no data moved";
+        ASSERT_EQ(SendDirect(device, request), c.error);
+        if (c.error != 0) {
+            EXPECT_EQ(request.buffer, sent) << "a refused header keeps what the caller wrote";
+            EXPECT_EQ(area_.bytes[0], 0xCC) << "no data moved";
+            continue;
+        }
+        EXPECT_EQ(request.Header().ScsiStatus, 0);
+        EXPECT_EQ(request.Header().SenseInfoLength, 0);
+        EXPECT_EQ(request.Header().DataTransferLength, c.moved);
+        EXPECT_EQ(area_.bytes[0], c.first);
+        EXPECT_EQ(area_.bytes[c.moved - 1], c.last);
+        EXPECT_EQ(area_.bytes[c.moved], 0xCC) << "nothing moved past the unit's data";
     }
 }
 
-TEST_F(PassThroughRun, ClassDeviceAndDriveReachTheirOwnUnit) {
-    HANDLE disk = Open("PhysicalDrive0");
-    ASSERT_NE(disk, INVALID_HANDLE_VALUE);
+TEST_F(PassThroughRun, ClassDeviceAndDriveAddressTheirOwnUnit) {
     DirectRequest request = Read6(3, 77);
     request.Header().Lun = 5;
-    ASSERT_EQ(SendDirect(disk, request), 0u);
-    EXPECT_EQ(request.Header().DataTransferLength, 1u);
-    EXPECT_EQ(area_.bytes[0], 0xBB);
-    // The class driver puts its unit's address in the header.
+    ASSERT_EQ(SendDirect(Open("PhysicalDrive0"), request), 0u);
     EXPECT_EQ(request.Header().PathId, 0);
     EXPECT_EQ(request.Header().TargetId, 2);
     EXPECT_EQ(request.Header().Lun, 0);
 
-    HANDLE drive = Open("E:");
-    ASSERT_NE(drive, INVALID_HANDLE_VALUE);
-    DirectRequest inquiry =
-        MakeDirect(devices_test::InquiryCdb(96), SCSI_IOCTL_DATA_IN, area_.bytes, 96);
-    inquiry.Header().TargetId = 9;
-    ASSERT_EQ(SendDirect(drive, inquiry), 0u);
+    DirectRequest inquiry = MakeDirect(InquiryCdb(96), SCSI_IOCTL_DATA_IN, area_.bytes, 96, 18, 9);
+    ASSERT_EQ(SendDirect(Open("E:"), inquiry), 0u);
     EXPECT_EQ(area_.bytes[0], 0x05) << "the CD-ROM unit answered";
     EXPECT_GE(inquiry.Header().DataTransferLength, 36u);
     EXPECT_LT(inquiry.Header().DataTransferLength, 96u);
-
-    // A volume without a unit has no port driver below it.
-    HANDLE volume = Open("C:");
-    ASSERT_NE(volume, INVALID_HANDLE_VALUE);
-    DirectRequest onVolume = Read6(0, 1);
-    EXPECT_EQ(SendDirect(volume, onVolume), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
 }
 
-TEST_F(PassThroughRun, OutsideDriverReachesClaimedUnitsToo) {
-    HANDLE driver = Open("aspidrv0");
-    ASSERT_NE(driver, INVALID_HANDLE_VALUE);
-    DirectRequest claimed = Read6(0, 2);
-    ASSERT_EQ(SendDirect(driver, claimed), 0u);
-    EXPECT_EQ(area_.bytes[0], 0xBB);
-    DirectRequest unclaimed = Read6(1, 1);
-    ASSERT_EQ(SendDirect(driver, unclaimed), 0u);
-    EXPECT_EQ(area_.bytes[0], 0xDD);
-    DirectRequest absent = Read6(0, 9);
-    EXPECT_EQ(SendDirect(driver, absent), static_cast<DWORD>(ERROR_IO_DEVICE));
-}
-
-// One check of the port driver: how to spoil a good request, and the error.
+// One check of the port driver: the edits that spoil a good request, and
+// the error. Requests spoiled twice show which check comes first.
+enum Field { Length, CdbLength, DataIn, InLength, OutLength, SenseOffset, Transfer, Shift, Null,
+             Target, Opcode };
+struct Edit {
+    Field field;
+    DWORD value;
+};
 struct CheckCase {
     const char* what;
-    std::function<void(DirectRequest&, DWORD& inLength, DWORD& outLength)> spoil;
+    std::vector<Edit> edits;
     DWORD error;
 };
 
-TEST_F(PassThroughRun, DirectChecksFailOneByOne) {
-    const std::vector<CheckCase> cases = {
-        {"Length", [](DirectRequest& r, DWORD&, DWORD&) { r.Header().Length = 40; }, 87},
-        {"CdbLength", [](DirectRequest& r, DWORD&, DWORD&) { r.Header().CdbLength = 17; }, 87},
-        {"DataIn", [](DirectRequest& r, DWORD&, DWORD&) { r.Header().DataIn = 3; }, 87},
-        {"input length", [](DirectRequest&, DWORD& in, DWORD&) { in = 43; }, 87},
-        {"output length", [](DirectRequest&, DWORD&, DWORD& out) { out = 43; }, 87},
-        {"sense beyond output",
-         [](DirectRequest& r, DWORD&, DWORD& out) { out = 44 + r.Header().SenseInfoLength - 1; },
-         87},
-        {"sense over header",
-         [](DirectRequest& r, DWORD&, DWORD&) { r.Header().SenseInfoOffset = 0; }, 87},
-        {"transfer length",
-         [](DirectRequest& r, DWORD&, DWORD&) { r.Header().DataTransferLength = 4097; }, 87},
-        {"alignment",
-         [](DirectRequest& r, DWORD&, DWORD&) {
-             r.Header().DataBuffer = static_cast<uint8_t*>(r.Header().DataBuffer) + 2;
-         },
-         87},
-        {"null buffer", [](DirectRequest& r, DWORD&, DWORD&) { r.Header().DataBuffer = nullptr; },
-         998},
-        {"absent unit", [](DirectRequest& r, DWORD&, DWORD&) { r.Header().TargetId = 9; }, 1117},
-        {"claimed unit", [](DirectRequest& r, DWORD&, DWORD&) { r.Header().TargetId = 2; }, 1},
-        {"platform error", [](DirectRequest& r, DWORD&, DWORD&) { r.Header().Cdb[0] = 0x1B; }, 31},
-        {"direct-only error", [](DirectRequest& r, DWORD&, DWORD&) { r.Header().Cdb[0] = 0x1C; },
-         50},
+// Returns nothing; applies `edit` to the request or the lengths it is sent with.
+void Apply(const Edit& edit, DirectRequest& request, DWORD& in, DWORD& out) {
+    SCSI_PASS_THROUGH_DIRECT& h = request.Header();
+    switch (edit.field) {
+        case Length: h.Length = static_cast<USHORT>(edit.value); break;
+        case CdbLength: h.CdbLength = static_cast<UCHAR>(edit.value); break;
+        case DataIn: h.DataIn = static_cast<UCHAR>(edit.value); break;
+        case InLength: in = edit.value; break;
+        case OutLength: out = edit.value; break;
+        case SenseOffset: h.SenseInfoOffset = edit.value; break;
+        case Transfer: h.DataTransferLength = edit.value; break;
+        case Shift: h.DataBuffer = static_cast<uint8_t*>(h.DataBuffer) + edit.value; break;
+        case Null: h.DataBuffer = nullptr; break;
+        case Target: h.TargetId = static_cast<UCHAR>(edit.value); break;
+        case Opcode: h.Cdb[0] = static_cast<UCHAR>(edit.value); break;
+    }
+}
+
+TEST_F(PassThroughRun, DirectChecksFailOneByOneAndInOrder) {
+    const CheckCase cases[] = {
+        {"Length", {{Length, 40}}, 87},
+        {"CdbLength", {{CdbLength, 17}}, 87},
+        {"DataIn", {{DataIn, 3}}, 87},
+        {"input length", {{InLength, 43}}, 87},
+        {"output length", {{OutLength, 43}}, 87},
+        {"sense beyond output", {{OutLength, 44 + 17}}, 87},
+        {"sense over header", {{SenseOffset, 0}}, 87},
+        {"transfer length", {{Transfer, 4097}}, 87},
+        {"alignment", {{Shift, 2}}, 87},
+        {"null buffer", {{Null, 0}}, 998},
+        {"absent unit", {{Target, 9}}, 1117},
+        {"claimed unit", {{Target, 2}}, 1},
+        {"platform error", {{Opcode, 0x1B}}, 31},
+        {"direct-only error", {{Opcode, 0x1C}}, 50},
+        {"sizes before routing", {{Length, 40}, {Target, 9}}, 87},
+        {"transfer length before null buffer", {{Transfer, 8192}, {Null, 0}}, 87},
+        {"alignment before routing", {{Shift, 1}, {Target, 9}}, 87},
+        {"null buffer before routing", {{Null, 0}, {Target, 9}}, 998},
+        {"routing before the unit's error", {{Target, 2}, {Opcode, 0x1B}}, 1},
     };
     for (const CheckCase& c : cases) {
+        SCOPED_TRACE(c.what);
         DirectRequest request = Read6(0, 1);
         DWORD in = ScsiPassThroughHeaderLength;
         DWORD out = static_cast<DWORD>(request.buffer.size());
-        c.spoil(request, in, out);
+        for (const Edit& edit : c.edits) Apply(edit, request, in, out);
         const std::vector<uint8_t> sent = request.buffer;
-        DWORD count = 0;
-        SetLastError(0);
-        EXPECT_FALSE(DeviceIoControl(port_, IOCTL_SCSI_PASS_THROUGH_DIRECT, request.buffer.data(),
-                                     in, request.buffer.data(), out, &count, nullptr))
-            << c.what;
-        EXPECT_EQ(GetLastError(), c.error) << c.what;
-        EXPECT_EQ(request.buffer, sent) << c.what << ": the header keeps what the caller wrote";
-        EXPECT_EQ(area_.bytes[0], 0xCC) << c.what;
+        EXPECT_EQ(Send(port_, IOCTL_SCSI_PASS_THROUGH_DIRECT, request.buffer.data(), in, out),
+                  c.error);
+        EXPECT_EQ(request.buffer, sent) << "the header keeps what the caller wrote";
+        EXPECT_EQ(area_.bytes[0], 0xCC);
     }
+    // Access comes before sizes; the claimed unit's own error shows through
+    // its class device.
+    DirectRequest badLength = Read6(0, 9);
+    badLength.Header().Length = 40;
+    EXPECT_EQ(SendDirect(Open("scsi0:", GENERIC_READ), badLength), 5u);
+    DirectRequest claimedFailing = Read6(0, 2);
+    claimedFailing.Header().Cdb[0] = 0x1B;
+    EXPECT_EQ(SendDirect(Open("PhysicalDrive0"), claimedFailing), 31u);
 }
 
 TEST_F(PassThroughRun, DirectLimitsAllowWhatIsWithinThem) {
@@ -219,65 +219,32 @@ TEST_F(PassThroughRun, DirectLimitsAllowWhatIsWithinThem) {
     // null buffer with nothing to move all pass.
     DirectRequest largest = Read6(0, 1, 4096);
     EXPECT_EQ(SendDirect(port_, largest), 0u);
-    DirectRequest aligned = MakeDirect(read6, SCSI_IOCTL_DATA_IN, area_.bytes + 4, 64);
-    aligned.Header().TargetId = 1;
+    DirectRequest aligned = MakeDirect(read6, SCSI_IOCTL_DATA_IN, area_.bytes + 4, 64, 18, 1);
     EXPECT_EQ(SendDirect(port_, aligned), 0u);
     EXPECT_EQ(area_.bytes[4], 1);
-    DirectRequest empty = MakeDirect(testUnitReady, SCSI_IOCTL_DATA_UNSPECIFIED, nullptr, 0);
-    empty.Header().TargetId = 1;
+    DirectRequest empty = MakeDirect(testUnitReady, SCSI_IOCTL_DATA_UNSPECIFIED, nullptr, 0, 18, 1);
     empty.Header().DataBuffer = reinterpret_cast<void*>(3);  // never looked at without data
     EXPECT_EQ(SendDirect(port_, empty), 0u);
     EXPECT_EQ(empty.Header().ScsiStatus, 2);
 }
 
-TEST_F(PassThroughRun, EarlierChecksWinOverLaterOnes) {
-    HANDLE reader = Open("scsi0:", GENERIC_READ);
-    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-    DirectRequest badLength = Read6(0, 9);
-    badLength.Header().Length = 40;
-    EXPECT_EQ(SendDirect(reader, badLength), 5u) << "access before sizes";
-    EXPECT_EQ(SendDirect(port_, badLength), 87u) << "sizes before routing";
-
-    DirectRequest tooLongNull = Read6(0, 1, 8192);
-    tooLongNull.Header().DataBuffer = nullptr;
-    EXPECT_EQ(SendDirect(port_, tooLongNull), 87u) << "transfer length before the null buffer";
-
-    DirectRequest misalignedAbsent = Read6(0, 9);
-    misalignedAbsent.Header().DataBuffer = area_.bytes + 1;
-    EXPECT_EQ(SendDirect(port_, misalignedAbsent), 87u) << "alignment before routing";
-
-    DirectRequest nullAbsent = Read6(0, 9);
-    nullAbsent.Header().DataBuffer = nullptr;
-    EXPECT_EQ(SendDirect(port_, nullAbsent), 998u) << "null buffer before routing";
-
-    DirectRequest claimedScripted = Read6(0, 2);
-    claimedScripted.Header().Cdb[0] = 0x1B;
-    EXPECT_EQ(SendDirect(port_, claimedScripted), 1u) << "routing before the unit's error";
-    HANDLE disk = Open("PhysicalDrive0");
-    EXPECT_EQ(SendDirect(disk, claimedScripted), 31u);
-}
-
 TEST_F(PassThroughRun, ClassDevicePathEnforcesThePortsTransferLimit) {
     HANDLE disk = Open("PhysicalDrive0");
-    ASSERT_NE(disk, INVALID_HANDLE_VALUE);
-    DirectRequest over = Read6(0, 2, 4097);
-    EXPECT_EQ(SendDirect(disk, over), 87u);
-    DirectRequest at = Read6(0, 2, 4096);
-    EXPECT_EQ(SendDirect(disk, at), 0u);
-    BufferedRequest bufferedOver = MakeBuffered(read6, SCSI_IOCTL_DATA_IN, 4097);
-    EXPECT_EQ(SendBuffered(disk, bufferedOver), 87u);
-    BufferedRequest bufferedAt = MakeBuffered(read6, SCSI_IOCTL_DATA_IN, 4096);
-    EXPECT_EQ(SendBuffered(disk, bufferedAt), 0u);
-    EXPECT_EQ(bufferedAt.Header().DataTransferLength, 1u);
-    EXPECT_EQ(bufferedAt.Data()[0], 0xBB);
+    for (ULONG length : {4097u, 4096u}) {
+        const DWORD error = length > 4096 ? 87u : 0u;
+        DirectRequest direct = Read6(0, 2, length);
+        EXPECT_EQ(SendDirect(disk, direct), error) << length;
+        BufferedRequest buffered = MakeBuffered(read6, SCSI_IOCTL_DATA_IN, length);
+        EXPECT_EQ(SendBuffered(disk, buffered), error) << length;
+    }
 }
 
 TEST_F(PassThroughRun, BufferedChecksCoverTheDataArea) {
     struct Case {
         const char* what;
-        std::function<void(BufferedRequest&, DWORD& in, DWORD& out)> spoil;
+        void (*spoil)(BufferedRequest&, DWORD& in, DWORD& out);
     };
-    const std::vector<Case> cases = {
+    const Case cases[] = {
         {"data-in beyond output", [](BufferedRequest&, DWORD&, DWORD& out) { out -= 5; }},
         {"data-out beyond input",
          [](BufferedRequest& r, DWORD& in, DWORD&) {
@@ -298,51 +265,39 @@ TEST_F(PassThroughRun, BufferedChecksCoverTheDataArea) {
         {"header too short", [](BufferedRequest&, DWORD& in, DWORD&) { in = 40; }},
     };
     for (const Case& c : cases) {
-        BufferedRequest request = MakeBuffered(read6, SCSI_IOCTL_DATA_IN, 32);
-        request.Header().TargetId = 1;
+        SCOPED_TRACE(c.what);
+        BufferedRequest request = MakeBuffered(read6, SCSI_IOCTL_DATA_IN, 32, 18, 1);
         // Room after the data so that "beyond" is measured by the lengths.
         DWORD in = static_cast<DWORD>(request.buffer.size()) - 4;
         DWORD out = in;
         c.spoil(request, in, out);
         const std::vector<uint8_t> sent = request.buffer;
-        DWORD count = 0;
-        SetLastError(0);
-        EXPECT_FALSE(DeviceIoControl(port_, IOCTL_SCSI_PASS_THROUGH, request.buffer.data(), in,
-                                     request.buffer.data(), out, &count, nullptr))
-            << c.what;
-        EXPECT_EQ(GetLastError(), 87u) << c.what;
-        EXPECT_EQ(request.buffer, sent) << c.what;
+        EXPECT_EQ(Send(port_, IOCTL_SCSI_PASS_THROUGH, request.buffer.data(), in, out), 87u);
+        EXPECT_EQ(request.buffer, sent);
     }
-    // Data-in needs no input beyond the header; data-out no output beyond it.
-    BufferedRequest dataIn = MakeBuffered(read6, SCSI_IOCTL_DATA_IN, 32, 0);
-    dataIn.Header().TargetId = 1;
-    DWORD count = 0;
-    EXPECT_TRUE(DeviceIoControl(port_, IOCTL_SCSI_PASS_THROUGH, dataIn.buffer.data(), 44,
-                                dataIn.buffer.data(), static_cast<DWORD>(dataIn.buffer.size()),
-                                &count, nullptr));
+    // Data-in needs no input beyond the header.
+    BufferedRequest dataIn = MakeBuffered(read6, SCSI_IOCTL_DATA_IN, 32, 0, 1);
+    EXPECT_EQ(Send(port_, IOCTL_SCSI_PASS_THROUGH, dataIn.buffer.data(), 44,
+                   static_cast<DWORD>(dataIn.buffer.size())),
+              0u);
     EXPECT_EQ(dataIn.Data()[9], 10);
 }
 
 TEST_F(PassThroughRun, BufferedDataKeepsTheCallersBytesPastTheResidual) {
-    BufferedRequest request = MakeBuffered(read6, SCSI_IOCTL_DATA_IN, 32);
-    request.Header().TargetId = 1;
+    BufferedRequest request = MakeBuffered(read6, SCSI_IOCTL_DATA_IN, 32, 18, 1);
     memset(request.Data(), 0xEE, 32);
     ASSERT_EQ(SendBuffered(port_, request), 0u);
     EXPECT_EQ(request.Header().DataTransferLength, 10u);
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(request.Data()[i], i + 1);
-    for (int i = 10; i < 32; ++i) EXPECT_EQ(request.Data()[i], 0xEE) << i;
+    for (int i = 0; i < 32; ++i) EXPECT_EQ(request.Data()[i], i < 10 ? i + 1 : 0xEE) << i;
     // The buffered control has its own platform error on the unit.
-    BufferedRequest onlyDirectFails = MakeBuffered({0x1C, 0, 0, 0, 0, 0}, SCSI_IOCTL_DATA_IN, 0);
-    onlyDirectFails.Header().TargetId = 1;
+    BufferedRequest onlyDirectFails = MakeBuffered({0x1C, 0, 0, 0, 0, 0}, SCSI_IOCTL_DATA_IN, 0, 18, 1);
     EXPECT_EQ(SendBuffered(port_, onlyDirectFails), 0u);
-    BufferedRequest bothFail = MakeBuffered({0x1B, 0, 0, 0, 0, 0}, SCSI_IOCTL_DATA_IN, 0);
-    bothFail.Header().TargetId = 1;
+    BufferedRequest bothFail = MakeBuffered({0x1B, 0, 0, 0, 0, 0}, SCSI_IOCTL_DATA_IN, 0, 18, 1);
     EXPECT_EQ(SendBuffered(port_, bothFail), 31u);
 }
 
 TEST_F(PassThroughRun, DataTravelsBothWaysOnAnEmulatedDisk) {
     HANDLE disk = Open("PhysicalDrive1");
-    ASSERT_NE(disk, INVALID_HANDLE_VALUE);
     const std::vector<uint8_t> write10 = {0x2A, 0, 0, 0, 0, 3, 0, 0, 1, 0};
     const std::vector<uint8_t> read10 = {0x28, 0, 0, 0, 0, 3, 0, 0, 1, 0};
     BufferedRequest write = MakeBuffered(write10, SCSI_IOCTL_DATA_OUT, 512);
@@ -350,13 +305,11 @@ TEST_F(PassThroughRun, DataTravelsBothWaysOnAnEmulatedDisk) {
     ASSERT_EQ(SendBuffered(disk, write), 0u);
     EXPECT_EQ(write.Header().ScsiStatus, 0);
     EXPECT_EQ(write.Header().DataTransferLength, 512u);
-
     DirectRequest read = MakeDirect(read10, SCSI_IOCTL_DATA_IN, area_.bytes, 512);
     ASSERT_EQ(SendDirect(disk, read), 0u);
     EXPECT_EQ(read.Header().DataTransferLength, 512u);
     EXPECT_EQ(0, memcmp(area_.bytes, write.Data(), 512));
 
-    // Direct data-out, read back through the buffered control.
     for (int i = 0; i < 512; ++i) area_.bytes[i] = static_cast<uint8_t>(255 - i);
     DirectRequest write2 = MakeDirect(write10, SCSI_IOCTL_DATA_OUT, area_.bytes, 512);
     ASSERT_EQ(SendDirect(disk, write2), 0u);
@@ -367,35 +320,28 @@ TEST_F(PassThroughRun, DataTravelsBothWaysOnAnEmulatedDisk) {
 
 TEST_F(PassThroughRun, AutosenseIsCopiedUpToTheCallersLength) {
     const uint8_t sense[18] = {0x70, 0, 5, 0, 0, 0, 0, 0x0A, 0, 0, 0, 0, 0x24, 0, 0, 0, 0, 0};
-    for (UCHAR length : {UCHAR(14), UCHAR(18), UCHAR(32)}) {
-        DirectRequest request = MakeDirect(testUnitReady, SCSI_IOCTL_DATA_IN, nullptr, 0, length);
-        request.Header().TargetId = 1;
-        memset(request.Sense(), 0xAA, length);
+    for (UCHAR length : {UCHAR(0), UCHAR(14), UCHAR(18), UCHAR(32)}) {
+        SCOPED_TRACE(int(length));
+        DirectRequest request = MakeDirect(testUnitReady, SCSI_IOCTL_DATA_IN, nullptr, 0, length, 1);
+        memset(request.Sense(), 0xAA, length + 4);
         ASSERT_EQ(SendDirect(port_, request), 0u) << "CHECK CONDITION is no failure of the control";
         EXPECT_EQ(request.Header().ScsiStatus, 2);
         const UCHAR copied = length < 18 ? length : 18;
         EXPECT_EQ(request.Header().SenseInfoLength, copied);
         EXPECT_EQ(0, memcmp(request.Sense(), sense, copied));
-        for (UCHAR i = copied; i < length; ++i) EXPECT_EQ(request.Sense()[i], 0xAA) << int(i);
+        for (int i = copied; i < length + 4; ++i) EXPECT_EQ(request.Sense()[i], 0xAA) << i;
     }
-    DirectRequest none = MakeDirect(testUnitReady, SCSI_IOCTL_DATA_IN, nullptr, 0, 0);
-    none.Header().TargetId = 1;
-    ASSERT_EQ(SendDirect(port_, none), 0u);
-    EXPECT_EQ(none.Header().SenseInfoLength, 0);
-    EXPECT_EQ(none.buffer[44], 0) << "nothing written where no sense was asked for";
 }
 
 TEST_F(PassThroughRun, UnitWithoutAutosenseKeepsItsSenseForRequestSense) {
-    DirectRequest request = MakeDirect(testUnitReady, SCSI_IOCTL_DATA_IN, nullptr, 0, 18);
-    request.Header().TargetId = 4;
+    DirectRequest request = MakeDirect(testUnitReady, SCSI_IOCTL_DATA_IN, nullptr, 0, 18, 4);
     ASSERT_EQ(SendDirect(port_, request), 0u);
     EXPECT_EQ(request.Header().ScsiStatus, 2);
     EXPECT_EQ(request.Header().SenseInfoLength, 0);
     EXPECT_EQ(request.Sense()[0], 0);
 
     DirectRequest requestSense =
-        MakeDirect({0x03, 0, 0, 0, 18, 0}, SCSI_IOCTL_DATA_IN, area_.bytes, 18, 0);
-    requestSense.Header().TargetId = 4;
+        MakeDirect({0x03, 0, 0, 0, 18, 0}, SCSI_IOCTL_DATA_IN, area_.bytes, 18, 0, 4);
     ASSERT_EQ(SendDirect(port_, requestSense), 0u);
     EXPECT_EQ(requestSense.Header().ScsiStatus, 0);
     EXPECT_EQ(requestSense.Header().DataTransferLength, 18u);
@@ -404,28 +350,12 @@ TEST_F(PassThroughRun, UnitWithoutAutosenseKeepsItsSenseForRequestSense) {
     EXPECT_EQ(area_.bytes[12], 0x29);
 }
 
-// Returns the error of a direct command sent from another thread on its own
-// handle to \\.\scsi0:.
-std::future<DWORD> SendFromThread(uint8_t target, std::vector<uint8_t> cdb) {
-    return std::async(std::launch::async, [target, cdb] {
-        HANDLE handle = devices_test::DevicesTest::Open("scsi0:");
-        DataArea area;
-        DirectRequest request = MakeDirect(cdb, SCSI_IOCTL_DATA_IN, area.bytes, 64);
-        request.Header().TargetId = target;
-        DWORD error = SendDirect(handle, request);
-        CloseHandle(handle);
-        return error;
-    });
-}
-
 TEST_F(PassThroughRun, HangingUnitBlocksOnlyItsOwnCallers) {
-    std::future<DWORD> hung = SendFromThread(1, {0x2A, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    std::future<DWORD> hung = SendFromThread(1, Write10Cdb);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(hung.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
-    // Another unit answers at once.
     DirectRequest other = Read6(1, 1);
-    EXPECT_EQ(SendDirect(port_, other), 0u);
-    // The hanging unit's next caller waits for it.
+    EXPECT_EQ(SendDirect(port_, other), 0u) << "another unit answers at once";
     std::future<DWORD> queued = SendFromThread(1, read6);
     EXPECT_EQ(queued.wait_for(std::chrono::milliseconds(150)), std::future_status::timeout);
     sim::ReleaseHangs();
@@ -437,11 +367,8 @@ TEST_F(PassThroughRun, HangingUnitBlocksOnlyItsOwnCallers) {
 
 // The start routine of a simulated thread that hangs in unit 1.
 void __cdecl HangInUnitOne(void* done) {
-    HANDLE handle = devices_test::DevicesTest::Open("scsi0:");
-    DirectRequest request =
-        MakeDirect({0x2A, 0, 0, 0, 0, 0, 0, 0, 0, 0}, SCSI_IOCTL_DATA_OUT, nullptr, 0);
-    request.Header().TargetId = 1;
-    SendDirect(handle, request);
+    DirectRequest request = MakeDirect(Write10Cdb, SCSI_IOCTL_DATA_OUT, nullptr, 0, 18, 1);
+    SendDirect(DevicesTest::Open("scsi0:"), request);
     static_cast<std::atomic<bool>*>(done)->store(true);
 }
 
@@ -464,7 +391,7 @@ TEST_F(PassThroughRun, TerminatedThreadGivesUpItsUnit) {
 }
 
 TEST_F(PassThroughRun, UninstallingTheMachineEndsAHang) {
-    std::future<DWORD> hung = SendFromThread(1, {0x2A, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    std::future<DWORD> hung = SendFromThread(1, Write10Cdb);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     sim::UninstallMachine();
     ASSERT_EQ(hung.wait_for(std::chrono::seconds(10)), std::future_status::ready);
@@ -473,33 +400,28 @@ TEST_F(PassThroughRun, UninstallingTheMachineEndsAHang) {
     EXPECT_EQ(SendDirect(port_, late), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
-TEST_F(PassThroughRun, LogKeepsEveryRequestAsReceived) {
-    sim::ClearPassThroughLog();
-    BufferedRequest request = MakeBuffered(read6, SCSI_IOCTL_DATA_IN, 32);
-    request.Header().TargetId = 1;
+TEST_F(PassThroughRun, LogKeepsEveryPassThroughAsReceived) {
+    BufferedRequest request = MakeBuffered(read6, SCSI_IOCTL_DATA_IN, 32, 18, 1);
     const std::vector<uint8_t> sent = request.buffer;
     ASSERT_EQ(SendBuffered(port_, request), 0u);
     DirectRequest failing = Read6(0, 9);
     EXPECT_EQ(SendDirect(port_, failing), 1117u);
+    IO_SCSI_CAPABILITIES capabilities = {};
+    EXPECT_EQ(Control(port_, IOCTL_SCSI_GET_CAPABILITIES, &capabilities, 24), 0u)
+        << "other controls are not logged";
 
     const std::vector<sim::PassThroughRecord> log = sim::PassThroughLog();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[0].device, "\\\\.\\scsi0:");
     EXPECT_EQ(log[0].controlCode, static_cast<DWORD>(IOCTL_SCSI_PASS_THROUGH));
-    EXPECT_EQ(log[0].inputLength, sent.size());
     EXPECT_EQ(log[0].outputLength, sent.size());
-    EXPECT_EQ(log[0].input, sent);
+    EXPECT_EQ(log[0].input, sent) << "as received, not as answered";
     EXPECT_EQ(0, memcmp(log[0].header, sent.data(), 44));
     EXPECT_EQ(log[0].error, 0u);
     EXPECT_EQ(log[1].controlCode, static_cast<DWORD>(IOCTL_SCSI_PASS_THROUGH_DIRECT));
     EXPECT_EQ(log[1].inputLength, 44u);
-    EXPECT_EQ(log[1].input.size(), 44u);
     EXPECT_EQ(log[1].header[4], 9);
     EXPECT_EQ(log[1].error, 1117u);
-    // Other controls are not logged.
-    IO_SCSI_CAPABILITIES capabilities = {};
-    EXPECT_EQ(Control(port_, IOCTL_SCSI_GET_CAPABILITIES, nullptr, 0, &capabilities, 24), 0u);
-    EXPECT_EQ(sim::PassThroughLog().size(), 2u);
     sim::ClearPassThroughLog();
     EXPECT_TRUE(sim::PassThroughLog().empty());
 }

@@ -41,63 +41,49 @@ protected:
     }
 };
 
+// What a thread that ends early shares with the test.
+struct Ending {
+    HANDLE gate = nullptr;
+    std::atomic<int> reached{0};
+};
+
 void __cdecl EndEarly(void* raw) {
-    auto* reached = static_cast<std::atomic<int>*>(raw);
-    reached->store(1);
+    auto* ending = static_cast<Ending*>(raw);
+    WaitForSingleObject(ending->gate, INFINITE);
+    ending->reached = 1;
     _endthread();
-    reached->store(2);  // never runs
+    ending->reached = 2;  // never runs
 }
 
-TEST_F(ThreadsTest, ReturningClosesTheHandleWhileADuplicateStaysValid) {
-    HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::atomic<int> value{0};
-    uintptr_t started = StartThread([&] {
-        WaitForSingleObject(gate, INFINITE);
-        value = 42;
-    });
-    ASSERT_NE(StartFailed, started);
-    HANDLE thread = AsHandle(started);
-    HANDLE kept = Duplicate(thread);
-    ASSERT_NE(nullptr, kept);
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(kept, 0));
-    SetEvent(gate);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(kept, 5000));
-    EXPECT_EQ(42, value.load());
-    // The handle that _beginthread returned was closed as the thread ended.
-    SetLastError(0);
-    EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(thread, 0));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
-    EXPECT_FALSE(CloseHandle(thread));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(kept, 0));
-    EXPECT_TRUE(CloseHandle(kept));
-    CloseHandle(gate);
-}
-
-TEST_F(ThreadsTest, EndthreadEndsTheThreadAtOnceAndClosesItsHandle) {
-    std::atomic<int> reached{0};
-    HANDLE gate = CreateMutexA(nullptr, TRUE, nullptr);  // holds the thread back
-    uintptr_t started = StartThread([&] {
-        WaitForSingleObject(gate, INFINITE);
-        ReleaseMutex(gate);
-        EndEarly(&reached);
-    });
-    ASSERT_NE(StartFailed, started);
-    HANDLE kept = Duplicate(AsHandle(started));
-    ReleaseMutex(gate);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(kept, 5000));
-    EXPECT_EQ(1, reached.load());
-    EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(AsHandle(started), 0));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
-    CloseHandle(kept);
-    CloseHandle(gate);
-}
-
-TEST_F(ThreadsTest, EndthreadCalledDirectlyAsTheStartRoutineEnds) {
-    std::atomic<int> reached{0};
-    uintptr_t started = _beginthread(EndEarly, 0, &reached);
-    ASSERT_NE(StartFailed, started);
-    ASSERT_TRUE(sim::WaitForThreadsToEnd(5000));
-    EXPECT_EQ(1, reached.load());
+TEST_F(ThreadsTest, EndingClosesTheHandleWhileADuplicateStaysValid) {
+    const char* const ways[] = {"return", "_endthread", "_endthread as start routine"};
+    for (int way = 0; way < 3; ++way) {
+        SCOPED_TRACE(ways[way]);
+        Ending ending;
+        ending.gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        const uintptr_t started =
+            way == 2   ? _beginthread(EndEarly, 0, &ending)
+            : way == 1 ? StartThread([&] { EndEarly(&ending); })
+                       : StartThread([&] {
+                             WaitForSingleObject(ending.gate, INFINITE);
+                             ending.reached = 1;
+                         });
+        ASSERT_NE(StartFailed, started);
+        HANDLE thread = AsHandle(started);
+        HANDLE kept = Duplicate(thread);
+        ASSERT_NE(nullptr, kept);
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(kept, 0));
+        SetEvent(ending.gate);
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(kept, 5000));
+        EXPECT_EQ(1, ending.reached.load());
+        // The handle that _beginthread returned was closed as the thread ended.
+        SetLastError(0);
+        EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(thread, 0));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+        EXPECT_FALSE(CloseHandle(thread));
+        EXPECT_TRUE(CloseHandle(kept));
+        CloseHandle(ending.gate);
+    }
 }
 
 TEST_F(ThreadsTest, ThreadEndingOwningAMutexAbandonsIt) {
@@ -138,8 +124,8 @@ TEST_F(ThreadsTest, TerminatedWaiterNeverReturnsAndItsObjectsAreReleased) {
     EXPECT_EQ(1u, sim::LiveThreadCount());
     EXPECT_TRUE(TerminateThread(thread, 7));
     EXPECT_EQ(0u, sim::LiveThreadCount());
-    // Its object is signalled, and its handle stays open: the runtime's
-    // exit code, which closes it, never ran.
+    // Signalled, and its handle stays open: the runtime's exit code that
+    // closes it never ran.
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 0));
     EXPECT_EQ(WAIT_ABANDONED, WaitForSingleObject(mutex, 0));
     EXPECT_TRUE(ReleaseMutex(mutex));

@@ -31,16 +31,12 @@ TEST(BackendCreation, RefusesDescriptionsNoUnitCouldHave) {
 }
 
 TEST(BackendCreation, AcceptsEveryTypeWithDefaults) {
-    const sim::BackendType types[] = {sim::BackendType::Disk,    sim::BackendType::CdRom,
-                                      sim::BackendType::Tape,    sim::BackendType::Scanner,
-                                      sim::BackendType::Processor, sim::BackendType::Scripted,
-                                      sim::BackendType::Iscsi};
-    for (sim::BackendType type : types) {
+    using T = sim::BackendType;
+    for (T type : {T::Disk, T::CdRom, T::Tape, T::Scanner, T::Processor, T::Scripted, T::Iscsi}) {
         sim::UnitConfig config = UnitOf(type, 0);
         config.backend.blocks = 8;
         config.backend.blockSize = type == sim::BackendType::CdRom ? 2048 : 4096;
-        std::string error;
-        EXPECT_TRUE(sim::CreateBackend(config, error)) << error;
+        EXPECT_TRUE(MustCreate(config));
     }
 }
 
@@ -50,8 +46,9 @@ TEST(IscsiPlaceholder, EveryCommandFailsAsAnUnreachableUnit) {
     std::unique_ptr<sim::UnitBackend> unit = MustCreate(config);
     ASSERT_TRUE(unit);
     for (uint8_t opcode : {0x00, 0x03, 0x12, 0x28}) {
-        EXPECT_EQ(unit->PlatformErrorFor(Cdb({opcode, 0, 0, 0, 36, 0}), true), 1117u);
-        EXPECT_EQ(unit->PlatformErrorFor(Cdb({opcode, 0, 0, 0, 36, 0}), false), 1117u);
+        for (bool direct : {true, false}) {
+            EXPECT_EQ(unit->PlatformErrorFor(Cdb({opcode, 0, 0, 0, 36, 0}), direct), 1117u);
+        }
     }
     std::vector<uint8_t> data(36, 0xEE);
     sim::ScsiOutcome outcome = RunIn(*unit, Cdb({0x12, 0, 0, 0, 36, 0}), data);

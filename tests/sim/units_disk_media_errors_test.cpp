@@ -5,9 +5,6 @@
 #include "sim/units/device_types.h"
 #include "sim/units/storage.h"
 
-#include <cstdio>
-#include <unistd.h>
-
 using namespace units_test;
 
 namespace {
@@ -19,17 +16,13 @@ public:
         bool failReads = false;
         bool failWrites = false;
         bool failFlush = false;
-        int writes = 0;
     };
     explicit FailingStorage(Controls& controls) : controls_(controls) {}
     bool Read(uint64_t offset, uint8_t* out, size_t length) override {
-        if (controls_.failReads) return false;
-        return memory_.Read(offset, out, length);
+        return !controls_.failReads && memory_.Read(offset, out, length);
     }
     bool Write(uint64_t offset, const uint8_t* in, size_t length) override {
-        if (controls_.failWrites) return false;
-        ++controls_.writes;
-        return memory_.Write(offset, in, length);
+        return !controls_.failWrites && memory_.Write(offset, in, length);
     }
     bool Flush() override { return !controls_.failFlush; }
 
@@ -44,11 +37,11 @@ TEST(DiskMediaErrors, FailedStorageGivesMediumErrorsKeptPending) {
         DiskUnit(64), std::make_unique<FailingStorage>(controls));
     ASSERT_TRUE(disk);
     std::vector<uint8_t> block = Pattern(512, 6);
-    ASSERT_EQ(RunOut(*disk, Cdb10(0x2A, 3, 1), block).status, sim::StatusGood);
+    ASSERT_EQ(RunOut(*disk, Cdb10(Write10, 3, 1), block).status, sim::StatusGood);
 
     controls.failReads = true;
     std::vector<uint8_t> read(512, 0);
-    sim::ScsiOutcome outcome = RunIn(*disk, Cdb10(0x28, 3, 1), read);
+    sim::ScsiOutcome outcome = RunIn(*disk, Cdb10(Read10, 3, 1), read);
     ExpectCheckCondition(outcome, 3, 0x11, 0);
     EXPECT_EQ(outcome.bytesMoved, 0u);
     std::vector<uint8_t> sense(18, 0);
@@ -56,7 +49,7 @@ TEST(DiskMediaErrors, FailedStorageGivesMediumErrorsKeptPending) {
     ExpectFixedSense(sense, 3, 0x11, 0);
 
     controls.failWrites = true;
-    outcome = RunOut(*disk, Cdb10(0x2A, 3, 1), block);
+    outcome = RunOut(*disk, Cdb10(Write10, 3, 1), block);
     ExpectCheckCondition(outcome, 3, 0x0C, 0);
     EXPECT_EQ(outcome.bytesMoved, 0u);
 
@@ -65,18 +58,13 @@ TEST(DiskMediaErrors, FailedStorageGivesMediumErrorsKeptPending) {
 
     controls = FailingStorage::Controls();
     read.assign(512, 0);
-    ASSERT_EQ(RunIn(*disk, Cdb10(0x28, 3, 1), read).status, sim::StatusGood);
+    ASSERT_EQ(RunIn(*disk, Cdb10(Read10, 3, 1), read).status, sim::StatusGood);
     EXPECT_EQ(read, block) << "a failed write leaves the block as it was";
 }
 
 TEST(DiskMediaErrors, WriteProtectedImageReadsButRefusesWrites) {
-    char path[] = "/tmp/units_disk_ro_XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    std::vector<uint8_t> image = Pattern(4 * 512, 12);
-    ASSERT_EQ(write(fd, image.data(), image.size()), static_cast<ssize_t>(image.size()));
-    close(fd);
-
+    const std::vector<uint8_t> image = Pattern(4 * 512, 12);
+    const std::string path = TempFile(image);
     std::string error;
     std::unique_ptr<sim::units::FileStorage> storage =
         sim::units::FileStorage::Open(path, true, error);
@@ -87,10 +75,10 @@ TEST(DiskMediaErrors, WriteProtectedImageReadsButRefusesWrites) {
     ASSERT_TRUE(disk);
 
     std::vector<uint8_t> read(4 * 512, 0);
-    ASSERT_EQ(RunIn(*disk, Cdb10(0x28, 0, 4), read).status, sim::StatusGood);
+    ASSERT_EQ(RunIn(*disk, Cdb10(Read10, 0, 4), read).status, sim::StatusGood);
     EXPECT_EQ(read, image);
     std::vector<uint8_t> written(512, 0xAB);
-    sim::ScsiOutcome outcome = RunOut(*disk, Cdb10(0x2A, 0, 1), written);
+    sim::ScsiOutcome outcome = RunOut(*disk, Cdb10(Write10, 0, 1), written);
     ExpectCheckCondition(outcome, 3, 0x0C, 0);
     EXPECT_EQ(outcome.bytesMoved, 0u);
     ExpectCheckCondition(RunOut(*disk, Cdb({0x0A, 0, 0, 2, 1, 0}), written), 3, 0x0C, 0);
@@ -98,11 +86,9 @@ TEST(DiskMediaErrors, WriteProtectedImageReadsButRefusesWrites) {
     std::vector<uint8_t> mode(12, 0);
     ASSERT_EQ(RunIn(*disk, Cdb({0x1A, 0, 0x00, 0, 12, 0}), mode).status, sim::StatusGood);
     EXPECT_EQ(mode[2], 0x80) << "write-protect bit";
-
-    read.assign(4 * 512, 0);
-    ASSERT_EQ(RunIn(*disk, Cdb10(0x28, 0, 4), read).status, sim::StatusGood);
-    EXPECT_EQ(read, image);
-    unlink(path);
+    ASSERT_EQ(RunIn(*disk, Cdb10(Read10, 0, 4), read).status, sim::StatusGood);
+    EXPECT_EQ(read, image) << "refused writes change nothing";
+    unlink(path.c_str());
 }
 
 }  // namespace

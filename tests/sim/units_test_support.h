@@ -9,13 +9,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace units_test {
 
+// Returns a unit description of `type` with a fixed identity.
 inline sim::UnitConfig UnitOf(sim::BackendType type, uint8_t peripheral) {
     sim::UnitConfig config;
     config.backend.type = type;
@@ -59,33 +63,33 @@ inline sim::ScsiCommand Cdb(std::initializer_list<uint8_t> bytes) {
     return command;
 }
 
-// Runs a command that moves data into `buffer` (its whole length).
+// Returns the outcome of `command` moving `buffer` (its whole length) in
+// `direction`.
+inline sim::ScsiOutcome Run(sim::UnitBackend& unit, sim::ScsiCommand command,
+                            sim::DataDirection direction, std::vector<uint8_t>& buffer) {
+    command.direction = direction;
+    command.data = buffer.data();
+    command.dataLength = static_cast<uint32_t>(buffer.size());
+    sim::ScsiOutcome outcome;
+    unit.Execute(command, outcome);
+    return outcome;
+}
 inline sim::ScsiOutcome RunIn(sim::UnitBackend& unit, sim::ScsiCommand command,
                               std::vector<uint8_t>& buffer) {
-    command.direction = sim::DataDirection::In;
-    command.data = buffer.data();
-    command.dataLength = static_cast<uint32_t>(buffer.size());
-    sim::ScsiOutcome outcome;
-    unit.Execute(command, outcome);
-    return outcome;
+    return Run(unit, command, sim::DataDirection::In, buffer);
 }
-
-// Runs a command that moves `buffer` out to the unit.
 inline sim::ScsiOutcome RunOut(sim::UnitBackend& unit, sim::ScsiCommand command,
                                std::vector<uint8_t>& buffer) {
-    command.direction = sim::DataDirection::Out;
-    command.data = buffer.data();
-    command.dataLength = static_cast<uint32_t>(buffer.size());
-    sim::ScsiOutcome outcome;
-    unit.Execute(command, outcome);
-    return outcome;
+    return Run(unit, command, sim::DataDirection::Out, buffer);
 }
-
 inline sim::ScsiOutcome RunNone(sim::UnitBackend& unit, sim::ScsiCommand command) {
     sim::ScsiOutcome outcome;
     unit.Execute(command, outcome);
     return outcome;
 }
+
+constexpr uint8_t Read10 = 0x28;
+constexpr uint8_t Write10 = 0x2A;
 
 // Returns a READ(10) or WRITE(10) style command block.
 inline sim::ScsiCommand Cdb10(uint8_t opcode, uint32_t lba, uint16_t count) {
@@ -94,10 +98,33 @@ inline sim::ScsiCommand Cdb10(uint8_t opcode, uint32_t lba, uint16_t count) {
                 static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count), 0});
 }
 
+// Returns a READ(6) or WRITE(6) style command block (21-bit LBA).
+inline sim::ScsiCommand Cdb6(uint8_t opcode, uint32_t lba, uint8_t count) {
+    return Cdb({opcode, static_cast<uint8_t>((lba >> 16) & 0x1F), static_cast<uint8_t>(lba >> 8),
+                static_cast<uint8_t>(lba), count, 0});
+}
+
+// Returns bytes [from, to) of `bytes`.
+inline std::vector<uint8_t> Slice(const std::vector<uint8_t>& bytes, size_t from, size_t to) {
+    return std::vector<uint8_t>(bytes.begin() + from, bytes.begin() + to);
+}
+
 inline std::vector<uint8_t> Pattern(size_t length, uint8_t seed) {
     std::vector<uint8_t> bytes(length);
     for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7 + i / 256);
     return bytes;
+}
+
+// Returns the path of a new temporary file holding `bytes`; the caller
+// unlinks it.
+inline std::string TempFile(const std::vector<uint8_t>& bytes) {
+    char path[] = "/tmp/units_test_XXXXXX";
+    const int fd = mkstemp(path);
+    EXPECT_GE(fd, 0);
+    if (fd < 0) return std::string();
+    EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(fd);
+    return path;
 }
 
 // Checks fixed-format sense data: 18 bytes, response code 0x70, additional

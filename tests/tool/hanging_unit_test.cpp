@@ -14,21 +14,11 @@ TEST(HangingUnit, EveryNotifyMethodGivesUpAfterTheTimeout) {
     for (const char* method : {"event", "post", "poll"}) {
         SCOPED_TRACE(method);
         const auto start = std::chrono::steady_clock::now();
-        const ToolRun run = RunTool({"tur", "0:0:0", "--timeout", "1", "--notify", method,
-                                     "--machine", MachinePath("tool_hanging_unit.json")});
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-            std::chrono::steady_clock::now() - start).count();
+        const ToolRun run = RunTool({"tur", "0:0:0", "--timeout", "1", "--notify", method, "--machine",
+                                     MachinePath("tool_hanging_unit.json")});
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_NE(run.err.find("no completion within 1000 ms"), std::string::npos) << run.err;
-        EXPECT_LT(seconds, 30);
-    }
-}
-
-TEST(HangingUnit, TimeoutMustBeASensibleNumberOfSeconds) {
-    for (const char* value : {"0", "3601", "x", "-5"}) {
-        const ToolRun run = RunTool({"scan", "--timeout", value});
-        EXPECT_EQ(run.exitCode, 2) << value;
-        EXPECT_NE(run.err.find("--timeout"), std::string::npos) << run.err;
     }
 }
 

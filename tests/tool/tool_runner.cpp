@@ -26,10 +26,6 @@ std::string ReadText(const std::string& path) {
 
 }  // namespace
 
-nlohmann::json ToolRun::Json() const {
-    return nlohmann::json::parse(out, nullptr, false);
-}
-
 ToolRun RunTool(const std::vector<std::string>& args) {
     ToolRun run;
     const std::string folder = MakeTempFolder();
@@ -37,9 +33,8 @@ ToolRun RunTool(const std::vector<std::string>& args) {
     const std::string errPath = folder + "/stderr";
     const std::string tool = std::string(PTASPI_BINARY_DIR) + "/tools/aspitool";
 
-    std::vector<std::string> words;
-    words.push_back(tool);
-    words.insert(words.end(), args.begin(), args.end());
+    std::vector<std::string> words = args;
+    words.insert(words.begin(), tool);
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(&word[0]);
     argv.push_back(nullptr);
@@ -86,11 +81,6 @@ bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(out);
-}
-
-bool WriteMachine(const std::string& path, const nlohmann::json& machine) {
-    const std::string text = machine.dump(2);
-    return WriteFile(path, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
 std::vector<uint8_t> Pattern(size_t count, size_t blockSize, uint8_t seed) {

@@ -1,5 +1,5 @@
-// Runs the built aspitool as a person or a script would, and gives back
-// what it printed and how it ended.
+// Runs the built aspitool as a person or a script would, and the file
+// helpers its tests share.
 #ifndef PTASPI_TESTS_TOOL_TOOL_RUNNER_H
 #define PTASPI_TESTS_TOOL_TOOL_RUNNER_H
 
@@ -12,12 +12,11 @@
 namespace tooltest {
 
 struct ToolRun {
-    int exitCode = -1;       // -1 when the tool did not end normally
-    std::string out;         // standard output
-    std::string err;         // standard error
-    // Returns the standard output parsed as JSON (a discarded value when it
-    // is none).
-    nlohmann::json Json() const;
+    int exitCode = -1;  // -1 when the tool did not end normally
+    std::string out;
+    std::string err;
+    // Returns the standard output parsed as JSON (discarded when it is none).
+    nlohmann::json Json() const { return nlohmann::json::parse(out, nullptr, false); }
 };
 
 // Returns the outcome of running aspitool with `args`.
@@ -31,8 +30,6 @@ std::string MakeTempFolder();
 std::vector<uint8_t> ReadFile(const std::string& path);
 // Returns true when `bytes` were written to a new file at `path`.
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
-// Returns true when `machine` was written as a machine file to `path`.
-bool WriteMachine(const std::string& path, const nlohmann::json& machine);
 // Returns `count` bytes of a pattern that differs in every block of
 // `blockSize` bytes, starting from `seed`.
 std::vector<uint8_t> Pattern(size_t count, size_t blockSize, uint8_t seed);

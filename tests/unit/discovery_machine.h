@@ -1,6 +1,5 @@
-// What the discovery tests on simulated machines share: a machine built
-// from JSON, empty tables before each test, and a check that a scan left
-// no registry key or handle open.
+// The discovery tests' fixture: a machine built from JSON, empty tables,
+// and a check that a scan left no registry key or handle open.
 #ifndef PTASPI_TESTS_UNIT_DISCOVERY_MACHINE_H
 #define PTASPI_TESTS_UNIT_DISCOVERY_MACHINE_H
 
@@ -16,9 +15,6 @@
 #include <string>
 
 namespace discovery_test {
-
-// Returns the JSON text of a port object with the given members.
-inline std::string Port(const std::string& members) { return "{" + members + "}"; }
 
 class DiscoveryMachineTest : public ::testing::Test {
 protected:
@@ -42,8 +38,7 @@ protected:
         ASSERT_TRUE(sim::InstallMachine(machine, error)) << error;
     }
 
-    // Returns nothing: runs the scan and checks that it closed every
-    // registry key and handle it opened.
+    // Returns nothing: runs the scan and checks that it closed what it opened.
     template <class Scan>
     static void RunClean(Scan scan) {
         const size_t keys = sim::OpenRegistryKeyCount();

@@ -1,6 +1,5 @@
-// What the execution tests share: a machine built from JSON, a device table
-// filled by hand, execute SRBs with their sense areas, and a post routine
-// that records every completion.
+// The execution tests' fixture and helpers: machines from JSON, a device
+// table filled by hand, execute SRBs, and a recorder of completions.
 #ifndef PTASPI_TESTS_UNIT_EXECUTION_SUPPORT_H
 #define PTASPI_TESTS_UNIT_EXECUTION_SUPPORT_H
 
@@ -8,7 +7,6 @@
 #include "discovery/host_adapters.h"
 #include "execution/execute_srb.h"
 #include "execution/request_queue.h"
-#include "interface/srb.h"
 #include "platform/scsi_port.h"
 #include "sim/handles.h"
 #include "sim/sim.h"
@@ -29,8 +27,7 @@ namespace execution_test {
 
 constexpr char PortPath[] = "\\\\.\\scsi0:";
 
-// Returns a machine with one port and one bus whose units are `units`
-// (a JSON array body).
+// Returns a machine with one port and one bus of these units (JSON).
 inline std::string MachineWithUnits(const std::string& units) {
     return R"({"ports": [{"driver": "hba", "buses": [{"units": [)" + units + "]}]}]}";
 }
@@ -51,7 +48,6 @@ inline void InstallMachineText(const std::string& text) {
     ASSERT_TRUE(sim::InstallMachine(machine, error)) << error;
 }
 
-// Returns nothing: empties every discovery table.
 inline void ClearTables() {
     memset(&DeviceTable, 0, sizeof DeviceTable);
     memset(PortTable, 0, sizeof PortTable);
@@ -61,7 +57,7 @@ inline void ClearTables() {
 }
 
 // Returns the new entry: a unit on host adapter 0 (port 0, bus 0) reached
-// through `path`, with the access that the scan stores.
+// through `path`.
 inline DeviceEntry* AddUnit(BYTE target, BYTE lun, const char* path) {
     AdapterCount = 1;
     AdapterMap[0].PortNumber = 0;
@@ -78,8 +74,7 @@ inline DeviceEntry* AddUnit(BYTE target, BYTE lun, const char* path) {
     return &entry;
 }
 
-// Returns nothing: installs and lists target 1, whose TEST UNIT READY hangs
-// until released while everything else answers GOOD.
+// Returns nothing: lists target 1, whose TEST UNIT READY hangs until released.
 inline void InstallHangingUnit(
     const std::string& responses = R"({"opcode": "0x00", "hang": true}, {"status": 0})") {
     InstallMachineText(MachineWithUnits(ScriptedUnit(1, responses)));
@@ -95,11 +90,10 @@ struct alignas(8) ExecBlock {
     SRB_ExecSCSICmd* Srb() { return reinterpret_cast<SRB_ExecSCSICmd*>(Bytes); }
     BYTE* Sense() { return Bytes + sizeof(SRB_ExecSCSICmd); }
     BYTE Status() { return __atomic_load_n(&Srb()->SRB_Status, __ATOMIC_ACQUIRE); }
-    // Returns the first `count` bytes of the sense area.
     std::vector<BYTE> SenseBytes(size_t count) { return std::vector<BYTE>(Sense(), Sense() + count); }
 };
 
-// Records every posted completion with the status that it carried.
+// Records every posted completion with its status.
 struct PostRecorder {
     void Clear() {
         std::lock_guard<std::mutex> guard(lock);
@@ -121,7 +115,7 @@ struct PostRecorder {
         }
         return result;
     }
-    // Returns every posted SRB in the order of posting.
+    // Returns every posted SRB in posting order.
     std::vector<void*> Order() {
         std::lock_guard<std::mutex> guard(lock);
         std::vector<void*> result;
@@ -144,8 +138,7 @@ struct PostRecorder {
     std::vector<std::pair<void*, BYTE>> posts;
 };
 
-// Returns the one recorder, never destroyed, since a stuck worker may post
-// into it after the tests ended.
+// Returns the one recorder, never destroyed: a stuck worker may post late.
 inline PostRecorder& Posts() {
     static PostRecorder* recorder = new PostRecorder;
     return *recorder;
@@ -153,8 +146,7 @@ inline PostRecorder& Posts() {
 
 inline void __cdecl RecordPost(void* srb) { Posts().Record(srb); }
 
-// Returns nothing: makes the block an execute request to host adapter 0
-// that is posted to RecordPost.
+// Returns nothing: makes the block a posted execute request to adapter 0.
 inline void PrepareExec(ExecBlock& block, BYTE target, BYTE opcode, BYTE senseLength,
                         BYTE flags = SRB_DIR_IN) {
     SRB_ExecSCSICmd* srb = block.Srb();
@@ -169,7 +161,7 @@ inline void PrepareExec(ExecBlock& block, BYTE target, BYTE opcode, BYTE senseLe
     srb->CDBByte[0] = opcode;
 }
 
-// Returns true when the worker has nothing queued (Head equals Tail).
+// Returns true when the worker has nothing queued.
 inline bool RingIsEmpty() {
     LockQueue();
     const bool empty = RequestQueue.Head == RequestQueue.Tail;
@@ -177,10 +169,10 @@ inline bool RingIsEmpty() {
     return empty;
 }
 
-// Returns true once `ready` holds, polling for at most timeoutMs.
+// Returns true once `ready` holds, polling for at most 10 seconds.
 template <class Ready>
-bool Eventually(Ready ready, int timeoutMs = 10000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+bool Eventually(Ready ready) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
         if (ready()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -188,8 +180,8 @@ bool Eventually(Ready ready, int timeoutMs = 10000) {
     return ready();
 }
 
-// Returns nothing: submits TEST UNIT READY to the hanging target 1 and waits
-// until the worker has taken it off the ring and sent it.
+// Returns nothing: has the worker take and send a TEST UNIT READY to the
+// hanging target 1.
 inline void OccupyWorker(ExecBlock& hanging) {
     PrepareExec(hanging, 1, 0x00, 0);
     ASSERT_EQ(SubmitExecuteRequest(hanging.Srb()), SS_PENDING);
@@ -206,7 +198,7 @@ inline std::vector<sim::PassThroughRecord> RecordsOf(DWORD controlCode) {
     return result;
 }
 
-// Returns the header that a logged pass-through carried, as `Header`.
+// Returns the header that a logged pass-through carried.
 template <class Header>
 Header HeaderOf(const sim::PassThroughRecord& record) {
     Header header;
@@ -214,8 +206,7 @@ Header HeaderOf(const sim::PassThroughRecord& record) {
     return header;
 }
 
-// Common set-up and tear-down: no machine, no faults, empty tables, an
-// empty log, and the queue stopped with its objects closed.
+// No machine, no faults, empty tables and log; the queue stopped after.
 class ExecutionTest : public ::testing::Test {
 protected:
     void SetUp() override {

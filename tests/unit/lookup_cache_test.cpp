@@ -16,75 +16,43 @@ class LookupCacheTest : public ::testing::Test {
 protected:
     void SetUp() override { memset(&DeviceTable, 0, sizeof(DeviceTable)); }
 
-    static DeviceEntry& Add(BYTE port, BYTE pathId, BYTE targetId, BYTE lun, BYTE type = 0) {
+    static DeviceEntry& Add(BYTE port, BYTE pathId, BYTE targetId, BYTE lun) {
         DeviceEntry& entry = DeviceTable.Entries[DeviceTable.Count++];
         entry.PortNumber = port;
         entry.PathId = pathId;
         entry.TargetId = targetId;
         entry.Lun = lun;
-        entry.DeviceType = type;
         return entry;
     }
 
     static DWORD CachedWord() { return DeviceTable.LookupCache.Word; }
 };
 
-TEST_F(LookupCacheTest, SearchFindsTheEntryWithAllFourAddressBytes) {
+TEST_F(LookupCacheTest, SearchMatchesAllFourAddressBytesByTheirLowEightBits) {
     Add(0, 0, 1, 0);
     Add(1, 0, 1, 0);
     Add(1, 1, 1, 0);
     DeviceEntry& wanted = Add(1, 1, 1, 2);
     Add(1, 1, 2, 2);
     EXPECT_EQ(FindDevice(1, 1, 1, 2), &wanted);
+    EXPECT_EQ(FindDevice(0x101, 0x301, 0x7701, -254), &wanted);  // -254 is 0x02 as a byte
     EXPECT_EQ(FindDevice(2, 1, 1, 2), nullptr);
     EXPECT_EQ(FindDevice(1, 2, 1, 2), nullptr);
     EXPECT_EQ(FindDevice(1, 1, 3, 2), nullptr);
     EXPECT_EQ(FindDevice(1, 1, 1, 3), nullptr);
 }
 
-TEST_F(LookupCacheTest, OnlyTheLowEightBitsOfEachArgumentCount) {
-    DeviceEntry& entry = Add(1, 2, 3, 4);
-    EXPECT_EQ(FindDevice(0x101, 0x202, 0x7703, -252), &entry);  // -252 is 0x04 as a byte
-}
-
-TEST_F(LookupCacheTest, RepeatedLookupsReturnTheSamePointerFromTheCache) {
-    Add(0, 0, 0, 0);
-    DeviceEntry& entry = Add(0, 0, 5, 0);
-    DeviceEntry* first = FindDevice(0, 0, 5, 0);
-    ASSERT_EQ(first, &entry);
-    EXPECT_EQ(CachedWord(), 2UL);
-    EXPECT_EQ(FindDevice(0, 0, 5, 0), first);
-    EXPECT_EQ(FindDevice(0, 0, 5, 0), first);
-    EXPECT_EQ(CachedWord(), 2UL);
-}
-
-TEST_F(LookupCacheTest, HitIsAnsweredFromTheCacheWithoutSearching) {
+TEST_F(LookupCacheTest, CacheFollowsEachHitAndOutlivesMisses) {
     DeviceEntry& first = Add(0, 0, 1, 0);
-    DeviceEntry& second = Add(0, 0, 1, 0);
-    // Point the cache at the second of two equal entries: a hit returns it
-    // as cached, where a search would have found the first.
-    DeviceTable.LookupCache.Word = 2;
-    EXPECT_EQ(FindDevice(0, 0, 1, 0), &second);
-    DeviceTable.LookupCache.Word = 0;
+    DeviceEntry& second = Add(0, 0, 5, 0);
     EXPECT_EQ(FindDevice(0, 0, 1, 0), &first);
-}
-
-TEST_F(LookupCacheTest, MissLeavesTheCacheOnTheEarlierUnit) {
-    Add(0, 0, 0, 0);
-    DeviceEntry& entry = Add(0, 0, 3, 0);
-    ASSERT_EQ(FindDevice(0, 0, 3, 0), &entry);
+    EXPECT_EQ(CachedWord(), 1UL);
+    EXPECT_EQ(FindDevice(0, 0, 5, 0), &second);
+    EXPECT_EQ(CachedWord(), 2UL);
+    EXPECT_EQ(FindDevice(0, 0, 5, 0), &second);  // the same pointer again
     EXPECT_EQ(FindDevice(0, 0, 4, 0), nullptr);
     EXPECT_EQ(CachedWord(), 2UL);
-    EXPECT_EQ(FindDevice(0, 0, 3, 0), &entry);
-}
-
-TEST_F(LookupCacheTest, SearchHitReplacesTheCache) {
-    Add(0, 0, 1, 0);
-    Add(0, 0, 2, 0);
-    ASSERT_NE(FindDevice(0, 0, 1, 0), nullptr);
-    EXPECT_EQ(CachedWord(), 1UL);
-    ASSERT_NE(FindDevice(0, 0, 2, 0), nullptr);
-    EXPECT_EQ(CachedWord(), 2UL);
+    EXPECT_EQ(FindDevice(0, 0, 5, 0), &second);
 }
 
 TEST_F(LookupCacheTest, EmptyCacheNeverMatchesTheZeroAddress) {
@@ -94,29 +62,29 @@ TEST_F(LookupCacheTest, EmptyCacheNeverMatchesTheZeroAddress) {
     EXPECT_EQ(CachedWord(), 0UL);
 }
 
-TEST_F(LookupCacheTest, CacheBeyondTheFilledEntriesIsIgnored) {
-    DeviceEntry& entry = Add(0, 0, 0, 0);
-    // An index past Count (or past the table) names no filled entry.
-    DeviceTable.LookupCache.Word = 7;
-    EXPECT_EQ(FindDevice(0, 0, 0, 0), &entry);
-    DeviceTable.LookupCache.Word = MaxDeviceEntries + 5;
-    EXPECT_EQ(FindDevice(0, 0, 0, 0), &entry);
-    EXPECT_EQ(CachedWord(), 1UL);
-}
-
-TEST_F(LookupCacheTest, OfTwoEntriesWithOneAddressTheFirstIsFound) {
-    DeviceEntry& first = Add(2, 0, 6, 0, 0x01);
-    Add(2, 0, 6, 0, 0x05);
-    EXPECT_EQ(FindDevice(2, 0, 6, 0), &first);
-    EXPECT_EQ(FindDevice(2, 0, 6, 0), &first);
+TEST_F(LookupCacheTest, OfDuplicatesTheCachedOneElseTheFirstIsFound) {
+    // Two entries with one address: a search finds the first, a cache
+    // naming the second answers without searching, and a cache past the
+    // filled entries names nothing.
+    const struct {
+        DWORD cached;
+        int found;
+    } cases[] = {{0, 0}, {2, 1}, {7, 0}, {MaxDeviceEntries + 5, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "cached " << c.cached);
+        SetUp();
+        Add(2, 0, 6, 0);
+        Add(2, 0, 6, 0);
+        DeviceTable.LookupCache.Word = c.cached;
+        EXPECT_EQ(FindDevice(2, 0, 6, 0), &DeviceTable.Entries[c.found]);
+        EXPECT_EQ(FindDevice(2, 0, 6, 0), &DeviceTable.Entries[c.found]);
+    }
 }
 
 TEST_F(LookupCacheTest, ConcurrentLookupsAlwaysGetTheirOwnUnit) {
-    // A full table. The threads walk the same few units in different
-    // orders, so that one thread replaces the cache with a unit that
-    // another is about to look up while the cache still names the unit
-    // before: a cache whose key and entry were written apart would hand
-    // out the wrong entry.
+    // The threads walk a few units of a full table in different orders, so
+    // one replaces the cache while another is about to read it: a cache
+    // whose key and entry were written apart would hand out the wrong unit.
     for (int i = 0; i < MaxDeviceEntries; ++i) {
         Add(static_cast<BYTE>(i % 4), static_cast<BYTE>((i / 4) % 2), static_cast<BYTE>(i / 8),
             static_cast<BYTE>(i % 3));
@@ -130,13 +98,11 @@ TEST_F(LookupCacheTest, ConcurrentLookupsAlwaysGetTheirOwnUnit) {
     std::vector<std::thread> threads;
     for (int t = 0; t < Threads; ++t) {
         threads.emplace_back([t, &wrong, &missing, &ready, &Units] {
-            // Start together, so that the lookups overlap.
-            ++ready;
+            ++ready;  // start together, so that the lookups overlap
             while (ready.load() < Threads) std::this_thread::yield();
             for (int round = 0; round < Rounds; ++round) {
                 const int step = t % 2 == 0 ? round : Rounds - round;
-                const int index = Units[(step + t) % 3];
-                const DeviceEntry& e = DeviceTable.Entries[index];
+                const DeviceEntry& e = DeviceTable.Entries[Units[(step + t) % 3]];
                 DeviceEntry* found = FindDevice(e.PortNumber, e.PathId, e.TargetId, e.Lun);
                 if (found == nullptr) {
                     ++missing;
