@@ -250,43 +250,56 @@ extern "C" BOOL WINAPI VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFree
     return TRUE;
 }
 
+namespace sim {
+namespace {
+
+// Returns what `change` returns for the pages of one allocation that the
+// range covers, after the checks VirtualLock and VirtualUnlock share; FALSE
+// with the last error set when a check fails.
+template <class Change>
+BOOL ChangePageLocks(Call call, LPVOID address, SIZE_T size, Change change) {
+    ExitIfTerminated();
+    DWORD error = 0;
+    if (TakeFault(call, nullptr, &error)) return FailWith(error);
+    VirtualMemory& memory = Memory();
+    std::lock_guard<std::mutex> guard(memory.Lock);
+    PageRange range;
+    if (!FindPages(address, size, &range)) return FailWith(ERROR_INVALID_PARAMETER);
+    return change(memory, range, range.First + range.Count);
+}
+
+}  // namespace
+}  // namespace sim
+
 // Returns TRUE once every page of the range is locked.
 extern "C" BOOL WINAPI VirtualLock(LPVOID lpAddress, SIZE_T dwSize) {
-    sim::ExitIfTerminated();
-    DWORD error = 0;
-    if (sim::TakeFault(sim::Call::VirtualLock, nullptr, &error)) return sim::FailWith(error);
-    sim::VirtualMemory& memory = sim::Memory();
-    std::lock_guard<std::mutex> guard(memory.Lock);
-    sim::PageRange range;
-    if (!sim::FindPages(lpAddress, dwSize, &range)) return sim::FailWith(ERROR_INVALID_PARAMETER);
-    const size_t end = range.First + range.Count;
-    for (size_t page = range.First; page < end; ++page) {
-        if (!range.Region->Committed[page]) return sim::FailWith(sim::ErrorInvalidAddress);
-    }
-    // Windows refuses to lock pages that cannot be touched.
-    if (range.Region->Protect == PAGE_NOACCESS) return sim::FailWith(ERROR_NOACCESS);
-    // Locks do not nest: one unlock undoes any number of locks of a page.
-    for (size_t page = range.First; page < end; ++page) {
-        if (!range.Region->Locked[page]) ++memory.LockedPages;
-        range.Region->Locked[page] = true;
-    }
-    return TRUE;
+    return sim::ChangePageLocks(
+        sim::Call::VirtualLock, lpAddress, dwSize,
+        [](sim::VirtualMemory& memory, sim::PageRange& range, size_t end) -> BOOL {
+            for (size_t page = range.First; page < end; ++page) {
+                if (!range.Region->Committed[page]) return sim::FailWith(sim::ErrorInvalidAddress);
+            }
+            // Windows refuses to lock pages that cannot be touched.
+            if (range.Region->Protect == PAGE_NOACCESS) return sim::FailWith(ERROR_NOACCESS);
+            // Locks do not nest: one unlock undoes any number of locks of a page.
+            for (size_t page = range.First; page < end; ++page) {
+                if (!range.Region->Locked[page]) ++memory.LockedPages;
+                range.Region->Locked[page] = true;
+            }
+            return TRUE;
+        });
 }
 
 // Returns TRUE once every page of the range, all of them locked, is not.
 extern "C" BOOL WINAPI VirtualUnlock(LPVOID lpAddress, SIZE_T dwSize) {
-    sim::ExitIfTerminated();
-    DWORD error = 0;
-    if (sim::TakeFault(sim::Call::VirtualUnlock, nullptr, &error)) return sim::FailWith(error);
-    sim::VirtualMemory& memory = sim::Memory();
-    std::lock_guard<std::mutex> guard(memory.Lock);
-    sim::PageRange range;
-    if (!sim::FindPages(lpAddress, dwSize, &range)) return sim::FailWith(ERROR_INVALID_PARAMETER);
-    const size_t end = range.First + range.Count;
-    for (size_t page = range.First; page < end; ++page) {
-        if (!range.Region->Locked[page]) return sim::FailWith(sim::ErrorNotLocked);
-    }
-    for (size_t page = range.First; page < end; ++page) range.Region->Locked[page] = false;
-    memory.LockedPages -= range.Count;
-    return TRUE;
+    return sim::ChangePageLocks(
+        sim::Call::VirtualUnlock, lpAddress, dwSize,
+        [](sim::VirtualMemory& memory, sim::PageRange& range, size_t end) -> BOOL {
+            for (size_t page = range.First; page < end; ++page) {
+                if (!range.Region->Locked[page]) return sim::FailWith(sim::ErrorNotLocked);
+            }
+            for (size_t page = range.First; page < end; ++page) range.Region->Locked[page] = false;
+            memory.LockedPages -= range.Count;
+            return TRUE;
+        });
 }

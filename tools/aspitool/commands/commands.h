@@ -10,6 +10,7 @@
 #include "../srb_requests.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace aspitool {
@@ -69,6 +70,30 @@ bool BlocksPerTransfer(const Unit& unit, uint32_t blockSize, uint32_t& blocks,
                        std::string& error);
 // Returns the 10-byte READ(10) (opcode 0x28) or WRITE(10) (0x2A) block.
 void MakeReadWrite10(uint8_t opcode, uint32_t lba, uint16_t blocks, uint8_t cdb[10]);
+// Returns the empty text when blocks `lba` to `lba` + `count` - 1 lie on
+// the medium, otherwise the reason they do not.
+std::string BlockRangeError(const Unit& unit, const Capacity& capacity, uint64_t lba,
+                            uint64_t count);
+
+// One block transfer of a read or write, split at what the adapter moves
+// at a time.
+struct BlockTransfer {
+    uint8_t Opcode;          // 0x28 READ(10) or 0x2A WRITE(10)
+    const char* Name;        // "READ" or "WRITE", for messages
+    uint64_t Lba;
+    uint64_t Count;
+    uint32_t PerTransfer;    // blocks per command
+    uint8_t* Buffer;         // PerTransfer blocks, aligned for the adapter
+};
+// Returns the empty text when every block moved, otherwise why not; `done`
+// counts the blocks that moved and `result` holds the last command's
+// outcome. `chunk` is called with each transfer's bytes, before the
+// command for a write (to fill them) and after it for a read (to take
+// them); it returns false with `failure` set to stop.
+std::string TransferBlocks(const Session& session, const Unit& unit, const Capacity& capacity,
+                           const BlockTransfer& transfer, ExecResult& result, uint64_t& done,
+                           const std::function<bool(uint8_t*, uint32_t, std::string&)>& chunk);
+
 // Returns true when the command has exactly `count` operands; otherwise
 // false with `error` naming the expected form.
 bool ExpectOperands(const Session& session, size_t count, const char* form, std::string& error);

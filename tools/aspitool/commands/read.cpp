@@ -4,7 +4,6 @@
 
 #include "../options.h"
 #include "../output.h"
-#include "../progress.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -57,12 +56,8 @@ int RunRead(Session& session) {
         return Fail(session, document, ExitFailure, error);
     }
     if (options.all) count = capacity.blocks;
-    if (lba >= capacity.blocks || count > capacity.blocks - lba) {
-        return Fail(session, document, ExitFailure,
-                    "blocks " + std::to_string(lba) + " to " + std::to_string(lba + count - 1) +
-                        " lie beyond the end of the medium of " + FormatAddress(unit.address) +
-                        " (" + std::to_string(capacity.blocks) + " blocks)");
-    }
+    const std::string outside = BlockRangeError(unit, capacity, lba, count);
+    if (!outside.empty()) return Fail(session, document, ExitFailure, outside);
     const uint64_t totalBytes = count * capacity.blockSize;
     if (options.outputFile.empty() && totalBytes > MaxScreenBytes) {
         return Fail(session, document, ExitUsage,
@@ -87,38 +82,19 @@ int RunRead(Session& session) {
     }
 
     std::vector<uint8_t> shown;
-    std::string failure;
     uint64_t done = 0;
-    {
-        Progress progress("read", totalBytes);
-        while (done < count) {
-            const uint64_t left = count - done;
-            const uint32_t blocks = left < perTransfer ? static_cast<uint32_t>(left) : perTransfer;
-            const uint32_t bytes = blocks * capacity.blockSize;
-            const uint32_t at = static_cast<uint32_t>(lba + done);
-            uint8_t cdb[10];
-            MakeReadWrite10(0x28, at, static_cast<uint16_t>(blocks), cdb);
-            if (!SendCdb(session, unit, cdb, sizeof cdb, DataDirection::In, buffer.data(), bytes,
-                         result, error)) {
-                failure = "READ at LBA " + std::to_string(at) + ": " + error;
-                break;
+    const BlockTransfer transfer{0x28, "READ", lba, count, perTransfer, buffer.data()};
+    std::string failure = TransferBlocks(
+        session, unit, capacity, transfer, result, done,
+        [&](uint8_t* data, uint32_t bytes, std::string& why) {
+            if (file == nullptr) {
+                shown.insert(shown.end(), data, data + bytes);
+            } else if (std::fwrite(data, 1, bytes, file) != bytes) {
+                why = "cannot write '" + options.outputFile + "': " + std::strerror(errno);
+                return false;
             }
-            if (result.status != SS_COMP) {
-                failure = "READ at LBA " + std::to_string(at) + " failed: " + ExecFailureText(result);
-                break;
-            }
-            if (file != nullptr) {
-                if (std::fwrite(buffer.data(), 1, bytes, file) != bytes) {
-                    failure = "cannot write '" + options.outputFile + "': " + std::strerror(errno);
-                    break;
-                }
-            } else {
-                shown.insert(shown.end(), buffer.data(), buffer.data() + bytes);
-            }
-            done += blocks;
-            progress.Update(done * capacity.blockSize);
-        }
-    }
+            return true;
+        });
     if (file != nullptr && std::fclose(file) != 0 && failure.empty()) {
         failure = "cannot write '" + options.outputFile + "': " + std::strerror(errno);
     }

@@ -3,6 +3,7 @@
 #include "commands.h"
 
 #include "../output.h"
+#include "../progress.h"
 
 #include <cstdio>
 #include <cstring>
@@ -163,6 +164,45 @@ void Show(const Session& session, const Json& document, const std::string& text)
     } else {
         std::fwrite(text.data(), 1, text.size(), stdout);
     }
+}
+
+std::string BlockRangeError(const Unit& unit, const Capacity& capacity, uint64_t lba,
+                            uint64_t count) {
+    if (lba < capacity.blocks && count <= capacity.blocks - lba) return std::string();
+    return "blocks " + std::to_string(lba) + " to " + std::to_string(lba + count - 1) +
+           " lie beyond the end of the medium of " + FormatAddress(unit.address) + " (" +
+           std::to_string(capacity.blocks) + " blocks)";
+}
+
+std::string TransferBlocks(const Session& session, const Unit& unit, const Capacity& capacity,
+                           const BlockTransfer& transfer, ExecResult& result, uint64_t& done,
+                           const std::function<bool(uint8_t*, uint32_t, std::string&)>& chunk) {
+    const bool writing = transfer.Opcode == 0x2A;
+    Progress progress(writing ? "write" : "read", transfer.Count * capacity.blockSize);
+    std::string failure;
+    std::string error;
+    done = 0;
+    while (done < transfer.Count) {
+        const uint64_t left = transfer.Count - done;
+        const uint32_t blocks =
+            left < transfer.PerTransfer ? static_cast<uint32_t>(left) : transfer.PerTransfer;
+        const uint32_t bytes = blocks * capacity.blockSize;
+        const uint32_t at = static_cast<uint32_t>(transfer.Lba + done);
+        if (writing && !chunk(transfer.Buffer, bytes, failure)) return failure;
+        uint8_t cdb[10];
+        MakeReadWrite10(transfer.Opcode, at, static_cast<uint16_t>(blocks), cdb);
+        const std::string where = std::string(transfer.Name) + " at LBA " + std::to_string(at);
+        if (!SendCdb(session, unit, cdb, sizeof cdb,
+                     writing ? DataDirection::Out : DataDirection::In, transfer.Buffer, bytes,
+                     result, error)) {
+            return where + ": " + error;
+        }
+        if (result.status != SS_COMP) return where + " failed: " + ExecFailureText(result);
+        if (!writing && !chunk(transfer.Buffer, bytes, failure)) return failure;
+        done += blocks;
+        progress.Update(done * capacity.blockSize);
+    }
+    return std::string();
 }
 
 }  // namespace aspitool

@@ -4,7 +4,6 @@
 
 #include "../options.h"
 #include "../output.h"
-#include "../progress.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -69,12 +68,10 @@ int RunWrite(Session& session) {
                         std::to_string(capacity.blockSize) + " bytes");
     }
     const uint64_t count = fileSize / capacity.blockSize;
-    if (lba >= capacity.blocks || count > capacity.blocks - lba) {
+    const std::string outside = BlockRangeError(unit, capacity, lba, count);
+    if (!outside.empty()) {
         std::fclose(file);
-        return Fail(session, document, ExitFailure,
-                    "blocks " + std::to_string(lba) + " to " + std::to_string(lba + count - 1) +
-                        " lie beyond the end of the medium of " + FormatAddress(unit.address) +
-                        " (" + std::to_string(capacity.blocks) + " blocks)");
+        return Fail(session, document, ExitFailure, outside);
     }
     uint32_t perTransfer = 0;
     AlignedBuffer buffer;
@@ -85,35 +82,15 @@ int RunWrite(Session& session) {
         return Fail(session, document, ExitFailure, error.empty() ? "out of memory" : error);
     }
 
-    std::string failure;
     uint64_t done = 0;
-    {
-        Progress progress("write", fileSize);
-        while (done < count) {
-            const uint64_t left = count - done;
-            const uint32_t blocks = left < perTransfer ? static_cast<uint32_t>(left) : perTransfer;
-            const uint32_t bytes = blocks * capacity.blockSize;
-            const uint32_t at = static_cast<uint32_t>(lba + done);
-            if (std::fread(buffer.data(), 1, bytes, file) != bytes) {
-                failure = "cannot read '" + options.inputFile + "'";
-                break;
-            }
-            uint8_t cdb[10];
-            MakeReadWrite10(0x2A, at, static_cast<uint16_t>(blocks), cdb);
-            if (!SendCdb(session, unit, cdb, sizeof cdb, DataDirection::Out, buffer.data(), bytes,
-                         result, error)) {
-                failure = "WRITE at LBA " + std::to_string(at) + ": " + error;
-                break;
-            }
-            if (result.status != SS_COMP) {
-                failure = "WRITE at LBA " + std::to_string(at) + " failed: " +
-                          ExecFailureText(result);
-                break;
-            }
-            done += blocks;
-            progress.Update(done * capacity.blockSize);
-        }
-    }
+    const BlockTransfer transfer{0x2A, "WRITE", lba, count, perTransfer, buffer.data()};
+    const std::string failure = TransferBlocks(
+        session, unit, capacity, transfer, result, done,
+        [&](uint8_t* data, uint32_t bytes, std::string& why) {
+            if (std::fread(data, 1, bytes, file) == bytes) return true;
+            why = "cannot read '" + options.inputFile + "'";
+            return false;
+        });
     std::fclose(file);
 
     const Json outcome = ExecResultJson(result);
