@@ -3,6 +3,7 @@
 // SENSE, VERIFY and SYNCHRONIZE CACHE.
 #include "units_test_support.h"
 
+#include <algorithm>
 #include <cstdio>
 
 using namespace units_test;
@@ -33,9 +34,8 @@ TEST(DiskReadWrite, WrittenBlocksReadBackAndOthersStayZero) {
     outcome = RunIn(*disk, Cdb10(Read10, 99, 5), read);
     EXPECT_EQ(outcome.status, sim::StatusGood);
     EXPECT_EQ(outcome.bytesMoved, 5u * 512);
-    std::vector<uint8_t> expected(512, 0);
-    expected.insert(expected.end(), written.begin(), written.end());
-    expected.resize(5 * 512, 0);
+    std::vector<uint8_t> expected(5 * 512, 0);
+    std::copy(written.begin(), written.end(), expected.begin() + 512);
     EXPECT_EQ(read, expected);
 }
 

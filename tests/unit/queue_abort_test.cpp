@@ -3,6 +3,7 @@
 // queue on the same thread, an abandoned lock, and an SRB the worker took.
 #include "execution_support.h"
 
+#include <iterator>
 #include <functional>
 #include <initializer_list>
 #include <thread>
@@ -36,8 +37,7 @@ protected:
     }
     // Returns nothing: empties the ring at `slot` and queues `count` of the
     // blocks (all of them by default).
-    template <size_t N>
-    static void Queue(LONG slot, ExecBlock (&blocks)[N], size_t count = N) {
+    static void Queue(LONG slot, ExecBlock* blocks, size_t count) {
         RequestQueue.Head = RequestQueue.Tail = slot;
         for (size_t i = 0; i < count; ++i) Prepare(blocks[i]);
         for (size_t i = 0; i < count; ++i) Push(blocks[i]);
@@ -59,8 +59,7 @@ protected:
         return pending;
     }
     // Returns the SRBs of `blocks` whose indexes are given.
-    template <size_t N>
-    static std::vector<void*> Srbs(ExecBlock (&blocks)[N], std::initializer_list<int> indexes) {
+    static std::vector<void*> Srbs(ExecBlock* blocks, std::initializer_list<int> indexes) {
         std::vector<void*> srbs;
         for (int i : indexes) srbs.push_back(blocks[i].Srb());
         return srbs;
@@ -80,7 +79,7 @@ protected:
 
 TEST_F(QueueAbortTest, AbortAtHeadInTheMiddleAndJustBeforeTail) {
     ExecBlock blocks[5];
-    Queue(0, blocks);
+    Queue(0, blocks, std::size(blocks));
     ExpectAborts(blocks[0]);
     EXPECT_EQ(Pending(), Srbs(blocks, {1, 2, 3, 4}));
     ExpectAborts(blocks[2]);
@@ -96,7 +95,7 @@ TEST_F(QueueAbortTest, AbortAtHeadInTheMiddleAndJustBeforeTail) {
 
 TEST_F(QueueAbortTest, AbortAcrossTheWrap) {
     ExecBlock blocks[11];
-    Queue(250, blocks);
+    Queue(250, blocks, std::size(blocks));
     ASSERT_EQ(RequestQueue.Tail, 5);
     ASSERT_EQ(RequestQueue.Slots[254], blocks[4].Srb());
     ExpectAborts(blocks[4]);
@@ -111,7 +110,7 @@ TEST_F(QueueAbortTest, AbortAcrossTheWrap) {
 
 TEST_F(QueueAbortTest, RemovalWithTailAtZeroWrapsTailTo255) {
     ExecBlock blocks[6];
-    Queue(250, blocks);
+    Queue(250, blocks, std::size(blocks));
     ASSERT_EQ(RequestQueue.Tail, 0);
     ExpectAborts(blocks[2]);
     EXPECT_EQ(RequestQueue.Tail, 255);
@@ -123,7 +122,7 @@ TEST_F(QueueAbortTest, RemovalWithTailAtZeroWrapsTailTo255) {
 
 TEST_F(QueueAbortTest, AnAddressQueuedTwiceLosesOnlyItsFirstSlot) {
     ExecBlock blocks[2];
-    Queue(10, blocks);
+    Queue(10, blocks, std::size(blocks));
     Push(blocks[0]);
     EXPECT_EQ(Abort(blocks[0].Srb()), 0u);
     EXPECT_EQ(Posts().PostsOf(blocks[0].Srb()).size(), 1u);
@@ -161,7 +160,7 @@ TEST_F(QueueAbortTest, PostRoutineThatSubmitsOnTheSameThreadKeepsItsRequest) {
 
 TEST_F(QueueAbortTest, PostRoutineThatAbortsAgainIsPostedOnce) {
     ExecBlock blocks[4];
-    Queue(0, blocks);
+    Queue(0, blocks, std::size(blocks));
     afterPost = [&](void* srb) {
         if (srb != blocks[0].Srb()) return;
         EXPECT_EQ(Abort(blocks[0].Srb()), 0u);  // itself: already out of the ring
@@ -175,7 +174,7 @@ TEST_F(QueueAbortTest, PostRoutineThatAbortsAgainIsPostedOnce) {
 
 TEST_F(QueueAbortTest, NotRunningRefusesWithoutSearching) {
     ExecBlock blocks[1];
-    Queue(0, blocks);
+    Queue(0, blocks, std::size(blocks));
     WriteQueueFlag(RequestQueue.Initialized, 0);
     EXPECT_EQ(Abort(blocks[0].Srb()), QueueNotStarted);
     WriteQueueFlag(RequestQueue.Initialized, 1);
@@ -185,7 +184,7 @@ TEST_F(QueueAbortTest, NotRunningRefusesWithoutSearching) {
 
 TEST_F(QueueAbortTest, AbandonedLockIsTakenAndReleased) {
     ExecBlock blocks[1];
-    Queue(0, blocks);
+    Queue(0, blocks, std::size(blocks));
     std::thread([] { EXPECT_EQ(LockQueue(), 0u); }).join();
     ExpectAborts(blocks[0]);
     // The abort released what it took: another thread gets the lock at once.
