@@ -18,8 +18,7 @@ file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/default_machine_text.cpp
   CONTENT "// Generated from machines/default.json.\nnamespace sim {\nextern const char DefaultMachineJson[] = R\"ptaspi_machine(@PTASPI_DEFAULT_MACHINE_TEXT@)ptaspi_machine\";\n}\n"
   @ONLY)
 
-file(GLOB PTASPI_SIM_SOURCES CONFIGURE_DEPENDS
-  ${CMAKE_SOURCE_DIR}/sim/*.cpp ${CMAKE_SOURCE_DIR}/sim/units/*.cpp)
+file(GLOB_RECURSE PTASPI_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
 add_library(winsim SHARED ${PTASPI_SIM_SOURCES}
   ${CMAKE_BINARY_DIR}/generated/default_machine_text.cpp)
 target_include_directories(winsim BEFORE PUBLIC ${CMAKE_SOURCE_DIR}/sim/include)

@@ -3,8 +3,8 @@
 #ifndef PTASPI_SIM_SIM_H
 #define PTASPI_SIM_SIM_H
 
-#include "sim/faults.h"
-#include "sim/machine.h"
+#include "sim/kernel/faults.h"
+#include "sim/machine/machine.h"
 
 #include <windows.h>
 

@@ -4,8 +4,8 @@
 #ifndef PTASPI_SIM_UNITS_COMMON_COMMANDS_H
 #define PTASPI_SIM_UNITS_COMMON_COMMANDS_H
 
-#include "sim/machine.h"
-#include "sim/unit.h"
+#include "sim/machine/machine.h"
+#include "sim/units/unit.h"
 #include "sim/units/emulated_unit.h"
 #include "sim/units/sense.h"
 

@@ -1,4 +1,4 @@
-#include "sim/unit.h"
+#include "sim/units/unit.h"
 #include "sim/units/device_types.h"
 
 namespace sim {

@@ -4,8 +4,8 @@
 #ifndef PTASPI_SIM_UNITS_DEVICE_TYPES_H
 #define PTASPI_SIM_UNITS_DEVICE_TYPES_H
 
-#include "sim/machine.h"
-#include "sim/unit.h"
+#include "sim/machine/machine.h"
+#include "sim/units/unit.h"
 #include "sim/units/storage.h"
 
 #include <memory>

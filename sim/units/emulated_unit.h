@@ -3,8 +3,8 @@
 #ifndef PTASPI_SIM_UNITS_EMULATED_UNIT_H
 #define PTASPI_SIM_UNITS_EMULATED_UNIT_H
 
-#include "sim/machine.h"
-#include "sim/unit.h"
+#include "sim/machine/machine.h"
+#include "sim/units/unit.h"
 #include "sim/units/storage.h"
 
 #include <cstddef>

@@ -1,7 +1,7 @@
 // The scripted unit: a test's list of responses answers each command, the
 // first that fits; INQUIRY and REQUEST SENSE have built-in answers that only
 // a response naming their opcode overrides.
-#include "sim/threads.h"
+#include "sim/kernel/threads.h"
 #include "sim/units/common_commands.h"
 #include "sim/units/device_types.h"
 

@@ -5,7 +5,7 @@
 #define PTASPI_TESTS_E2E_LIBRARY_FIXTURE_H
 
 #include "ptaspi32.h"
-#include "sim/handles.h"
+#include "sim/kernel/handles.h"
 #include "sim/sim.h"
 
 #include <gtest/gtest.h>

@@ -3,8 +3,8 @@
 // nothing behind.
 #include "library_fixture.h"
 #include "machines.h"
-#include "sim/loader.h"
-#include "sim/threads.h"
+#include "sim/loader/loader.h"
+#include "sim/kernel/threads.h"
 
 #include <cerrno>
 

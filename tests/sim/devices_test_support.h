@@ -5,7 +5,7 @@
 #define PTASPI_TESTS_SIM_DEVICES_TEST_SUPPORT_H
 
 #include "platform/scsi_port.h"
-#include "sim/handles.h"
+#include "sim/kernel/handles.h"
 #include "sim/sim.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // before anything changes, the registry with it, hangs of the old machine.
 #include "devices_test_support.h"
 
-#include "sim/live_machine.h"
+#include "sim/machine/live_machine.h"
 
 #include <chrono>
 #include <future>

@@ -1,7 +1,7 @@
 // The simulated loader: fresh static storage for every load, DllMain's
 // calls, a refused attach, exports, and unloading without leaks.
-#include "sim/faults.h"
-#include "sim/loader.h"
+#include "sim/kernel/faults.h"
+#include "sim/loader/loader.h"
 
 #include <gtest/gtest.h>
 

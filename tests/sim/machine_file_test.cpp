@@ -1,6 +1,6 @@
 // Machine description files: every member read, defaults filled, and each
 // kind of bad file refused with a message naming the member's path.
-#include "sim/machine.h"
+#include "sim/machine/machine.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // inquiry data and address controls.
 #include "devices_test_support.h"
 
-#include "sim/live_machine.h"
+#include "sim/machine/live_machine.h"
 
 #include <string>
 

@@ -1,8 +1,8 @@
 // The simulated registry: return codes of the four functions, enumeration
 // order, the tree generated from a machine, and the machine's edits.
-#include "sim/registry.h"
+#include "sim/registry/registry.h"
 
-#include "sim/faults.h"
+#include "sim/kernel/faults.h"
 #include "sim/sim.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // Events, mutexes and the two waits of the simulated kernel.
 #include "kernel_test_support.h"
 
-#include "sim/faults.h"
-#include "sim/handles.h"
+#include "sim/kernel/faults.h"
+#include "sim/kernel/handles.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // handle, TerminateThread, abandonment, and the simulator's thread counts.
 #include "kernel_test_support.h"
 
-#include "sim/faults.h"
-#include "sim/handles.h"
-#include "sim/threads.h"
+#include "sim/kernel/faults.h"
+#include "sim/kernel/handles.h"
+#include "sim/kernel/threads.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 #ifndef PTASPI_TESTS_SIM_UNITS_TEST_SUPPORT_H
 #define PTASPI_TESTS_SIM_UNITS_TEST_SUPPORT_H
 
-#include "sim/machine.h"
-#include "sim/unit.h"
+#include "sim/machine/machine.h"
+#include "sim/units/unit.h"
 
 #include <gtest/gtest.h>
 

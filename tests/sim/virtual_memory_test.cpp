@@ -1,8 +1,8 @@
 // Virtual memory of the simulated machine: allocation, commit accounting,
 // locking and release, with Win32's argument checks.
-#include "sim/faults.h"
+#include "sim/kernel/faults.h"
 #include "sim/sim.h"
-#include "sim/virtual_memory.h"
+#include "sim/kernel/virtual_memory.h"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 
 #include "discovery/device_table.h"
 #include "discovery/host_adapters.h"
-#include "sim/faults.h"
-#include "sim/handles.h"
+#include "sim/kernel/faults.h"
+#include "sim/kernel/handles.h"
 #include "sim/sim.h"
 
 #include <gtest/gtest.h>

@@ -8,9 +8,9 @@
 #include "execution/execute_srb.h"
 #include "execution/request_queue.h"
 #include "platform/scsi_port.h"
-#include "sim/handles.h"
+#include "sim/kernel/handles.h"
 #include "sim/sim.h"
-#include "sim/threads.h"
+#include "sim/kernel/threads.h"
 
 #include <gtest/gtest.h>
 

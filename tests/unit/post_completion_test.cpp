@@ -1,7 +1,7 @@
 // The completion posting rule, and the promise that a block is not read
 // once its final status is stored (a polling caller may reuse it then).
 #include "interface/srb.h"
-#include "sim/handles.h"
+#include "sim/kernel/handles.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // CreateFileA over the \\.\ device namespace of the running machine.
-#include "sim/device_files.h"
+#include "sim/devices/device_files.h"
 
-#include "sim/faults.h"
-#include "sim/threads.h"
+#include "sim/kernel/faults.h"
+#include "sim/kernel/threads.h"
 
 #include <cstdio>
 #include <cstring>

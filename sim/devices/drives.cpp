@@ -1,10 +1,10 @@
 // Drive roots of the running machine: the drive letters its units declare
 // (CD-ROM drives) and the drives it lists.
-#include "sim/live_machine.h"
+#include "sim/machine/live_machine.h"
 
-#include "sim/faults.h"
-#include "sim/threads.h"
-#include "sim/handles.h"
+#include "sim/kernel/faults.h"
+#include "sim/kernel/threads.h"
+#include "sim/kernel/handles.h"
 
 #include <cstring>
 #include <map>

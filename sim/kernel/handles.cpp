@@ -1,4 +1,4 @@
-#include "sim/handles.h"
+#include "sim/kernel/handles.h"
 
 #include <mutex>
 #include <unordered_map>

@@ -1,7 +1,7 @@
 // The generic half of reading machine files: JSON text to a document
 // (with members written twice caught), and readers for members of each
 // type that report problems with the member's path.
-#include "sim/machine_reader.h"
+#include "sim/machine/machine_reader.h"
 
 #include <limits>
 #include <memory>

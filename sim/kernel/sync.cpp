@@ -2,10 +2,10 @@
 // rules: recursive mutexes owned by a thread, abandonment, auto-reset
 // events that a satisfied wait resets, and wait-all waits that take every
 // object at one moment when all are signalled.
-#include "sim/faults.h"
-#include "sim/handles.h"
-#include "sim/kernel_objects.h"
-#include "sim/threads.h"
+#include "sim/kernel/faults.h"
+#include "sim/kernel/handles.h"
+#include "sim/kernel/kernel_objects.h"
+#include "sim/kernel/threads.h"
 
 #include <windows.h>
 

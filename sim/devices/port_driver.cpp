@@ -1,9 +1,9 @@
 // DeviceIoControl: the I/O manager's checks, then the port driver's (or
 // class driver's) answer to the control.
-#include "sim/port_driver.h"
+#include "sim/devices/port_driver.h"
 
-#include "sim/faults.h"
-#include "sim/threads.h"
+#include "sim/kernel/faults.h"
+#include "sim/kernel/threads.h"
 
 #include "platform/scsi_port.h"
 

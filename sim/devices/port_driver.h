@@ -6,7 +6,7 @@
 #ifndef PTASPI_SIM_PORT_DRIVER_H
 #define PTASPI_SIM_PORT_DRIVER_H
 
-#include "sim/device_files.h"
+#include "sim/devices/device_files.h"
 
 #include <windows.h>
 

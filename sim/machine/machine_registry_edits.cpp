@@ -1,7 +1,7 @@
 // Registry edits of machine files: the four forms ({key}, {key, delete},
 // {key, value, delete}, {key, value, type, data}) read into RegistryEdit,
 // with the data stored as the registry will hold it.
-#include "sim/machine_reader.h"
+#include "sim/machine/machine_reader.h"
 
 namespace sim {
 namespace reader {

@@ -1,6 +1,6 @@
 // The built-in default machine: machines/default.json compiled in, so that
 // tests and the client have a machine without any file at hand.
-#include "sim/machine.h"
+#include "sim/machine/machine.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -4,7 +4,7 @@
 #ifndef PTASPI_SIM_MACHINE_READER_H
 #define PTASPI_SIM_MACHINE_READER_H
 
-#include "sim/machine.h"
+#include "sim/machine/machine.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,6 +1,6 @@
 // The simulated registry's tree: keys found and created by path, values
 // found and set by name, both without case.
-#include "sim/registry_tree.h"
+#include "sim/registry/registry_tree.h"
 
 namespace sim {
 namespace registry {

@@ -1,7 +1,7 @@
-#include "sim/live_machine.h"
+#include "sim/machine/live_machine.h"
 
 #include "sim/sim.h"
-#include "sim/threads.h"
+#include "sim/kernel/threads.h"
 
 #include "platform/scsi_port.h"
 
@@ -9,14 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#if __has_include("sim/registry.h")
-#include "sim/registry.h"
-#else
-namespace sim {
-void BuildRegistry(const Machine& machine);
-void ClearRegistry();
-}  // namespace sim
-#endif
+#include "sim/registry/registry.h"
 
 namespace sim {
 namespace {

@@ -2,9 +2,9 @@
 // reference counted: closing the last handle of an object that a thread
 // still waits on leaves the object alive for that wait, and a device's own
 // cleanup runs in its destructor once nobody uses it any more.
-#include "sim/faults.h"
-#include "sim/handles.h"
-#include "sim/threads.h"
+#include "sim/kernel/faults.h"
+#include "sim/kernel/handles.h"
+#include "sim/kernel/threads.h"
 
 #include <windows.h>
 

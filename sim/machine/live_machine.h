@@ -6,8 +6,8 @@
 #ifndef PTASPI_SIM_LIVE_MACHINE_H
 #define PTASPI_SIM_LIVE_MACHINE_H
 
-#include "sim/machine.h"
-#include "sim/unit.h"
+#include "sim/machine/machine.h"
+#include "sim/units/unit.h"
 
 #include <windows.h>
 

@@ -4,11 +4,11 @@
 // a path it has seen before; the copy is unlinked at once, so nothing is
 // left on disk. A library already loaded is shared and counted, as on
 // Windows, and its DllMain sees process attach once and detach once.
-#include "sim/loader.h"
+#include "sim/loader/loader.h"
 
-#include "sim/faults.h"
-#include "sim/handles.h"
-#include "sim/threads.h"
+#include "sim/kernel/faults.h"
+#include "sim/kernel/handles.h"
+#include "sim/kernel/threads.h"
 
 #include <windows.h>
 

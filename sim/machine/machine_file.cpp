@@ -2,9 +2,9 @@
 // default filled and every rule checked, so that the rest of the simulator
 // can take a Machine as it is. Nothing is thrown out of here: every problem
 // becomes a message that names the member and its path in the file.
-#include "sim/machine.h"
+#include "sim/machine/machine.h"
 
-#include "sim/machine_reader.h"
+#include "sim/machine/machine_reader.h"
 
 #include <cerrno>
 #include <cstdint>

@@ -1,11 +1,11 @@
 // The two pass-through controls: the port driver's checks in their order,
 // routing to a unit, one command at a time per unit, and the answer
 // written back into the request's header.
-#include "sim/port_driver.h"
+#include "sim/devices/port_driver.h"
 
-#include "sim/kernel_objects.h"
+#include "sim/kernel/kernel_objects.h"
 #include "sim/sim.h"
-#include "sim/threads.h"
+#include "sim/kernel/threads.h"
 
 #include "platform/scsi_port.h"
 

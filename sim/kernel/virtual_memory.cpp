@@ -2,12 +2,12 @@
 // page-aligned regions from mmap; every page is tracked as committed or
 // reserved and as locked or not, so that the argument checks, the commit
 // accounting and the lock state follow Windows and tests can see them.
-#include "sim/virtual_memory.h"
+#include "sim/kernel/virtual_memory.h"
 
-#include "sim/faults.h"
-#include "sim/handles.h"
+#include "sim/kernel/faults.h"
+#include "sim/kernel/handles.h"
 #include "sim/sim.h"
-#include "sim/threads.h"
+#include "sim/kernel/threads.h"
 
 #include <windows.h>
 

@@ -1,8 +1,8 @@
 // The platform's four registry functions over the simulated tree. Each
 // returns its error code and leaves the thread's last error alone, as the
 // registry functions of Win32 do.
-#include "sim/faults.h"
-#include "sim/registry_tree.h"
+#include "sim/kernel/faults.h"
+#include "sim/registry/registry_tree.h"
 #include "sim/sim.h"
 
 #include <windows.h>

@@ -5,7 +5,7 @@
 #ifndef PTASPI_SIM_REGISTRY_H
 #define PTASPI_SIM_REGISTRY_H
 
-#include "sim/machine.h"
+#include "sim/machine/machine.h"
 
 #include <string>
 

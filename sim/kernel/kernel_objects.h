@@ -5,7 +5,7 @@
 #ifndef PTASPI_SIM_KERNEL_OBJECTS_H
 #define PTASPI_SIM_KERNEL_OBJECTS_H
 
-#include "sim/handles.h"
+#include "sim/kernel/handles.h"
 
 #include <windows.h>
 

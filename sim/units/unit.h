@@ -5,7 +5,7 @@
 #ifndef PTASPI_SIM_UNIT_H
 #define PTASPI_SIM_UNIT_H
 
-#include "sim/machine.h"
+#include "sim/machine/machine.h"
 
 #include <windows.h>
 

@@ -3,8 +3,8 @@
 #ifndef PTASPI_SIM_DEVICE_FILES_H
 #define PTASPI_SIM_DEVICE_FILES_H
 
-#include "sim/handles.h"
-#include "sim/live_machine.h"
+#include "sim/kernel/handles.h"
+#include "sim/machine/live_machine.h"
 
 #include <windows.h>
 

@@ -1,8 +1,8 @@
 // Building the simulated registry: the SCSI device map and driver service
 // keys that a machine's ports imply, then the machine's own edits.
-#include "sim/registry.h"
+#include "sim/registry/registry.h"
 
-#include "sim/registry_tree.h"
+#include "sim/registry/registry_tree.h"
 
 #include <cstdio>
 #include <cstring>

@@ -2,11 +2,11 @@
 // every blocking call uses, thread records with their ending and
 // termination, the runtime's _beginthread/_endthread, TerminateThread,
 // Sleep, and the handle calls that concern threads and the process.
-#include "sim/threads.h"
+#include "sim/kernel/threads.h"
 
-#include "sim/faults.h"
-#include "sim/handles.h"
-#include "sim/kernel_objects.h"
+#include "sim/kernel/faults.h"
+#include "sim/kernel/handles.h"
+#include "sim/kernel/kernel_objects.h"
 
 #include <process.h>
 #include <windows.h>
