@@ -121,6 +121,13 @@ TEST_F(ClassDevicesTest, OnePortMachinesEndWithTheseDevicePaths) {
          Machine({Port({Class(0, "Scanner0", R"("drive": "E")", "cdrom"),
                         Class(1, "PhysicalDrive0")})}),
          {{0, "E:"}, {1, "PhysicalDrive0"}}, 0, false},
+        // Two units at one address stand for one unit with two names: both
+        // report that address, and lookups reach the first.
+        {"PhysicalDrive, then Scanner, then Tape",
+         Machine({Port({Class(0, "Tape0", "", "tape"), Class(0, "PhysicalDrive0"),
+                        Class(1, "PhysicalDrive1"), Class(1, "Scanner0", "", "scanner"),
+                        Class(2, "Scanner1", "", "scanner"), Class(2, "Tape1", "", "tape")})}),
+         {{0, "Tape0"}, {1, "Scanner0"}, {2, "Tape1"}}, 0, false},
         {"an unclaimed unit keeps its port path",
          Machine({Port({Class(0, "PhysicalDrive0", R"("claimed": false)")})}),
          {{0, "scsi0:"}}, 0, false},
