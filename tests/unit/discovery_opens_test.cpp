@@ -49,8 +49,6 @@ TEST_F(DiscoveryOpensTest, EveryOpenReadsOnlyAndSharesReading) {
                                Unit(2, R"("class_device": "Tape0", )", "tape") + "," +
                                Unit(3, R"("drive": "E", )", "cdrom") + "," +
                                Unit(4, "", "processor");
-    const std::string units1 = Unit(0, R"("class_device": "PhysicalDrive1", )") + "," +
-                               Unit(1, "", "processor");
     const struct {
         std::string ports;
         LONG portCount;
@@ -58,7 +56,8 @@ TEST_F(DiscoveryOpensTest, EveryOpenReadsOnlyAndSharesReading) {
         std::vector<std::string> paths;    // by port, then target
     } machines[] = {
         {R"({"buses": [{"units": [)" + units0 + R"(]}]}, {"aspidrv": true, "buses": [{"units": [)" +
-             units1 + "]}]}",
+             Unit(0, R"("class_device": "PhysicalDrive1", )") + "," + Unit(1, "", "processor") +
+             "]}]}",
          2,
          {"scsi0:", "scsi1:", "aspidrv1", "PhysicalDrive0", "Scanner0", "Tape0", "E:",
           "PhysicalDrive1"},
@@ -119,14 +118,13 @@ TEST_F(DiscoveryOpensTest, NoPortBeyondTheTenthOrTheRecordedPortsIsOpened) {
         SCOPED_TRACE(c.unopened.front());
         SetUp();
         Install(R"({"ports": [)" + c.ports + "]}");
-        if (c.watchHostAdapterScan) {
+        const auto watch = [&c] {
             for (const std::string& name : c.unopened) Watch(name);
-        }
+        };
+        if (c.watchHostAdapterScan) watch();
         ScanHostAdapters();
         EXPECT_EQ(PortCount, c.portCount);
-        if (!c.watchHostAdapterScan) {
-            for (const std::string& name : c.unopened) Watch(name);
-        }
+        if (!c.watchHostAdapterScan) watch();
         ScanDevices();
         for (const std::string& name : c.unopened) EXPECT_TRUE(NotOpened(name)) << name;
         EXPECT_EQ(DeviceTable.Count, c.entries);
