@@ -16,6 +16,9 @@
 namespace sim {
 namespace {
 
+constexpr DWORD ErrorDeviceNotConnected = 1167;
+constexpr uint64_t PageSize = 4096;
+
 struct LogState {
     std::mutex Lock;
     std::vector<PassThroughRecord> Records;
@@ -75,9 +78,14 @@ DWORD CheckSizes(const SCSI_PASS_THROUGH& header, bool direct, DWORD inputLength
     if (header.Length != ScsiPassThroughHeaderLength) return ERROR_INVALID_PARAMETER;
     if (header.CdbLength > 16) return ERROR_INVALID_PARAMETER;
     if (header.DataIn > SCSI_IOCTL_DATA_UNSPECIFIED) return ERROR_INVALID_PARAMETER;
+    // NT's port driver refuses a request without a time-out; the documents
+    // of the control state only that the value is in seconds.
+    if (header.TimeOutValue == 0) return ERROR_INVALID_PARAMETER;
     if (!direct && header.DataTransferLength != 0) {
         // The data area lies after the header, inside the buffer that
-        // carries it: the input for data-out, the output for data-in.
+        // carries it: the input for data-out, the output for data-in. The
+        // system buffer holds only the input's bytes, so data-out bytes
+        // past the input can never reach the unit.
         if (header.DataBufferOffset < ScsiPassThroughHeaderLength) return ERROR_INVALID_PARAMETER;
         const uint64_t end =
             static_cast<uint64_t>(header.DataBufferOffset) + header.DataTransferLength;
@@ -86,6 +94,7 @@ DWORD CheckSizes(const SCSI_PASS_THROUGH& header, bool direct, DWORD inputLength
         if (!in && end > inputLength) return ERROR_INVALID_PARAMETER;
         if (!out && end > outputLength) return ERROR_INVALID_PARAMETER;
     }
+    // Sense comes back only through the output, so all of it must fit there.
     if (header.SenseInfoLength != 0) {
         if (header.SenseInfoOffset < ScsiPassThroughHeaderLength) return ERROR_INVALID_PARAMETER;
         const uint64_t end = static_cast<uint64_t>(header.SenseInfoOffset) + header.SenseInfoLength;
@@ -104,11 +113,56 @@ DWORD Route(const DeviceFile& file, const SCSI_PASS_THROUGH& header,
     std::lock_guard<std::mutex> guard(MachineLock());
     unit = FindUnitLocked(*file.Machine, file.Target.Port, header.PathId, header.TargetId,
                           header.Lun);
-    // Nothing answers the selection: the port driver's selection time-out.
-    if (!unit) return ERROR_IO_DEVICE;
+    // Nothing answers the selection: the port driver completes the request
+    // with a selection time-out, which NT reports as a device that is not
+    // connected.
+    if (!unit) return ErrorDeviceNotConnected;
     // The port device leaves a class driver's unit to that driver.
     if (file.Target.Kind == DeviceKind::Port && unit->Config.claimed) return ERROR_INVALID_FUNCTION;
     return 0;
+}
+
+// Returns the count of 4096-byte pages that `length` bytes from `address`
+// touch: a range that does not start on a page boundary costs one more.
+uint64_t PagesTouched(uintptr_t address, uint32_t length) {
+    if (length == 0) return 0;
+    const uint64_t first = static_cast<uint64_t>(address) / PageSize;
+    const uint64_t last = (static_cast<uint64_t>(address) + length - 1) / PageSize;
+    return last - first + 1;
+}
+
+// Returns 0 when the port can move `length` bytes at `data`, else 87. NT's
+// port driver refuses a transfer longer than the adapter's
+// MaximumTransferLength or spread over more physical pages than its
+// MaximumPhysicalPages, and data whose address has bits of the
+// AlignmentMask set (documented for both controls: DataBuffer and
+// DataBufferOffset "must respect the data alignment requirements of the
+// device"). The buffered control's data is the system buffer's.
+DWORD CheckData(const CapabilitiesConfig& limits, const uint8_t* data, uint32_t length) {
+    if (length > limits.MaximumTransferLength) return ERROR_INVALID_PARAMETER;
+    const uintptr_t address = reinterpret_cast<uintptr_t>(data);
+    if (PagesTouched(address, length) > limits.MaximumPhysicalPages) return ERROR_INVALID_PARAMETER;
+    if (length != 0 && (address & limits.AlignmentMask) != 0) return ERROR_INVALID_PARAMETER;
+    return 0;
+}
+
+// Returns the byte count the control reports, which is what the I/O
+// manager copies back to the output. NT's port driver reports
+// DataBufferOffset plus the bytes moved for a buffered data-in transfer,
+// and otherwise the header, extended over the sense bytes returned; the
+// control's documents do not say so. A buffered data-in request whose
+// sense lies past its data therefore gets no sense bytes back, as on NT.
+DWORD ReportedCount(const SCSI_PASS_THROUGH& header, bool direct, uint32_t moved,
+                    size_t senseCount) {
+    if (!direct && header.DataIn == SCSI_IOCTL_DATA_IN && header.DataTransferLength != 0) {
+        return static_cast<DWORD>(header.DataBufferOffset) + moved;
+    }
+    DWORD count = ScsiPassThroughHeaderLength;
+    if (senseCount != 0) {
+        const DWORD senseEnd = header.SenseInfoOffset + static_cast<DWORD>(senseCount);
+        if (senseEnd > count) count = senseEnd;
+    }
+    return count;
 }
 
 }  // namespace
@@ -126,22 +180,17 @@ DWORD HandlePassThrough(const DeviceFile& file, bool direct, uint8_t* system,
     if (error != 0) return error;
 
     const CapabilitiesConfig& limits = file.Machine->Config.ports[port].capabilities;
-    if (header.DataTransferLength > limits.MaximumTransferLength) return ERROR_INVALID_PARAMETER;
-
     uint8_t* data = nullptr;
     if (direct) {
         SCSI_PASS_THROUGH_DIRECT directHeader;
         memcpy(&directHeader, system, sizeof directHeader);
         data = static_cast<uint8_t*>(directHeader.DataBuffer);
-        if (header.DataTransferLength != 0) {
-            if ((reinterpret_cast<uintptr_t>(data) & limits.AlignmentMask) != 0) {
-                return ERROR_INVALID_PARAMETER;
-            }
-            if (data == nullptr) return ERROR_NOACCESS;
-        }
     } else if (header.DataTransferLength != 0) {
         data = system + header.DataBufferOffset;
     }
+    error = CheckData(limits, data, header.DataTransferLength);
+    if (error != 0) return error;
+    if (header.DataTransferLength != 0 && data == nullptr) return ERROR_NOACCESS;
 
     std::shared_ptr<LiveUnit> unit;
     error = Route(file, header, unit);
@@ -155,6 +204,7 @@ DWORD HandlePassThrough(const DeviceFile& file, bool direct, uint8_t* system,
                                                                : DataDirection::None;
     command.data = header.DataTransferLength != 0 ? data : nullptr;
     command.dataLength = header.DataTransferLength;
+    command.timeoutSeconds = header.TimeOutValue;
 
     ScsiOutcome outcome;
     {
@@ -168,6 +218,10 @@ DWORD HandlePassThrough(const DeviceFile& file, bool direct, uint8_t* system,
         unit->Backend->Execute(command, outcome);
     }
     ExitIfTerminated();
+    // The command ran but the request failed (a time-out, a bus error, a
+    // unit that went away): NT completes the request with an error status,
+    // so the header keeps what the caller wrote and nothing is copied back.
+    if (outcome.platformError != 0) return outcome.platformError;
 
     // A class driver fills in its own unit's address whatever the caller
     // wrote there.
@@ -187,23 +241,14 @@ DWORD HandlePassThrough(const DeviceFile& file, bool direct, uint8_t* system,
             memcpy(system + header.SenseInfoOffset, outcome.sense.data(), senseCount);
         }
     }
+    // Counted from the request as the caller made it.
+    information = ReportedCount(header, direct, moved, senseCount);
     header.ScsiStatus = outcome.status;
     header.SenseInfoLength = static_cast<UCHAR>(senseCount);
     header.DataTransferLength = moved;
     // Only the header's answer fields change; DataBuffer or DataBufferOffset
     // stay as the caller wrote them.
     memcpy(system, &header, offsetof(SCSI_PASS_THROUGH, DataBufferOffset));
-
-    DWORD count = ScsiPassThroughHeaderLength;
-    if (senseCount != 0) {
-        const DWORD senseEnd = header.SenseInfoOffset + static_cast<DWORD>(senseCount);
-        if (senseEnd > count) count = senseEnd;
-    }
-    if (!direct && moved != 0 && header.DataIn != SCSI_IOCTL_DATA_OUT) {
-        const DWORD dataEnd = static_cast<DWORD>(header.DataBufferOffset) + moved;
-        if (dataEnd > count) count = dataEnd;
-    }
-    information = count;
     return 0;
 }
 

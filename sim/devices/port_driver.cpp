@@ -8,6 +8,7 @@
 #include "platform/scsi_port.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -19,6 +20,37 @@ namespace {
 // fails as for exhausted pool.
 constexpr DWORD MaxSystemBuffer = 16u << 20;
 constexpr DWORD ErrorNoSystemResources = 1450;
+
+constexpr size_t PageSize = 4096;
+// What a system buffer holds beyond the input: NT does not clear the pool
+// memory it allocates, so bytes the driver never wrote are junk.
+constexpr uint8_t PoolJunk = 0xCD;
+
+// The I/O manager's system buffer for one control, placed where NT's pool
+// would place it. The pool promises 8-byte alignment below a page and page
+// alignment from a page up; the simulator gives exactly that and no more
+// (an address that is a multiple of 8 but not of 16), so that a driver
+// check on the data's alignment sees the least the pool may give.
+class SystemBuffer {
+public:
+    explicit SystemBuffer(DWORD size) {
+        const size_t block = (size + 16 + PageSize - 1) / PageSize * PageSize;
+        block_ = static_cast<uint8_t*>(std::aligned_alloc(PageSize, block));
+        if (block_ == nullptr) return;
+        data_ = size < PageSize ? block_ + 8 : block_;
+        memset(data_, PoolJunk, size);
+    }
+    ~SystemBuffer() { std::free(block_); }
+    SystemBuffer(const SystemBuffer&) = delete;
+    SystemBuffer& operator=(const SystemBuffer&) = delete;
+
+    // Returns the buffer's first byte, or null when no memory was left.
+    uint8_t* Data() const { return data_; }
+
+private:
+    uint8_t* block_ = nullptr;
+    uint8_t* data_ = nullptr;
+};
 
 // Returns nothing: stores a 32-bit value at `to` in the machine's order.
 void PutUlong(uint8_t* to, uint32_t value) { memcpy(to, &value, sizeof value); }
@@ -52,7 +84,9 @@ DWORD GetInquiryData(const DeviceFile& file, uint8_t* system, DWORD outputLength
     if (file.Target.Kind != DeviceKind::Port) return ERROR_INVALID_FUNCTION;
     const PortConfig& port = file.Machine->Config.ports[file.Target.Port];
     if (port.inquiryError != 0) return port.inquiryError;
-    std::vector<uint8_t> answer = BuildInquiryData(port);
+    const std::vector<uint8_t> answer =
+        port.inquiryAnswer ? *port.inquiryAnswer : BuildInquiryData(port);
+    // NT's port driver does not cut the answer to the buffer.
     if (answer.size() > outputLength) return ERROR_INSUFFICIENT_BUFFER;
     memcpy(system, answer.data(), answer.size());
     information = static_cast<DWORD>(answer.size());
@@ -109,15 +143,21 @@ DWORD Control(const DeviceFile& file, DWORD code, LPVOID in, DWORD inputLength, 
     if ((in == nullptr && inputLength != 0) || (out == nullptr && outputLength != 0)) {
         return ERROR_NOACCESS;
     }
+    // Every control here is METHOD_BUFFERED: the driver sees only the
+    // system buffer, which holds exactly the input's bytes, and the output
+    // receives exactly the bytes the driver reports, nothing when it fails.
+    // (The direct pass-through's data moves through the caller's DataBuffer,
+    // which the header names.)
     const DWORD size = inputLength > outputLength ? inputLength : outputLength;
     if (size > MaxSystemBuffer) return ErrorNoSystemResources;
-    std::vector<uint8_t> system(size, 0);
-    if (inputLength != 0) memcpy(system.data(), in, inputLength);
+    SystemBuffer system(size);
+    if (system.Data() == nullptr) return ErrorNoSystemResources;
+    if (inputLength != 0) memcpy(system.Data(), in, inputLength);
     information = 0;
-    DWORD error = Dispatch(file, code, system.data(), inputLength, outputLength, information);
+    DWORD error = Dispatch(file, code, system.Data(), inputLength, outputLength, information);
     if (error != 0) return error;
     if (information > outputLength) information = outputLength;
-    if (information != 0) memcpy(out, system.data(), information);
+    if (information != 0) memcpy(out, system.Data(), information);
     return 0;
 }
 
@@ -126,8 +166,8 @@ DWORD Control(const DeviceFile& file, DWORD code, LPVOID in, DWORD inputLength, 
 
 using namespace sim;
 
-// Returns TRUE with last error 0 when the control succeeded (the library
-// reads the last error after every pass-through); FALSE with its error.
+// Returns TRUE when the control succeeded, leaving the thread's last error
+// as it was (Win32 sets it only on failure); FALSE with the error.
 extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
                                        DWORD nInBufferSize, LPVOID lpOutBuffer,
                                        DWORD nOutBufferSize, LPDWORD lpBytesReturned,
@@ -168,6 +208,6 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
                           nOutBufferSize, error);
     }
     if (lpBytesReturned != nullptr) *lpBytesReturned = error == 0 ? information : 0;
-    SetLastErrorCode(error);
+    if (error != 0) SetLastErrorCode(error);
     return error == 0 ? TRUE : FALSE;
 }

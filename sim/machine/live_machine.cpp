@@ -101,7 +101,11 @@ std::vector<uint8_t> BuildInquiryData(const PortConfig& port) {
     const size_t buses = port.buses.size() < 255 ? port.buses.size() : 255;
     const size_t busDataAt = offsetof(SCSI_ADAPTER_BUS_INFO, BusData);
     size_t size = AlignUp4(busDataAt + buses * sizeof(SCSI_BUS_DATA));
-    const size_t recordSize = AlignUp4(ScsiInquiryRecordHeaderLength + StandardInquiryLength);
+    // NT's port driver gives each record sizeof(SCSI_INQUIRY_DATA) - 1 bytes
+    // of its own (the structure's one-byte InquiryData array counted out)
+    // plus the inquiry data, and starts the next on a 4-byte boundary: 52
+    // bytes for 36 bytes of data, the last 4 of them padding.
+    const size_t recordSize = AlignUp4(sizeof(SCSI_INQUIRY_DATA) - 1 + StandardInquiryLength);
     for (size_t b = 0; b < buses; ++b) size += port.buses[b].units.size() * recordSize;
 
     std::vector<uint8_t> bytes(size, 0);

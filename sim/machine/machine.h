@@ -18,7 +18,7 @@ enum class DriveKind { Fixed, Removable, Remote, CdRom, RamDisk };
 
 struct CapabilitiesConfig {
     uint32_t MaximumTransferLength = 65536;
-    uint32_t MaximumPhysicalPages = 17;
+    uint32_t MaximumPhysicalPages = 17;  // the loader: MaximumTransferLength / 4096 + 1
     uint32_t SupportedAsynchronousEvents = 0;
     uint32_t AlignmentMask = 1;
     bool TaggedQueuing = false;
@@ -34,6 +34,7 @@ struct ScriptedResponse {
     uint32_t error = 0;          // both pass-through controls fail with it
     uint32_t directError = 0;    // only IOCTL_SCSI_PASS_THROUGH_DIRECT fails
     uint32_t bufferedError = 0;  // only IOCTL_SCSI_PASS_THROUGH fails
+    uint32_t afterError = 0;     // the command runs, then both controls fail
     uint32_t delayMs = 0;
     bool hang = false;
     std::optional<uint32_t> times;  // none: unlimited
@@ -86,6 +87,8 @@ struct PortConfig {
     CapabilitiesConfig capabilities;
     uint32_t capabilitiesError = 0;
     uint32_t inquiryError = 0;
+    // The exact IOCTL_SCSI_GET_INQUIRY_DATA answer; none: generated.
+    std::optional<std::vector<uint8_t>> inquiryAnswer;
     bool deviceMap = true;
     std::optional<std::string> driver = std::string("hba");
     bool service = true;

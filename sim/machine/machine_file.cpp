@@ -100,7 +100,7 @@ bool ReadResponse(const Json& value, const std::string& path, ScriptedResponse& 
                   std::string& error) {
     if (!CheckObject(value, path,
                      {"opcode", "status", "sense", "data", "error", "direct_error",
-                      "buffered_error", "delay_ms", "hang", "times"},
+                      "buffered_error", "after_error", "delay_ms", "hang", "times"},
                      error)) {
         return false;
     }
@@ -126,6 +126,7 @@ bool ReadResponse(const Json& value, const std::string& path, ScriptedResponse& 
            ReadUnsigned(value, "error", path, response.error, error) &&
            ReadUnsigned(value, "direct_error", path, response.directError, error) &&
            ReadUnsigned(value, "buffered_error", path, response.bufferedError, error) &&
+           ReadUnsigned(value, "after_error", path, response.afterError, error) &&
            ReadUnsigned(value, "delay_ms", path, response.delayMs, error) &&
            ReadBool(value, "hang", path, response.hang, error);
 }
@@ -371,13 +372,18 @@ bool ReadBus(const Json& value, const std::string& path, const std::string& base
 // Returns false unless `value` is a port's capabilities object.
 bool ReadCapabilities(const Json& value, const std::string& path, CapabilitiesConfig& caps,
                       std::string& error) {
-    return CheckObject(value, path,
-                       {"MaximumTransferLength", "MaximumPhysicalPages",
-                        "SupportedAsynchronousEvents", "AlignmentMask", "TaggedQueuing",
-                        "AdapterScansDown", "AdapterUsesPio"},
-                       error) &&
-           ReadUnsigned(value, "MaximumTransferLength", path, caps.MaximumTransferLength, error) &&
-           ReadUnsigned(value, "MaximumPhysicalPages", path, caps.MaximumPhysicalPages, error) &&
+    if (!CheckObject(value, path,
+                     {"MaximumTransferLength", "MaximumPhysicalPages",
+                      "SupportedAsynchronousEvents", "AlignmentMask", "TaggedQueuing",
+                      "AdapterScansDown", "AdapterUsesPio"},
+                     error) ||
+        !ReadUnsigned(value, "MaximumTransferLength", path, caps.MaximumTransferLength, error)) {
+        return false;
+    }
+    // A port that states no page limit can map its largest transfer at any
+    // offset in a page: one page more than the transfer fills.
+    caps.MaximumPhysicalPages = caps.MaximumTransferLength / 4096 + 1;
+    return ReadUnsigned(value, "MaximumPhysicalPages", path, caps.MaximumPhysicalPages, error) &&
            ReadUnsigned(value, "SupportedAsynchronousEvents", path,
                         caps.SupportedAsynchronousEvents, error) &&
            ReadUnsigned(value, "AlignmentMask", path, caps.AlignmentMask, error) &&
@@ -415,8 +421,8 @@ bool ReadPort(const Json& value, const std::string& path, const std::string& bas
               Declarations& declared, PortConfig& port, std::string& error) {
     if (!CheckObject(value, path,
                      {"device", "open_error", "capabilities", "capabilities_error",
-                      "inquiry_error", "device_map", "driver", "service", "image_path", "aspidrv",
-                      "buses"},
+                      "inquiry_error", "inquiry_answer", "device_map", "driver", "service",
+                      "image_path", "aspidrv", "buses"},
                      error) ||
         !ReadBool(value, "device", path, port.device, error) ||
         !ReadUnsigned(value, "open_error", path, port.openError, error) ||
@@ -427,6 +433,11 @@ bool ReadPort(const Json& value, const std::string& path, const std::string& bas
         !ReadBool(value, "service", path, port.service, error) ||
         !ReadBool(value, "aspidrv", path, port.aspidrv, error)) {
         return false;
+    }
+    if (const Json* answer = Find(value, "inquiry_answer")) {
+        std::vector<uint8_t> bytes;
+        if (!ReadHexBytes(*answer, Member(path, "inquiry_answer"), bytes, error)) return false;
+        port.inquiryAnswer = bytes;
     }
     if (const Json* caps = Find(value, "capabilities")) {
         if (!ReadCapabilities(*caps, Member(path, "capabilities"), port.capabilities, error)) {

@@ -64,15 +64,27 @@ private:
     std::shared_ptr<uint64_t> releases_;
 };
 
-// Returns nothing: waits `delayMs`, or with `hang` without limit, until
-// `releases` moves past its value at the start. A terminated thread never
-// comes back from here.
-void WaitForRelease(const std::shared_ptr<uint64_t>& releases, uint32_t delayMs, bool hang) {
+// Returns true when the wait ended by time or by a Release(), false when
+// `limitMs` passed first: waits `delayMs`, or with `hang` without end,
+// until `releases` moves past its value at the start, but never longer
+// than `limitMs` (INFINITE: no limit). A terminated thread never comes
+// back from here.
+bool WaitForRelease(const std::shared_ptr<uint64_t>& releases, uint32_t delayMs, bool hang,
+                    DWORD limitMs) {
     std::unique_lock<std::mutex> lock(StateLock());
     uint64_t start = *releases;
     std::shared_ptr<uint64_t> watched = releases;
-    WaitUntil(lock, [watched, start] { return *watched != start; },
-              hang ? INFINITE : static_cast<DWORD>(delayMs));
+    const bool cut = hang || (limitMs != INFINITE && delayMs > limitMs);
+    const DWORD waitMs = cut ? limitMs : static_cast<DWORD>(delayMs);
+    const bool released = WaitUntil(lock, [watched, start] { return *watched != start; }, waitMs);
+    return released || !cut;
+}
+
+// Returns the milliseconds a command may run, INFINITE for no limit (a
+// time-out too long to count in a DWORD of milliseconds is none).
+DWORD TimeLimitMs(uint32_t timeoutSeconds) {
+    const uint64_t ms = static_cast<uint64_t>(timeoutSeconds) * 1000;
+    return timeoutSeconds == 0 || ms >= INFINITE ? INFINITE : static_cast<DWORD>(ms);
 }
 
 void ScriptedBackend::Execute(const ScsiCommand& command, ScsiOutcome& outcome) {
@@ -82,6 +94,7 @@ void ScriptedBackend::Execute(const ScsiCommand& command, ScsiOutcome& outcome) 
     std::vector<uint8_t> data;
     uint32_t delayMs;
     bool hang;
+    DWORD afterError;
     {
         std::lock_guard<std::mutex> hold(mutex_);
         uint8_t opcode = command.cdb[0];
@@ -104,11 +117,19 @@ void ScriptedBackend::Execute(const ScsiCommand& command, ScsiOutcome& outcome) 
         data = response.data;
         delayMs = response.delayMs;
         hang = response.hang;
+        afterError = response.afterError;
         // The sense is pending from the moment the unit has answered, so
         // that nothing after the wait needs the backend.
         if (!sense.empty()) pendingSense_ = sense;
     }
-    if (hang || delayMs > 0) WaitForRelease(releases_, delayMs, hang);
+    if ((hang || delayMs > 0) &&
+        !WaitForRelease(releases_, delayMs, hang, TimeLimitMs(command.timeoutSeconds))) {
+        // Still running when the caller's time-out passed: the port driver
+        // aborts the command, no data moves and the request fails with
+        // ERROR_SEM_TIMEOUT. The sense stays pending as the unit set it.
+        outcome.platformError = ERROR_SEM_TIMEOUT;
+        return;
+    }
 
     outcome.status = status;
     outcome.sense = std::move(sense);
@@ -122,6 +143,9 @@ void ScriptedBackend::Execute(const ScsiCommand& command, ScsiOutcome& outcome) 
         // A unit that accepts a data-out command takes the whole buffer.
         outcome.bytesMoved = DataOutAvailable(command);
     }
+    // The command has run: its data moved and its sense is pending, yet the
+    // request fails, as after a bus error or a unit that went away.
+    outcome.platformError = afterError;
 }
 
 }  // namespace

@@ -24,12 +24,19 @@ struct ScsiCommand {
     DataDirection direction = DataDirection::None;
     uint8_t* data = nullptr;    // the transfer buffer, dataLength bytes
     uint32_t dataLength = 0;
+    // The caller's TimeOutValue: a command still running after this many
+    // seconds ends with ERROR_SEM_TIMEOUT in platformError. 0: no limit.
+    uint32_t timeoutSeconds = 0;
 };
 
 struct ScsiOutcome {
     uint8_t status = 0;              // SCSI status byte
     std::vector<uint8_t> sense;      // sense data that came with the status
     uint32_t bytesMoved = 0;         // data bytes actually transferred
+    // Non-zero: the command ran (its data moved, its sense is pending), but
+    // the control fails with this platform error, as NT's port driver fails
+    // a request that timed out, met a bus error or lost its unit.
+    DWORD platformError = 0;
 };
 
 class UnitBackend {

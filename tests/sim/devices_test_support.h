@@ -75,7 +75,7 @@ public:
         DWORD error = GetLastError();
         if (returned != nullptr) *returned = count;
         if (ok) {
-            EXPECT_EQ(error, 0u) << "a successful control leaves the last error 0";
+            EXPECT_EQ(error, 0xDEADu) << "a successful control leaves the last error alone";
             return 0;
         }
         EXPECT_NE(error, 0u);
@@ -124,26 +124,29 @@ inline DirectRequest MakeDirect(const std::vector<uint8_t>& cdb, UCHAR dataIn, v
     return request;
 }
 
-// Returns a buffered request for `cdb` with its data after the sense area.
+// Returns a buffered request for `cdb` with its data after the sense area,
+// at an offset that is a multiple of 8, as the system buffer's alignment
+// needs for ports whose AlignmentMask is below 8.
 inline BufferedRequest MakeBuffered(const std::vector<uint8_t>& cdb, UCHAR dataIn,
                                     ULONG dataLength, UCHAR senseLength = 18, UCHAR target = 0) {
     BufferedRequest request;
-    request.buffer.assign(ScsiPassThroughHeaderLength + senseLength + dataLength + 4, 0);
+    const ULONG offset = (ScsiPassThroughHeaderLength + senseLength + 7u) & ~7u;
+    request.buffer.assign(offset + dataLength + 4, 0);
     FillHeader(request.Header(), cdb, dataIn, dataLength, senseLength);
-    request.Header().DataBufferOffset = ScsiPassThroughHeaderLength + senseLength;
+    request.Header().DataBufferOffset = offset;
     request.Header().TargetId = target;
     return request;
 }
 
-// Returns 0 for success with last error 0, the error of a failure, and
-// 0xBAD when the result and the last error disagree.
+// Returns 0 for success with the last error left alone, the error of a
+// failure, and 0xBAD when the result and the last error disagree.
 inline DWORD Send(HANDLE handle, DWORD code, void* buffer, DWORD inLength, DWORD outLength) {
     DWORD count = 0;
     SetLastError(0xDEAD);
     BOOL ok = DeviceIoControl(handle, code, buffer, inLength, buffer, outLength, &count, nullptr);
     const DWORD error = GetLastError();
-    if (ok) return error == 0 ? 0 : 0xBAD;
-    return error == 0 ? 0xBAD : error;
+    if (ok) return error == 0xDEAD ? 0 : 0xBAD;
+    return error == 0xDEAD ? 0xBAD : error;
 }
 
 // Returns as Send does for a direct request sent as the library sends it:

@@ -266,6 +266,27 @@ TEST(MachineFile, FillsUnitDefaultsFromTheBackendType) {
               "ABCDEFGH0123456789ABCDEFWXYZ");
 }
 
+TEST(MachineFile, PageLimitDefaultsToTheTransferLengthsPagesAndOne) {
+    const struct {
+        const char* capabilities;
+        uint32_t pages;
+    } cases[] = {{"{}", 17}, {R"({"MaximumTransferLength": 4096})", 2},
+                 {R"({"MaximumTransferLength": 4095})", 1},
+                 {R"({"MaximumTransferLength": 131072})", 33},
+                 {R"({"MaximumPhysicalPages": 5, "MaximumTransferLength": 4096})", 5}};
+    for (const auto& c : cases) {
+        const Machine machine = Parse(std::string(R"({"ports": [{"capabilities": )") +
+                                      c.capabilities + "}]}");
+        EXPECT_EQ(machine.ports[0].capabilities.MaximumPhysicalPages, c.pages) << c.capabilities;
+    }
+    const Machine answered = Parse(R"({"ports": [{"inquiry_answer": "01 0a FF"}, {}]})");
+    EXPECT_EQ(answered.ports[0].inquiryAnswer, (std::vector<uint8_t>{1, 10, 255}));
+    EXPECT_FALSE(answered.ports[1].inquiryAnswer.has_value());
+    EXPECT_EQ(UnitOf(R"("target": 0, "lun": 0, "inquiry": {"peripheral": 0},
+        "backend": {"type": "scripted", "responses": [{"after_error": 121}, {}]})")
+                  .backend.responses[0].afterError, 121u);
+}
+
 TEST(MachineFile, NumbersInDecimalOrHexText) {
     const struct {
         const char* target;
@@ -313,6 +334,8 @@ TEST(MachineFile, RefusesBadFilesNamingTheMember) {
         {R"({"ports": [{"capabilities": {"TaggedQueuing": 1}}]})",
          "ports[0].capabilities.TaggedQueuing: expected true or false"},
         {R"({"ports": [{"driver": 3}]})", "ports[0].driver: expected a string or null"},
+        {R"({"ports": [{"inquiry_answer": "0G"}]})",
+         "ports[0].inquiry_answer: expected hex bytes such as \"70 00 05\""},
         {R"({"ports": [{"driver": ""}]})", "ports[0].driver: expected a driver name without backslashes, or null"},
         {R"({"ports": [{"driver": "a\\b"}]})", "ports[0].driver: expected a driver name without backslashes, or null"},
         {R"({"ports": [{"image_path": 1}]})", "ports[0].image_path: expected a string or null"},
@@ -416,6 +439,9 @@ TEST(MachineFile, RefusesBadUnitsNamingTheMember) {
         {R"({"target": 0, "lun": 0, "inquiry": {"peripheral": 0},
              "backend": {"type": "scripted", "responses": [{"hang": "yes"}]}})",
          ".backend.responses[0].hang: expected true or false"},
+        {R"({"target": 0, "lun": 0, "inquiry": {"peripheral": 0},
+             "backend": {"type": "scripted", "responses": [{"after_error": -1}]}})",
+         ".backend.responses[0].after_error: expected a number from 0 to 4294967295"},
         {R"({"target": 0, "lun": 0, "inquiry": {"vendor": "NINECHARS"}, "backend": {"type": "disk"}})",
          ".inquiry.vendor: text longer than 8 characters"},
         {R"({"target": 0, "lun": 0, "inquiry": {"product": "SEVENTEEN CHARS!!"}, "backend": {"type": "disk"}})",

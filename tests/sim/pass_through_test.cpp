@@ -46,7 +46,21 @@ const char* const passThroughMachine = R"({
        "backend": {"type": "cdrom"}}]}]},
     {"buses": [{"units": [
       {"target": 0, "lun": 0, "class_device": "PhysicalDrive1",
-       "backend": {"type": "disk", "blocks": 16}}]}]}
+       "backend": {"type": "disk", "blocks": 16}}]}]},
+    {"capabilities": {"MaximumTransferLength": 16384, "MaximumPhysicalPages": 2,
+                      "AlignmentMask": 15},
+     "buses": [{"units": [
+      {"target": 0, "lun": 0, "class_device": "Tape0", "inquiry": {"peripheral": 1},
+       "backend": {"type": "scripted", "responses": [
+         {"opcode": 8, "data": "01 02"},
+         {"opcode": "0x28", "data": "AA BB", "status": 2, "times": 2, "after_error": 121,
+          "sense": "70 00 03 00 00 00 00 0A 00 00 00 00 11 00 00 00 00 00"},
+         {"opcode": "0x88", "data": "AA BB", "status": 2, "times": 2, "after_error": 1117,
+          "sense": "70 00 03 00 00 00 00 0A 00 00 00 00 11 00 00 00 00 00"},
+         {"opcode": "0xA8", "data": "AA BB", "status": 2, "times": 2, "after_error": 1167,
+          "sense": "70 00 03 00 00 00 00 0A 00 00 00 00 11 00 00 00 00 00"},
+         {"opcode": "0x2B", "hang": true}, {"opcode": "0x2C", "delay_ms": 1500},
+         {"opcode": "0x2D", "delay_ms": 200}, {"data": "CC"}]}}]}]}
   ],
   "drives": [{"letter": "C", "type": "fixed"}]
 })";
@@ -90,10 +104,10 @@ TEST_F(PassThroughRun, EachDeviceReachesItsUnits) {
     };
     const Case cases[] = {
         {"scsi0:", 0, 1, 0, 0, 10, 0x01, 0x0A}, {"scsi0:", 1, 1, 0, 0, 2, 0xDD, 0xDD},
-        {"scsi0:", 0, 9, 0, 1117, 0, 0, 0},     {"scsi0:", 0, 1, 1, 1117, 0, 0, 0},
-        {"scsi0:", 5, 1, 0, 1117, 0, 0, 0},     {"scsi0:", 0, 2, 0, 1, 0, 0, 0},  // claimed
+        {"scsi0:", 0, 9, 0, 1167, 0, 0, 0},     {"scsi0:", 0, 1, 1, 1167, 0, 0, 0},
+        {"scsi0:", 5, 1, 0, 1167, 0, 0, 0},     {"scsi0:", 0, 2, 0, 1, 0, 0, 0},  // claimed
         {"aspidrv0", 0, 2, 0, 0, 1, 0xBB, 0xBB}, {"aspidrv0", 1, 1, 0, 0, 2, 0xDD, 0xDD},
-        {"aspidrv0", 0, 9, 0, 1117, 0, 0, 0},
+        {"aspidrv0", 0, 9, 0, 1167, 0, 0, 0},
         // The class driver ignores the header's address; a volume without a
         // unit has no port driver below it.
         {"PhysicalDrive0", 3, 77, 5, 0, 1, 0xBB, 0xBB}, {"C:", 0, 1, 0, 1, 0, 0, 0},
@@ -141,7 +155,7 @@ TEST_F(PassThroughRun, ClassDeviceAndDriveAddressTheirOwnUnit) {
 // One check of the port driver: the edits that spoil a good request, and
 // the error. Requests spoiled twice show which check comes first.
 enum Field { Length, CdbLength, DataIn, InLength, OutLength, SenseOffset, Transfer, Shift, Null,
-             Target, Opcode };
+             Target, Opcode, TimeOut };
 struct Edit {
     Field field;
     DWORD value;
@@ -167,6 +181,7 @@ void Apply(const Edit& edit, DirectRequest& request, DWORD& in, DWORD& out) {
         case Null: h.DataBuffer = nullptr; break;
         case Target: h.TargetId = static_cast<UCHAR>(edit.value); break;
         case Opcode: h.Cdb[0] = static_cast<UCHAR>(edit.value); break;
+        case TimeOut: h.TimeOutValue = edit.value; break;
     }
 }
 
@@ -182,11 +197,13 @@ TEST_F(PassThroughRun, DirectChecksFailOneByOneAndInOrder) {
         {"transfer length", {{Transfer, 4097}}, 87},
         {"alignment", {{Shift, 2}}, 87},
         {"null buffer", {{Null, 0}}, 998},
-        {"absent unit", {{Target, 9}}, 1117},
+        {"time-out 0", {{TimeOut, 0}}, 87},
+        {"absent unit", {{Target, 9}}, 1167},
         {"claimed unit", {{Target, 2}}, 1},
         {"platform error", {{Opcode, 0x1B}}, 31},
         {"direct-only error", {{Opcode, 0x1C}}, 50},
         {"sizes before routing", {{Length, 40}, {Target, 9}}, 87},
+        {"time-out before routing", {{TimeOut, 0}, {Target, 9}}, 87},
         {"transfer length before null buffer", {{Transfer, 8192}, {Null, 0}}, 87},
         {"alignment before routing", {{Shift, 1}, {Target, 9}}, 87},
         {"null buffer before routing", {{Null, 0}, {Target, 9}}, 998},
@@ -405,7 +422,7 @@ TEST_F(PassThroughRun, LogKeepsEveryPassThroughAsReceived) {
     const std::vector<uint8_t> sent = request.buffer;
     ASSERT_EQ(SendBuffered(port_, request), 0u);
     DirectRequest failing = Read6(0, 9);
-    EXPECT_EQ(SendDirect(port_, failing), 1117u);
+    EXPECT_EQ(SendDirect(port_, failing), 1167u);
     IO_SCSI_CAPABILITIES capabilities = {};
     EXPECT_EQ(Control(port_, IOCTL_SCSI_GET_CAPABILITIES, &capabilities, 24), 0u)
         << "other controls are not logged";
@@ -421,9 +438,118 @@ TEST_F(PassThroughRun, LogKeepsEveryPassThroughAsReceived) {
     EXPECT_EQ(log[1].controlCode, static_cast<DWORD>(IOCTL_SCSI_PASS_THROUGH_DIRECT));
     EXPECT_EQ(log[1].inputLength, 44u);
     EXPECT_EQ(log[1].header[4], 9);
-    EXPECT_EQ(log[1].error, 1117u);
+    EXPECT_EQ(log[1].error, 1167u);
     sim::ClearPassThroughLog();
     EXPECT_TRUE(sim::PassThroughLog().empty());
+}
+
+// Port 3 takes 2 pages and 16-byte aligned data. A buffered request's data
+// lies in the system buffer: 8 bytes past a 16-byte boundary below a page,
+// page aligned from a page up.
+TEST_F(PassThroughRun, DataMustFitThePortsPagesAndAlignment) {
+    alignas(4096) static uint8_t pages[3 * 4096];
+    struct Case {
+        const char* device;
+        bool direct;
+        ULONG at, length, size;  // data offset (page or buffer), length, buffer size
+        DWORD error;
+    };
+    const Case cases[] = {
+        {"scsi3:", true, 0, 8192, 0, 0},       {"scsi3:", true, 16, 8192, 0, 87},
+        {"scsi3:", true, 16, 4096, 0, 0},      {"Tape0", true, 16, 8192, 0, 87},
+        {"scsi3:", false, 64, 64, 128, 87},    {"scsi3:", false, 72, 64, 136, 0},
+        {"scsi3:", false, 64, 64, 4096, 0},    {"scsi3:", false, 64, 8128, 8192, 0},
+        {"scsi3:", false, 64, 8129, 8193, 87}, {"Tape0", false, 64, 8129, 8193, 87},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.device) + " at " + std::to_string(c.at) + " length " +
+                     std::to_string(c.length) + " size " + std::to_string(c.size));
+        HANDLE device = Open(c.device);
+        if (c.direct) {
+            DirectRequest request = MakeDirect(read6, SCSI_IOCTL_DATA_IN, pages + c.at, c.length);
+            EXPECT_EQ(SendDirect(device, request), c.error);
+            continue;
+        }
+        BufferedRequest request = MakeBuffered(read6, SCSI_IOCTL_DATA_IN, c.length, 0);
+        request.buffer.resize(c.size);
+        request.Header().DataBufferOffset = c.at;
+        EXPECT_EQ(Send(device, IOCTL_SCSI_PASS_THROUGH, request.buffer.data(), 44, c.size), c.error);
+    }
+}
+
+// The output receives exactly the count reported: DataBufferOffset plus the
+// bytes moved for buffered data-in, otherwise the header and the sense.
+TEST_F(PassThroughRun, BufferedOutputGetsExactlyTheReportedBytes) {
+    struct Case {
+        uint8_t opcode;
+        UCHAR dataIn;
+        ULONG senseAt;
+        DWORD returned;
+    };
+    for (const Case& c : {Case{0x08, SCSI_IOCTL_DATA_IN, 44, 74}, Case{0x00, SCSI_IOCTL_DATA_IN, 44, 64},
+                          Case{0x00, SCSI_IOCTL_DATA_OUT, 44, 62},
+                          Case{0x00, SCSI_IOCTL_DATA_IN, 96, 64}}) {  // sense past the data
+        SCOPED_TRACE(c.senseAt + c.opcode * 1000 + c.dataIn * 100000);
+        BufferedRequest request = MakeBuffered({c.opcode, 0, 0, 0, 1, 0}, c.dataIn, 32, 18, 1);
+        request.Header().SenseInfoOffset = c.senseAt;
+        request.buffer.resize(120, 0x11);
+        std::vector<uint8_t> out(120, 0xEE);
+        DWORD returned = 0;
+        ASSERT_TRUE(DeviceIoControl(port_, IOCTL_SCSI_PASS_THROUGH, request.buffer.data(), 120,
+                                    out.data(), 120, &returned, nullptr));
+        EXPECT_EQ(returned, c.returned);
+        EXPECT_EQ(out[0], 44);
+        EXPECT_EQ(std::vector<uint8_t>(out.begin() + returned, out.end()),
+                  std::vector<uint8_t>(120 - returned, 0xEE));
+    }
+}
+
+// A command that ran and then failed: its data moved, its use counted and
+// its sense is pending, but the header stays as the caller wrote it.
+TEST_F(PassThroughRun, FailureAfterTheCommandRanLeavesTheHeader) {
+    HANDLE device = Open("scsi3:");
+    alignas(16) static uint8_t data[16];
+    const std::pair<uint8_t, DWORD> cases[] = {{0x28, 121}, {0x88, 1117}, {0xA8, 1167}};
+    for (const auto& [opcode, error] : cases) {
+        SCOPED_TRACE(error);
+        const std::vector<uint8_t> cdb = {opcode, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
+        memset(data, 0, sizeof data);
+        DirectRequest direct = MakeDirect(cdb, SCSI_IOCTL_DATA_IN, data, 16);
+        const std::vector<uint8_t> sentDirect = direct.buffer;
+        EXPECT_EQ(SendDirect(device, direct), error);
+        EXPECT_EQ(direct.buffer, sentDirect);
+        EXPECT_EQ(data[1], 0xBB) << "the data moved";
+        BufferedRequest buffered = MakeBuffered(cdb, SCSI_IOCTL_DATA_IN, 16);
+        buffered.buffer.resize(88);
+        buffered.Header().DataBufferOffset = 72;  // 16-byte aligned in the system buffer
+        const std::vector<uint8_t> sentBuffered = buffered.buffer;
+        EXPECT_EQ(SendBuffered(device, buffered), error);
+        EXPECT_EQ(buffered.buffer, sentBuffered);
+        DirectRequest sense = MakeDirect({0x03, 0, 0, 0, 16, 0}, SCSI_IOCTL_DATA_IN, data, 16);
+        ASSERT_EQ(SendDirect(device, sense), 0u);
+        EXPECT_EQ(data[2], 3) << "the sense is pending";
+        DirectRequest again = MakeDirect(cdb, SCSI_IOCTL_DATA_IN, data, 16);
+        ASSERT_EQ(SendDirect(device, again), 0u) << "both uses were counted";
+        EXPECT_EQ(data[0], 0xCC);
+    }
+}
+
+// A command still running when TimeOutValue seconds pass fails with 121
+// then, and frees the unit.
+TEST_F(PassThroughRun, CommandRunningPastItsTimeOutFails) {
+    const std::pair<uint8_t, DWORD> cases[] = {{0x2B, 121}, {0x2C, 121}, {0x2D, 0}};
+    for (const auto& [opcode, error] : cases) {
+        SCOPED_TRACE(opcode);
+        std::future<DWORD> sent = std::async(std::launch::async, [opcode = opcode] {
+            DirectRequest request = MakeDirect({opcode, 0, 0, 0, 0, 0}, SCSI_IOCTL_DATA_IN, nullptr, 0);
+            request.Header().TimeOutValue = 1;
+            return SendDirect(Open("scsi3:"), request);
+        });
+        const bool ended = sent.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+        sim::ReleaseHangs();
+        EXPECT_TRUE(ended);
+        EXPECT_EQ(sent.get(), error);
+    }
 }
 
 }  // namespace

@@ -38,7 +38,9 @@ const char* const portMachine = R"({
         {"target": 2, "lun": 0, "class_device": "PhysicalDrive0", "address_error": 55,
          "backend": {"type": "disk", "blocks": 8}}]}
     ]},
-    {}
+    {},
+    {"inquiry_answer": "09 08 07", "buses": [{"units": [
+      {"target": 0, "lun": 0, "inquiry": {"peripheral": 3}, "backend": {"type": "scripted"}}]}]}
   ],
   "drives": [{"letter": "C", "type": "fixed"}, {"letter": "F", "type": "cdrom"}]
 })";
@@ -97,7 +99,7 @@ TEST_F(PortDriverTest, PortControlsFailWhereThePortSaysOrThereIsNoPort) {
     }
 }
 
-// Returns the 48 bytes of one inquiry record as the port driver lays it out.
+// Returns the 52 bytes of one inquiry record as the port driver lays it out.
 std::vector<uint8_t> Record(uint8_t pathId, uint8_t target, uint8_t lun, uint8_t claimed,
                             uint32_t next, uint8_t peripheral, uint8_t removable,
                             const std::string& identity) {
@@ -106,6 +108,7 @@ std::vector<uint8_t> Record(uint8_t pathId, uint8_t target, uint8_t lun, uint8_t
                                   peripheral, removable, 5, 2, 31, 0, 0, 0};
     EXPECT_EQ(identity.size(), 28u);
     bytes.insert(bytes.end(), identity.begin(), identity.end());
+    bytes.resize(52, 0);
     return bytes;
 }
 
@@ -115,22 +118,22 @@ TEST_F(PortDriverTest, InquiryDataHasTheDriversLayoutByteForByte) {
         3, 0, 0, 0,                  // NumberOfBuses, padding
         2, 7, 0, 0,    28, 0, 0, 0,  // bus 0: two units from offset 28
         0, 6, 0, 0,    0, 0, 0, 0,   // bus 1: no units, offset 0
-        1, 0xFF, 0, 0, 124, 0, 0, 0  // bus 2: no initiator id, one unit at 124
+        1, 0xFF, 0, 0, 132, 0, 0, 0  // bus 2: no initiator id, one unit at 132
     };
     for (const auto& record :
-         {Record(0, 0, 0, 1, 76, 0x00, 0x00, "ACME    Disk            1   "),
+         {Record(0, 0, 0, 1, 80, 0x00, 0x00, "ACME    Disk            1   "),
           Record(0, 5, 2, 0, 0, 0x7F, 0x80, "V       P               R   "),
           Record(2, 3, 1, 1, 0, 0x03, 0x00, "X       Y               Z   ")}) {
         expected.insert(expected.end(), record.begin(), record.end());
     }
-    ASSERT_EQ(expected.size(), 172u);
+    ASSERT_EQ(expected.size(), 184u);
 
     std::vector<uint8_t> out(4096, 0xCC);
     DWORD returned = 0;
     ASSERT_EQ(Control(port, IOCTL_SCSI_GET_INQUIRY_DATA, out.data(), 4096, &returned), 0u);
-    EXPECT_EQ(returned, 172u);
-    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 172), expected);
-    EXPECT_EQ(out[172], 0xCC);
+    EXPECT_EQ(returned, 184u);
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 184), expected);
+    EXPECT_EQ(out[184], 0xCC);
     // The builder the registry and tools use gives the same bytes.
     sim::Machine machine;
     std::string error;
@@ -138,19 +141,27 @@ TEST_F(PortDriverTest, InquiryDataHasTheDriversLayoutByteForByte) {
     EXPECT_EQ(sim::BuildInquiryData(machine.ports[0]), expected);
 
     // Exactly large enough works; one byte less fails and writes nothing.
-    std::vector<uint8_t> exact(172, 0);
-    EXPECT_EQ(Control(port, IOCTL_SCSI_GET_INQUIRY_DATA, exact.data(), 172), 0u);
+    std::vector<uint8_t> exact(184, 0);
+    EXPECT_EQ(Control(port, IOCTL_SCSI_GET_INQUIRY_DATA, exact.data(), 184), 0u);
     EXPECT_EQ(exact, expected);
-    std::vector<uint8_t> small(171, 0xCC);
-    EXPECT_EQ(Control(port, IOCTL_SCSI_GET_INQUIRY_DATA, small.data(), 171),
+    std::vector<uint8_t> small(183, 0xCC);
+    EXPECT_EQ(Control(port, IOCTL_SCSI_GET_INQUIRY_DATA, small.data(), 183),
               static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-    EXPECT_EQ(small, std::vector<uint8_t>(171, 0xCC));
+    EXPECT_EQ(small, std::vector<uint8_t>(183, 0xCC));
 
-    // A port without units answers NumberOfBuses 0 alone.
+    // A port without units answers NumberOfBuses 0 alone; a port with its
+    // own answer gives exactly that, while its units are still reached.
     ASSERT_EQ(Control(Reader("scsi2:"), IOCTL_SCSI_GET_INQUIRY_DATA, out.data(), 4096, &returned),
               0u);
     EXPECT_EQ(returned, 4u);
     EXPECT_EQ(out[0], 0);
+    HANDLE answered = Open("scsi3:");
+    ASSERT_EQ(Control(answered, IOCTL_SCSI_GET_INQUIRY_DATA, out.data(), 4096, &returned), 0u);
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + returned),
+              (std::vector<uint8_t>{9, 8, 7}));
+    auto request = devices_test::MakeDirect(devices_test::InquiryCdb(36), SCSI_IOCTL_DATA_IN,
+                                            out.data(), 36);
+    EXPECT_EQ(devices_test::SendDirect(answered, request), 0u);
 }
 
 TEST_F(PortDriverTest, AddressComesFromClassDevicesAndDrives) {
