@@ -1,6 +1,7 @@
 // The port driver's control handlers. DeviceIoControl hands each one the
-// I/O manager's system buffer (the input copied in, as large as the larger
-// of the two lengths); a handler returns 0 and the count of bytes to copy
+// I/O manager's system buffer (as large as the larger of the two lengths,
+// aligned as NT's pool aligns it, holding exactly the input's bytes and
+// junk after them); a handler returns 0 and the count of bytes to copy
 // back to the output, or the error the control fails with, in which case
 // nothing is copied back.
 #ifndef PTASPI_SIM_PORT_DRIVER_H

@@ -47,18 +47,12 @@ const char* const passThroughMachine = R"({
     {"buses": [{"units": [
       {"target": 0, "lun": 0, "class_device": "PhysicalDrive1",
        "backend": {"type": "disk", "blocks": 16}}]}]},
-    {"capabilities": {"MaximumTransferLength": 16384, "MaximumPhysicalPages": 2,
-                      "AlignmentMask": 15},
-     "buses": [{"units": [
-      {"target": 0, "lun": 0, "class_device": "Tape0", "inquiry": {"peripheral": 1},
-       "backend": {"type": "scripted", "responses": [
-         {"opcode": 8, "data": "01 02"},
-         {"opcode": "0x28", "data": "AA BB", "status": 2, "times": 2, "after_error": 121,
-          "sense": "70 00 03 00 00 00 00 0A 00 00 00 00 11 00 00 00 00 00"},
-         {"opcode": "0x88", "data": "AA BB", "status": 2, "times": 2, "after_error": 1117,
-          "sense": "70 00 03 00 00 00 00 0A 00 00 00 00 11 00 00 00 00 00"},
-         {"opcode": "0xA8", "data": "AA BB", "status": 2, "times": 2, "after_error": 1167,
-          "sense": "70 00 03 00 00 00 00 0A 00 00 00 00 11 00 00 00 00 00"},
+    {"capabilities": {"MaximumTransferLength": 16384, "MaximumPhysicalPages": 2, "AlignmentMask": 15},
+     "buses": [{"units": [{"target": 0, "lun": 0, "class_device": "Tape0", "inquiry": {"peripheral": 1},
+       "backend": {"type": "scripted", "responses": [{"opcode": 8, "data": "01 02"},
+         {"opcode": "0x28", "data": "AA BB", "sense": "70 00 03", "times": 2, "after_error": 121},
+         {"opcode": "0x88", "data": "AA BB", "sense": "70 00 03", "times": 2, "after_error": 1117},
+         {"opcode": "0xA8", "data": "AA BB", "sense": "70 00 03", "times": 2, "after_error": 1167},
          {"opcode": "0x2B", "hang": true}, {"opcode": "0x2C", "delay_ms": 1500},
          {"opcode": "0x2D", "delay_ms": 200}, {"data": "CC"}]}}]}]}
   ],
@@ -451,45 +445,37 @@ TEST_F(PassThroughRun, DataMustFitThePortsPagesAndAlignment) {
     struct Case {
         const char* device;
         bool direct;
-        ULONG at, length, size;  // data offset (page or buffer), length, buffer size
+        ULONG at, length, size;  // offset (in a page or the buffer), length, buffer size
         DWORD error;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"scsi3:", true, 0, 8192, 0, 0},       {"scsi3:", true, 16, 8192, 0, 87},
         {"scsi3:", true, 16, 4096, 0, 0},      {"Tape0", true, 16, 8192, 0, 87},
         {"scsi3:", false, 64, 64, 128, 87},    {"scsi3:", false, 72, 64, 136, 0},
         {"scsi3:", false, 64, 64, 4096, 0},    {"scsi3:", false, 64, 8128, 8192, 0},
-        {"scsi3:", false, 64, 8129, 8193, 87}, {"Tape0", false, 64, 8129, 8193, 87},
-    };
+        {"scsi3:", false, 64, 8129, 8193, 87}, {"Tape0", false, 64, 8129, 8193, 87}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.device) + " at " + std::to_string(c.at) + " length " +
-                     std::to_string(c.length) + " size " + std::to_string(c.size));
-        HANDLE device = Open(c.device);
-        if (c.direct) {
-            DirectRequest request = MakeDirect(read6, SCSI_IOCTL_DATA_IN, pages + c.at, c.length);
-            EXPECT_EQ(SendDirect(device, request), c.error);
-            continue;
-        }
-        BufferedRequest request = MakeBuffered(read6, SCSI_IOCTL_DATA_IN, c.length, 0);
-        request.buffer.resize(c.size);
-        request.Header().DataBufferOffset = c.at;
-        EXPECT_EQ(Send(device, IOCTL_SCSI_PASS_THROUGH, request.buffer.data(), 44, c.size), c.error);
+        SCOPED_TRACE(std::string(c.device) + " " + std::to_string(c.at) + "+" + std::to_string(c.length));
+        DirectRequest direct = MakeDirect(read6, SCSI_IOCTL_DATA_IN, pages + c.at, c.length);
+        BufferedRequest buffered = MakeBuffered(read6, SCSI_IOCTL_DATA_IN, c.length, 0);
+        buffered.buffer.resize(c.size);
+        buffered.Header().DataBufferOffset = c.at;
+        EXPECT_EQ(c.direct ? SendDirect(Open(c.device), direct)
+                           : Send(Open(c.device), IOCTL_SCSI_PASS_THROUGH, buffered.buffer.data(), 44, c.size),
+                  c.error);
     }
 }
 
-// The output receives exactly the count reported: DataBufferOffset plus the
+// The output gets exactly the count reported: DataBufferOffset plus the
 // bytes moved for buffered data-in, otherwise the header and the sense.
 TEST_F(PassThroughRun, BufferedOutputGetsExactlyTheReportedBytes) {
     struct Case {
-        uint8_t opcode;
+        uint8_t opcode;  // 8: 10 bytes of data; 0: CHECK CONDITION with 18 bytes of sense
         UCHAR dataIn;
         ULONG senseAt;
         DWORD returned;
-    };
-    for (const Case& c : {Case{0x08, SCSI_IOCTL_DATA_IN, 44, 74}, Case{0x00, SCSI_IOCTL_DATA_IN, 44, 64},
-                          Case{0x00, SCSI_IOCTL_DATA_OUT, 44, 62},
-                          Case{0x00, SCSI_IOCTL_DATA_IN, 96, 64}}) {  // sense past the data
-        SCOPED_TRACE(c.senseAt + c.opcode * 1000 + c.dataIn * 100000);
+    } cases[] = {{8, SCSI_IOCTL_DATA_IN, 44, 74}, {0, SCSI_IOCTL_DATA_IN, 44, 64},
+                 {0, SCSI_IOCTL_DATA_OUT, 44, 62}, {0, SCSI_IOCTL_DATA_IN, 96, 64}};
+    for (const Case& c : cases) {
         BufferedRequest request = MakeBuffered({c.opcode, 0, 0, 0, 1, 0}, c.dataIn, 32, 18, 1);
         request.Header().SenseInfoOffset = c.senseAt;
         request.buffer.resize(120, 0x11);
@@ -497,49 +483,37 @@ TEST_F(PassThroughRun, BufferedOutputGetsExactlyTheReportedBytes) {
         DWORD returned = 0;
         ASSERT_TRUE(DeviceIoControl(port_, IOCTL_SCSI_PASS_THROUGH, request.buffer.data(), 120,
                                     out.data(), 120, &returned, nullptr));
-        EXPECT_EQ(returned, c.returned);
+        EXPECT_EQ(returned, c.returned) << c.senseAt;
         EXPECT_EQ(out[0], 44);
         EXPECT_EQ(std::vector<uint8_t>(out.begin() + returned, out.end()),
                   std::vector<uint8_t>(120 - returned, 0xEE));
     }
 }
 
-// A command that ran and then failed: its data moved, its use counted and
-// its sense is pending, but the header stays as the caller wrote it.
+// A command that ran, then failed: its data moved, its use counted and its
+// sense is pending, but the header stays as the caller wrote it. One still
+// running when TimeOutValue seconds pass fails with 121 then.
 TEST_F(PassThroughRun, FailureAfterTheCommandRanLeavesTheHeader) {
-    HANDLE device = Open("scsi3:");
     alignas(16) static uint8_t data[16];
-    const std::pair<uint8_t, DWORD> cases[] = {{0x28, 121}, {0x88, 1117}, {0xA8, 1167}};
-    for (const auto& [opcode, error] : cases) {
-        SCOPED_TRACE(error);
-        const std::vector<uint8_t> cdb = {opcode, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
-        memset(data, 0, sizeof data);
+    for (const auto& [opcode, error] : {std::pair<uint8_t, DWORD>(0x28, 121), {0x88, 1117}, {0xA8, 1167}}) {
+        const std::vector<uint8_t> cdb = {opcode, 0, 0, 0, 0, 0};
         DirectRequest direct = MakeDirect(cdb, SCSI_IOCTL_DATA_IN, data, 16);
-        const std::vector<uint8_t> sentDirect = direct.buffer;
-        EXPECT_EQ(SendDirect(device, direct), error);
-        EXPECT_EQ(direct.buffer, sentDirect);
-        EXPECT_EQ(data[1], 0xBB) << "the data moved";
         BufferedRequest buffered = MakeBuffered(cdb, SCSI_IOCTL_DATA_IN, 16);
         buffered.buffer.resize(88);
         buffered.Header().DataBufferOffset = 72;  // 16-byte aligned in the system buffer
-        const std::vector<uint8_t> sentBuffered = buffered.buffer;
-        EXPECT_EQ(SendBuffered(device, buffered), error);
+        const std::vector<uint8_t> sentDirect = direct.buffer, sentBuffered = buffered.buffer;
+        EXPECT_EQ(SendDirect(Open("scsi3:"), direct), error);
+        EXPECT_EQ(direct.buffer, sentDirect);
+        EXPECT_EQ(data[1], 0xBB) << "the data moved";
+        EXPECT_EQ(SendBuffered(Open("scsi3:"), buffered), error);
         EXPECT_EQ(buffered.buffer, sentBuffered);
         DirectRequest sense = MakeDirect({0x03, 0, 0, 0, 16, 0}, SCSI_IOCTL_DATA_IN, data, 16);
-        ASSERT_EQ(SendDirect(device, sense), 0u);
+        ASSERT_EQ(SendDirect(Open("scsi3:"), sense), 0u);
         EXPECT_EQ(data[2], 3) << "the sense is pending";
-        DirectRequest again = MakeDirect(cdb, SCSI_IOCTL_DATA_IN, data, 16);
-        ASSERT_EQ(SendDirect(device, again), 0u) << "both uses were counted";
+        ASSERT_EQ(SendDirect(Open("scsi3:"), direct), 0u) << "both uses were counted";
         EXPECT_EQ(data[0], 0xCC);
     }
-}
-
-// A command still running when TimeOutValue seconds pass fails with 121
-// then, and frees the unit.
-TEST_F(PassThroughRun, CommandRunningPastItsTimeOutFails) {
-    const std::pair<uint8_t, DWORD> cases[] = {{0x2B, 121}, {0x2C, 121}, {0x2D, 0}};
-    for (const auto& [opcode, error] : cases) {
-        SCOPED_TRACE(opcode);
+    for (const auto& [opcode, error] : {std::pair<uint8_t, DWORD>(0x2B, 121), {0x2C, 121}, {0x2D, 0}}) {
         std::future<DWORD> sent = std::async(std::launch::async, [opcode = opcode] {
             DirectRequest request = MakeDirect({opcode, 0, 0, 0, 0, 0}, SCSI_IOCTL_DATA_IN, nullptr, 0);
             request.Header().TimeOutValue = 1;
@@ -548,7 +522,7 @@ TEST_F(PassThroughRun, CommandRunningPastItsTimeOutFails) {
         const bool ended = sent.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
         sim::ReleaseHangs();
         EXPECT_TRUE(ended);
-        EXPECT_EQ(sent.get(), error);
+        EXPECT_EQ(sent.get(), error) << int(opcode);
     }
 }
 

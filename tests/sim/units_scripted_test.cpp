@@ -196,29 +196,6 @@ TEST(ScriptedTiming, HangAndLongDelayEndOnlyWhenReleasedWhileBlocked) {
     }
 }
 
-TEST(ScriptedTiming, AfterErrorFollowsTheDataAndATimeOutCutsTheCommand) {
-    struct Case {
-        bool hang;
-        uint32_t afterError, timeoutSeconds;
-        DWORD error;
-        uint32_t moved;
-    };
-    for (const Case& c : {Case{false, 1117, 0, 1117, 3}, Case{true, 0, 1, 121, 0},
-                          Case{true, 1167, 1, 121, 0}}) {
-        sim::ScriptedResponse response = Respond(0x28, sim::StatusGood);
-        response.data = {1, 2, 3};
-        response.hang = c.hang;
-        response.afterError = c.afterError;
-        std::unique_ptr<sim::UnitBackend> unit = Scripted({response});
-        sim::ScsiCommand command = Cdb10(0x28, 0, 1);
-        command.timeoutSeconds = c.timeoutSeconds;
-        std::vector<uint8_t> data(8, 0);
-        const sim::ScsiOutcome outcome = RunIn(*unit, command, data);
-        EXPECT_EQ(outcome.platformError, c.error) << c.afterError;
-        EXPECT_EQ(outcome.bytesMoved, c.moved) << c.afterError;
-    }
-}
-
 TEST(ScriptedThreads, EveryCommandFromManyThreadsCountsExactlyOneUse) {
     std::unique_ptr<sim::UnitBackend> unit =
         Scripted({Respond(0x00, sim::StatusBusy, 100), Respond(0x00, sim::StatusGood)});
