@@ -122,14 +122,13 @@ void ScriptedBackend::Execute(const ScsiCommand& command, ScsiOutcome& outcome) 
         // that nothing after the wait needs the backend.
         if (!sense.empty()) pendingSense_ = sense;
     }
-    if ((hang || delayMs > 0) &&
-        !WaitForRelease(releases_, delayMs, hang, TimeLimitMs(command.timeoutSeconds))) {
-        // Still running when the caller's time-out passed: the port driver
-        // aborts the command, no data moves and the request fails with
-        // ERROR_SEM_TIMEOUT. The sense stays pending as the unit set it.
-        outcome.platformError = ERROR_SEM_TIMEOUT;
-        return;
-    }
+    // Still running when the caller's time-out passes, the command fails
+    // with ERROR_SEM_TIMEOUT at that moment. NT aborts the request and
+    // resets the bus with no promise about what the unit did; the simulator
+    // chooses the case hardest for the caller: the data has moved.
+    const bool timedOut =
+        (hang || delayMs > 0) &&
+        !WaitForRelease(releases_, delayMs, hang, TimeLimitMs(command.timeoutSeconds));
 
     outcome.status = status;
     outcome.sense = std::move(sense);
@@ -144,8 +143,8 @@ void ScriptedBackend::Execute(const ScsiCommand& command, ScsiOutcome& outcome) 
         outcome.bytesMoved = DataOutAvailable(command);
     }
     // The command has run: its data moved and its sense is pending, yet the
-    // request fails, as after a bus error or a unit that went away.
-    outcome.platformError = afterError;
+    // request may fail: a time-out, a bus error, a unit that went away.
+    outcome.platformError = timedOut ? static_cast<DWORD>(ERROR_SEM_TIMEOUT) : afterError;
 }
 
 }  // namespace
