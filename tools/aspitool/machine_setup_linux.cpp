@@ -1,7 +1,7 @@
 // The simulated machine: a machine file or the built-in default.
 #include "machine_setup.h"
 
-#include "sim/machine.h"
+#include "sim/machine/machine.h"
 #include "sim/sim.h"
 
 namespace aspitool {
