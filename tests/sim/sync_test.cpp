@@ -313,14 +313,14 @@ TEST_F(SyncTest, WaitContinuesOnAnObjectWhoseHandleIsClosed) {
     CloseHandle(second);
 }
 
-TEST_F(SyncTest, CreationClearsLastErrorAndNamedObjectsAreOpenedAgain) {
+TEST_F(SyncTest, NamedCreationSetsLastErrorAndNamedObjectsAreOpenedAgain) {
     SetLastError(1234);
     HANDLE first = CreateEventA(nullptr, TRUE, FALSE, "kernel-test-event");
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(0u, GetLastError());
     SetLastError(1234);
     HANDLE unnamed = CreateMutexA(nullptr, FALSE, nullptr);
-    EXPECT_EQ(0u, GetLastError());
+    EXPECT_EQ(1234u, GetLastError());  // unnamed: left alone
     CloseHandle(unnamed);
     HANDLE second = CreateEventA(nullptr, FALSE, TRUE, "kernel-test-event");
     ASSERT_NE(second, nullptr);
