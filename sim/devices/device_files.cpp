@@ -215,6 +215,13 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
         file->Target = target;
     }
     HANDLE handle = InsertHandle(file);
-    SetLastErrorCode(ERROR_SUCCESS);
+    // A successful open leaves the last error alone, except for the two
+    // dispositions for which CreateFile documents a value on success: 183
+    // when the file existed, 0 when it was created. Which of the two a
+    // device's open gives is not documented (it depends on what its
+    // driver reports); the simulator chooses 0.
+    if (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS) {
+        SetLastErrorCode(ERROR_SUCCESS);
+    }
     return handle;
 }

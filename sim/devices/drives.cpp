@@ -78,7 +78,10 @@ extern "C" DWORD WINAPI GetLogicalDriveStringsA(DWORD nBufferLength, LPSTR lpBuf
 }
 
 // Returns the type of the drive whose root is named, DRIVE_NO_ROOT_DIR for
-// a name that is no root of the machine.
+// a name that is no root of the machine. The root needs its trailing
+// backslash, as documented ("D:\"); "D:" is no root. A null name stands
+// for the root of the current directory, which the simulated process has
+// on its first fixed drive (none: DRIVE_NO_ROOT_DIR).
 extern "C" UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName) {
     ExitIfTerminated();
     DWORD error = 0;
@@ -86,14 +89,18 @@ extern "C" UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName) {
         SetLastErrorCode(error);
         return DRIVE_UNKNOWN;
     }
-    if (lpRootPathName == nullptr) return DRIVE_NO_ROOT_DIR;
-    // "X:\" names a root; "X:" is taken as that root, as Windows does.
-    const size_t size = strlen(lpRootPathName);
-    if (size < 2 || size > 3 || lpRootPathName[1] != ':') return DRIVE_NO_ROOT_DIR;
-    if (size == 3 && lpRootPathName[2] != '\\') return DRIVE_NO_ROOT_DIR;
+    const std::map<char, UINT> types = DriveTypes();
+    if (lpRootPathName == nullptr) {
+        for (const auto& drive : types) {
+            if (drive.second == DRIVE_FIXED) return DRIVE_FIXED;
+        }
+        return DRIVE_NO_ROOT_DIR;
+    }
+    if (strlen(lpRootPathName) != 3 || lpRootPathName[1] != ':' || lpRootPathName[2] != '\\') {
+        return DRIVE_NO_ROOT_DIR;
+    }
     char letter = lpRootPathName[0];
     if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 'a' + 'A');
-    const std::map<char, UINT> types = DriveTypes();
     auto found = types.find(letter);
     return found == types.end() ? static_cast<UINT>(DRIVE_NO_ROOT_DIR) : found->second;
 }

@@ -1,7 +1,9 @@
 // The simulated kernel's one handle table: files (devices), events,
-// mutexes and threads share it, as on Windows. Objects are reference
-// counted, so a thread still waiting on an object keeps it alive after the
-// last handle to it is closed.
+// mutexes, threads and registry keys share it, as on NT, where an HKEY
+// other than a predefined one is a handle of the process's table. Objects
+// are reference counted, so a thread still waiting on an object keeps it
+// alive after the last handle to it is closed. Values are reused as NT
+// reuses them (see handles.cpp).
 #ifndef PTASPI_SIM_HANDLES_H
 #define PTASPI_SIM_HANDLES_H
 
@@ -12,7 +14,7 @@
 
 namespace sim {
 
-enum class ObjectKind { File, Event, Mutex, Thread };
+enum class ObjectKind { File, Event, Mutex, Thread, Key };
 
 struct KernelObject {
     explicit KernelObject(ObjectKind kind) : Kind(kind) {}
@@ -20,9 +22,11 @@ struct KernelObject {
     const ObjectKind Kind;
 };
 
-// Returns the new handle (never null nor INVALID_HANDLE_VALUE).
+// Returns the new handle (never null nor INVALID_HANDLE_VALUE): the value
+// freed last when there is one, else the next unused multiple of 4.
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
-// Returns the object behind the handle, or null for an invalid handle.
+// Returns the object behind the handle, or null for an invalid handle. The
+// two low bits of the value are ignored, as NT ignores them.
 std::shared_ptr<KernelObject> LookupHandle(HANDLE handle);
 // Returns the object when the handle is valid and of that kind, else null.
 template <class T>
@@ -37,10 +41,13 @@ bool RemoveHandle(HANDLE handle);
 size_t OpenHandleCount();
 // Returns the number of open handles of one kind.
 size_t OpenHandleCount(ObjectKind kind);
-// Closes every handle (between tests); objects die with their last user.
+// Closes every handle (between tests); objects die with their last user,
+// and values are handed out from 4 again.
 void CloseAllHandles();
 
-// Per-thread last error, shared by every simulated function.
+// Per-thread last error, shared by every simulated function. Win32 sets it
+// when a call fails and, unless a function documents a value for success,
+// leaves it alone when a call succeeds.
 void SetLastErrorCode(DWORD error);
 DWORD LastErrorCode();
 

@@ -26,6 +26,9 @@ struct ThreadRecord {
     HANDLE StartHandle = nullptr;   // the handle _beginthread returned
     bool Ended = false;             // the thread object is signalled
     std::atomic<bool> Terminated{false};
+    // Set once a terminated thread can no longer run any code of a module:
+    // it is parked inside the simulator or has left its start routine.
+    std::atomic<bool> Stopped{false};
     DWORD ExitCode = 0;
     // Mutexes this thread owns; abandoned when it ends or is terminated.
     std::vector<std::shared_ptr<MutexObject>> OwnedMutexes;

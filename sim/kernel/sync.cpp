@@ -31,8 +31,11 @@ std::map<std::string, std::weak_ptr<KernelObject>>& NamedObjects() {
 
 // Returns the handle of a new object built by `make` (called with
 // StateLock() held), or of the existing object called `name`, which must be
-// of the same kind (else NULL with 6); last error 183 then tells the caller
-// that the object was opened rather than created, 0 that it is new.
+// of the same kind (else NULL with 6). For a named object the last error
+// tells the caller whether it was opened (183, as documented for
+// CreateEvent and CreateMutex) or created (0: undocumented, but Windows
+// clears it, and the common test for 183 after creating a named object
+// depends on that). An unnamed creation leaves the last error alone.
 HANDLE CreateObject(const char* name, ObjectKind kind,
                     const std::function<std::shared_ptr<KernelObject>()>& make) {
     std::shared_ptr<KernelObject> object;
@@ -54,7 +57,7 @@ HANDLE CreateObject(const char* name, ObjectKind kind,
         return nullptr;
     }
     HANDLE handle = InsertHandle(std::move(object));
-    SetLastErrorCode(existed ? ErrorAlreadyExists : ERROR_SUCCESS);
+    if (name != nullptr) SetLastErrorCode(existed ? ErrorAlreadyExists : ERROR_SUCCESS);
     return handle;
 }
 
@@ -65,13 +68,13 @@ bool IsProcessPseudoHandle(HANDLE handle) { return handle == reinterpret_cast<HA
 
 // Returns the object behind a handle that can be waited on here: an event,
 // a mutex, a thread, or the process (returned as null with *process true).
-// Device handles are not waitable in this simulator. Returns false for an
-// invalid handle.
+// Device handles are not waitable in this simulator, nor are registry keys
+// on NT (a wait on one fails with 6). Returns false for an invalid handle.
 bool ResolveWaitable(HANDLE handle, std::shared_ptr<KernelObject>* object, bool* process) {
     *process = IsProcessPseudoHandle(handle);
     if (*process) return true;
     *object = LookupHandle(handle);
-    return *object && (*object)->Kind != ObjectKind::File;
+    return *object && (*object)->Kind != ObjectKind::File && (*object)->Kind != ObjectKind::Key;
 }
 
 // Returns whether the calling thread could take the object now. With
@@ -88,6 +91,7 @@ bool IsSignalled(const KernelObject* object, unsigned long self) {
         case ObjectKind::Thread:
             return static_cast<const ThreadObject*>(object)->Record->Ended;
         case ObjectKind::File:
+        case ObjectKind::Key:
             break;
     }
     return false;

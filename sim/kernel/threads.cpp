@@ -7,6 +7,7 @@
 #include "sim/kernel/faults.h"
 #include "sim/kernel/handles.h"
 #include "sim/kernel/kernel_objects.h"
+#include "sim/loader/loader.h"
 
 #include <process.h>
 #include <windows.h>
@@ -20,6 +21,8 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <thread>
+#include <vector>
 
 namespace sim {
 namespace {
@@ -28,6 +31,11 @@ struct MachineState {
     std::mutex Lock;
     std::condition_variable Changed;
     size_t LiveThreads = 0;  // started by _beginthread and not ended
+    // Every thread record made, for process exit; guarded by ListLock,
+    // which is never held with StateLock() wanted, since a record can be
+    // made while StateLock() is held.
+    std::mutex ListLock;
+    std::vector<std::weak_ptr<ThreadRecord>> Threads;
 };
 
 // Returns the machine's thread state, created once and never destroyed.
@@ -40,8 +48,30 @@ MachineState& State() {
 // and are never reused.
 std::atomic<unsigned long> nextThreadKey{0x104};
 
-// Returns a key no thread has had.
-unsigned long NewThreadKey() { return nextThreadKey.fetch_add(4); }
+// Returns a new thread record, listed for process exit, under a key no
+// thread has had.
+std::shared_ptr<ThreadRecord> NewThreadRecord() {
+    auto record = std::make_shared<ThreadRecord>(nextThreadKey.fetch_add(4));
+    MachineState& state = State();
+    std::lock_guard<std::mutex> guard(state.ListLock);
+    auto& threads = state.Threads;
+    threads.erase(std::remove_if(threads.begin(), threads.end(),
+                                 [](const std::weak_ptr<ThreadRecord>& t) { return t.expired(); }),
+                  threads.end());
+    threads.push_back(record);
+    return record;
+}
+
+// Returns every thread record that still exists.
+std::vector<std::shared_ptr<ThreadRecord>> AllThreadRecords() {
+    std::vector<std::shared_ptr<ThreadRecord>> records;
+    MachineState& state = State();
+    std::lock_guard<std::mutex> guard(state.ListLock);
+    for (const auto& thread : state.Threads) {
+        if (auto record = thread.lock()) records.push_back(record);
+    }
+    return records;
+}
 
 // Holds the calling thread's record. Its destructor runs when the thread
 // exits by any road (a std::thread returning, the main thread at exit), so
@@ -50,6 +80,7 @@ struct ThreadHolder {
     std::shared_ptr<ThreadRecord> Record;
     ~ThreadHolder() {
         if (!Record) return;
+        Record->Stopped.store(true);
         {
             std::lock_guard<std::mutex> guard(StateLock());
             EndThreadLocked(*Record);
@@ -67,6 +98,7 @@ thread_local jmp_buf* exitFrame = nullptr;
 // condition that is never signalled, so its stack is never unwound into
 // the code that called the simulator.
 [[noreturn]] void ParkForever() {
+    if (currentThread.Record) currentThread.Record->Stopped.store(true);
     static std::mutex* parkLock = new std::mutex;
     static std::condition_variable* parked = new std::condition_variable;
     std::unique_lock<std::mutex> lock(*parkLock);
@@ -100,15 +132,27 @@ void* ThreadEntry(void* raw) {
     void* argument = context->Argument;
     context.reset();
     ExitIfTerminated();  // terminated before it ever ran
+    // A new thread first delivers DLL_THREAD_ATTACH to the loaded modules
+    // under the loader lock, as NT's loader does before the start routine
+    // runs: a thread started while the lock is held (from a DllMain, say)
+    // waits here until it is released.
+    RunThreadNotifications(DLL_THREAD_ATTACH);
     RunStartRoutine(start, argument);
     ThreadRecord& self = *currentThread.Record;
     // A terminated thread that was running outside the simulator ends here
     // without touching anything: it already counts as ended, and its
     // handle stays open, since the runtime's exit code never ran for it.
-    if (self.Terminated.load()) return nullptr;
-    // As the runtime does on Windows: the handle is closed first, then the
-    // thread ends and its object becomes signalled.
+    if (self.Terminated.load()) {
+        self.Stopped.store(true);
+        return nullptr;
+    }
+    // As the runtime does on Windows: the handle is closed first (whatever
+    // it names by now, if the caller closed it already), then ExitThread
+    // delivers DLL_THREAD_DETACH under the loader lock, and only then does
+    // the thread end and its object become signalled. A thread waiting
+    // here for the lock can be terminated; it then stops in that wait.
     RemoveHandle(self.StartHandle);
+    RunThreadNotifications(DLL_THREAD_DETACH);
     {
         std::lock_guard<std::mutex> guard(StateLock());
         EndThreadLocked(self);
@@ -130,7 +174,7 @@ std::condition_variable& StateChanged() { return State().Changed; }
 ThreadRecord& CurrentThreadRecord() { return *CurrentThreadRecordShared(); }
 
 std::shared_ptr<ThreadRecord> CurrentThreadRecordShared() {
-    if (!currentThread.Record) currentThread.Record = std::make_shared<ThreadRecord>(NewThreadKey());
+    if (!currentThread.Record) currentThread.Record = NewThreadRecord();
     return currentThread.Record;
 }
 
@@ -181,6 +225,34 @@ bool WaitForThreadsToEnd(DWORD timeoutMs) {
     return WaitUntil(lock, [] { return State().LiveThreads == 0; }, timeoutMs);
 }
 
+size_t TerminateOtherThreads() {
+    const std::shared_ptr<ThreadRecord> self = CurrentThreadRecordShared();
+    const std::vector<std::shared_ptr<ThreadRecord>> records = AllThreadRecords();
+    size_t terminated = 0;
+    std::lock_guard<std::mutex> guard(StateLock());
+    for (const auto& record : records) {
+        if (record == self || record->Ended) continue;
+        record->Terminated.store(true);
+        EndThreadLocked(*record);
+        ++terminated;
+    }
+    StateChanged().notify_all();
+    return terminated;
+}
+
+bool WaitForTerminatedThreadsToStop(DWORD timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        bool running = false;
+        for (const auto& record : AllThreadRecords()) {
+            if (record->Terminated.load() && !record->Stopped.load()) running = true;
+        }
+        if (!running) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 }  // namespace sim
 
 // Returns the new thread's handle, or (uintptr_t)-1 with errno set.
@@ -196,7 +268,7 @@ extern "C" uintptr_t __cdecl _beginthread(_beginthread_proc_type start, unsigned
         errno = EINVAL;
         return static_cast<uintptr_t>(-1);
     }
-    auto record = std::make_shared<sim::ThreadRecord>(sim::NewThreadKey());
+    auto record = sim::NewThreadRecord();
     record->StartedByRuntime = true;
     HANDLE handle = sim::InsertHandle(std::make_shared<sim::ThreadObject>(record));
     record->StartHandle = handle;
@@ -302,7 +374,11 @@ extern "C" BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSour
         sim::SetLastErrorCode(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    // "Closes the source handle. This occurs regardless of any error status
+    // returned" (DuplicateHandle, DUPLICATE_CLOSE_SOURCE).
+    const bool closeSource = (dwOptions & DUPLICATE_CLOSE_SOURCE) != 0;
     if ((dwOptions & ~(DUPLICATE_CLOSE_SOURCE | DUPLICATE_SAME_ACCESS)) != 0) {
+        if (closeSource) sim::RemoveHandle(hSourceHandle);
         sim::SetLastErrorCode(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -311,10 +387,12 @@ extern "C" BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSour
         sim::SetLastErrorCode(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    // The duplicate is made while the source is still open, so it never
+    // takes the source's value, even when the source is closed below.
     HANDLE duplicate = sim::InsertHandle(std::move(object));
     // As on Windows, a null target pointer still duplicates the handle; the
     // caller just never learns its value.
     if (lpTargetHandle != nullptr) *lpTargetHandle = duplicate;
-    if ((dwOptions & DUPLICATE_CLOSE_SOURCE) != 0) sim::RemoveHandle(hSourceHandle);
+    if (closeSource) sim::RemoveHandle(hSourceHandle);
     return TRUE;
 }

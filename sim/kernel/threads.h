@@ -33,6 +33,15 @@ size_t LiveThreadCount();
 // Returns after every simulated thread has ended or been terminated, or
 // after timeoutMs; returns false on time-out.
 bool WaitForThreadsToEnd(DWORD timeoutMs);
+// Returns the number of threads terminated: every thread of the machine
+// other than the caller that has not ended, as process exit does on NT.
+size_t TerminateOtherThreads();
+// Returns true once every terminated thread has stopped running code of
+// its own (see ThreadRecord::Stopped), false after timeoutMs. The loader
+// waits for this before it unmaps a module: on NT termination is
+// immediate, while here a terminated thread that was running outside the
+// simulator only stops at its next call into it.
+bool WaitForTerminatedThreadsToStop(DWORD timeoutMs);
 
 }  // namespace sim
 

@@ -4,10 +4,13 @@
 // a path it has seen before; the copy is unlinked at once, so nothing is
 // left on disk. A library already loaded is shared and counted, as on
 // Windows, and its DllMain sees process attach once and detach once.
+// Every DllMain call is made with the loader lock held (loader_lock.h),
+// which also guards the list of modules.
 #include "sim/loader/loader.h"
 
 #include "sim/kernel/faults.h"
 #include "sim/kernel/handles.h"
+#include "sim/kernel/loader_lock.h"
 #include "sim/kernel/threads.h"
 
 #include <windows.h>
@@ -21,7 +24,6 @@
 #include <unistd.h>
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -39,11 +41,10 @@ struct Module {
     unsigned References = 0;
 };
 
+// Guarded by the loader lock, which is recursive, so that a DllMain may
+// itself load or free a library.
 struct LoaderState {
-    // The loader lock: held while a DllMain runs, as on Windows; recursive
-    // so that a DllMain may itself load or free a library.
-    std::recursive_mutex Lock;
-    std::vector<std::unique_ptr<Module>> Modules;
+    std::vector<std::unique_ptr<Module>> Modules;  // in load order
 };
 
 // Returns the loader's state, created once and never destroyed.
@@ -147,16 +148,76 @@ EntryRoutine FindEntry(void* library) {
     return reinterpret_cast<EntryRoutine>(entry);
 }
 
-// Returns what DllMain returned, TRUE when the module has none.
-BOOL CallEntry(Module* module, DWORD reason) {
+// Returns what DllMain returned, TRUE when the module has none. The
+// loader lock is held.
+BOOL CallEntry(Module* module, DWORD reason, LPVOID reserved = nullptr) {
     if (module->Entry == nullptr) return TRUE;
-    return module->Entry(HandleOf(module), reason, nullptr);
+    return module->Entry(HandleOf(module), reason, reserved);
+}
+
+// How long the loader waits for terminated threads to stop running a
+// module's code before it unmaps the module anyway.
+const DWORD StopWaitMs = 2000;
+
+// Returns nothing; unmaps the module and forgets it. The loader lock is held.
+void Unload(Module* module) {
+    WaitForTerminatedThreadsToStop(StopWaitMs);
+    dlclose(module->Library);
+    ForgetModule(module);
+}
+
+// Returns the loaded modules in load order, copied, since an entry point
+// may load or free a library while the caller walks them.
+std::vector<Module*> ModulesNow() {
+    std::vector<Module*> modules;
+    for (const auto& module : Loader().Modules) modules.push_back(module.get());
+    return modules;
 }
 
 }  // namespace
 
+void RunThreadNotifications(DWORD reason) {
+    LoaderLockHold hold;
+    // Attach goes through the modules in load order, detach in reverse, as
+    // NT walks its initialisation-order list; what they return is ignored.
+    std::vector<Module*> modules = ModulesNow();
+    if (reason == DLL_THREAD_DETACH) modules.assign(modules.rbegin(), modules.rend());
+    for (Module* module : modules) {
+        if (FindModule(HandleOf(module)) != nullptr) CallEntry(module, reason);
+    }
+}
+
+bool SimulateProcessExit() {
+    // First every other thread is terminated, without DLL_THREAD_DETACH.
+    TerminateOtherThreads();
+    // A loader lock still held now is held by a terminated thread and can
+    // never be taken: NT's exit would deadlock here (ExitProcess: a lock
+    // held by a terminated thread that detach code needs). The simulator
+    // reports it instead, ends the process without calling any DllMain,
+    // and forgets the modules without unmapping them, since the thread
+    // that holds the lock may still be running their code.
+    if (LoaderLockOrphaned()) {
+        ResetOrphanedLoaderLock();
+        LoaderLockHold hold;
+        for (auto& module : Loader().Modules) (void)module.release();  // left mapped
+        Loader().Modules.clear();
+        return false;
+    }
+    LoaderLockHold hold;
+    // Then DLL_PROCESS_DETACH with a non-null reserved (process exit, not
+    // FreeLibrary), last loaded first, whatever the reference counts.
+    static int processExit;  // any non-null value will do
+    const std::vector<Module*> modules = ModulesNow();
+    for (auto it = modules.rbegin(); it != modules.rend(); ++it) {
+        if (FindModule(HandleOf(*it)) == nullptr) continue;  // freed by a detach
+        CallEntry(*it, DLL_PROCESS_DETACH, &processExit);
+    }
+    while (!Loader().Modules.empty()) Unload(Loader().Modules.back().get());
+    return true;
+}
+
 BOOL CallEntryPoint(HMODULE module, DWORD reason) {
-    std::lock_guard<std::recursive_mutex> guard(Loader().Lock);
+    LoaderLockHold hold;
     Module* found = FindModule(module);
     if (found == nullptr) {
         SetLastErrorCode(ERROR_MOD_NOT_FOUND);
@@ -166,7 +227,7 @@ BOOL CallEntryPoint(HMODULE module, DWORD reason) {
 }
 
 size_t LoadedModuleCount() {
-    std::lock_guard<std::recursive_mutex> guard(Loader().Lock);
+    LoaderLockHold hold;
     return Loader().Modules.size();
 }
 
@@ -190,7 +251,7 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
         sim::SetLastErrorCode(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
-    std::lock_guard<std::recursive_mutex> guard(sim::Loader().Lock);
+    sim::LoaderLockHold hold;
     if (sim::Module* loaded = sim::FindModuleBySource(resolved)) {
         ++loaded->References;
         return sim::HandleOf(loaded);
@@ -209,8 +270,7 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     if (!sim::CallEntry(added, DLL_PROCESS_ATTACH)) {
         // A refused attach is followed at once by detach and the unload.
         sim::CallEntry(added, DLL_PROCESS_DETACH);
-        dlclose(added->Library);
-        sim::ForgetModule(added);
+        sim::Unload(added);
         sim::SetLastErrorCode(ERROR_DLL_INIT_FAILED);
         return nullptr;
     }
@@ -220,7 +280,7 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
 // Returns TRUE once one load is undone; the last one detaches and unloads.
 extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
     sim::ExitIfTerminated();
-    std::lock_guard<std::recursive_mutex> guard(sim::Loader().Lock);
+    sim::LoaderLockHold hold;
     sim::Module* module = sim::FindModule(hLibModule);
     if (module == nullptr) {
         sim::SetLastErrorCode(ERROR_MOD_NOT_FOUND);
@@ -228,8 +288,7 @@ extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
     }
     if (--module->References != 0) return TRUE;
     sim::CallEntry(module, DLL_PROCESS_DETACH);
-    dlclose(module->Library);
-    sim::ForgetModule(module);
+    sim::Unload(module);
     return TRUE;
 }
 
@@ -237,7 +296,7 @@ extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
 // an unknown module).
 extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
     sim::ExitIfTerminated();
-    std::lock_guard<std::recursive_mutex> guard(sim::Loader().Lock);
+    sim::LoaderLockHold hold;
     sim::Module* module = sim::FindModule(hModule);
     if (module == nullptr) {
         sim::SetLastErrorCode(ERROR_MOD_NOT_FOUND);

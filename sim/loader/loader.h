@@ -17,6 +17,19 @@ namespace sim {
 BOOL CallEntryPoint(HMODULE module, DWORD reason);
 // Returns the number of modules loaded and not yet unloaded.
 size_t LoadedModuleCount();
+// Returns nothing once every loaded module's entry point has been called
+// with `reason` (DLL_THREAD_ATTACH in load order, DLL_THREAD_DETACH in
+// reverse) under the loader lock. Threads that _beginthread starts call it
+// as they start and as they end.
+void RunThreadNotifications(DWORD reason);
+// Does to the loaded modules what NT's ExitProcess does, and returns true:
+// every other thread of the machine is terminated (no DLL_THREAD_DETACH),
+// then, under the loader lock, each module's entry point is called with
+// DLL_PROCESS_DETACH and a non-null reserved, last loaded first, and the
+// modules are unloaded. The calling thread goes on, so tests can look at
+// what happened. Returns false, calling no entry point, when a terminated
+// thread holds the loader lock, where NT's exit would hang for good.
+bool SimulateProcessExit();
 
 }  // namespace sim
 

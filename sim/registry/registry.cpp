@@ -1,7 +1,10 @@
 // The platform's four registry functions over the simulated tree. Each
 // returns its error code and leaves the thread's last error alone, as the
-// registry functions of Win32 do.
+// registry functions of Win32 do. Key handles live in the process's one
+// handle table, as on NT.
 #include "sim/kernel/faults.h"
+#include "sim/kernel/handles.h"
+#include "sim/machine/live_machine.h"
 #include "sim/registry/registry_tree.h"
 #include "sim/sim.h"
 
@@ -18,31 +21,46 @@ using namespace registry;
 // Windows answers a path that starts with a backslash with this.
 constexpr LONG ErrorBadPathname = 161;
 
-// Returns the key behind a handle, or null when the handle is not valid.
+// Every access right that lets a handle change a key or its security:
+// KEY_SET_VALUE, KEY_CREATE_SUB_KEY, KEY_CREATE_LINK, DELETE, WRITE_DAC,
+// WRITE_OWNER, and the generic write and all rights (KEY_WRITE and
+// KEY_ALL_ACCESS are made of these and of read rights).
+constexpr REGSAM WriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK |
+                               0x00010000UL | 0x00040000UL | 0x00080000UL | GENERIC_WRITE |
+                               GENERIC_ALL;
+
+// Returns the key behind a handle, or null when the handle is not valid
+// or names another kind of object (NT's type mismatch, reported as 6).
 std::shared_ptr<RegKey> KeyOf(RegistryState& state, HKEY handle) {
     if (handle == HKEY_LOCAL_MACHINE) return state.root;
-    auto found = state.open.find(reinterpret_cast<ULONG_PTR>(handle));
-    return found == state.open.end() ? nullptr : found->second;
+    auto object = LookupHandleOf<KeyObject>(reinterpret_cast<HANDLE>(handle), ObjectKind::Key);
+    return object ? object->Key : nullptr;
+}
+
+// Returns true when the machine's user is a limited one. HKEY_LOCAL_MACHINE
+// and every key below it grant such users read access only (the default
+// security of HARDWARE, SOFTWARE and SYSTEM), so an open that asks for any
+// write right is refused with 5, while KEY_READ is granted.
+bool UserIsLimited() {
+    std::lock_guard<std::mutex> guard(MachineLock());
+    std::shared_ptr<LiveMachine> machine = CurrentMachineLocked();
+    return machine && machine->Config.user == UserKind::Limited;
 }
 
 }  // namespace
 
-size_t OpenRegistryKeyCount() {
-    RegistryState& state = State();
-    std::lock_guard<std::mutex> guard(state.lock);
-    return state.open.size();
-}
+size_t OpenRegistryKeyCount() { return OpenHandleCount(ObjectKind::Key); }
 
 }  // namespace sim
 
 using sim::Call;
 
-// Returns 0 with a new handle, 2 for a missing key, 6 for a handle that is
-// not open, 161 for a path that starts with a backslash.
+// Returns 0 with a new handle, 2 for a missing key, 5 for write access
+// that the user is not granted, 6 for a handle that is not open, 161 for
+// a path that starts with a backslash.
 extern "C" LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions,
                                      REGSAM samDesired, PHKEY phkResult) {
     (void)ulOptions;
-    (void)samDesired;
     DWORD fault = 0;
     if (sim::TakeFault(Call::RegOpenKeyExA, lpSubKey != nullptr ? lpSubKey : "", &fault)) {
         if (phkResult != nullptr) *phkResult = nullptr;
@@ -50,17 +68,22 @@ extern "C" LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions
     }
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
-    sim::registry::RegistryState& state = sim::registry::State();
-    std::lock_guard<std::mutex> guard(state.lock);
-    std::shared_ptr<sim::registry::RegKey> from = sim::KeyOf(state, hKey);
-    if (!from) return ERROR_INVALID_HANDLE;
-    const std::string path = lpSubKey != nullptr ? lpSubKey : "";
-    if (!path.empty() && path[0] == '\\') return sim::ErrorBadPathname;
-    std::shared_ptr<sim::registry::RegKey> key = sim::registry::FindKey(from, path);
-    if (!key) return ERROR_FILE_NOT_FOUND;
-    const ULONG_PTR handle = state.nextHandle;
-    state.nextHandle += 4;
-    state.open[handle] = key;
+    const bool limited = sim::UserIsLimited();
+    std::shared_ptr<sim::registry::RegKey> key;
+    {
+        sim::registry::RegistryState& state = sim::registry::State();
+        std::lock_guard<std::mutex> guard(state.lock);
+        std::shared_ptr<sim::registry::RegKey> from = sim::KeyOf(state, hKey);
+        if (!from) return ERROR_INVALID_HANDLE;
+        const std::string path = lpSubKey != nullptr ? lpSubKey : "";
+        if (!path.empty() && path[0] == '\\') return sim::ErrorBadPathname;
+        key = sim::registry::FindKey(from, path);
+        if (!key) return ERROR_FILE_NOT_FOUND;
+    }
+    // The access check is made on the key found, so a missing key is 2
+    // whatever the access asked for.
+    if (limited && (samDesired & sim::WriteRights) != 0) return ERROR_ACCESS_DENIED;
+    HANDLE handle = sim::InsertHandle(std::make_shared<sim::registry::KeyObject>(key));
     *phkResult = reinterpret_cast<HKEY>(handle);
     return ERROR_SUCCESS;
 }
@@ -134,13 +157,14 @@ extern "C" LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPD
     return ERROR_SUCCESS;
 }
 
-// Returns 0, or 6 for a handle that is not open.
+// Returns 0, or 6 for a handle that is not open. A predefined key is never
+// closed. Any other value goes to the kernel's close as it is, as NT's
+// RegCloseKey hands it to NtClose, which closes a handle of any kind: a
+// stale key handle whose value was reused closes that other object.
 extern "C" LONG WINAPI RegCloseKey(HKEY hKey) {
-    if (hKey == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
-    sim::registry::RegistryState& state = sim::registry::State();
-    std::lock_guard<std::mutex> guard(state.lock);
-    auto found = state.open.find(reinterpret_cast<ULONG_PTR>(hKey));
-    if (found == state.open.end()) return ERROR_INVALID_HANDLE;
-    state.open.erase(found);
+    // HKEY_CLASSES_ROOT (0x80000000) up to HKEY_DYN_DATA (0x80000006).
+    const ULONG_PTR value = reinterpret_cast<ULONG_PTR>(hKey);
+    if (value >= 0x80000000UL && value <= 0x80000006UL) return ERROR_SUCCESS;
+    if (!sim::RemoveHandle(reinterpret_cast<HANDLE>(hKey))) return ERROR_INVALID_HANDLE;
     return ERROR_SUCCESS;
 }

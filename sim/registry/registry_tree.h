@@ -1,8 +1,10 @@
-// Internal to the simulated registry: the tree of keys, the table of open
-// key handles, and the one mutex that guards both. Callers hold
-// State().lock around every use of the tree.
+// Internal to the simulated registry: the tree of keys, the kernel object
+// that an open key's handle names, and the one mutex that guards the tree.
+// Callers hold State().lock around every use of the tree.
 #ifndef PTASPI_SIM_REGISTRY_TREE_H
 #define PTASPI_SIM_REGISTRY_TREE_H
+
+#include "sim/kernel/handles.h"
 
 #include <windows.h>
 
@@ -28,13 +30,18 @@ struct RegKey {
     std::vector<RegValue> values;  // in creation order
 };
 
+// An open key, in the process's one handle table as on NT. It holds its
+// key alive; a key removed from the tree is emptied, so its handles stay
+// valid to close but find nothing.
+struct KeyObject : KernelObject {
+    explicit KeyObject(std::shared_ptr<RegKey> key)
+        : KernelObject(ObjectKind::Key), Key(std::move(key)) {}
+    const std::shared_ptr<RegKey> Key;
+};
+
 struct RegistryState {
     std::mutex lock;
     std::shared_ptr<RegKey> root = std::make_shared<RegKey>();
-    // A handle holds its key alive; a key removed from the tree is emptied,
-    // so its handles stay valid to close but find nothing.
-    std::map<ULONG_PTR, std::shared_ptr<RegKey>> open;
-    ULONG_PTR nextHandle = 0x00A00000;
 };
 
 // Returns the registry's one state.

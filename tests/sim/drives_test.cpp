@@ -47,6 +47,7 @@ TEST_F(DrivesTest, MachineWithoutDrivesListsNothing) {
     EXPECT_EQ(GetLogicalDriveStringsA(sizeof buffer, buffer), 0u);
     EXPECT_EQ(buffer[0], '\0');
     EXPECT_EQ(GetDriveTypeA("C:\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
+    EXPECT_EQ(GetDriveTypeA(nullptr), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
 }
 
 TEST_F(DrivesTest, TypesFollowTheUnitsAndTheList) {
@@ -59,12 +60,13 @@ TEST_F(DrivesTest, TypesFollowTheUnitsAndTheList) {
                           Case{"E:\\", DRIVE_CDROM}, Case{"e:\\", DRIVE_CDROM},
                           Case{"F:\\", DRIVE_CDROM}, Case{"G:\\", DRIVE_CDROM},
                           Case{"R:\\", DRIVE_RAMDISK}, Case{"Z:\\", DRIVE_REMOTE},
-                          Case{"E:", DRIVE_CDROM}, Case{"H:\\", DRIVE_NO_ROOT_DIR},
+                          Case{"E:", DRIVE_NO_ROOT_DIR}, Case{"H:\\", DRIVE_NO_ROOT_DIR},
                           Case{"E:\\x", DRIVE_NO_ROOT_DIR}, Case{"E", DRIVE_NO_ROOT_DIR},
                           Case{"", DRIVE_NO_ROOT_DIR}, Case{"1:\\", DRIVE_NO_ROOT_DIR}}) {
         EXPECT_EQ(GetDriveTypeA(c.root), c.type) << c.root;
     }
-    EXPECT_EQ(GetDriveTypeA(nullptr), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
+    // Null: the current directory's root, on the first fixed drive.
+    EXPECT_EQ(GetDriveTypeA(nullptr), static_cast<UINT>(DRIVE_FIXED));
 }
 
 TEST_F(DrivesTest, RemovedDriveLeavesTheList) {

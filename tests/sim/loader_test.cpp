@@ -1,6 +1,10 @@
 // The simulated loader: fresh static storage for every load, DllMain's
-// calls, a refused attach, exports, and unloading without leaks.
+// calls, a refused attach, exports, unloading without leaks, the loader
+// lock around threads' start and end, and process exit.
+#include "kernel_test_support.h"
+
 #include "sim/kernel/faults.h"
+#include "sim/kernel/loader_lock.h"
 #include "sim/loader/loader.h"
 
 #include <gtest/gtest.h>
@@ -10,15 +14,23 @@
 #include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #ifndef PTASPI_ENTRY_LIBRARY
 #error "the build names the loader's test library in PTASPI_ENTRY_LIBRARY"
 #endif
 
 namespace {
+
+using kernel_test::Eventually;
+using kernel_test::StartThread;
 
 typedef long (*EntryCallCountProc)(DWORD);
 typedef long (*BumpProc)(void);
@@ -59,7 +71,16 @@ size_t CountMappingsOf(const std::string& needle) {
 }
 
 const char* const EntryVariables[] = {"PTASPI_ENTRY_LOG", "PTASPI_ENTRY_ATTACH",
-                                      "PTASPI_ENTRY_THREAD_ATTACH"};
+                                      "PTASPI_ENTRY_THREAD_ATTACH", "PTASPI_ENTRY_HOOK"};
+
+// What the fixture's DllMain runs for the test, on every call.
+std::function<void(HINSTANCE, DWORD, LPVOID)> entryHook;
+
+void EntryHook(HINSTANCE module, DWORD reason, LPVOID reserved) {
+    if (entryHook) entryHook(module, reason, reserved);
+}
+
+HANDLE AsHandle(uintptr_t value) { return reinterpret_cast<HANDLE>(value); }
 
 class LoaderTest : public ::testing::Test {
 protected:
@@ -69,9 +90,12 @@ protected:
         char address[32];
         snprintf(address, sizeof address, "%lx", reinterpret_cast<unsigned long>(log));
         setenv("PTASPI_ENTRY_LOG", address, 1);
+        snprintf(address, sizeof address, "%lx", reinterpret_cast<unsigned long>(&EntryHook));
+        setenv("PTASPI_ENTRY_HOOK", address, 1);
         modulesBefore = sim::LoadedModuleCount();
     }
     void TearDown() override {
+        entryHook = nullptr;
         sim::ClearFaults();
         for (const char* name : EntryVariables) unsetenv(name);
         EXPECT_EQ(modulesBefore, sim::LoadedModuleCount());
@@ -178,6 +202,118 @@ TEST_F(LoaderTest, GetProcAddressFindsOnlyTheModulesOwnExports) {
     EXPECT_TRUE(FreeLibrary(module));
     EXPECT_EQ(nullptr, GetProcAddress(module, "Bump"));
     EXPECT_EQ(static_cast<DWORD>(ERROR_MOD_NOT_FOUND), GetLastError());
+}
+
+// A thread started under the loader lock runs only once the lock is free,
+// and a thread that ends needs the lock first: a detach that waits for its
+// own thread times out. Threads see attach and detach while loaded.
+TEST_F(LoaderTest, ThreadsStartAndEndUnderTheLoaderLock) {
+    std::atomic<bool> ran{false};
+    HANDLE finish = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE worker = nullptr;
+    DWORD detachWait = 0;
+    entryHook = [&](HINSTANCE, DWORD reason, LPVOID) {
+        if (reason == DLL_PROCESS_ATTACH) {
+            worker = kernel_test::Duplicate(AsHandle(StartThread([&] {
+                ran = true;
+                WaitForSingleObject(finish, INFINITE);
+            })));
+            Sleep(30);
+            EXPECT_FALSE(ran.load()) << "ran while the loader lock was held";
+        } else if (reason == DLL_PROCESS_DETACH) {
+            SetEvent(finish);
+            detachWait = WaitForSingleObject(worker, 200);
+        }
+    };
+    HMODULE module = LoadLibraryA(PTASPI_ENTRY_LIBRARY);
+    ASSERT_NE(nullptr, module);
+    ASSERT_TRUE(Eventually([&] { return ran.load(); }));
+    HANDLE brief = kernel_test::Duplicate(AsHandle(StartThread([] {})));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(brief, 5000));
+    EXPECT_EQ(2, log[DLL_THREAD_ATTACH]);
+    EXPECT_EQ(1, log[DLL_THREAD_DETACH]);
+    EXPECT_TRUE(FreeLibrary(module));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), detachWait);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(worker, 5000));
+    EXPECT_EQ(1, log[DLL_THREAD_DETACH]) << "the module was gone when the worker ended";
+    for (HANDLE handle : {worker, brief, finish}) CloseHandle(handle);
+}
+
+// A thread waiting for the loader lock is ended at once by TerminateThread
+// and never returns to its caller; the holder may take the lock again.
+TEST_F(LoaderTest, TerminatedWaiterForTheLoaderLockNeverReturns) {
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, nullptr);
+    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<int> stage{0};
+    HANDLE thread = AsHandle(StartThread([&] {
+        WaitForSingleObject(mutex, INFINITE);
+        stage = 1;
+        WaitForSingleObject(go, INFINITE);
+        stage = 2;
+        LoadLibraryA(PTASPI_ENTRY_LIBRARY);
+        stage = 3;  // never
+    }));
+    ASSERT_TRUE(Eventually([&] { return stage.load() == 1; }));
+    {
+        sim::LoaderLockHold hold;
+        SetEvent(go);
+        ASSERT_TRUE(Eventually([&] { return stage.load() == 2; }));
+        EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(thread, 50));
+        EXPECT_TRUE(TerminateThread(thread, 0));
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 0));
+        EXPECT_EQ(static_cast<DWORD>(WAIT_ABANDONED), WaitForSingleObject(mutex, 0));
+        EXPECT_TRUE(ReleaseMutex(mutex));
+        HMODULE module = LoadLibraryA(PTASPI_ENTRY_LIBRARY);  // re-entered
+        ASSERT_NE(nullptr, module);
+        EXPECT_TRUE(FreeLibrary(module));
+    }
+    Sleep(30);
+    EXPECT_EQ(2, stage.load());
+    EXPECT_EQ(1, log[DLL_PROCESS_ATTACH]);
+    for (HANDLE handle : {thread, mutex, go}) CloseHandle(handle);
+}
+
+// Process exit terminates the other threads first, then detaches every
+// module, last loaded first, with a non-null reserved, and unloads them.
+TEST_F(LoaderTest, ProcessExitTerminatesThreadsThenDetachesInReverseOrder) {
+    const std::string copy = "/tmp/ptaspi-entry-copy-" + std::to_string(getpid()) + ".so";
+    {
+        std::ifstream in(PTASPI_ENTRY_LIBRARY, std::ios::binary);
+        std::ofstream out(copy, std::ios::binary);
+        out << in.rdbuf();
+    }
+    HMODULE first = LoadLibraryA(PTASPI_ENTRY_LIBRARY);
+    HMODULE second = LoadLibraryA(copy.c_str());
+    unlink(copy.c_str());
+    ASSERT_NE(nullptr, first);
+    ASSERT_NE(nullptr, second);
+    ASSERT_NE(first, second);
+    HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<int> stage{0};
+    HANDLE thread = AsHandle(StartThread([&] {
+        stage = 1;
+        WaitForSingleObject(gate, INFINITE);
+        stage = 2;  // never
+    }));
+    ASSERT_TRUE(Eventually([&] { return stage.load() == 1; }));
+    std::vector<std::pair<HMODULE, bool>> detaches;
+    std::vector<DWORD> threadStates;
+    entryHook = [&](HINSTANCE module, DWORD reason, LPVOID reserved) {
+        if (reason != DLL_PROCESS_DETACH) return;
+        detaches.emplace_back(reinterpret_cast<HMODULE>(module), reserved != nullptr);
+        threadStates.push_back(WaitForSingleObject(thread, 0));
+    };
+    EXPECT_TRUE(sim::SimulateProcessExit());
+    const std::vector<std::pair<HMODULE, bool>> expected{{second, true}, {first, true}};
+    EXPECT_EQ(expected, detaches);
+    EXPECT_EQ(std::vector<DWORD>(2, WAIT_OBJECT_0), threadStates);
+    EXPECT_EQ(0, log[DLL_THREAD_DETACH]);
+    EXPECT_EQ(0u, sim::LoadedModuleCount());
+    SetEvent(gate);
+    Sleep(20);
+    EXPECT_EQ(1, stage.load());
+    CloseHandle(thread);
+    CloseHandle(gate);
 }
 
 }  // namespace

@@ -485,4 +485,51 @@ TEST_F(Registry, ManyThreadsAtOnce) {
     for (std::thread& thread : threads) thread.join();
 }
 
+TEST_F(Registry, KeysShareTheProcessHandleTable) {
+    Edit("SOFTWARE");
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_TRUE(CloseHandle(event));
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_EQ(reinterpret_cast<HANDLE>(key), event);  // the value closed last
+    EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(key), 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    HANDLE other = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    char name[16];
+    DWORD size = sizeof(name);
+    EXPECT_EQ(RegEnumKeyExA(reinterpret_cast<HKEY>(other), 0, name, &size, nullptr, nullptr,
+                            nullptr, nullptr),
+              ERROR_INVALID_HANDLE);
+    // RegCloseKey closes a handle of any kind, as NtClose does.
+    EXPECT_EQ(RegCloseKey(reinterpret_cast<HKEY>(other)), ERROR_SUCCESS);
+    EXPECT_FALSE(SetEvent(other));
+    EXPECT_TRUE(CloseHandle(reinterpret_cast<HANDLE>(key)));
+}
+
+TEST_F(Registry, LimitedUserOpensForReadingOnly) {
+    sim::Machine machine;
+    std::string error;
+    ASSERT_TRUE(sim::ParseMachine(R"({"user": "limited", "ports": [{}]})", machine, error)) << error;
+    ASSERT_TRUE(sim::InstallMachine(machine, error)) << error;
+    struct Case {
+        REGSAM access;
+        LONG code;
+    };
+    for (const Case& c : {Case{KEY_READ, ERROR_SUCCESS}, Case{KEY_QUERY_VALUE, ERROR_SUCCESS},
+                          Case{KEY_SET_VALUE, ERROR_ACCESS_DENIED},
+                          Case{KEY_CREATE_SUB_KEY, ERROR_ACCESS_DENIED},
+                          Case{KEY_WRITE, ERROR_ACCESS_DENIED},
+                          Case{KEY_ALL_ACCESS, ERROR_ACCESS_DENIED},
+                          Case{KEY_READ | GENERIC_WRITE, ERROR_ACCESS_DENIED}}) {
+        HKEY key = nullptr;
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE", 0, c.access, &key), c.code)
+            << std::hex << c.access;
+        if (key != nullptr) RegCloseKey(key);
+    }
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Missing", 0, KEY_WRITE, &key),
+              ERROR_FILE_NOT_FOUND);
+    sim::UninstallMachine();
+}
+
 }  // namespace

@@ -313,14 +313,14 @@ TEST_F(SyncTest, WaitContinuesOnAnObjectWhoseHandleIsClosed) {
     CloseHandle(second);
 }
 
-TEST_F(SyncTest, CreationClearsLastErrorAndNamedObjectsAreOpenedAgain) {
+TEST_F(SyncTest, NamedCreationSetsLastErrorAndNamedObjectsAreOpenedAgain) {
     SetLastError(1234);
     HANDLE first = CreateEventA(nullptr, TRUE, FALSE, "kernel-test-event");
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(0u, GetLastError());
     SetLastError(1234);
     HANDLE unnamed = CreateMutexA(nullptr, FALSE, nullptr);
-    EXPECT_EQ(0u, GetLastError());
+    EXPECT_EQ(1234u, GetLastError());  // unnamed: left alone
     CloseHandle(unnamed);
     HANDLE second = CreateEventA(nullptr, FALSE, TRUE, "kernel-test-event");
     ASSERT_NE(second, nullptr);
@@ -382,6 +382,30 @@ TEST_F(SyncTest, InjectedFaultsFailTheCallsWithTheChosenError) {
     EXPECT_EQ(8u, GetLastError());
     EXPECT_TRUE(CloseHandle(event));
     EXPECT_TRUE(CloseHandle(mutex));
+}
+
+// ---- Handle values --------------------------------------------------------
+
+uintptr_t ValueOf(HANDLE handle) { return reinterpret_cast<uintptr_t>(handle); }
+
+TEST_F(SyncTest, HandleValuesAreReusedLastClosedFirstAsOnNt) {
+    HANDLE a = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE b = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ(0u, ValueOf(a) % 4);
+    EXPECT_EQ(0u, ValueOf(b) % 4);
+    ASSERT_TRUE(CloseHandle(a));
+    ASSERT_TRUE(CloseHandle(b));
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, nullptr);
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ(b, mutex);
+    EXPECT_EQ(a, event);
+    // A stale close reaches the object that took the value since.
+    EXPECT_TRUE(CloseHandle(b));
+    EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(mutex, 0));
+    // The two low bits of a value are ignored.
+    EXPECT_TRUE(SetEvent(reinterpret_cast<HANDLE>(ValueOf(event) | 3)));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 0));
+    CloseHandle(event);
 }
 
 }  // namespace
