@@ -1,9 +1,21 @@
 #include "execution/execute_srb.h"
 
+#include "execution/request_queue.h"
 #include "execution/status_mapping.h"
 #include "interface/srb.h"
 
 namespace {
+
+// Returns nothing: stores the final status and posts it, unless a stop has
+// given up on the worker meanwhile: the caller may have been told that the
+// request never finishes, and may have freed the block already.
+void FinishRequest(SRB_ExecSCSICmd* srb, BYTE status) {
+    if (!ClaimCompletion()) {
+        return;
+    }
+    PostCompletion(srb, status);
+    ReleaseCompletion();
+}
 
 // Returns the unit's open device handle, or INVALID_HANDLE_VALUE. A unit
 // whose stored access is refused is opened read-only, and stays so for
@@ -35,19 +47,25 @@ BYTE SettleTargetStatus(HANDLE device, SRB_ExecSCSICmd* srb, const DeviceEntry* 
     return mapping.Status;
 }
 
+// Returns true when a direct attempt that failed with this code may be
+// repeated through the bounce buffer: only a command that the port driver
+// refused before it ran, and whose data the bounce buffer holds whole.
+bool BufferedRetryAllowed(DWORD errorCode, DWORD bufferLength) {
+    // The bounce buffer would carry only the first 64 KiB while the command
+    // block asks for all of it: part of the data would move and the request
+    // could still read as complete.
+    if (bufferLength > BufferedTransferLimit) {
+        return false;
+    }
+    return !CommandReachedUnit(errorCode);
+}
+
 // Returns the final status of a request whose unit is open: the direct
-// method first, the buffered one only when the direct one failed.
+// method first, the buffered one only when the direct one was refused.
 BYTE RunOnDevice(HANDLE device, SRB_ExecSCSICmd* srb, const DeviceEntry* entry) {
     DWORD errorCode = 0;
     PassThroughOutcome outcome = PassThroughDirect(device, srb, entry, &errorCode);
-    if (outcome == PassThroughFailed) {
-        if (srb->SRB_BufLen > BufferedTransferLimit) {
-            // The bounce buffer would carry only the first 64 KiB while the
-            // command block asks for all of it: part of the data would move
-            // and the request could still read as complete.
-            srb->SRB_HaStat = HASTAT_OK;
-            return SS_BUFFER_TO_BIG;
-        }
+    if (outcome == PassThroughFailed && BufferedRetryAllowed(errorCode, srb->SRB_BufLen)) {
         outcome = PassThroughBuffered(device, srb, entry, &errorCode);
     }
 
@@ -74,17 +92,17 @@ void ExecuteSrb(void** srbAddress) {
     DeviceEntry* entry = FindDeviceForHa(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun);
     if (entry == nullptr) {
         srb->SRB_HaStat = HASTAT_SEL_TO;
-        PostCompletion(srb, SS_NO_DEVICE);
+        FinishRequest(srb, SS_NO_DEVICE);
         return;
     }
 
     HANDLE device = OpenUnit(entry);
     if (device == INVALID_HANDLE_VALUE) {
-        PostCompletion(srb, SS_NO_DEVICE);
+        FinishRequest(srb, SS_NO_DEVICE);
         return;
     }
 
     const BYTE status = RunOnDevice(device, srb, entry);
     CloseHandle(device);
-    PostCompletion(srb, status);
+    FinishRequest(srb, status);
 }

@@ -22,6 +22,11 @@ constexpr DWORD BufferTooBigThreshold = 0xF000;
 constexpr ULONG PassThroughTimeoutSeconds = 300;
 // Bytes after the header and sense area that every request buffer keeps.
 constexpr DWORD RequestBufferSlack = 4;
+// Bounds of the alignment given to the buffered method's data area: the
+// port driver checks it against the adapter's AlignmentMask as it checks
+// a direct data buffer, and a request buffer starts on a page.
+constexpr DWORD MinimumDataAlignment = 4;
+constexpr DWORD MaximumDataAlignment = 4096;
 constexpr BYTE RequestSenseOpcode = 0x03;
 constexpr BYTE RequestSenseCdbLength = 6;
 
@@ -39,9 +44,16 @@ PassThroughOutcome PassThroughDirect(HANDLE device, SRB_ExecSCSICmd* srb, const 
 
 // Returns the outcome of IOCTL_SCSI_PASS_THROUGH through a bounce buffer
 // of at most BufferedTransferLimit data bytes, with the same meanings as
-// PassThroughDirect.
+// PassThroughDirect. The data follow the sense area at the next offset
+// that BufferedDataAlignment allows.
 PassThroughOutcome PassThroughBuffered(HANDLE device, SRB_ExecSCSICmd* srb,
                                        const DeviceEntry* entry, DWORD* errorCode);
+
+// Returns the alignment of the buffered method's data area for the
+// entry's unit: AlignmentMask + 1 of its port's capabilities (a mask with
+// gaps counts as its highest bit and every one below), at least
+// MinimumDataAlignment and at most MaximumDataAlignment.
+DWORD BufferedDataAlignment(const DeviceEntry* entry);
 
 // Returns nothing: sends REQUEST SENSE for SRB_SenseLen bytes into the
 // SRB's own sense area on the open device; its outcome is not reported.

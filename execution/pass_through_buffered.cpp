@@ -1,6 +1,25 @@
+#include "discovery/host_adapters.h"
 #include "execution/execute_srb.h"
 #include "execution/pass_through_header.h"
 #include "platform/scsi_port.h"
+
+DWORD BufferedDataAlignment(const DeviceEntry* entry) {
+    if (entry->PortNumber >= MaxPorts) {
+        return MinimumDataAlignment;
+    }
+    DWORD mask = PortTable[entry->PortNumber].Capabilities.AlignmentMask;
+    if (mask >= MaximumDataAlignment - 1) {
+        return MaximumDataAlignment;
+    }
+    // Below 4096 the mask has at most 12 bits: these shifts fill every one
+    // under its highest, so that the power of two above clears all of them.
+    mask |= mask >> 1;
+    mask |= mask >> 2;
+    mask |= mask >> 4;
+    mask |= mask >> 8;
+    const DWORD alignment = mask + 1;
+    return alignment < MinimumDataAlignment ? MinimumDataAlignment : alignment;
+}
 
 PassThroughOutcome PassThroughBuffered(HANDLE device, SRB_ExecSCSICmd* srb,
                                        const DeviceEntry* entry, DWORD* errorCode) {
@@ -11,8 +30,12 @@ PassThroughOutcome PassThroughBuffered(HANDLE device, SRB_ExecSCSICmd* srb,
     const DWORD senseLength = srb->SRB_SenseLen;
     const DWORD dataLength =
         srb->SRB_BufLen <= BufferedTransferLimit ? srb->SRB_BufLen : BufferedTransferLimit;
-    const DWORD dataOffset = ScsiPassThroughHeaderLength + senseLength;
-    // At most 65,536 + 255 + 48 bytes: no overflow.
+    // The request buffer starts on a page, so an aligned offset is an
+    // aligned address; the sense area stays right after the header.
+    const DWORD alignment = BufferedDataAlignment(entry);
+    const DWORD dataOffset =
+        (ScsiPassThroughHeaderLength + senseLength + alignment - 1) / alignment * alignment;
+    // At most 4096 + 65,536 + 4 bytes: no overflow.
     const DWORD size = dataOffset + dataLength + RequestBufferSlack;
     BYTE* buffer = static_cast<BYTE*>(VirtualAlloc(nullptr, size, MEM_COMMIT, PAGE_READWRITE));
     if (buffer == nullptr) {

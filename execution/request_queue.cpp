@@ -71,18 +71,30 @@ DWORD AbortSrb(void** srb) {
     return 0;
 }
 
+bool ClaimCompletion() {
+    LONG idle = CompletionIdle;
+    return __atomic_compare_exchange_n(&RequestQueue.Completion, &idle, CompletionPosting, false,
+                                       __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+}
+
+void ReleaseCompletion() {
+    // Only the claim's holder leaves CompletionPosting.
+    WriteQueueFlag(RequestQueue.Completion, CompletionIdle);
+}
+
 BYTE SubmitExecuteRequest(void* srb) {
     SRB_ExecSCSICmd* block = static_cast<SRB_ExecSCSICmd*>(srb);
     // Pending before it is queued, so that the worker can never overwrite a
     // final status with it.
     __atomic_store_n(&block->SRB_Status, static_cast<BYTE>(SS_PENDING), __ATOMIC_RELAXED);
     void* address = srb;
-    if (SubmitSrb(&address) != 0) {
-        // Nothing would ever complete a refused SRB: complete it now, on
-        // this thread, so that a caller waiting for it is told.
-        block->SRB_HaStat = HASTAT_OK;
-        block->SRB_TargStat = 0;
-        PostCompletion(block, SS_ERR);
+    if (SubmitSrb(&address) == 0) {
+        return SS_PENDING;
     }
-    return __atomic_load_n(&block->SRB_Status, __ATOMIC_ACQUIRE);
+    // Nothing would ever complete a refused SRB: complete it now, on this
+    // thread, so that a caller waiting for it is told.
+    block->SRB_HaStat = HASTAT_OK;
+    block->SRB_TargStat = 0;
+    PostCompletion(block, SS_ERR);
+    return SS_ERR;
 }

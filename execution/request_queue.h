@@ -26,9 +26,21 @@ struct RequestQueueState {
     HANDLE WorkerThread;
     HANDLE Mutex;
     HANDLE WorkEvent;
+    // An unnamed manual-reset event that the worker sets just before it
+    // ends: while the loader runs DllMain, NT signals no thread's end, so
+    // a stop at unload cannot learn of it from WorkerThread alone.
+    HANDLE WorkerLeft;
     volatile LONG StopFlag;
     volatile LONG Initialized;
+    // Who may settle the request that the worker is running: the worker
+    // (CompletionIdle, then CompletionPosting while it posts), or nobody
+    // once a stop has given up on the worker (CompletionRefused).
+    volatile LONG Completion;
 };
+
+constexpr LONG CompletionIdle = 0;
+constexpr LONG CompletionPosting = 1;
+constexpr LONG CompletionRefused = 2;
 
 extern RequestQueueState RequestQueue;
 
@@ -47,8 +59,10 @@ inline void WriteQueueFlag(volatile LONG& flag, LONG value) {
 // platform error code, the runtime's errno value, or WorkerAlreadyRecorded
 // when the queue is already running.
 DWORD StartRequestQueue();
-// Returns nothing: stops the worker (terminating it after 1000 ms). SRBs
-// still queued are never run nor posted.
+// Returns nothing: stops the worker, waiting at most 1000 ms for it to
+// leave its loop or end, then terminating it. SRBs still queued are never
+// run nor posted; nor is one that a worker which could not be terminated
+// is still running: that worker stays told to stop and ends by itself.
 void StopRequestQueue();
 // Returns 0 when queued, QueueFull or QueueNotStarted otherwise.
 DWORD SubmitSrb(void** srb);
@@ -74,12 +88,21 @@ DWORD PopSrb(void** srb);
 void MarkSrbAborted(void** srb);
 // Returns nothing: the worker thread's body; ends through _endthread.
 void __cdecl WorkerMain(void* argument);
+// Returns true when the calling worker may store the final status of the
+// request it ran and post it; ReleaseCompletion must follow once it has.
+// Returns false once a stop has given up on the worker: the request then
+// stays unfinished. Outside a running queue (the request run directly)
+// it always returns true.
+bool ClaimCompletion();
+// Returns nothing: ends what ClaimCompletion began.
+void ReleaseCompletion();
 
-// Returns the SRB's status after submission: SS_PENDING (or the final
-// status when the worker was quicker) when queued. A refused SRB (queue
-// full or not running) is completed at once on the calling thread with
-// SS_ERR, SRB_HaStat and SRB_TargStat 0, and posted. This is what the
-// dispatcher returns for SC_EXEC_SCSI_CMD.
+// Returns the status that the dispatcher returns for SC_EXEC_SCSI_CMD,
+// without reading the block once it is queued or posted (the worker may
+// have finished it, and its post routine freed it, by then): SS_PENDING
+// when queued. A refused SRB (queue full or not running) is completed at
+// once on the calling thread with SS_ERR, SRB_HaStat and SRB_TargStat 0,
+// and posted; SS_ERR is returned then.
 BYTE SubmitExecuteRequest(void* srb);
 
 #endif

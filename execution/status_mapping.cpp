@@ -3,6 +3,17 @@
 #include "execution/execute_srb.h"
 #include "ptaspi32.h"
 
+namespace {
+
+// ERROR_DEVICE_NOT_CONNECTED, which not every platform header names.
+constexpr DWORD DeviceNotConnected = 1167;
+
+// The error codes of a port driver that ran the command and then failed.
+constexpr DWORD ReachedUnitErrors[] = {ERROR_NOT_READY, ERROR_SEM_TIMEOUT, ERROR_IO_DEVICE,
+                                       DeviceNotConnected};
+
+}  // namespace
+
 TargetStatusMapping MapTargetStatus(BYTE targetStatus, BYTE senseLength, BYTE firstSenseByte) {
     TargetStatusMapping mapping;
     mapping.Status = SS_ERR;
@@ -49,4 +60,13 @@ BYTE MapPlatformError(DWORD errorCode, DWORD bufferLength) {
         return SS_ILLEGAL_MODE;
     }
     return SS_ERR;
+}
+
+bool CommandReachedUnit(DWORD errorCode) {
+    for (DWORD reached : ReachedUnitErrors) {
+        if (errorCode == reached) {
+            return true;
+        }
+    }
+    return false;
 }

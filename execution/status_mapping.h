@@ -25,8 +25,14 @@ struct TargetStatusMapping {
 // read by the caller) when senseLength is not 0.
 TargetStatusMapping MapTargetStatus(BYTE targetStatus, BYTE senseLength, BYTE firstSenseByte);
 
-// Returns the ASPI status of a request that both transfer methods failed,
-// from the last method's platform error code and the requested length.
+// Returns the ASPI status of a request that no transfer method carried,
+// from the last attempt's platform error code and the requested length.
 BYTE MapPlatformError(DWORD errorCode, DWORD bufferLength);
+
+// Returns true when a pass-through that failed with this platform error
+// code had already reached the unit (a time-out, a device error, a unit
+// that went away or is not ready), so that sending the command again
+// could repeat what it did.
+bool CommandReachedUnit(DWORD errorCode);
 
 #endif

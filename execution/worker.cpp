@@ -3,16 +3,16 @@
 
 namespace {
 
-// Returns nothing: closes the event and the mutex and forgets them.
+// Returns nothing: closes the events and the mutex and forgets them.
 void CloseQueueObjects() {
-    if (RequestQueue.WorkEvent != nullptr) {
-        CloseHandle(RequestQueue.WorkEvent);
+    HANDLE* const objects[] = {&RequestQueue.WorkEvent, &RequestQueue.Mutex,
+                               &RequestQueue.WorkerLeft};
+    for (HANDLE* object : objects) {
+        if (*object != nullptr) {
+            CloseHandle(*object);
+        }
+        *object = nullptr;
     }
-    RequestQueue.WorkEvent = nullptr;
-    if (RequestQueue.Mutex != nullptr) {
-        CloseHandle(RequestQueue.Mutex);
-    }
-    RequestQueue.Mutex = nullptr;
 }
 
 // Returns a non-zero code for a failure whose reported code may read 0.
@@ -60,24 +60,66 @@ DWORD StartWorker() {
     return 0;
 }
 
+// Returns true when no worker is recorded any more: none was, or the one
+// that a stop gave up on has ended since, and its handle is now closed.
+bool ForgetEndedWorker() {
+    if (RequestQueue.WorkerThread == nullptr) {
+        return true;
+    }
+    if (WaitForSingleObject(RequestQueue.WorkerThread, 0) != WAIT_OBJECT_0) {
+        return false;
+    }
+    CloseHandle(RequestQueue.WorkerThread);
+    RequestQueue.WorkerThread = nullptr;
+    return true;
+}
+
+// Returns true when the stopped worker has left its loop, ended or been
+// terminated; false when it runs on and could not be terminated.
+bool AwaitWorker() {
+    // Whichever comes first: during an unload NT lets no thread end while
+    // DllMain runs, so only WorkerLeft can tell; at process exit NT has
+    // terminated the worker before the detach, and only its handle can.
+    const HANDLE objects[2] = {RequestQueue.WorkerLeft, RequestQueue.WorkerThread};
+    if (WaitForMultipleObjects(2, objects, FALSE, WorkerStopTimeoutMs) != WAIT_TIMEOUT) {
+        return true;
+    }
+    if (TerminateThread(RequestQueue.WorkerThread, 0)) {
+        return true;
+    }
+    // Its request must never be finished now. A worker already posting it
+    // settled it before this stop gave up, and is left to end.
+    LONG idle = CompletionIdle;
+    __atomic_compare_exchange_n(&RequestQueue.Completion, &idle, CompletionRefused, false,
+                                __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+    return false;
+}
+
 }  // namespace
 
 DWORD StartRequestQueue() {
-    // A running queue keeps its ring, lock and worker untouched.
-    if (ReadQueueFlag(RequestQueue.Initialized) != 0 || RequestQueue.WorkerThread != nullptr) {
+    // A running queue keeps its ring, lock and worker untouched; a worker
+    // that a stop gave up on must not find a second one beside it.
+    if (ReadQueueFlag(RequestQueue.Initialized) != 0 || !ForgetEndedWorker()) {
         return WorkerAlreadyRecorded;
     }
     // Objects left by a failed or abandoned earlier start are not reused.
     CloseQueueObjects();
 
+    // Each is created even when an earlier one failed; the first failure's
+    // code is read at once, since a later successful call may clear it.
     RequestQueue.WorkEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    // Read at once: a later successful call may clear it.
     DWORD creationError = RequestQueue.WorkEvent == nullptr ? GetLastError() : 0;
     RequestQueue.Mutex = CreateMutexA(nullptr, FALSE, nullptr);
     if (RequestQueue.Mutex == nullptr && creationError == 0) {
         creationError = GetLastError();
     }
-    if (RequestQueue.WorkEvent == nullptr || RequestQueue.Mutex == nullptr) {
+    RequestQueue.WorkerLeft = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (RequestQueue.WorkerLeft == nullptr && creationError == 0) {
+        creationError = GetLastError();
+    }
+    if (RequestQueue.WorkEvent == nullptr || RequestQueue.Mutex == nullptr ||
+        RequestQueue.WorkerLeft == nullptr) {
         CloseQueueObjects();
         return NonZero(creationError, ERROR_NOT_ENOUGH_MEMORY);
     }
@@ -85,6 +127,7 @@ DWORD StartRequestQueue() {
     RequestQueue.Head = 0;
     RequestQueue.Tail = 0;
     WriteQueueFlag(RequestQueue.StopFlag, 0);
+    WriteQueueFlag(RequestQueue.Completion, CompletionIdle);
 
     const DWORD started = StartWorker();
     if (started != 0) {
@@ -99,26 +142,31 @@ void StopRequestQueue() {
     if (ReadQueueFlag(RequestQueue.Initialized) == 0) {
         return;
     }
+    bool workerGone = true;
     if (RequestQueue.WorkerThread != nullptr) {
         LockQueue();
         WriteQueueFlag(RequestQueue.StopFlag, 1);
         SetEvent(RequestQueue.WorkEvent);
         UnlockQueue();
 
-        // A worker held up in a command (or kept from ending by the loader)
-        // is not waited for longer; what it was running is never posted.
-        if (WaitForSingleObject(RequestQueue.WorkerThread, WorkerStopTimeoutMs) == WAIT_TIMEOUT) {
-            TerminateThread(RequestQueue.WorkerThread, 0);
+        // A worker held up in a command is not waited for longer; what it
+        // was running is never posted.
+        workerGone = AwaitWorker();
+        if (workerGone) {
+            CloseHandle(RequestQueue.WorkerThread);
+            RequestQueue.WorkerThread = nullptr;
+            WriteQueueFlag(RequestQueue.StopFlag, 0);
         }
-        CloseHandle(RequestQueue.WorkerThread);
-        WriteQueueFlag(RequestQueue.StopFlag, 0);
-        RequestQueue.WorkerThread = nullptr;
     }
     WriteQueueFlag(RequestQueue.Initialized, 0);
-    // The worker has ended or been terminated and nothing else takes the
-    // lock of a stopped queue, so the objects can go: left open, every
-    // load and unload of the library would leave two handles behind.
-    CloseQueueObjects();
+    // Nothing else takes the lock of a stopped queue, so the objects can go
+    // with the worker: left open, every load and unload of the library
+    // would leave three handles behind. A worker that runs on keeps them
+    // (and StopFlag, and its record) until it has ended, so that it never
+    // waits on or sets a handle that names another object by then.
+    if (workerGone) {
+        CloseQueueObjects();
+    }
 }
 
 void __cdecl WorkerMain(void* argument) {
@@ -128,9 +176,13 @@ void __cdecl WorkerMain(void* argument) {
         // The worker may run before StartRequestQueue has marked the queue
         // as started; the wait then returns at once without the lock, and
         // nothing may be taken from the ring until a wait has taken it.
-        if (WaitForWork() != 0) {
+        const DWORD waited = WaitForWork();
+        if (waited != 0) {
             if (ReadQueueFlag(RequestQueue.StopFlag) != 0) {
-                break;  // a start that failed after the thread was created
+                // A start that failed after the thread was created, or a
+                // stop that gave up on this worker: nobody waits for
+                // WorkerLeft, which may be closed already.
+                break;
             }
             Sleep(0);
             continue;
@@ -138,6 +190,9 @@ void __cdecl WorkerMain(void* argument) {
         // StopFlag is read with the lock held, which WaitForWork took.
         if (ReadQueueFlag(RequestQueue.StopFlag) != 0) {
             UnlockQueue();
+            // The last thing touched: the stop may close every queue object
+            // and return (and the loader unmap this code) once it is set.
+            SetEvent(RequestQueue.WorkerLeft);
             break;
         }
         const DWORD taken = PopSrb(&srb);

@@ -100,4 +100,18 @@ TEST_F(AbortResetTest, ResetCompletesAtOnceOnTheCallingThread) {
     EXPECT_EQ(resetStatusSeen, SS_COMP);
 }
 
+TEST_F(AbortResetTest, AbortWhoseLockWaitFailsIsAnInvalidRequest) {
+    ExecRequest queued;
+    PrepareExec(queued, 0, 2, 0, 0, testUnitReady, 6, nullptr, 0);
+    SRB_Abort abort;
+    std::memset(&abort, 0, sizeof abort);
+    abort.SRB_Cmd = SC_ABORT_SRB;
+    abort.SRB_ToAbort = &queued.Srb;
+    sim::ResetCallCounts();
+    sim::FailCall(sim::Call::WaitForSingleObject, 1, ERROR_INVALID_HANDLE);
+    EXPECT_EQ(Send(&abort), static_cast<DWORD>(SS_INVALID_SRB));
+    EXPECT_EQ(abort.SRB_Status, SS_INVALID_SRB);
+    EXPECT_EQ(sim::CallCount(sim::Call::WaitForSingleObject), 1u);
+}
+
 }  // namespace

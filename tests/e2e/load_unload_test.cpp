@@ -18,8 +18,10 @@ TEST_F(LoadUnloadTest, FailsToLoadWhenTheWorkerCannotStartAndLeavesNothingOpen) 
     Install(busyWorkerMachine);
     const size_t handlesBefore = sim::OpenHandleCount();
     sim::FailCall(sim::Call::BeginThread, 1, EAGAIN);
+    sim::ResetCallCounts();
     EXPECT_FALSE(Load());
     EXPECT_EQ(module_, nullptr);
+    EXPECT_EQ(sim::CallCount(sim::Call::CreateFileA), 0u);  // no scan ran
     EXPECT_EQ(sim::OpenHandleCount(), handlesBefore);
     EXPECT_EQ(sim::LiveThreadCount(), 0u);
 
@@ -73,6 +75,7 @@ TEST_F(LoadUnloadTest, HundredLoadsWithRequestsInFlightLeaveNothingBehind) {
     Install(busyWorkerMachine);
     const size_t handlesBefore = sim::OpenHandleCount();
     const size_t memoryBefore = sim::CommittedVirtualMemory();
+    sim::ResetCallCounts();
 
     const BYTE read10[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
     for (int round = 0; round < 100; ++round) {
@@ -91,6 +94,9 @@ TEST_F(LoadUnloadTest, HundredLoadsWithRequestsInFlightLeaveNothingBehind) {
     }
     EXPECT_EQ(sim::LiveThreadCount(), 0u);
     EXPECT_EQ(sim::OpenRegistryKeyCount(), 0u);
+    // Each worker said that it left while DllMain still ran: none was
+    // waited out and terminated.
+    EXPECT_EQ(sim::CallCount(sim::Call::TerminateThread), 0u);
 }
 
 }  // namespace

@@ -148,19 +148,22 @@ TEST_F(ExecuteSrbTest, TargetStatusesMapWithSenseAndRequestSense) {
 }
 
 TEST_F(ExecuteSrbTest, CheckConditionWithoutAutosenseSendsRequestSense) {
-    InstallMachineText(MachineWithUnits(
-        ScriptedUnit(1, R"({"opcode": "0x00", "status": 2, "sense": ")" + SenseHex + R"("})",
-                     false) +
-        "," +
-        ScriptedUnit(1, R"({"opcode": "0x00", "status": 2,
-                            "sense": "70 00 02 00 00 00 00 0A 00 00 00 00 3A"})",
-                     false, 2)));
-    AddUnit(1, 0, PortPath);
-    AddUnit(1, 2, PortPath);
-    for (BYTE lun : {BYTE(0), BYTE(2)}) {
-        SCOPED_TRACE(int(lun));
+    // LUN n answers with sense key n + 1, so that the sense shows its source.
+    std::string units;
+    for (int lun = 0; lun < 8; ++lun) {
+        units += (lun == 0 ? "" : ",") +
+                 ScriptedUnit(1, R"({"opcode": "0x00", "status": 2, "sense": "70 00 0)" +
+                                     std::to_string(lun + 1) + R"( 00 00 00 00 0A 00 00 00 00 24"})",
+                              false, lun);
+        AddUnit(1, static_cast<BYTE>(lun), PortPath);
+    }
+    InstallMachineText(MachineWithUnits(units));
+    const BYTE senseLengths[] = {18, 1, 255};
+    for (BYTE lun = 0; lun < 8; ++lun) {
+        const BYTE senseLength = senseLengths[lun % 3];
+        SCOPED_TRACE(testing::Message() << int(lun) << " " << int(senseLength));
         ExecBlock block;
-        PrepareExec(block, 1, 0x00, 18);
+        PrepareExec(block, 1, 0x00, senseLength);
         block.Srb()->SRB_Lun = lun;
         RunExpecting(block, SS_ERR);
         EXPECT_EQ(block.Srb()->SRB_TargStat, 0x02);
@@ -181,15 +184,17 @@ TEST_F(ExecuteSrbTest, CheckConditionWithoutAutosenseSendsRequestSense) {
         EXPECT_EQ(header.CdbLength, 6);
         EXPECT_EQ(header.SenseInfoLength, 0);
         EXPECT_EQ(header.DataIn, SCSI_IOCTL_DATA_IN);
-        EXPECT_EQ(header.DataTransferLength, 18u);
+        EXPECT_EQ(header.DataTransferLength, senseLength);
         EXPECT_EQ(header.TimeOutValue, 300u);
         EXPECT_EQ(header.DataBuffer, static_cast<void*>(block.Sense()));
         EXPECT_EQ(header.SenseInfoOffset, 0u);
-        const UCHAR cdb[16] = {0x03, static_cast<UCHAR>(lun << 5), 0, 0, 18, 0};
+        const UCHAR cdb[16] = {0x03, static_cast<UCHAR>(lun << 5), 0, 0, senseLength, 0};
         EXPECT_EQ(memcmp(header.Cdb, cdb, 16), 0);
         // The sense data fetched this way is in the caller's area.
         EXPECT_EQ(block.Sense()[0], 0x70);
-        EXPECT_EQ(block.Sense()[12], lun == 0 ? 0x24 : 0x3A);
+        if (senseLength > 2) {
+            EXPECT_EQ(block.Sense()[2], lun + 1);
+        }
     }
     ExpectNothingLeaked();
 }
@@ -210,18 +215,20 @@ TEST_F(ExecuteSrbTest, FailedRequestSenseStillEndsWithCheckCondition) {
     ExpectNothingLeaked();
 }
 
-TEST_F(ExecuteSrbTest, BothMethodsFailingMapTheErrorCode) {
+TEST_F(ExecuteSrbTest, FailedMethodsMapTheErrorCode) {
     ScriptedMachine(R"({"opcode": "0x28", "error": 87}, {"opcode": "0x29", "error": 1117},
                        {"opcode": "0x2A", "error": 5}, {"opcode": "0x2B", "error": 31})");
+    // A device error means the command ran: it is not sent again.
     struct Row {
         BYTE opcode;
         DWORD length;
         BYTE status;
+        size_t records;
     } const rows[] = {
-        {0x28, 0xF000, SS_ERR},       {0x28, 0xF001, SS_BUFFER_TO_BIG},
-        {0x29, 512, SS_ILLEGAL_MODE}, {0x29, 0xF001, SS_ILLEGAL_MODE},
-        {0x2A, 512, SS_ERR},          {0x2A, 0xF001, SS_ERR},
-        {0x2B, 512, SS_ERR},
+        {0x28, 0xF000, SS_ERR, 2},       {0x28, 0xF001, SS_BUFFER_TO_BIG, 2},
+        {0x29, 512, SS_ILLEGAL_MODE, 1}, {0x29, 0xF001, SS_ILLEGAL_MODE, 1},
+        {0x2A, 512, SS_ERR, 2},          {0x2A, 0xF001, SS_ERR, 2},
+        {0x2B, 512, SS_ERR, 2},
     };
     std::vector<BYTE> data(0x10000);
     for (const Row& row : rows) {
@@ -234,16 +241,41 @@ TEST_F(ExecuteSrbTest, BothMethodsFailingMapTheErrorCode) {
         EXPECT_EQ(block.Srb()->SRB_HaStat, 0);
         EXPECT_EQ(block.Srb()->SRB_TargStat, 0);
         const std::vector<sim::PassThroughRecord> log = sim::PassThroughLog();
-        ASSERT_EQ(log.size(), 2u);
+        ASSERT_EQ(log.size(), row.records);
         EXPECT_EQ(log[0].controlCode, IOCTL_SCSI_PASS_THROUGH_DIRECT);
-        EXPECT_EQ(log[1].controlCode, IOCTL_SCSI_PASS_THROUGH);
+        if (row.records == 2) {
+            EXPECT_EQ(log[1].controlCode, IOCTL_SCSI_PASS_THROUGH);
+        }
+    }
+    ExpectNothingLeaked();
+}
+
+TEST_F(ExecuteSrbTest, OnlyARefusedDirectAttemptIsSentAgainBuffered) {
+    // Each opcode's direct control fails with its code; the buffered one
+    // answers GOOD. 121, 1117, 1167 and 21 come after the command ran.
+    const std::pair<DWORD, BYTE> rows[] = {{87, SS_COMP},  {1, SS_COMP},   {50, SS_COMP},
+                                           {121, SS_ERR},  {1117, SS_ILLEGAL_MODE},
+                                           {1167, SS_ERR}, {21, SS_ERR}};
+    std::string responses;
+    for (size_t i = 0; i < 7; ++i) {
+        responses += (i == 0 ? "" : ",") + std::string(R"({"opcode": )") +
+                     std::to_string(0x40 + i) + R"(, "direct_error": )" +
+                     std::to_string(rows[i].first) + "}";
+    }
+    ScriptedMachine(responses);
+    for (size_t i = 0; i < 7; ++i) {
+        SCOPED_TRACE(rows[i].first);
+        ExecBlock block;
+        PrepareExec(block, 1, static_cast<BYTE>(0x40 + i), 18);
+        RunExpecting(block, rows[i].second);
+        EXPECT_EQ(sim::PassThroughLog().size(), rows[i].second == SS_COMP ? 2u : 1u);
     }
     ExpectNothingLeaked();
 }
 
 TEST_F(ExecuteSrbTest, DirectFailingAndBufferedSucceedingFollowsTheBufferedAttempt) {
     ScriptedMachine(R"({"opcode": "0x12", "direct_error": 5, "status": 0, "data": "11 22 33 44"},
-                       {"opcode": "0x03", "direct_error": 1117, "status": 2,
+                       {"opcode": "0x03", "direct_error": 50, "status": 2,
                         "sense": ")" + SenseHex + R"("})");
     ExecBlock good;
     PrepareExec(good, 1, 0x12, 18);
@@ -326,24 +358,32 @@ TEST_F(ExecuteSrbTest, NoSenseAreaMeansNothingAtOrPastOffset64IsTouched) {
 }
 
 TEST_F(ExecuteSrbTest, LongTransferThatFallsBackIsRefusedNotTruncated) {
-    ScriptedMachine(R"({"opcode": "0x28", "status": 0, "data": "01 02 03 04"},
-                       {"opcode": "0x2A", "direct_error": 5, "status": 0, "data": "09 09"})");
-    // The port takes 65,536 bytes at most, so the direct method fails with
-    // 87; the buffered one must not quietly move only the first 64 KiB.
+    InstallMachineText(MachineWithUnits(
+        ScriptedUnit(1, R"({"opcode": "0x28", "direct_error": 87},
+                           {"opcode": "0x29", "direct_error": 1117},
+                           {"opcode": "0x2A", "direct_error": 5, "status": 0, "data": "09 09"})"),
+        R"("MaximumTransferLength": 1048576)"));
+    unit_ = AddUnit(1, 0, PortPath);
+    // The buffered method must not quietly move only the first 64 KiB; the
+    // direct attempt's code says why the request failed.
     std::vector<BYTE> data(100000, 0x5A);
-    ExecBlock block;
-    PrepareExec(block, 1, 0x28, 18);
-    block.Srb()->SRB_BufLen = 100000;
-    block.Srb()->SRB_BufPointer = data.data();
-    block.Srb()->SRB_TargStat = 0x08;
-    RunExpecting(block, SS_BUFFER_TO_BIG);
-    EXPECT_EQ(block.Srb()->SRB_HaStat, 0);
-    EXPECT_EQ(block.Srb()->SRB_TargStat, 0);
-    EXPECT_EQ(std::count(data.begin(), data.end(), 0x5A), 100000);
-    const std::vector<sim::PassThroughRecord> log = sim::PassThroughLog();
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].controlCode, IOCTL_SCSI_PASS_THROUGH_DIRECT);
-    EXPECT_EQ(log[0].error, DWORD(ERROR_INVALID_PARAMETER));
+    const std::pair<BYTE, BYTE> rows[] = {
+        {0x28, SS_BUFFER_TO_BIG}, {0x29, SS_ILLEGAL_MODE}, {0x2A, SS_ERR}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(int(row.first));
+        ExecBlock block;
+        PrepareExec(block, 1, row.first, 18);
+        block.Srb()->SRB_BufLen = 100000;
+        block.Srb()->SRB_BufPointer = data.data();
+        block.Srb()->SRB_TargStat = 0x08;
+        RunExpecting(block, row.second);
+        EXPECT_EQ(block.Srb()->SRB_HaStat, 0);
+        EXPECT_EQ(block.Srb()->SRB_TargStat, 0);
+        EXPECT_EQ(std::count(data.begin(), data.end(), 0x5A), 100000);
+        const std::vector<sim::PassThroughRecord> log = sim::PassThroughLog();
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_EQ(log[0].controlCode, IOCTL_SCSI_PASS_THROUGH_DIRECT);
+    }
 
     // At 65,536 bytes the buffered fallback still runs, with all of them.
     ExecBlock exact;

@@ -27,9 +27,12 @@ namespace execution_test {
 
 constexpr char PortPath[] = "\\\\.\\scsi0:";
 
-// Returns a machine with one port and one bus of these units (JSON).
-inline std::string MachineWithUnits(const std::string& units) {
-    return R"({"ports": [{"driver": "hba", "buses": [{"units": [)" + units + "]}]}]}";
+// Returns a machine with one port and one bus of these units (JSON), and
+// the port's capabilities members when given.
+inline std::string MachineWithUnits(const std::string& units,
+                                    const std::string& capabilities = "") {
+    return R"({"ports": [{"driver": "hba", "capabilities": {)" + capabilities +
+           R"(}, "buses": [{"units": [)" + units + "]}]}]}";
 }
 
 // Returns an unclaimed scripted unit (reached through the port device).
@@ -226,10 +229,13 @@ protected:
         sim::UninstallMachine();
         ClearTables();
     }
-    // Returns nothing: closes the objects that a stopped queue keeps.
+    // Returns nothing: closes what a stopped queue may keep (all of it
+    // when a stop gave up on a worker, which the test has seen end).
     static void ResetQueueObjects() {
-        if (RequestQueue.Mutex != nullptr) CloseHandle(RequestQueue.Mutex);
-        if (RequestQueue.WorkEvent != nullptr) CloseHandle(RequestQueue.WorkEvent);
+        for (HANDLE object : {RequestQueue.Mutex, RequestQueue.WorkEvent, RequestQueue.WorkerLeft,
+                              RequestQueue.WorkerThread}) {
+            if (object != nullptr) CloseHandle(object);
+        }
         memset(&RequestQueue, 0, sizeof RequestQueue);
     }
     void ExpectNothingLeaked() {

@@ -104,6 +104,37 @@ TEST_F(PassThroughTest, BufferedHeaderAndSizes) {
     EXPECT_EQ(std::vector<BYTE>(data, data + 6), Inquired);
 }
 
+TEST_F(PassThroughTest, BufferedDataLiesAtTheAdaptersAlignmentAfterTheSense) {
+    struct Row {
+        DWORD mask;
+        BYTE senseLength;
+        DWORD offset;  // 44 + senseLength, rounded up to mask + 1 but at least 4
+    } const rows[] = {{1, 0, 44},  {1, 14, 60}, {1, 18, 64}, {3, 0, 44}, {3, 14, 60},
+                      {3, 18, 64}, {7, 0, 48},  {7, 14, 64}, {7, 18, 64}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.mask << " " << int(row.senseLength));
+        CloseHandle(device_);
+        InstallMachineText(MachineWithUnits(
+            ScriptedUnit(3, R"({"opcode": "0x12", "status": 0, "data": "A1 A2 A3 A4 A5 A6"})"),
+            R"("AlignmentMask": )" + std::to_string(row.mask)));
+        device_ = Open(PortPath);
+        PortTable[0].Capabilities.AlignmentMask = row.mask;
+        sim::ClearPassThroughLog();
+        ExecBlock block;
+        PrepareExec(block, 3, 0x12, row.senseLength);
+        BYTE data[6] = {};
+        SetData(block, data, 6);
+        DWORD error = 0;
+        EXPECT_EQ(PassThroughBuffered(device_, block.Srb(), entry_, &error), PassThroughDone);
+        const std::vector<sim::PassThroughRecord> log = sim::PassThroughLog();
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_EQ(HeaderOf<SCSI_PASS_THROUGH>(log[0]).DataBufferOffset, row.offset);
+        EXPECT_EQ(HeaderOf<SCSI_PASS_THROUGH>(log[0]).SenseInfoOffset, 44u);
+        EXPECT_EQ(log[0].inputLength, row.offset + 6u + 4u);
+        EXPECT_EQ(std::vector<BYTE>(data, data + 6), Inquired);
+    }
+}
+
 TEST_F(PassThroughTest, DirectionComesFromTheDataInBitAlone) {
     const std::pair<BYTE, UCHAR> rows[] = {{SRB_DIR_IN, SCSI_IOCTL_DATA_IN},
                                            {SRB_DIR_OUT, SCSI_IOCTL_DATA_OUT},
@@ -141,8 +172,8 @@ TEST_F(PassThroughTest, NullDataBufferPassesAsNullAndIsNeverCopied) {
     EXPECT_EQ(HeaderOf<SCSI_PASS_THROUGH_DIRECT>(log[0]).DataTransferLength, 512u);
     EXPECT_EQ(HeaderOf<SCSI_PASS_THROUGH>(log[1]).DataTransferLength, 512u);
     // The bounce buffer's data area went out zero-filled.
-    ASSERT_EQ(log[1].input.size(), 512u + 18u + 48u);
-    EXPECT_TRUE(std::all_of(log[1].input.begin() + 44 + 18, log[1].input.begin() + 44 + 18 + 512,
+    ASSERT_EQ(log[1].input.size(), 64u + 512u + 4u);
+    EXPECT_TRUE(std::all_of(log[1].input.begin() + 64, log[1].input.begin() + 64 + 512,
                             [](uint8_t b) { return b == 0; }));
 }
 
@@ -170,8 +201,8 @@ TEST_F(PassThroughTest, BufferedDataOutReachesTheUnit) {
     // The caller's bytes lie in the data area, inside the input length.
     const std::vector<sim::PassThroughRecord> log = sim::PassThroughLog();
     ASSERT_EQ(log.size(), 1u);
-    ASSERT_GE(log[0].inputLength, 44u + 18u + 1024u);
-    EXPECT_EQ(memcmp(log[0].input.data() + 44 + 18, written.data(), 1024), 0);
+    ASSERT_GE(log[0].inputLength, 64u + 1024u);
+    EXPECT_EQ(memcmp(log[0].input.data() + 64, written.data(), 1024), 0);
     EXPECT_EQ(PassThroughDirect(diskHandle, read.Srb(), disk, &error), PassThroughDone);
     EXPECT_EQ(memcmp(readBack, written.data(), 1024), 0);
     CloseHandle(diskHandle);
@@ -187,7 +218,7 @@ TEST_F(PassThroughTest, BufferedTransferIsCappedAt64KiB) {
     const std::vector<sim::PassThroughRecord> log = sim::PassThroughLog();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(HeaderOf<SCSI_PASS_THROUGH>(log[0]).DataTransferLength, 65536u);
-    EXPECT_EQ(log[0].inputLength, 65536u + 18u + 48u);
+    EXPECT_EQ(log[0].inputLength, 64u + 65536u + 4u);
     // Only the first 64 KiB went in; the rest of the caller's buffer is left.
     EXPECT_EQ(std::vector<BYTE>(data.begin(), data.begin() + 6), Inquired);
     EXPECT_EQ(data[6], 0x77);

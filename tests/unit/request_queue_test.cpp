@@ -37,14 +37,16 @@ protected:
             ASSERT_TRUE(!workerHeld || status == SS_PENDING) << int(status);
         }
     }
-    // Returns nothing: expects no queue object and no worker left.
+    // Returns nothing: expects no queue object and no worker left (a
+    // worker that said it left may take a moment to end).
     void ExpectNotStarted() {
         EXPECT_EQ(ReadQueueFlag(RequestQueue.Initialized), 0);
         EXPECT_EQ(RequestQueue.Mutex, nullptr);
         EXPECT_EQ(RequestQueue.WorkEvent, nullptr);
+        EXPECT_EQ(RequestQueue.WorkerLeft, nullptr);
         EXPECT_EQ(RequestQueue.WorkerThread, nullptr);
-        EXPECT_EQ(sim::LiveThreadCount(), threadsAtStart_);
-        EXPECT_EQ(sim::OpenHandleCount(), handlesAtStart_);
+        EXPECT_TRUE(Eventually([&] { return sim::LiveThreadCount() == threadsAtStart_; }));
+        EXPECT_TRUE(Eventually([&] { return sim::OpenHandleCount() == handlesAtStart_; }));
     }
     size_t threadsAtStart_ = 0;
     size_t threadHandlesAtStart_ = 0;
@@ -220,25 +222,29 @@ TEST_F(RequestQueueTest, StopNeverPostsPendingRequestsAndTerminatesAStuckWorker)
 TEST_F(RequestQueueTest, FailedStartReturnsAnErrorAndLeavesNothing) {
     struct Row {
         sim::Call call;
+        unsigned nth;
         DWORD error;
         DWORD expected;  // 0: any error
     } const rows[] = {
         // Object creation fails the start even with last error zero.
-        {sim::Call::CreateEventA, 0, ERROR_NOT_ENOUGH_MEMORY},
-        {sim::Call::CreateMutexA, 0, ERROR_NOT_ENOUGH_MEMORY},
-        {sim::Call::CreateMutexA, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+        {sim::Call::CreateEventA, 1, 0, ERROR_NOT_ENOUGH_MEMORY},
+        {sim::Call::CreateMutexA, 1, 0, ERROR_NOT_ENOUGH_MEMORY},
+        {sim::Call::CreateMutexA, 1, ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED},
         // The event's code, although the mutex was created after it.
-        {sim::Call::CreateEventA, 1450, 1450},
+        {sim::Call::CreateEventA, 1, 1450, 1450},
+        // The event by which the worker says that it left.
+        {sim::Call::CreateEventA, 2, 1450, 1450},
         // The runtime's error for the thread.
-        {sim::Call::BeginThread, EAGAIN, EAGAIN},
-        {sim::Call::BeginThread, 0, 0},
+        {sim::Call::BeginThread, 1, EAGAIN, EAGAIN},
+        {sim::Call::BeginThread, 1, 0, 0},
         // A worker without a duplicate handle is dismissed.
-        {sim::Call::DuplicateHandle, 1450, 1450},
+        {sim::Call::DuplicateHandle, 1, 1450, 1450},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << sim::CallName(row.call) << " " << row.error);
+        SCOPED_TRACE(testing::Message() << sim::CallName(row.call) << " " << row.nth << " "
+                                        << row.error);
         sim::ClearFaults();
-        sim::FailCall(row.call, 1, row.error);
+        sim::FailCall(row.call, row.nth, row.error);
         const DWORD result = StartRequestQueue();
         EXPECT_EQ(result, row.expected != 0 ? row.expected : result);
         EXPECT_NE(result, 0u);
@@ -261,6 +267,67 @@ TEST_F(RequestQueueTest, WorkerThatCannotBeTerminatedEndsByItself) {
     SubmitAbsent(blocks);
     ASSERT_TRUE(Posts().WaitForTotal(blocks.size()));
     for (ExecBlock& block : blocks) EXPECT_EQ(Posts().PostsOf(block.Srb()).size(), 1u);
+}
+
+TEST_F(RequestQueueTest, StopReturnsOnceTheWorkerLeftOrEnded) {
+    // At unload NT lets no thread end while DllMain runs (here a thread
+    // handle that never signals stands in); at process exit the worker is
+    // terminated before the detach and never says that it left. Neither
+    // stop waits out its time limit, which would end in TerminateThread.
+    for (bool processExit : {false, true}) {
+        SCOPED_TRACE(processExit);
+        ASSERT_EQ(StartRequestQueue(), 0u);
+        const HANDLE worker = RequestQueue.WorkerThread;
+        if (processExit) {
+            ASSERT_TRUE(TerminateThread(worker, 0));
+        } else {
+            RequestQueue.WorkerThread = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        }
+        sim::ResetCallCounts();
+        StopRequestQueue();
+        EXPECT_EQ(sim::CallCount(sim::Call::TerminateThread), 0u);
+        EXPECT_EQ(RequestQueue.WorkerThread, nullptr);
+        if (!processExit) CloseHandle(worker);
+        EXPECT_TRUE(Eventually([&] { return sim::LiveThreadCount() == threadsAtStart_; }));
+    }
+}
+
+TEST_F(RequestQueueTest, WorkerThatCannotBeTerminatedAtStopEndsAndPostsNothing) {
+    InstallHangingUnit();
+    ASSERT_EQ(StartRequestQueue(), 0u);
+    ExecBlock hanging;
+    OccupyWorker(hanging);
+    std::vector<ExecBlock> pending(2);
+    SubmitAbsent(pending, true);
+    sim::FailCall(sim::Call::TerminateThread, 1, ERROR_ACCESS_DENIED);
+    StopRequestQueue();
+    // No second worker beside the one that runs on.
+    EXPECT_EQ(StartRequestQueue(), WorkerAlreadyRecorded);
+
+    sim::ReleaseHangs();
+    EXPECT_TRUE(Eventually([&] { return sim::LiveThreadCount() == threadsAtStart_; }));
+    EXPECT_EQ(Posts().Total(), 0u);
+    EXPECT_EQ(hanging.Status(), SS_PENDING);
+    for (ExecBlock& block : pending) EXPECT_EQ(block.Status(), SS_PENDING);
+
+    // Once it has ended, a start finds nothing left of it.
+    ASSERT_EQ(StartRequestQueue(), 0u);
+    std::vector<ExecBlock> again(1);
+    SubmitAbsent(again);
+    ASSERT_TRUE(Posts().WaitForTotal(1));
+    StopRequestQueue();
+    ExpectNotStarted();
+}
+
+TEST_F(RequestQueueTest, IdleWorkerSleeps) {
+    ASSERT_EQ(StartRequestQueue(), 0u);
+    std::vector<ExecBlock> one(1);
+    SubmitAbsent(one);
+    ASSERT_TRUE(Posts().WaitForTotal(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    sim::ResetCallCounts();
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_LE(sim::CallCount(sim::Call::WaitForMultipleObjects), 2u);
 }
 
 TEST_F(RequestQueueTest, AbandonedLockCountsAsAcquired) {
