@@ -37,6 +37,7 @@ private:
 const std::pair<const char*, const char*> pairs[] = {
     {"BM_FindDeviceCacheHit", "BM_FindDeviceAlternatingSearch"},
     {"BM_ExecuteReadDirect", "BM_ExecuteReadBufferedFallback"},
+    {"BM_LoadEntryLibrary", "BM_LoadLibraryIdleWorker"},
 };
 
 }  // namespace

@@ -9,6 +9,10 @@
 constexpr int RequestSlotCount = 256;  // at most 255 pending
 constexpr unsigned WorkerStackSize = 16384;
 constexpr DWORD WorkerStopTimeoutMs = 1000;
+// How long a stop lets a worker that said it left go on towards its end:
+// enough for one that lost the processor between its signal and its call
+// of _endthread to leave the library's code, which an unload then unmaps.
+constexpr DWORD WorkerExitGraceMs = 20;
 
 // Results of the queue's operations besides 0 and platform codes.
 constexpr DWORD QueueNotStarted = 1;

@@ -81,7 +81,15 @@ bool AwaitWorker() {
     // DllMain runs, so only WorkerLeft can tell; at process exit NT has
     // terminated the worker before the detach, and only its handle can.
     const HANDLE objects[2] = {RequestQueue.WorkerLeft, RequestQueue.WorkerThread};
-    if (WaitForMultipleObjects(2, objects, FALSE, WorkerStopTimeoutMs) != WAIT_TIMEOUT) {
+    const DWORD waited = WaitForMultipleObjects(2, objects, FALSE, WorkerStopTimeoutMs);
+    if (waited == WAIT_OBJECT_0) {
+        // It set WorkerLeft but still runs the few instructions up to its
+        // _endthread; this wait also hands it the processor. Under the
+        // loader it times out, the worker then waiting on the loader lock
+        // outside this code.
+        WaitForSingleObject(RequestQueue.WorkerThread, WorkerExitGraceMs);
+    }
+    if (waited != WAIT_TIMEOUT) {
         return true;
     }
     if (TerminateThread(RequestQueue.WorkerThread, 0)) {
