@@ -1,7 +1,9 @@
-// LoadLibrary and FreeLibrary of the library, whose worker starts and then
-// idles until the unload stops it, and the same for a small library whose
-// DllMain does nothing: the ratio is what the library's own load and unload
-// cost, and would show an unload that waits out its worker's time limit.
+// LoadLibrary and FreeLibrary of the library, with one request between them
+// so that its worker runs and then idles until the unload stops it, and the
+// same for a small library whose DllMain does nothing: the ratio is what
+// the library's own load and unload cost, and would show an unload that
+// waits out its worker's time limit.
+#include "ptaspi32.h"
 #include "sim/kernel/threads.h"
 #include "sim/sim.h"
 
@@ -34,6 +36,16 @@ void LoadAndFree(benchmark::State& state, const char* path) {
         if (module == nullptr) {
             state.SkipWithError("load failed");
             break;
+        }
+        // The worker first runs once the load is done: one request to an
+        // absent unit, polled to its end, has it running and then idle.
+        FARPROC send = GetProcAddress(module, "SendASPI32Command");
+        if (send != nullptr) {
+            SRB_ExecSCSICmd srb = {};
+            srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+            srb.SRB_Target = 5;
+            reinterpret_cast<SENDASPI32COMMAND>(reinterpret_cast<void (*)(void)>(send))(&srb);
+            while (__atomic_load_n(&srb.SRB_Status, __ATOMIC_ACQUIRE) == SS_PENDING) Sleep(0);
         }
         FreeLibrary(module);
     }

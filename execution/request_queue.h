@@ -28,6 +28,9 @@ struct RequestQueueState {
     // _endthread closes the original, and this one must stay valid until
     // StopRequestQueue's wait has returned.
     HANDLE WorkerThread;
+    // The handle that _beginthread returned, which the worker's _endthread
+    // closes; it is closed here only for a worker terminated before it ran.
+    HANDLE WorkerStartHandle;
     HANDLE Mutex;
     HANDLE WorkEvent;
     // An unnamed manual-reset event that the worker sets just before it
@@ -36,6 +39,10 @@ struct RequestQueueState {
     HANDLE WorkerLeft;
     volatile LONG StopFlag;
     volatile LONG Initialized;
+    // Set by the worker as it first runs. A worker started during the
+    // loader's DllMain runs only once the loader is done, so an unload
+    // that follows a load at once finds it not yet run.
+    volatile LONG WorkerRan;
     // Who may settle the request that the worker is running: the worker
     // (CompletionIdle, then CompletionPosting while it posts), or nobody
     // once a stop has given up on the worker (CompletionRefused).

@@ -43,6 +43,7 @@ DWORD StartWorker() {
     if (RequestQueue.WorkerThread != nullptr) {
         return WorkerAlreadyRecorded;
     }
+    WriteQueueFlag(RequestQueue.WorkerRan, 0);
     const uintptr_t result = _beginthread(WorkerMain, WorkerStackSize, nullptr);
     if (result == static_cast<uintptr_t>(-1)) {
         RequestQueue.WorkerThread = nullptr;
@@ -57,7 +58,21 @@ DWORD StartWorker() {
         return error;
     }
     RequestQueue.WorkerThread = duplicate;
+    RequestQueue.WorkerStartHandle = started;
     return 0;
+}
+
+// Returns nothing: once the termination of the worker has taken hold,
+// closes the runtime's handle of a worker that never ran, since it never
+// reaches the _endthread that would have. Of a worker that ran it is left
+// alone: the worker may have closed it, and the value named another object
+// since.
+void ForgetTerminatedWorker() {
+    WaitForSingleObject(RequestQueue.WorkerThread, WorkerStopTimeoutMs);
+    if (ReadQueueFlag(RequestQueue.WorkerRan) == 0) {
+        CloseHandle(RequestQueue.WorkerStartHandle);
+    }
+    RequestQueue.WorkerStartHandle = nullptr;
 }
 
 // Returns true when no worker is recorded any more: none was, or the one
@@ -71,6 +86,7 @@ bool ForgetEndedWorker() {
     }
     CloseHandle(RequestQueue.WorkerThread);
     RequestQueue.WorkerThread = nullptr;
+    RequestQueue.WorkerStartHandle = nullptr;
     return true;
 }
 
@@ -93,6 +109,7 @@ bool AwaitWorker() {
         return true;
     }
     if (TerminateThread(RequestQueue.WorkerThread, 0)) {
+        ForgetTerminatedWorker();
         return true;
     }
     // Its request must never be finished now. A worker already posting it
@@ -163,6 +180,7 @@ void StopRequestQueue() {
         if (workerGone) {
             CloseHandle(RequestQueue.WorkerThread);
             RequestQueue.WorkerThread = nullptr;
+            RequestQueue.WorkerStartHandle = nullptr;
             WriteQueueFlag(RequestQueue.StopFlag, 0);
         }
     }
@@ -179,6 +197,7 @@ void StopRequestQueue() {
 
 void __cdecl WorkerMain(void* argument) {
     (void)argument;
+    WriteQueueFlag(RequestQueue.WorkerRan, 1);
     void* srb = nullptr;
     for (;;) {
         // The worker may run before StartRequestQueue has marked the queue

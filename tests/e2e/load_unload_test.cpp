@@ -71,6 +71,17 @@ TEST_F(LoadUnloadTest, UnloadLeavesQueuedRequestsPendingAndNeverPostsThem) {
     CloseHandle(event);
 }
 
+TEST_F(LoadUnloadTest, UnloadBeforeTheWorkerRanLeavesNothingBehind) {
+    // The worker cannot have run yet: it waits for the loader, which the
+    // unload holds. It is terminated, and its handle closed with it.
+    Install(busyWorkerMachine);
+    const size_t handlesBefore = sim::OpenHandleCount();
+    ASSERT_TRUE(Load());
+    Unload();
+    ASSERT_TRUE(sim::WaitForThreadsToEnd(5000));
+    EXPECT_EQ(sim::OpenHandleCount(), handlesBefore);
+}
+
 TEST_F(LoadUnloadTest, HundredLoadsWithRequestsInFlightLeaveNothingBehind) {
     Install(busyWorkerMachine);
     const size_t handlesBefore = sim::OpenHandleCount();
@@ -80,6 +91,11 @@ TEST_F(LoadUnloadTest, HundredLoadsWithRequestsInFlightLeaveNothingBehind) {
     const BYTE read10[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
     for (int round = 0; round < 100; ++round) {
         ASSERT_TRUE(Load()) << round;
+        // One round trip first: the worker runs only once the load is done.
+        ExecRequest first;
+        PrepareExec(first, 0, 5, 0, 0, read10, 10, nullptr, 0);
+        Send(&first.Srb);
+        ASSERT_EQ(PollStatus(&first.Srb, 5000), SS_NO_DEVICE) << round;
         BYTE data[4][512];
         ExecRequest requests[4];
         for (int i = 0; i < 4; ++i) {

@@ -53,6 +53,7 @@ TEST_F(PassThroughTest, DirectHeaderCarriesEveryField) {
     alignas(8) BYTE data[6] = {};
     SetData(block, data, 6);
     DWORD error = 0xDEAD;
+    SetLastError(0);  // NT leaves it as it was when a call succeeds
     EXPECT_EQ(PassThroughDirect(device_, srb, entry_, &error), PassThroughDone);
     EXPECT_EQ(error, 0u);
 
@@ -85,6 +86,7 @@ TEST_F(PassThroughTest, BufferedHeaderAndSizes) {
     BYTE data[6] = {};
     SetData(block, data, 6);
     DWORD error = 0xDEAD;
+    SetLastError(0);
     EXPECT_EQ(PassThroughBuffered(device_, block.Srb(), entry_, &error), PassThroughDone);
     EXPECT_EQ(error, 0u);
     const std::vector<sim::PassThroughRecord> log = sim::PassThroughLog();
