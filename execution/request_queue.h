@@ -9,9 +9,10 @@
 constexpr int RequestSlotCount = 256;  // at most 255 pending
 constexpr unsigned WorkerStackSize = 16384;
 constexpr DWORD WorkerStopTimeoutMs = 1000;
-// How long a stop lets a worker that said it left go on towards its end:
-// enough for one that lost the processor between its signal and its call
-// of _endthread to leave the library's code, which an unload then unmaps.
+// How long a stop lets a worker that said it left go on towards its end
+// (enough for one that lost the processor between its signal and its call
+// of _endthread to leave the library's code, which an unload then unmaps),
+// and waits for a worker that has not run yet.
 constexpr DWORD WorkerExitGraceMs = 20;
 
 // Results of the queue's operations besides 0 and platform codes.
@@ -70,8 +71,9 @@ inline void WriteQueueFlag(volatile LONG& flag, LONG value) {
 // platform error code, the runtime's errno value, or WorkerAlreadyRecorded
 // when the queue is already running.
 DWORD StartRequestQueue();
-// Returns nothing: stops the worker, waiting at most 1000 ms for it to
-// leave its loop or end, then terminating it. SRBs still queued are never
+// Returns nothing: stops the worker, waiting at most 1000 ms (20 ms for
+// one that has not run yet) for it to leave its loop or end, then
+// terminating it. SRBs still queued are never
 // run nor posted; nor is one that a worker which could not be terminated
 // is still running: that worker stays told to stop and ends by itself.
 void StopRequestQueue();

@@ -96,8 +96,14 @@ bool AwaitWorker() {
     // Whichever comes first: during an unload NT lets no thread end while
     // DllMain runs, so only WorkerLeft can tell; at process exit NT has
     // terminated the worker before the detach, and only its handle can.
+    // A worker that has not run yet leaves as soon as it runs, since it
+    // reads StopFlag before it takes anything; but during an unload that
+    // follows the load at once, the loader lets it run only after this
+    // DllMain, and waiting the full time for it would be in vain.
+    const DWORD limit =
+        ReadQueueFlag(RequestQueue.WorkerRan) != 0 ? WorkerStopTimeoutMs : WorkerExitGraceMs;
     const HANDLE objects[2] = {RequestQueue.WorkerLeft, RequestQueue.WorkerThread};
-    const DWORD waited = WaitForMultipleObjects(2, objects, FALSE, WorkerStopTimeoutMs);
+    const DWORD waited = WaitForMultipleObjects(2, objects, FALSE, limit);
     if (waited == WAIT_OBJECT_0) {
         // It set WorkerLeft but still runs the few instructions up to its
         // _endthread; this wait also hands it the processor. Under the

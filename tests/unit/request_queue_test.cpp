@@ -277,6 +277,7 @@ TEST_F(RequestQueueTest, StopReturnsOnceTheWorkerLeftOrEnded) {
     for (bool processExit : {false, true}) {
         SCOPED_TRACE(processExit);
         ASSERT_EQ(StartRequestQueue(), 0u);
+        ASSERT_TRUE(Eventually([] { return ReadQueueFlag(RequestQueue.WorkerRan) != 0; }));
         const HANDLE worker = RequestQueue.WorkerThread;
         if (processExit) {
             ASSERT_TRUE(TerminateThread(worker, 0));
