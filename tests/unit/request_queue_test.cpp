@@ -320,6 +320,23 @@ TEST_F(RequestQueueTest, WorkerThatCannotBeTerminatedAtStopEndsAndPostsNothing) 
     ExpectNotStarted();
 }
 
+TEST_F(RequestQueueTest, WorkerThatHasNotRunIsWaitedForBrieflyAndLeavesNoHandle) {
+    // As in an unload right after the load, where the loader lets the worker
+    // run only after the stop: here it hangs in a command and reads as not
+    // run yet. Its runtime handle, never closed by _endthread, goes too.
+    InstallHangingUnit();
+    ASSERT_EQ(StartRequestQueue(), 0u);
+    ExecBlock hanging;
+    OccupyWorker(hanging);
+    WriteQueueFlag(RequestQueue.WorkerRan, 0);
+    sim::ResetCallCounts();
+    const auto before = std::chrono::steady_clock::now();
+    StopRequestQueue();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(500));
+    EXPECT_EQ(sim::CallCount(sim::Call::TerminateThread), 1u);
+    EXPECT_EQ(sim::OpenHandleCount(sim::ObjectKind::Thread), threadHandlesAtStart_);
+}
+
 TEST_F(RequestQueueTest, IdleWorkerSleeps) {
     ASSERT_EQ(StartRequestQueue(), 0u);
     std::vector<ExecBlock> one(1);
