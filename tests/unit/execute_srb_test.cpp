@@ -220,8 +220,8 @@ TEST_F(ExecuteSrbTest, FailedMethodsMapTheErrorCode) {
                        {"opcode": "0x2A", "error": 5}, {"opcode": "0x2B", "error": 31},
                        {"opcode": "0x40", "direct_error": 1},
                        {"opcode": "0x41", "direct_error": 50},
-                       {"opcode": "0x42", "direct_error": 121},
-                       {"opcode": "0x43", "direct_error": 1167},
+                       {"opcode": "0x42", "after_error": 121},
+                       {"opcode": "0x43", "after_error": 1167},
                        {"opcode": "0x44", "direct_error": 21})");
     // Only a direct attempt that the port refused is sent again buffered
     // (which then answers GOOD): after 121, 1117, 1167 or 21 it ran.
