@@ -5,12 +5,9 @@
 
 namespace {
 
-// ERROR_DEVICE_NOT_CONNECTED, which not every platform header names.
-constexpr DWORD DeviceNotConnected = 1167;
-
 // The error codes of a port driver that ran the command and then failed.
 constexpr DWORD ReachedUnitErrors[] = {ERROR_NOT_READY, ERROR_SEM_TIMEOUT, ERROR_IO_DEVICE,
-                                       DeviceNotConnected};
+                                       ERROR_DEVICE_NOT_CONNECTED};
 
 }  // namespace
 

@@ -81,8 +81,8 @@ bool ResolveDeviceLocked(const LiveMachine& machine, const std::string& name,
         return false;
     }
     for (size_t i = 0; i < machine.Units.size(); ++i) {
-        const auto& classDevice = machine.Units[i]->Config.classDevice;
-        if (classDevice && LowerDeviceName(*classDevice) == name) {
+        for (const std::string& classDevice : machine.Units[i]->Config.classDevices) {
+            if (LowerDeviceName(classDevice) != name) continue;
             target.Kind = DeviceKind::Unit;
             target.Unit = machine.Units[i];
             target.Port = machine.Units[i]->Port;

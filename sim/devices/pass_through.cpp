@@ -16,7 +16,6 @@
 namespace sim {
 namespace {
 
-constexpr DWORD ErrorDeviceNotConnected = 1167;
 constexpr uint64_t PageSize = 4096;
 
 struct LogState {
@@ -116,7 +115,7 @@ DWORD Route(const DeviceFile& file, const SCSI_PASS_THROUGH& header,
     // Nothing answers the selection: the port driver completes the request
     // with a selection time-out, which NT reports as a device that is not
     // connected.
-    if (!unit) return ErrorDeviceNotConnected;
+    if (!unit) return ERROR_DEVICE_NOT_CONNECTED;
     // The port device leaves a class driver's unit to that driver.
     if (file.Target.Kind == DeviceKind::Port && unit->Config.claimed) return ERROR_INVALID_FUNCTION;
     return 0;

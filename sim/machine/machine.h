@@ -65,7 +65,7 @@ struct UnitConfig {
     uint8_t lun = 0;
     bool claimed = false;
     InquiryConfig inquiry;
-    std::optional<std::string> classDevice;  // "PhysicalDrive0", "CdRom1", ...
+    std::vector<std::string> classDevices;   // "PhysicalDrive0", "CdRom1", ...; may be empty
     std::optional<char> drive;               // upper-case letter
     uint32_t addressError = 0;
     bool registry = true;

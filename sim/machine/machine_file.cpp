@@ -247,6 +247,26 @@ bool ReadInquiry(const Json* value, const std::string& path, const BackendDefaul
            ReadInquiryText(*value, "revision", path, 4, inquiry.revision, error);
 }
 
+// Returns false unless the unit's `class_device` is absent, null, one name
+// or an array of names (a unit that answers to several class devices).
+bool ReadClassDevices(const Json& unit, const std::string& path, std::vector<std::string>& names,
+                      std::string& error) {
+    const Json* value = Find(unit, "class_device");
+    if (value == nullptr || value->is_null()) return true;
+    const std::string where = Member(path, "class_device");
+    if (!value->is_array()) {
+        names.emplace_back();
+        return ReadTextValue(*value, where, names.back(), error);
+    }
+    for (size_t i = 0; i < value->size(); ++i) {
+        names.emplace_back();
+        if (!ReadTextValue((*value)[i], where + "[" + std::to_string(i) + "]", names.back(), error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Returns false unless `value` is one unit.
 bool ReadUnit(const Json& value, const std::string& path, const std::string& baseDir,
               Declarations& declared, UnitConfig& unit, std::string& error) {
@@ -275,7 +295,7 @@ bool ReadUnit(const Json& value, const std::string& path, const std::string& bas
         !ReadUnsigned(value, "address_error", path, unit.addressError, error) ||
         !ReadBool(value, "registry", path, unit.registry, error) ||
         !ReadBool(value, "autosense", path, unit.autosense, error) ||
-        !ReadNullableText(value, "class_device", path, unit.classDevice, error)) {
+        !ReadClassDevices(value, path, unit.classDevices, error)) {
         return false;
     }
     if (const Json* access = Find(value, "access")) {
@@ -291,9 +311,10 @@ bool ReadUnit(const Json& value, const std::string& path, const std::string& bas
                         "expected \"read-write\", \"read-only\" or \"none\"");
         }
     }
-    if (unit.classDevice) {
-        const std::string where = Member(path, "class_device");
-        const std::string& name = *unit.classDevice;
+    for (size_t i = 0; i < unit.classDevices.size(); ++i) {
+        const std::string where = Member(path, "class_device") +
+                                  (unit.classDevices.size() > 1 ? "[" + std::to_string(i) + "]" : "");
+        const std::string& name = unit.classDevices[i];
         if (name.empty() || name.find('\\') != std::string::npos) {
             return Fail(error, where, "expected a device name such as \"CdRom0\"");
         }

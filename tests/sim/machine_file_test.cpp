@@ -88,7 +88,7 @@ TEST(MachineFile, ReadsEveryMember) {
     EXPECT_EQ(disk.inquiry.vendor, "V       ");
     EXPECT_EQ(disk.inquiry.product, "P               ");
     EXPECT_EQ(disk.inquiry.revision, "R   ");
-    EXPECT_EQ(disk.classDevice, std::optional<std::string>("PhysicalDrive7"));
+    EXPECT_EQ(disk.classDevices, (std::vector<std::string>{"PhysicalDrive7", "Tape7"}));
     EXPECT_FALSE(disk.drive.has_value());
     EXPECT_EQ(disk.addressError, 50u);
     EXPECT_FALSE(disk.registry);
@@ -240,7 +240,7 @@ TEST(MachineFile, FillsUnitDefaultsFromTheBackendType) {
         EXPECT_EQ(unit.inquiry.vendor, "PTASPI  ");
         EXPECT_EQ(unit.inquiry.product, row.product);
         EXPECT_EQ(unit.inquiry.revision, "1.0 ");
-        EXPECT_FALSE(unit.classDevice.has_value());
+        EXPECT_TRUE(unit.classDevices.empty());
         EXPECT_FALSE(unit.drive.has_value());
         EXPECT_EQ(unit.addressError, 0u);
         EXPECT_TRUE(unit.registry);
@@ -516,7 +516,7 @@ TEST(MachineFile, DefaultMachineMatchesItsFile) {
                 EXPECT_EQ(units[u].target, fileUnits[u].target);
                 EXPECT_EQ(units[u].lun, fileUnits[u].lun);
                 EXPECT_EQ(units[u].claimed, fileUnits[u].claimed);
-                EXPECT_EQ(units[u].classDevice, fileUnits[u].classDevice);
+                EXPECT_EQ(units[u].classDevices, fileUnits[u].classDevices);
                 EXPECT_EQ(units[u].drive, fileUnits[u].drive);
                 EXPECT_EQ(units[u].backend.type, fileUnits[u].backend.type);
                 EXPECT_EQ(units[u].inquiry.vendor + units[u].inquiry.product + units[u].inquiry.revision,
