@@ -29,6 +29,9 @@ void UninstallMachine();
 void RemoveDevice(const std::string& name);
 // Releases every hanging command of every unit.
 void ReleaseHangs();
+// Returns the number of commands blocked in a hang on the running machine,
+// so that a test can release them once they have reached their unit.
+size_t HangingCommandCount();
 
 // Committed virtual memory, in bytes, and the number of open registry keys.
 size_t CommittedVirtualMemory();

@@ -216,6 +216,19 @@ void RemoveDevice(const std::string& name) {
     if (State().Current) State().Current->Removed.insert(LowerDeviceName(name));
 }
 
+size_t HangingCommandCount() {
+    std::vector<std::shared_ptr<LiveUnit>> units;
+    {
+        std::lock_guard<std::mutex> guard(State().Lock);
+        units = UnitsOf(State().Current);
+    }
+    size_t count = 0;
+    for (const auto& unit : units) {
+        if (unit->Backend) count += unit->Backend->HangingCommands();
+    }
+    return count;
+}
+
 void ReleaseHangs() {
     std::vector<std::shared_ptr<LiveUnit>> units;
     {

@@ -14,13 +14,20 @@ namespace sim::units {
 
 namespace {
 
+// What the unit's delayed and hanging commands wait on; guarded by
+// StateLock().
+struct WaitState {
+    uint64_t Releases = 0;  // Release() calls so far
+    size_t Hanging = 0;     // commands blocked in a hang (a terminated caller's included)
+};
+
 class ScriptedBackend : public UnitBackend {
 public:
     ScriptedBackend(const InquiryConfig& inquiry, const std::vector<ScriptedResponse>& responses)
         : inquiry_(inquiry),
           responses_(responses),
           uses_(responses.size(), 0),
-          releases_(std::make_shared<uint64_t>(0)) {}
+          waits_(std::make_shared<WaitState>()) {}
 
     DWORD PlatformErrorFor(const ScsiCommand& command, bool direct) override {
         std::lock_guard<std::mutex> hold(mutex_);
@@ -35,8 +42,13 @@ public:
 
     void Release() override {
         std::lock_guard<std::mutex> hold(StateLock());
-        ++*releases_;
+        ++waits_->Releases;
         StateChanged().notify_all();
+    }
+
+    size_t HangingCommands() override {
+        std::lock_guard<std::mutex> hold(StateLock());
+        return waits_->Hanging;
     }
 
 private:
@@ -59,9 +71,9 @@ private:
     const std::vector<ScriptedResponse> responses_;
     std::vector<uint32_t> uses_;
     std::vector<uint8_t> pendingSense_;
-    // Counts Release() calls; guarded by StateLock(). Shared, so that a
-    // waiting command never reads it from a destroyed backend.
-    std::shared_ptr<uint64_t> releases_;
+    // Shared, so that a waiting command never reads it from a destroyed
+    // backend.
+    std::shared_ptr<WaitState> waits_;
 };
 
 // Returns true when the wait ended by time or by a Release(), false when
@@ -69,14 +81,17 @@ private:
 // until `releases` moves past its value at the start, but never longer
 // than `limitMs` (INFINITE: no limit). A terminated thread never comes
 // back from here.
-bool WaitForRelease(const std::shared_ptr<uint64_t>& releases, uint32_t delayMs, bool hang,
+bool WaitForRelease(const std::shared_ptr<WaitState>& waits, uint32_t delayMs, bool hang,
                     DWORD limitMs) {
     std::unique_lock<std::mutex> lock(StateLock());
-    uint64_t start = *releases;
-    std::shared_ptr<uint64_t> watched = releases;
+    const uint64_t start = waits->Releases;
+    std::shared_ptr<WaitState> watched = waits;
     const bool cut = hang || (limitMs != INFINITE && delayMs > limitMs);
     const DWORD waitMs = cut ? limitMs : static_cast<DWORD>(delayMs);
-    const bool released = WaitUntil(lock, [watched, start] { return *watched != start; }, waitMs);
+    if (hang) ++waits->Hanging;
+    const bool released =
+        WaitUntil(lock, [watched, start] { return watched->Releases != start; }, waitMs);
+    if (hang) --waits->Hanging;
     return released || !cut;
 }
 
@@ -128,7 +143,7 @@ void ScriptedBackend::Execute(const ScsiCommand& command, ScsiOutcome& outcome) 
     // chooses the case hardest for the caller: the data has moved.
     const bool timedOut =
         (hang || delayMs > 0) &&
-        !WaitForRelease(releases_, delayMs, hang, TimeLimitMs(command.timeoutSeconds));
+        !WaitForRelease(waits_, delayMs, hang, TimeLimitMs(command.timeoutSeconds));
 
     outcome.status = status;
     outcome.sense = std::move(sense);

@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -55,6 +56,8 @@ public:
     virtual void Execute(const ScsiCommand& command, ScsiOutcome& outcome) = 0;
     // Ends every hang: commands blocked in the unit return.
     virtual void Release() {}
+    // Returns the number of commands blocked in a hang, waiting for Release.
+    virtual size_t HangingCommands() { return 0; }
 };
 
 // Returns the backend the unit describes, or null with a message.

@@ -40,7 +40,7 @@ TEST_F(AbortResetTest, AbortOfAQueuedRequestIsPostedBeforeTheCallReturns) {
     ExecRequest busy;
     PrepareExec(busy, 0, 1, 0, 0, testUnitReady, 6, nullptr, 0);
     Send(&busy.Srb);  // hangs in the unit: the worker is busy from now on
-    Sleep(50);
+    ASSERT_TRUE(WorkerHangs());
 
     ExecRequest queued;
     PrepareExec(queued, 0, 2, 0, SRB_POSTING, testUnitReady, 6, nullptr, 0);

@@ -42,7 +42,7 @@ TEST_F(LibraryTest, BlocksAreNotReadOnceQueuedOrPosted) {
             while (posts.load(std::memory_order_acquire) < idle) Sleep(1);
             PrepareExec(busy, 0, 1, 0, 0, testUnitReady, 6, nullptr, 0);
             ASSERT_EQ(Send(&busy.Srb), DWORD(SS_PENDING));
-            Sleep(50);
+            ASSERT_TRUE(WorkerHangs());
         }
         ExecRequest* request = reinterpret_cast<ExecRequest*>(pages + i * page);
         PrepareExec(*request, 0, 5, 0, SRB_POSTING, testUnitReady, 6, nullptr, 0);

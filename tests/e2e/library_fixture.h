@@ -80,6 +80,16 @@ inline void PrepareExec(ExecRequest& request, BYTE ha, BYTE target, BYTE lun, BY
     std::memcpy(request.Srb.CDBByte, cdb, cdbLength);
 }
 
+// Returns true once a command hangs in its unit (false after 10 s), so
+// that what follows finds the worker busy.
+inline bool WorkerHangs() {
+    for (int waited = 0; waited < 10000; ++waited) {
+        if (sim::HangingCommandCount() > 0) return true;
+        Sleep(1);
+    }
+    return false;
+}
+
 // Returns the status once it is final, or SS_PENDING after timeoutMs.
 inline BYTE PollStatus(const void* srb, DWORD timeoutMs) {
     const BYTE* status = static_cast<const BYTE*>(srb) + 1;

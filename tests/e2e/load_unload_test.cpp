@@ -54,7 +54,7 @@ TEST_F(LoadUnloadTest, UnloadLeavesQueuedRequestsPendingAndNeverPostsThem) {
     ExecRequest busy;
     PrepareExec(busy, 0, 1, 0, 0, testUnitReady, 6, nullptr, 0);
     Send(&busy.Srb);
-    Sleep(50);
+    ASSERT_TRUE(WorkerHangs());
 
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ExecRequest queued;

@@ -189,7 +189,7 @@ inline void OccupyWorker(ExecBlock& hanging) {
     PrepareExec(hanging, 1, 0x00, 0);
     ASSERT_EQ(SubmitExecuteRequest(hanging.Srb()), SS_PENDING);
     ASSERT_TRUE(Eventually(
-        [] { return RingIsEmpty() && sim::CallCount(sim::Call::DeviceIoControl) > 0; }));
+        [] { return RingIsEmpty() && sim::HangingCommandCount() > 0; }));
 }
 
 // Returns the pass-through records sent with `controlCode`.
