@@ -71,6 +71,27 @@ typedef struct _SECURITY_ATTRIBUTES {
     BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
+typedef struct _MEMORY_BASIC_INFORMATION {
+    PVOID BaseAddress;
+    PVOID AllocationBase;
+    DWORD AllocationProtect;
+    SIZE_T RegionSize;
+    DWORD State;
+    DWORD Protect;
+    DWORD Type;
+} MEMORY_BASIC_INFORMATION, *PMEMORY_BASIC_INFORMATION;
+
+// 24 bytes, as on 32-bit Windows; the simulator keeps its own state for
+// each section, keyed by the structure's address.
+typedef struct _RTL_CRITICAL_SECTION {
+    PVOID DebugInfo;
+    LONG LockCount;
+    LONG RecursionCount;
+    HANDLE OwningThread;
+    HANDLE LockSemaphore;
+    ULONG_PTR SpinCount;
+} CRITICAL_SECTION, *LPCRITICAL_SECTION;
+
 typedef struct _OVERLAPPED {
     ULONG_PTR Internal;
     ULONG_PTR InternalHigh;
@@ -157,6 +178,17 @@ typedef struct _OVERLAPPED {
 #define PAGE_NOACCESS 0x01UL
 #define PAGE_READONLY 0x02UL
 #define PAGE_READWRITE 0x04UL
+#define PAGE_WRITECOPY 0x08UL
+#define PAGE_EXECUTE 0x10UL
+#define PAGE_EXECUTE_READ 0x20UL
+#define PAGE_EXECUTE_READWRITE 0x40UL
+#define PAGE_EXECUTE_WRITECOPY 0x80UL
+#define MEM_FREE 0x00010000UL
+#define MEM_PRIVATE 0x00020000UL
+#define MEM_IMAGE 0x01000000UL
+#define TLS_OUT_OF_INDEXES 0xFFFFFFFFUL
+#define ERROR_BAD_EXE_FORMAT 193L
+#define ERROR_INVALID_ADDRESS 487L
 
 #define DRIVE_UNKNOWN 0
 #define DRIVE_NO_ROOT_DIR 1
@@ -168,6 +200,9 @@ typedef struct _OVERLAPPED {
 
 #define DUPLICATE_CLOSE_SOURCE 0x00000001UL
 #define DUPLICATE_SAME_ACCESS 0x00000002UL
+
+#define MAKEINTRESOURCEA(i) ((LPSTR)(ULONG_PTR)(WORD)(i))
+#define MAKEINTRESOURCE MAKEINTRESOURCEA
 
 #define DLL_PROCESS_DETACH 0
 #define DLL_PROCESS_ATTACH 1
@@ -224,10 +259,25 @@ LPVOID WINAPI VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flAllocationTy
 BOOL WINAPI VirtualLock(LPVOID lpAddress, SIZE_T dwSize);
 BOOL WINAPI VirtualUnlock(LPVOID lpAddress, SIZE_T dwSize);
 BOOL WINAPI VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType);
+BOOL WINAPI VirtualProtect(LPVOID lpAddress, SIZE_T dwSize, DWORD flNewProtect,
+                           PDWORD lpflOldProtect);
+SIZE_T WINAPI VirtualQuery(LPCVOID lpAddress, PMEMORY_BASIC_INFORMATION lpBuffer,
+                           SIZE_T dwLength);
+
+void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+
+DWORD WINAPI TlsAlloc(void);
+LPVOID WINAPI TlsGetValue(DWORD dwTlsIndex);
+BOOL WINAPI TlsSetValue(DWORD dwTlsIndex, LPVOID lpTlsValue);
+BOOL WINAPI TlsFree(DWORD dwTlsIndex);
 
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
 BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 
 int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...);
 

@@ -7,6 +7,7 @@
 #include "sim/kernel/faults.h"
 #include "sim/kernel/handles.h"
 #include "sim/kernel/kernel_objects.h"
+#include "sim/kernel/teb.h"
 #include "sim/loader/loader.h"
 
 #include <process.h>
@@ -132,6 +133,9 @@ void* ThreadEntry(void* raw) {
     void* argument = context->Argument;
     context.reset();
     ExitIfTerminated();  // terminated before it ever ran
+    // The start routine may be a Windows DLL's code, which needs its
+    // thread environment block behind %fs.
+    CurrentThreadEnvironment();
     // A new thread first delivers DLL_THREAD_ATTACH to the loaded modules
     // under the loader lock, as NT's loader does before the start routine
     // runs: a thread started while the lock is held (from a DllMain, say)

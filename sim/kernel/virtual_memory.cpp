@@ -179,6 +179,44 @@ bool IsVirtualLocked(const void* address, size_t size) {
     return true;
 }
 
+bool QueryAllocation(const void* address, MEMORY_BASIC_INFORMATION* info) {
+    std::lock_guard<std::mutex> guard(Memory().Lock);
+    PageRange range;
+    if (!FindPages(const_cast<void*>(address), 1, &range)) return false;
+    const bool committed = range.Region->Committed[range.First];
+    size_t last = range.First;
+    while (last + 1 < range.Region->Pages && range.Region->Committed[last + 1] == committed) ++last;
+    info->BaseAddress = PageAddress(range);
+    info->AllocationBase = reinterpret_cast<PVOID>(range.Base);
+    info->AllocationProtect = range.Region->Protect;
+    info->RegionSize = (last - range.First + 1) * PageSize;
+    info->State = committed ? MEM_COMMIT : MEM_RESERVE;
+    info->Protect = committed ? range.Region->Protect : 0;
+    info->Type = MEM_PRIVATE;
+    return true;
+}
+
+int ProtectAllocation(void* address, size_t size, DWORD protect, DWORD* old) {
+    std::lock_guard<std::mutex> guard(Memory().Lock);
+    PageRange range;
+    if (!FindPages(address, size, &range)) return 0;
+    for (size_t page = range.First; page < range.First + range.Count; ++page) {
+        if (!range.Region->Committed[page]) {
+            *old = ErrorInvalidAddress;
+            return -1;
+        }
+    }
+    if (ProtectionOf(protect) < 0) {
+        *old = ERROR_INVALID_PARAMETER;
+        return -1;
+    }
+    // The simulator keeps one protection per allocation: the last set.
+    *old = range.Region->Protect;
+    mprotect(PageAddress(range), range.Count * PageSize, ProtectionOf(protect));
+    range.Region->Protect = protect;
+    return 1;
+}
+
 size_t VirtualAllocationCount() {
     std::lock_guard<std::mutex> guard(Memory().Lock);
     return Memory().Allocations.size();

@@ -1,8 +1,10 @@
-// The simulated loader. Each first load of a library copies its shared
-// object to a new temporary file and opens that copy, since the dynamic
-// linker would otherwise hand back the same instance, statics and all, for
-// a path it has seen before; the copy is unlinked at once, so nothing is
-// left on disk. A library already loaded is shared and counted, as on
+// The simulated loader. A file that begins with "MZ" is a Windows DLL and
+// is mapped by the PE loader (pe/); anything else is taken for a Linux
+// shared object. Each first load of a shared object copies it to a new
+// temporary file and opens that copy, since the dynamic linker would
+// otherwise hand back the same instance, statics and all, for a path it
+// has seen before; the copy is unlinked at once, so nothing is left on
+// disk. A library already loaded is shared and counted, as on
 // Windows, and its DllMain sees process attach once and detach once.
 // Every DllMain call is made with the loader lock held (loader_lock.h),
 // which also guards the list of modules.
@@ -11,11 +13,14 @@
 #include "sim/kernel/faults.h"
 #include "sim/kernel/handles.h"
 #include "sim/kernel/loader_lock.h"
+#include "sim/kernel/teb.h"
 #include "sim/kernel/threads.h"
+#include "sim/loader/pe/pe_image.h"
 
 #include <windows.h>
 
 #include <dlfcn.h>
+#include <strings.h>
 #include <link.h>
 #include <string.h>
 #include <fcntl.h>
@@ -33,13 +38,24 @@ namespace {
 const DWORD ErrorBadExeFormat = 193;
 
 typedef BOOL(WINAPI* EntryRoutine)(HINSTANCE, DWORD, LPVOID);
+typedef void(WINAPI* TlsCallback)(PVOID, DWORD, PVOID);
 
 struct Module {
     std::string Source;  // the real path of the file it was loaded from
-    void* Library = nullptr;
+    HMODULE Handle = nullptr;  // a PE image's base; the record itself otherwise
+    void* Library = nullptr;   // a shared object's dynamic linker handle
+    std::unique_ptr<PeImage> Image;  // a PE image's mapping
     EntryRoutine Entry = nullptr;
     unsigned References = 0;
 };
+
+// What GetModuleHandleA(NULL) returns: the base that NT gives an
+// executable image by default. The process has no image of its own here,
+// so no module is ever found behind it.
+HMODULE const ProcessModule = reinterpret_cast<HMODULE>(0x00400000);
+
+// Why the calling thread's last LoadLibraryA of a PE file failed.
+thread_local std::string lastLoadError;
 
 // Guarded by the loader lock, which is recursive, so that a DllMain may
 // itself load or free a library.
@@ -54,7 +70,7 @@ LoaderState& Loader() {
 }
 
 // Returns the module handle that names `module`.
-HMODULE HandleOf(Module* module) { return reinterpret_cast<HMODULE>(module); }
+HMODULE HandleOf(Module* module) { return module->Handle; }
 
 // Returns the loaded module behind `handle`, or null. The loader lock is held.
 Module* FindModule(HMODULE handle) {
@@ -151,6 +167,14 @@ EntryRoutine FindEntry(void* library) {
 // Returns what DllMain returned, TRUE when the module has none. The
 // loader lock is held.
 BOOL CallEntry(Module* module, DWORD reason, LPVOID reserved = nullptr) {
+    if (module->Image) {
+        // Windows code finds its thread environment block through %fs, and
+        // the image's TLS callbacks run before its entry point.
+        CurrentThreadEnvironment();
+        for (void* callback : PeTlsCallbacks(*module->Image)) {
+            reinterpret_cast<TlsCallback>(callback)(HandleOf(module), reason, reserved);
+        }
+    }
     if (module->Entry == nullptr) return TRUE;
     return module->Entry(HandleOf(module), reason, reserved);
 }
@@ -162,7 +186,11 @@ const DWORD StopWaitMs = 2000;
 // Returns nothing; unmaps the module and forgets it. The loader lock is held.
 void Unload(Module* module) {
     WaitForTerminatedThreadsToStop(StopWaitMs);
-    dlclose(module->Library);
+    if (module->Image) {
+        UnmapPeImage(module->Image.get());
+    } else {
+        dlclose(module->Library);
+    }
     ForgetModule(module);
 }
 
@@ -174,7 +202,63 @@ std::vector<Module*> ModulesNow() {
     return modules;
 }
 
+// Returns true when the file at `path` begins with "MZ", as every Windows
+// image does.
+bool IsWindowsImage(const char* path) {
+    int file = open(path, O_RDONLY | O_CLOEXEC);
+    if (file < 0) return false;
+    char magic[2] = {0, 0};
+    const bool windows = read(file, magic, 2) == 2 && magic[0] == 'M' && magic[1] == 'Z';
+    close(file);
+    return windows;
+}
+
+// Returns true with the whole file at `path` in *bytes.
+bool ReadWholeFile(const char* path, std::vector<unsigned char>* bytes) {
+    int file = open(path, O_RDONLY | O_CLOEXEC);
+    if (file < 0) return false;
+    unsigned char buffer[65536];
+    ssize_t got;
+    while ((got = read(file, buffer, sizeof buffer)) > 0) bytes->insert(bytes->end(), buffer, buffer + got);
+    close(file);
+    return got == 0;
+}
+
+// Returns true with the module's PE image mapped and its entry point
+// found; false with the Win32 error in *error and the reason in
+// lastLoadError.
+bool MapWindowsImage(Module* module, DWORD* error) {
+    std::vector<unsigned char> bytes;
+    if (!ReadWholeFile(module->Source.c_str(), &bytes)) {
+        *error = ERROR_MOD_NOT_FOUND;
+        lastLoadError = module->Source + ": cannot be read";
+        return false;
+    }
+    auto image = std::make_unique<PeImage>();
+    std::string message;
+    if (!MapPeImage(bytes, image.get(), error, &message)) {
+        lastLoadError = module->Source + ": " + message;
+        return false;
+    }
+    module->Handle = reinterpret_cast<HMODULE>(image->Base);
+    if (image->EntryRva != 0) module->Entry = reinterpret_cast<EntryRoutine>(image->Base + image->EntryRva);
+    module->Image = std::move(image);
+    return true;
+}
+
+// Returns the file name part of a path.
+const char* BaseName(const char* path) {
+    const char* slash = strrchr(path, '/');
+    const char* backslash = strrchr(path, '\\');
+    const char* last = slash > backslash ? slash : backslash;
+    return last == nullptr ? path : last + 1;
+}
+
 }  // namespace
+
+const std::string& LastLoadError() { return lastLoadError; }
+
+size_t MappedImageCount() { return MappedPeImageCount(); }
 
 void RunThreadNotifications(DWORD reason) {
     LoaderLockHold hold;
@@ -234,7 +318,9 @@ size_t LoadedModuleCount() {
 }  // namespace sim
 
 // Returns the loaded module's handle, or NULL with the last error set:
-// 126 no such file, 193 not a shared object, 1114 attach refused.
+// 126 no such file (or an imported DLL missing), 127 an imported function
+// missing, 193 neither a shared object nor a PE32 i386 DLL, 1114 attach
+// refused.
 extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     sim::ExitIfTerminated();
     DWORD error = 0;
@@ -251,6 +337,8 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
         sim::SetLastErrorCode(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
+    // The loading thread may run the DLL's code from here on.
+    sim::CurrentThreadEnvironment();
     sim::LoaderLockHold hold;
     if (sim::Module* loaded = sim::FindModuleBySource(resolved)) {
         ++loaded->References;
@@ -258,12 +346,20 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     }
     auto module = std::make_unique<sim::Module>();
     module->Source = resolved;
-    module->Library = sim::OpenFreshCopy(resolved, &error);
-    if (module->Library == nullptr) {
-        sim::SetLastErrorCode(error);
-        return nullptr;
+    if (sim::IsWindowsImage(resolved)) {
+        if (!sim::MapWindowsImage(module.get(), &error)) {
+            sim::SetLastErrorCode(error);
+            return nullptr;
+        }
+    } else {
+        module->Library = sim::OpenFreshCopy(resolved, &error);
+        if (module->Library == nullptr) {
+            sim::SetLastErrorCode(error);
+            return nullptr;
+        }
+        module->Handle = reinterpret_cast<HMODULE>(module.get());
+        module->Entry = sim::FindEntry(module->Library);
     }
-    module->Entry = sim::FindEntry(module->Library);
     module->References = 1;
     sim::Module* added = module.get();
     sim::Loader().Modules.push_back(std::move(module));
@@ -299,18 +395,38 @@ extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
     sim::LoaderLockHold hold;
     sim::Module* module = sim::FindModule(hModule);
     if (module == nullptr) {
-        sim::SetLastErrorCode(ERROR_MOD_NOT_FOUND);
+        sim::SetLastErrorCode(hModule == sim::ProcessModule ? ERROR_PROC_NOT_FOUND
+                                                           : ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
-    // A value below 0x10000 is an ordinal; shared objects export by name only.
-    if (reinterpret_cast<uintptr_t>(lpProcName) < 0x10000) {
-        sim::SetLastErrorCode(ERROR_PROC_NOT_FOUND);
-        return nullptr;
+    void* symbol = nullptr;
+    if (module->Image) {
+        symbol = sim::FindPeExport(*module->Image, lpProcName);
+    } else if (reinterpret_cast<uintptr_t>(lpProcName) >= 0x10000) {
+        // A value below 0x10000 is an ordinal; shared objects export by name only.
+        symbol = sim::FindExport(module->Library, lpProcName);
     }
-    void* symbol = sim::FindExport(module->Library, lpProcName);
     if (symbol == nullptr) {
         sim::SetLastErrorCode(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
     return reinterpret_cast<FARPROC>(symbol);
+}
+
+// Returns the handle of a loaded module named `lpModuleName` (its file
+// name, without case; ".dll" is assumed without an extension), the
+// process's own for NULL, or NULL with 126. No reference is taken.
+extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
+    sim::ExitIfTerminated();
+    if (lpModuleName == nullptr) return sim::ProcessModule;
+    std::string wanted = sim::BaseName(lpModuleName);
+    if (wanted.find('.') == std::string::npos) wanted += ".dll";
+    sim::LoaderLockHold hold;
+    for (const auto& module : sim::Loader().Modules) {
+        if (strcasecmp(sim::BaseName(module->Source.c_str()), wanted.c_str()) == 0) {
+            return sim::HandleOf(module.get());
+        }
+    }
+    sim::SetLastErrorCode(ERROR_MOD_NOT_FOUND);
+    return nullptr;
 }

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <string>
 
 namespace sim {
 
@@ -17,6 +18,12 @@ namespace sim {
 BOOL CallEntryPoint(HMODULE module, DWORD reason);
 // Returns the number of modules loaded and not yet unloaded.
 size_t LoadedModuleCount();
+// Returns the number of PE images mapped and not yet unmapped.
+size_t MappedImageCount();
+// Returns why the calling thread's last failed LoadLibraryA of a PE file
+// failed (which check refused it, or the import the simulator lacks);
+// empty when no such load has failed on this thread.
+const std::string& LastLoadError();
 // Returns nothing once every loaded module's entry point has been called
 // with `reason` (DLL_THREAD_ATTACH in load order, DLL_THREAD_DETACH in
 // reverse) under the loader lock. Threads that _beginthread starts call it

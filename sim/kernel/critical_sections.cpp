@@ -1,0 +1,97 @@
+// Critical sections. The simulator keeps each section's state itself,
+// keyed by the structure's address, and waits for one through the single
+// simulated wait, so that a thread terminated while it waits stops there.
+// As on NT, a section is not abandoned when its owner ends or is
+// terminated: it stays owned for good. Calls NT leaves undefined (entering
+// a section never initialised, leaving one the caller does not own) stop
+// the process with a message rather than corrupt anything quietly.
+#include "sim/kernel/threads.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+
+namespace sim {
+namespace {
+
+struct SectionState {
+    unsigned long OwnerKey = 0;  // 0: free
+    unsigned long Recursion = 0;
+};
+
+// Guarded by StateLock().
+std::map<const CRITICAL_SECTION*, SectionState>& Sections() {
+    static auto* sections = new std::map<const CRITICAL_SECTION*, SectionState>;
+    return *sections;
+}
+
+// Never returns: reports a use of a critical section that NT leaves undefined.
+[[noreturn]] void Misuse(const char* call, const CRITICAL_SECTION* section, const char* what) {
+    std::fprintf(stderr, "simulator: %s(%p): %s\n", call, static_cast<const void*>(section), what);
+    std::abort();
+}
+
+// Returns nothing; mirrors the state into the structure's public fields.
+void Mirror(CRITICAL_SECTION* section, const SectionState& state) {
+    section->RecursionCount = static_cast<LONG>(state.Recursion);
+    section->LockCount = state.OwnerKey == 0 ? -1 : 0;
+    section->OwningThread = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(state.OwnerKey));
+}
+
+}  // namespace
+}  // namespace sim
+
+// Returns nothing; the section is free and ready for use.
+extern "C" void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    sim::ExitIfTerminated();
+    std::lock_guard<std::mutex> guard(sim::StateLock());
+    sim::SectionState& state = sim::Sections()[lpCriticalSection];
+    state = sim::SectionState();
+    lpCriticalSection->DebugInfo = nullptr;
+    lpCriticalSection->LockSemaphore = nullptr;
+    lpCriticalSection->SpinCount = 0;
+    sim::Mirror(lpCriticalSection, state);
+}
+
+// Returns once the calling thread owns the section (once more, if it did).
+extern "C" void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    sim::ExitIfTerminated();
+    const unsigned long self = sim::CurrentThreadKey();
+    std::unique_lock<std::mutex> lock(sim::StateLock());
+    auto found = sim::Sections().find(lpCriticalSection);
+    if (found == sim::Sections().end()) {
+        sim::Misuse("EnterCriticalSection", lpCriticalSection, "not initialised");
+    }
+    sim::SectionState& state = found->second;
+    sim::WaitUntil(lock, [&] { return state.OwnerKey == 0 || state.OwnerKey == self; }, INFINITE);
+    state.OwnerKey = self;
+    ++state.Recursion;
+    sim::Mirror(lpCriticalSection, state);
+}
+
+// Returns nothing; gives up one entry by the owner, freeing the section
+// after the last.
+extern "C" void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    sim::ExitIfTerminated();
+    const unsigned long self = sim::CurrentThreadKey();
+    std::lock_guard<std::mutex> guard(sim::StateLock());
+    auto found = sim::Sections().find(lpCriticalSection);
+    if (found == sim::Sections().end() || found->second.OwnerKey != self) {
+        sim::Misuse("LeaveCriticalSection", lpCriticalSection, "not owned by the caller");
+    }
+    sim::SectionState& state = found->second;
+    if (--state.Recursion == 0) state.OwnerKey = 0;
+    sim::Mirror(lpCriticalSection, state);
+    sim::StateChanged().notify_all();
+}
+
+// Returns nothing; the section's resources are gone and it may not be used
+// again until initialised.
+extern "C" void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    sim::ExitIfTerminated();
+    std::lock_guard<std::mutex> guard(sim::StateLock());
+    sim::Sections().erase(lpCriticalSection);
+    sim::StateChanged().notify_all();
+}

@@ -1,0 +1,98 @@
+// The export tables of the simulated system DLLs, fixed lists of the
+// functions the simulator implements. The system DLLs of real Windows
+// number their exports differently from one release to the next, so the
+// ordinals here are only this simulator's.
+#include "sim/loader/pe/system_dlls.h"
+
+#include <windows.h>
+
+#include <strings.h>
+
+#include <cstring>
+
+namespace sim {
+namespace {
+
+#define EXPORT(function) {#function, reinterpret_cast<const void*>(&function)}
+
+const NamedExport kernel32[] = {
+    EXPORT(CloseHandle),
+    EXPORT(CreateEventA),
+    EXPORT(CreateFileA),
+    EXPORT(CreateMutexA),
+    EXPORT(DeleteCriticalSection),
+    EXPORT(DeviceIoControl),
+    EXPORT(DuplicateHandle),
+    EXPORT(EnterCriticalSection),
+    EXPORT(FreeLibrary),
+    EXPORT(GetCurrentProcess),
+    EXPORT(GetCurrentThreadId),
+    EXPORT(GetDriveTypeA),
+    EXPORT(GetLastError),
+    EXPORT(GetLogicalDriveStringsA),
+    EXPORT(GetModuleHandleA),
+    EXPORT(GetProcAddress),
+    EXPORT(InitializeCriticalSection),
+    EXPORT(LeaveCriticalSection),
+    EXPORT(LoadLibraryA),
+    EXPORT(ReleaseMutex),
+    EXPORT(ResetEvent),
+    EXPORT(SetEvent),
+    EXPORT(SetLastError),
+    EXPORT(Sleep),
+    EXPORT(TerminateThread),
+    EXPORT(TlsAlloc),
+    EXPORT(TlsFree),
+    EXPORT(TlsGetValue),
+    EXPORT(TlsSetValue),
+    EXPORT(VirtualAlloc),
+    EXPORT(VirtualFree),
+    EXPORT(VirtualLock),
+    EXPORT(VirtualProtect),
+    EXPORT(VirtualQuery),
+    EXPORT(VirtualUnlock),
+    EXPORT(WaitForMultipleObjects),
+    EXPORT(WaitForSingleObject),
+};
+
+const NamedExport advapi32[] = {
+    EXPORT(RegCloseKey),
+    EXPORT(RegEnumKeyExA),
+    EXPORT(RegOpenKeyExA),
+    EXPORT(RegQueryValueExA),
+};
+
+const NamedExport user32[] = {
+    EXPORT(wsprintfA),
+};
+
+#undef EXPORT
+
+// Returns true when `name` names the DLL `dll` (given without extension),
+// with or without ".dll", in any case.
+bool NamesDll(const char* name, const char* dll) {
+    const size_t length = std::strlen(dll);
+    if (strncasecmp(name, dll, length) != 0) return false;
+    return name[length] == '\0' || strcasecmp(name + length, ".dll") == 0;
+}
+
+}  // namespace
+
+const NamedExport* SystemDllExports(const char* name, size_t* count) {
+    if (NamesDll(name, "kernel32")) {
+        *count = sizeof kernel32 / sizeof kernel32[0];
+        return kernel32;
+    }
+    if (NamesDll(name, "advapi32")) {
+        *count = sizeof advapi32 / sizeof advapi32[0];
+        return advapi32;
+    }
+    if (NamesDll(name, "user32")) {
+        *count = sizeof user32 / sizeof user32[0];
+        return user32;
+    }
+    if (NamesDll(name, "msvcrt")) return RuntimeExports(count);
+    return nullptr;
+}
+
+}  // namespace sim
