@@ -59,7 +59,8 @@ function(ptaspi_test_folder name folder)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARGN} winsim GTest::gtest GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE
-    PTASPI_SOURCE_DIR="${CMAKE_SOURCE_DIR}" PTASPI_BINARY_DIR="${CMAKE_BINARY_DIR}")
+    PTASPI_SOURCE_DIR="${CMAKE_SOURCE_DIR}" PTASPI_BINARY_DIR="${CMAKE_BINARY_DIR}"
+    PTASPI_WINDOWS_DLL="${CMAKE_SOURCE_DIR}/build/windows/ptaspi32.dll")
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 600)
 endfunction()
 

@@ -33,7 +33,7 @@ SRB_HAInquiry FilledInquiry(BYTE ha) {
 
 class HostAdapterInquiryTest : public LibraryTest {};
 
-TEST_F(HostAdapterInquiryTest, FillsEveryFieldOfBothBusesAndLeavesTheRestAlone) {
+TEST_P(HostAdapterInquiryTest, FillsEveryFieldOfBothBusesAndLeavesTheRestAlone) {
     Install(twoBusMachine);
     ASSERT_TRUE(Load());
     EXPECT_EQ(SupportInfo(), 0x00000102u);
@@ -71,7 +71,7 @@ TEST_F(HostAdapterInquiryTest, FillsEveryFieldOfBothBusesAndLeavesTheRestAlone) 
     }
 }
 
-TEST_F(HostAdapterInquiryTest, NoHostAdaptersRefusesEveryCommand) {
+TEST_P(HostAdapterInquiryTest, NoHostAdaptersRefusesEveryCommand) {
     Install(R"({"ports": []})");
     ASSERT_TRUE(Load());
     EXPECT_EQ(SupportInfo(), 0x00000100u);
@@ -85,7 +85,7 @@ TEST_F(HostAdapterInquiryTest, NoHostAdaptersRefusesEveryCommand) {
     }
 }
 
-TEST_F(HostAdapterInquiryTest, AdapterNumberEqualToTheCountIsInvalidForEveryCode) {
+TEST_P(HostAdapterInquiryTest, AdapterNumberEqualToTheCountIsInvalidForEveryCode) {
     Install(twoBusMachine);
     ASSERT_TRUE(Load());
     for (int command = 0; command <= 0xFF; ++command) {
@@ -99,10 +99,12 @@ TEST_F(HostAdapterInquiryTest, AdapterNumberEqualToTheCountIsInvalidForEveryCode
     EXPECT_EQ(undefined.SRB_Status, SS_INVALID_SRB);
 }
 
-TEST_F(HostAdapterInquiryTest, NullRequestBlockIsRefusedWithoutBeingRead) {
+TEST_P(HostAdapterInquiryTest, NullRequestBlockIsRefusedWithoutBeingRead) {
     Install(twoBusMachine);
     ASSERT_TRUE(Load());
     EXPECT_EQ(Send(nullptr), static_cast<DWORD>(SS_INVALID_SRB));
 }
 
 }  // namespace
+
+LIBRARY_TEST_SUITE(HostAdapterInquiryTest);

@@ -10,13 +10,41 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 
-inline std::string LibraryPath() { return std::string(PTASPI_BINARY_DIR) + "/libptaspi32.so"; }
+// The two builds of the library that every test runs on: the -m32 shared
+// object, and the mingw-w64 DLL that users install, run by the simulator's
+// PE loader.
+enum class Build { SharedObject, WindowsDll };
 
-class LibraryTest : public ::testing::Test {
+inline std::string LibraryPath(Build build) {
+    return build == Build::WindowsDll ? std::string(PTASPI_WINDOWS_DLL)
+                                      : std::string(PTASPI_BINARY_DIR) + "/libptaspi32.so";
+}
+
+inline std::string BuildName(const ::testing::TestParamInfo<Build>& info) {
+    return info.param == Build::WindowsDll ? "WindowsDll" : "SharedObject";
+}
+
+// Runs a fixture's tests once on each build.
+#define LIBRARY_TEST_SUITE(fixture)                                                    \
+    INSTANTIATE_TEST_SUITE_P(Builds, fixture,                                         \
+                             ::testing::Values(Build::SharedObject, Build::WindowsDll), \
+                             BuildName)
+
+class LibraryTest : public ::testing::TestWithParam<Build> {
 protected:
+    // The Windows build exists once the windows preset has been built, as
+    // scripts/test.sh and CI do before the tests run.
+    void SetUp() override {
+        if (access(LibraryPath(GetParam()).c_str(), R_OK) != 0) {
+            GTEST_SKIP() << LibraryPath(GetParam()) << " not built (cmake --preset windows)";
+        }
+    }
+
     void TearDown() override {
         Unload();
         sim::ClearFaults();
@@ -33,7 +61,7 @@ protected:
 
     // Returns true when the library loaded and both exports resolved.
     bool Load() {
-        module_ = LoadLibraryA(LibraryPath().c_str());
+        module_ = LoadLibraryA(LibraryPath(GetParam()).c_str());
         if (module_ == nullptr) return false;
         // Through void (*)(void), the generic function pointer type, as an
         // application must cast GetProcAddress's result.

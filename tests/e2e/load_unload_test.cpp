@@ -14,7 +14,7 @@ const BYTE testUnitReady[6] = {0x00, 0, 0, 0, 0, 0};
 
 class LoadUnloadTest : public LibraryTest {};
 
-TEST_F(LoadUnloadTest, FailsToLoadWhenTheWorkerCannotStartAndLeavesNothingOpen) {
+TEST_P(LoadUnloadTest, FailsToLoadWhenTheWorkerCannotStartAndLeavesNothingOpen) {
     Install(busyWorkerMachine);
     const size_t handlesBefore = sim::OpenHandleCount();
     sim::FailCall(sim::Call::BeginThread, 1, EAGAIN);
@@ -35,7 +35,7 @@ TEST_F(LoadUnloadTest, FailsToLoadWhenTheWorkerCannotStartAndLeavesNothingOpen) 
     EXPECT_EQ(SupportInfo(), 0x00000101u);
 }
 
-TEST_F(LoadUnloadTest, ThreadNotificationsChangeNothing) {
+TEST_P(LoadUnloadTest, ThreadNotificationsChangeNothing) {
     Install(busyWorkerMachine);
     ASSERT_TRUE(Load());
     EXPECT_EQ(sim::CallEntryPoint(module_, DLL_THREAD_ATTACH), TRUE);
@@ -48,7 +48,7 @@ TEST_F(LoadUnloadTest, ThreadNotificationsChangeNothing) {
     EXPECT_EQ(Send(&srb), static_cast<DWORD>(SS_COMP));
 }
 
-TEST_F(LoadUnloadTest, UnloadLeavesQueuedRequestsPendingAndNeverPostsThem) {
+TEST_P(LoadUnloadTest, UnloadLeavesQueuedRequestsPendingAndNeverPostsThem) {
     Install(busyWorkerMachine);
     ASSERT_TRUE(Load());
     ExecRequest busy;
@@ -71,7 +71,7 @@ TEST_F(LoadUnloadTest, UnloadLeavesQueuedRequestsPendingAndNeverPostsThem) {
     CloseHandle(event);
 }
 
-TEST_F(LoadUnloadTest, UnloadBeforeTheWorkerRanLeavesNothingBehind) {
+TEST_P(LoadUnloadTest, UnloadBeforeTheWorkerRanLeavesNothingBehind) {
     // The worker has most likely not run yet: it waits for the loader,
     // which the unload holds. Then it is terminated with its handle closed.
     Install(busyWorkerMachine);
@@ -82,7 +82,7 @@ TEST_F(LoadUnloadTest, UnloadBeforeTheWorkerRanLeavesNothingBehind) {
     EXPECT_EQ(sim::OpenHandleCount(), handlesBefore);
 }
 
-TEST_F(LoadUnloadTest, HundredLoadsWithRequestsInFlightLeaveNothingBehind) {
+TEST_P(LoadUnloadTest, HundredLoadsWithRequestsInFlightLeaveNothingBehind) {
     Install(busyWorkerMachine);
     const size_t handlesBefore = sim::OpenHandleCount();
     const size_t memoryBefore = sim::CommittedVirtualMemory();
@@ -116,3 +116,5 @@ TEST_F(LoadUnloadTest, HundredLoadsWithRequestsInFlightLeaveNothingBehind) {
 }
 
 }  // namespace
+
+LIBRARY_TEST_SUITE(LoadUnloadTest);
