@@ -1,0 +1,211 @@
+// The PE loader on the project's own Windows DLL: header refusals, a
+// missing import named, relocation away from the preferred base, exports
+// by ordinal, page protections, the thread environment block, and loads
+// that leave nothing mapped.
+#include "sim/kernel/teb.h"
+#include "sim/loader/loader.h"
+#include "sim/sim.h"
+
+#include <gtest/gtest.h>
+
+#include <process.h>
+#include <windows.h>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+typedef DWORD(__cdecl* SupportInfoProc)(void);
+
+const std::string dllPath = PTASPI_WINDOWS_DLL;
+
+#define REQUIRE_DLL()                                                       \
+    if (access(dllPath.c_str(), R_OK) != 0) GTEST_SKIP() << dllPath << " not built"
+
+std::vector<char> ReadDll() {
+    std::ifstream in(dllPath, std::ios::binary);
+    return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Returns the path of a copy of the DLL with `patch` applied.
+template <class Patch>
+std::string PatchedCopy(Patch patch) {
+    std::vector<char> bytes = ReadDll();
+    patch(bytes);
+    const std::string path = ::testing::TempDir() + "/patched-ptaspi32.dll";
+    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return path;
+}
+
+// Returns the offset of the PE signature.
+size_t NewHeader(const std::vector<char>& bytes) {
+    uint32_t offset;
+    std::memcpy(&offset, bytes.data() + 0x3C, 4);
+    return offset;
+}
+
+// Returns nothing; replaces the first `from` (with its NUL) by `to`.
+void ReplaceText(std::vector<char>& bytes, const std::string& from, const std::string& to) {
+    auto at = std::search(bytes.begin(), bytes.end(), from.c_str(), from.c_str() + from.size() + 1);
+    ASSERT_NE(at, bytes.end()) << from;
+    std::copy(to.begin(), to.end(), at);
+}
+
+SupportInfoProc SupportInfo(HMODULE module, LPCSTR name) {
+    return reinterpret_cast<SupportInfoProc>(reinterpret_cast<void (*)(void)>(GetProcAddress(module, name)));
+}
+
+class PeLoaderTest : public ::testing::Test {
+protected:
+    void SetUp() override { sim::InstallDefaultMachine(); }
+    void TearDown() override { sim::UninstallMachine(); }
+};
+
+TEST_F(PeLoaderTest, RefusesWhatIsNotAnI386DllAndNamesAMissingImport) {
+    REQUIRE_DLL();
+    const struct {
+        const char* what;
+        void (*patch)(std::vector<char>&);
+        DWORD error;
+        const char* message;
+    } cases[] = {
+        {"signature", [](std::vector<char>& b) { b[NewHeader(b) + 1] = 'X'; }, 193, "no PE signature"},
+        {"machine", [](std::vector<char>& b) { b[NewHeader(b) + 5] = 0x86; }, 193, "not i386"},
+        {"magic", [](std::vector<char>& b) { b[NewHeader(b) + 25] = 0x02; }, 193, "not PE32"},
+        {"dll flag", [](std::vector<char>& b) { b[NewHeader(b) + 23] &= 0x1F; }, 193, "not a DLL"},
+        {"function", [](std::vector<char>& b) { ReplaceText(b, "VirtualQuery", "VirtualQuerx"); }, 127,
+         "KERNEL32.dll!VirtualQuerx: not provided"},
+        {"dll", [](std::vector<char>& b) { ReplaceText(b, "USER32.dll", "USERXX.dll"); }, 126,
+         "USERXX.dll: DLL not provided"},
+    };
+    const size_t images = sim::MappedImageCount();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = PatchedCopy(c.patch);
+        EXPECT_EQ(LoadLibraryA(path.c_str()), nullptr);
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_NE(sim::LastLoadError().find(c.message), std::string::npos) << sim::LastLoadError();
+        EXPECT_EQ(sim::MappedImageCount(), images);
+        EXPECT_EQ(sim::LoadedModuleCount(), 0u);
+    }
+}
+
+TEST_F(PeLoaderTest, ExportsByOrdinalAreTheNamedOnes) {
+    REQUIRE_DLL();
+    HMODULE module = LoadLibraryA(dllPath.c_str());
+    ASSERT_NE(module, nullptr) << sim::LastLoadError();
+    EXPECT_EQ(GetModuleHandleA("PTASPI32"), module);
+    SupportInfoProc first = SupportInfo(module, MAKEINTRESOURCE(1));
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first, SupportInfo(module, "GetASPI32SupportInfo"));
+    EXPECT_EQ(SupportInfo(module, MAKEINTRESOURCE(2)), SupportInfo(module, "SendASPI32Command"));
+    EXPECT_EQ(first(), 0x0103u);  // SS_COMP, three host adapters
+    for (LPCSTR missing : std::vector<LPCSTR>{MAKEINTRESOURCE(0), MAKEINTRESOURCE(3), "DllMain"}) {
+        EXPECT_EQ(SupportInfo(module, missing), nullptr);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_PROC_NOT_FOUND));
+    }
+    EXPECT_TRUE(FreeLibrary(module));
+}
+
+TEST_F(PeLoaderTest, RunsRelocatedWhenItsPreferredBaseIsTaken) {
+    REQUIRE_DLL();
+    HMODULE module = LoadLibraryA(dllPath.c_str());
+    ASSERT_NE(module, nullptr);
+    void* preferred = module;
+    FreeLibrary(module);
+    void* taken = mmap(preferred, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    ASSERT_EQ(taken, preferred);
+    module = LoadLibraryA(dllPath.c_str());
+    ASSERT_NE(module, nullptr) << sim::LastLoadError();
+    EXPECT_NE(static_cast<void*>(module), preferred);
+    EXPECT_EQ(SupportInfo(module, "GetASPI32SupportInfo")(), 0x0103u);
+    EXPECT_TRUE(FreeLibrary(module));
+    munmap(taken, 4096);
+}
+
+TEST_F(PeLoaderTest, PagesAreProtectedBySection) {
+    REQUIRE_DLL();
+    HMODULE module = LoadLibraryA(dllPath.c_str());
+    ASSERT_NE(module, nullptr);
+    MEMORY_BASIC_INFORMATION info;
+    const BYTE* code = reinterpret_cast<const BYTE*>(SupportInfo(module, MAKEINTRESOURCE(1)));
+    const struct {
+        const void* address;
+        DWORD protect;
+    } cases[] = {{module, PAGE_READONLY}, {code, PAGE_EXECUTE_READ}, {&info, PAGE_NOACCESS}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(VirtualQuery(c.address, &info, sizeof info), sizeof info);
+        EXPECT_EQ(info.Protect, c.protect) << c.address;
+    }
+    EXPECT_EQ(info.State, DWORD(MEM_FREE));  // the stack is not the machine's
+    DWORD old = 0;
+    ASSERT_TRUE(VirtualProtect(const_cast<BYTE*>(code), 1, PAGE_EXECUTE_READWRITE, &old));
+    EXPECT_EQ(old, DWORD(PAGE_EXECUTE_READ));
+    ASSERT_EQ(VirtualQuery(code, &info, sizeof info), sizeof info);
+    EXPECT_EQ(info.Protect, DWORD(PAGE_EXECUTE_READWRITE));
+    EXPECT_EQ(info.Type, DWORD(MEM_IMAGE));
+    EXPECT_EQ(info.AllocationBase, static_cast<void*>(module));
+    EXPECT_TRUE(FreeLibrary(module));
+}
+
+// Returns the 32-bit value at `offset` of the block %fs names.
+uint32_t ReadFs(uint32_t offset) {
+    uint32_t value;
+    __asm__ volatile("movl %%fs:(%1), %0" : "=r"(value) : "r"(offset));
+    return value;
+}
+
+struct BlockSeen {
+    uint32_t self, chain, base, limit;
+    uintptr_t local;
+};
+
+// Returns nothing; records the calling thread's block as %fs shows it.
+void RecordBlock(BlockSeen* seen) {
+    seen->self = ReadFs(sim::TebSelf);
+    seen->chain = ReadFs(sim::TebExceptionList);
+    seen->base = ReadFs(sim::TebStackBase);
+    seen->limit = ReadFs(sim::TebStackLimit);
+    seen->local = reinterpret_cast<uintptr_t>(&seen);
+}
+
+void __cdecl RecordBlockThread(void* seen) { RecordBlock(static_cast<BlockSeen*>(seen)); }
+
+TEST_F(PeLoaderTest, EveryThreadFindsItsOwnEnvironmentBlockBehindFs) {
+    BlockSeen loading = {}, started = {};
+    ASSERT_NE(sim::CurrentThreadEnvironment(), nullptr);
+    RecordBlock(&loading);
+    HANDLE thread = reinterpret_cast<HANDLE>(_beginthread(&RecordBlockThread, 0, &started));
+    ASSERT_NE(thread, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    EXPECT_NE(started.self, loading.self);
+    for (const BlockSeen& seen : {loading, started}) {
+        EXPECT_NE(seen.self, 0u);
+        EXPECT_EQ(seen.chain, 0xFFFFFFFFu);
+        EXPECT_LT(seen.limit, seen.local);
+        EXPECT_GT(seen.base, seen.local);
+    }
+}
+
+TEST_F(PeLoaderTest, HundredLoadsLeaveNothingMapped) {
+    REQUIRE_DLL();
+    const size_t images = sim::MappedImageCount();
+    for (int round = 0; round < 100; ++round) {
+        HMODULE module = LoadLibraryA(dllPath.c_str());
+        ASSERT_NE(module, nullptr) << round;
+        ASSERT_EQ(sim::MappedImageCount(), images + 1);
+        ASSERT_TRUE(FreeLibrary(module));
+    }
+    EXPECT_EQ(sim::MappedImageCount(), images);
+    EXPECT_EQ(sim::LoadedModuleCount(), 0u);
+}
+
+}  // namespace
