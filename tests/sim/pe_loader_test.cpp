@@ -14,6 +14,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -176,16 +177,20 @@ void RecordBlock(BlockSeen* seen) {
     seen->local = reinterpret_cast<uintptr_t>(&seen);
 }
 
-void __cdecl RecordBlockThread(void* seen) { RecordBlock(static_cast<BlockSeen*>(seen)); }
+std::atomic<bool> recorded{false};
+
+void __cdecl RecordBlockThread(void* seen) {
+    RecordBlock(static_cast<BlockSeen*>(seen));
+    recorded = true;
+}
 
 TEST_F(PeLoaderTest, EveryThreadFindsItsOwnEnvironmentBlockBehindFs) {
     BlockSeen loading = {}, started = {};
     ASSERT_NE(sim::CurrentThreadEnvironment(), nullptr);
     RecordBlock(&loading);
-    HANDLE thread = reinterpret_cast<HANDLE>(_beginthread(&RecordBlockThread, 0, &started));
-    ASSERT_NE(thread, INVALID_HANDLE_VALUE);
-    ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
-    CloseHandle(thread);
+    ASSERT_NE(_beginthread(&RecordBlockThread, 0, &started), uintptr_t(-1));
+    for (int waited = 0; !recorded && waited < 5000; ++waited) Sleep(1);
+    ASSERT_TRUE(recorded);
     EXPECT_NE(started.self, loading.self);
     for (const BlockSeen& seen : {loading, started}) {
         EXPECT_NE(seen.self, 0u);
