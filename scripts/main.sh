@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
-# Sets up, builds the Linux preset and runs the main job on the built-in
-# default machine.
+# Sets up, builds the Linux and Windows presets and runs the main job on
+# the built-in default machine, on the shared object and on the DLL.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake --preset linux >/dev/null
 cmake --build --preset linux -j"$(nproc)"
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j"$(nproc)"
 build/linux/tools/aspitool scan
 build/linux/tools/aspitool read 0:0:0 0 2
+echo
+echo "The same scan on ptaspi32.dll, the Windows build, run by the simulator's PE loader:"
+build/linux/tools/aspitool --library build/windows/ptaspi32.dll scan
 echo
 echo "The library's own tables on the same machine (host adapters and device table):"
 build/linux/tools/discovery_report

@@ -21,7 +21,7 @@ struct SectionState {
     unsigned long Recursion = 0;
 };
 
-// Guarded by StateLock().
+// Returns the state of every initialised section, guarded by StateLock().
 std::map<const CRITICAL_SECTION*, SectionState>& Sections() {
     static auto* sections = new std::map<const CRITICAL_SECTION*, SectionState>;
     return *sections;

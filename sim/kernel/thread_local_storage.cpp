@@ -14,12 +14,13 @@
 namespace sim {
 namespace {
 
+// Returns the lock that guards slot allocation.
 std::mutex& SlotLock() {
     static auto* lock = new std::mutex;
     return *lock;
 }
 
-// Guarded by SlotLock().
+// Returns which slots are allocated, guarded by SlotLock().
 std::vector<bool>& SlotsInUse() {
     static auto* slots = new std::vector<bool>(TebTlsSlotCount, false);
     return *slots;

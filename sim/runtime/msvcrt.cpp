@@ -88,24 +88,35 @@ RUNTIME_ENTRY int rt_atoi(const char* text) { return std::atoi(text); }
 // (the "C" locale, the runtime's default).
 RUNTIME_ENTRY int rt_toupper(int c) { return c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c; }
 
+// Returns a new block, or null when memory runs out.
 RUNTIME_ENTRY void* rt_malloc(size_t size) { return std::malloc(size); }
+// Returns a new zeroed block, or null.
 RUNTIME_ENTRY void* rt_calloc(size_t count, size_t size) { return std::calloc(count, size); }
+// Returns the block resized (perhaps moved), or null with the old one kept.
 RUNTIME_ENTRY void* rt_realloc(void* block, size_t size) { return std::realloc(block, size); }
+// Returns nothing; the block is freed.
 RUNTIME_ENTRY void rt_free(void* block) { std::free(block); }
+// Returns `to`, the bytes copied (the ranges must not overlap).
 RUNTIME_ENTRY void* rt_memcpy(void* to, const void* from, size_t size) {
     return std::memcpy(to, from, size);
 }
+// Returns `to`, the bytes copied (the ranges may overlap).
 RUNTIME_ENTRY void* rt_memmove(void* to, const void* from, size_t size) {
     return std::memmove(to, from, size);
 }
+// Returns `to`, filled with the byte `value`.
 RUNTIME_ENTRY void* rt_memset(void* to, int value, size_t size) {
     return std::memset(to, value, size);
 }
+// Returns the length of the text.
 RUNTIME_ENTRY size_t rt_strlen(const char* text) { return std::strlen(text); }
+// Returns the sign of the first difference in the first `count` characters.
 RUNTIME_ENTRY int rt_strncmp(const char* lhs, const char* rhs, size_t count) {
     return std::strncmp(lhs, rhs, count);
 }
+// Returns the last occurrence of `c` in the text, or null.
 RUNTIME_ENTRY const char* rt_strrchr(const char* text, int c) { return std::strrchr(text, c); }
+// Returns what _strnicmp returns: the comparison without ASCII case.
 RUNTIME_ENTRY int rt_strnicmp(const char* lhs, const char* rhs, size_t count) {
     return _strnicmp(lhs, rhs, count);
 }
@@ -133,7 +144,7 @@ RUNTIME_ENTRY int rt_vfprintf(void* stream, const char* format, va_list argument
     return std::vfprintf(target, format, arguments);
 }
 
-// Returns nothing; a _beginthread start routine's return ends the thread.
+// Returns the new thread's handle, or (uintptr_t)-1 with errno set.
 RUNTIME_ENTRY uintptr_t rt_beginthread(_beginthread_proc_type start, unsigned stack, void* arg) {
     return _beginthread(start, stack, arg);
 }

@@ -30,6 +30,7 @@ const std::string dllPath = PTASPI_WINDOWS_DLL;
 #define REQUIRE_DLL()                                                       \
     if (access(dllPath.c_str(), R_OK) != 0) GTEST_SKIP() << dllPath << " not built"
 
+// Returns the bytes of the Windows DLL.
 std::vector<char> ReadDll() {
     std::ifstream in(dllPath, std::ios::binary);
     return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -59,6 +60,7 @@ void ReplaceText(std::vector<char>& bytes, const std::string& from, const std::s
     std::copy(to.begin(), to.end(), at);
 }
 
+// Returns the export `name` (or ordinal) as GetASPI32SupportInfo's type.
 SupportInfoProc SupportInfo(HMODULE module, LPCSTR name) {
     return reinterpret_cast<SupportInfoProc>(reinterpret_cast<void (*)(void)>(GetProcAddress(module, name)));
 }
@@ -187,10 +189,14 @@ void __cdecl RecordBlockThread(void* seen) {
 TEST_F(PeLoaderTest, EveryThreadFindsItsOwnEnvironmentBlockBehindFs) {
     BlockSeen loading = {}, started = {};
     ASSERT_NE(sim::CurrentThreadEnvironment(), nullptr);
+    const size_t blocks = sim::ThreadEnvironmentCount();
     RecordBlock(&loading);
     ASSERT_NE(_beginthread(&RecordBlockThread, 0, &started), uintptr_t(-1));
     for (int waited = 0; !recorded && waited < 5000; ++waited) Sleep(1);
     ASSERT_TRUE(recorded);
+    // The thread's block goes with it.
+    for (int waited = 0; sim::ThreadEnvironmentCount() != blocks && waited < 5000; ++waited) Sleep(1);
+    EXPECT_EQ(sim::ThreadEnvironmentCount(), blocks);
     EXPECT_NE(started.self, loading.self);
     for (const BlockSeen& seen : {loading, started}) {
         EXPECT_NE(seen.self, 0u);
