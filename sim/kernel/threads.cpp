@@ -178,7 +178,12 @@ std::condition_variable& StateChanged() { return State().Changed; }
 ThreadRecord& CurrentThreadRecord() { return *CurrentThreadRecordShared(); }
 
 std::shared_ptr<ThreadRecord> CurrentThreadRecordShared() {
-    if (!currentThread.Record) currentThread.Record = NewThreadRecord();
+    if (!currentThread.Record) {
+        currentThread.Record = NewThreadRecord();
+        // A thread made outside the simulator carries its creator's %fs;
+        // from its first call in, it has its own environment block.
+        CurrentThreadEnvironment();
+    }
     return currentThread.Record;
 }
 

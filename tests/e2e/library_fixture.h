@@ -6,6 +6,7 @@
 
 #include "ptaspi32.h"
 #include "sim/kernel/handles.h"
+#include "sim/kernel/teb.h"
 #include "sim/sim.h"
 
 #include <gtest/gtest.h>
@@ -79,8 +80,16 @@ protected:
         }
     }
 
-    DWORD SupportInfo() { return getSupportInfo_(); }
-    DWORD Send(void* srb) { return sendCommand_(srb); }
+    // A thread that calls the DLL first needs its environment block, as
+    // the simulator's own threads have from their start.
+    DWORD SupportInfo() {
+        sim::CurrentThreadEnvironment();
+        return getSupportInfo_();
+    }
+    DWORD Send(void* srb) {
+        sim::CurrentThreadEnvironment();
+        return sendCommand_(srb);
+    }
 
     HMODULE module_ = nullptr;
     GETASPI32SUPPORTINFO getSupportInfo_ = nullptr;

@@ -19,6 +19,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -197,8 +198,15 @@ TEST_F(PeLoaderTest, EveryThreadFindsItsOwnEnvironmentBlockBehindFs) {
     // The thread's block goes with it.
     for (int waited = 0; sim::ThreadEnvironmentCount() != blocks && waited < 5000; ++waited) Sleep(1);
     EXPECT_EQ(sim::ThreadEnvironmentCount(), blocks);
+    // A thread made outside the simulator has its own from its first call in.
+    BlockSeen other = {};
+    std::thread([&] {
+        GetCurrentThreadId();
+        RecordBlock(&other);
+    }).join();
     EXPECT_NE(started.self, loading.self);
-    for (const BlockSeen& seen : {loading, started}) {
+    EXPECT_NE(other.self, loading.self);
+    for (const BlockSeen& seen : {loading, started, other}) {
         EXPECT_NE(seen.self, 0u);
         EXPECT_EQ(seen.chain, 0xFFFFFFFFu);
         EXPECT_LT(seen.limit, seen.local);
