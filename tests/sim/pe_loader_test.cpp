@@ -62,6 +62,34 @@ void ReplaceText(std::vector<char>& bytes, const std::string& from, const std::s
 }
 
 // Returns the export `name` (or ordinal) as GetASPI32SupportInfo's type.
+// Returns nothing; makes the DLL import `name` by `ordinal` instead: every
+// import table entry that holds the address of its hint-name entry (the
+// lookup table's and the address table's) takes the ordinal flag.
+void ImportByOrdinal(std::vector<char>& bytes, const std::string& name, uint32_t ordinal) {
+    auto text = std::search(bytes.begin(), bytes.end(), name.c_str(), name.c_str() + name.size() + 1);
+    ASSERT_NE(text, bytes.end());
+    const uint32_t offset = static_cast<uint32_t>(text - bytes.begin()) - 2;  // the hint
+    const size_t header = NewHeader(bytes);
+    uint16_t sections, optionalSize;
+    std::memcpy(&sections, &bytes[header + 6], 2);
+    std::memcpy(&optionalSize, &bytes[header + 20], 2);
+    uint32_t rva = 0;
+    for (uint16_t i = 0; i < sections; ++i) {
+        uint32_t fields[4];  // VirtualSize, VirtualAddress, SizeOfRawData, PointerToRawData
+        std::memcpy(fields, &bytes[header + 24 + optionalSize + 40u * i + 8], sizeof fields);
+        if (offset >= fields[3] && offset - fields[3] < fields[2]) rva = offset - fields[3] + fields[1];
+    }
+    ASSERT_NE(rva, 0u);
+    int patched = 0;
+    for (size_t at = 0; at + 4 <= bytes.size(); at += 4) {
+        if (std::memcmp(&bytes[at], &rva, 4) != 0) continue;
+        const uint32_t entry = 0x80000000u | ordinal;
+        std::memcpy(&bytes[at], &entry, 4);
+        ++patched;
+    }
+    ASSERT_EQ(patched, 2);
+}
+
 SupportInfoProc SupportInfo(HMODULE module, LPCSTR name) {
     return reinterpret_cast<SupportInfoProc>(reinterpret_cast<void (*)(void)>(GetProcAddress(module, name)));
 }
@@ -88,6 +116,8 @@ TEST_F(PeLoaderTest, RefusesWhatIsNotAnI386DllAndNamesAMissingImport) {
          "KERNEL32.dll!VirtualQuerx: not provided"},
         {"dll", [](std::vector<char>& b) { ReplaceText(b, "USER32.dll", "USERXX.dll"); }, 126,
          "USERXX.dll: DLL not provided"},
+        {"ordinal", [](std::vector<char>& b) { ImportByOrdinal(b, "wsprintfA", 2); }, 127,
+         "USER32.dll!#2: not provided"},
     };
     const size_t images = sim::MappedImageCount();
     for (const auto& c : cases) {
@@ -99,6 +129,15 @@ TEST_F(PeLoaderTest, RefusesWhatIsNotAnI386DllAndNamesAMissingImport) {
         EXPECT_EQ(sim::MappedImageCount(), images);
         EXPECT_EQ(sim::LoadedModuleCount(), 0u);
     }
+}
+
+TEST_F(PeLoaderTest, ImportsByOrdinalAreBound) {
+    REQUIRE_DLL();
+    const std::string path = PatchedCopy([](std::vector<char>& b) { ImportByOrdinal(b, "wsprintfA", 1); });
+    HMODULE module = LoadLibraryA(path.c_str());
+    ASSERT_NE(module, nullptr) << sim::LastLoadError();
+    EXPECT_EQ(SupportInfo(module, "GetASPI32SupportInfo")(), 0x0103u);  // names built by wsprintfA
+    EXPECT_TRUE(FreeLibrary(module));
 }
 
 TEST_F(PeLoaderTest, ExportsByOrdinalAreTheNamedOnes) {
