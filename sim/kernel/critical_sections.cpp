@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <map>
 
+static_assert(sizeof(CRITICAL_SECTION) == 24, "CRITICAL_SECTION as on 32-bit Windows");
+
 namespace sim {
 namespace {
 
@@ -65,7 +67,8 @@ extern "C" void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection
         sim::Misuse("EnterCriticalSection", lpCriticalSection, "not initialised");
     }
     sim::SectionState& state = found->second;
-    sim::WaitUntil(lock, [&] { return state.OwnerKey == 0 || state.OwnerKey == self; }, INFINITE);
+    sim::WaitUntil(
+        lock, [&] { return state.OwnerKey == 0 || state.OwnerKey == self; }, INFINITE);
     state.OwnerKey = self;
     ++state.Recursion;
     sim::Mirror(lpCriticalSection, state);

@@ -57,9 +57,7 @@ int WriteLdtEntry(unsigned entry, void* base, size_t size) {
 }
 
 // Returns the selector of an LDT entry at privilege level 3.
-unsigned short SelectorOf(unsigned entry) {
-    return static_cast<unsigned short>((entry << 3) | 7);
-}
+unsigned short SelectorOf(unsigned entry) { return static_cast<unsigned short>((entry << 3) | 7); }
 
 // Returns nothing; loads %fs.
 void LoadFs(unsigned short selector) { __asm__ volatile("movw %w0, %%fs" : : "q"(selector)); }
@@ -104,8 +102,8 @@ thread_local ThreadBlock threadBlock;
 
 // Returns the block made for the calling thread, or null.
 unsigned char* MakeBlock() {
-    void* mapped = mmap(nullptr, BlockSize, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* mapped =
+        mmap(nullptr, BlockSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped == MAP_FAILED) return nullptr;
     unsigned char* block = static_cast<unsigned char*>(mapped);
     Put(block, TebExceptionList, 0xFFFFFFFFu);

@@ -219,7 +219,9 @@ bool ReadWholeFile(const char* path, std::vector<unsigned char>* bytes) {
     if (file < 0) return false;
     unsigned char buffer[65536];
     ssize_t got;
-    while ((got = read(file, buffer, sizeof buffer)) > 0) bytes->insert(bytes->end(), buffer, buffer + got);
+    while ((got = read(file, buffer, sizeof buffer)) > 0) {
+        bytes->insert(bytes->end(), buffer, buffer + got);
+    }
     close(file);
     return got == 0;
 }
@@ -241,7 +243,9 @@ bool MapWindowsImage(Module* module, DWORD* error) {
         return false;
     }
     module->Handle = reinterpret_cast<HMODULE>(image->Base);
-    if (image->EntryRva != 0) module->Entry = reinterpret_cast<EntryRoutine>(image->Base + image->EntryRva);
+    if (image->EntryRva != 0) {
+        module->Entry = reinterpret_cast<EntryRoutine>(image->Base + image->EntryRva);
+    }
     module->Image = std::move(image);
     return true;
 }

@@ -28,7 +28,7 @@ typedef DWORD(__cdecl* SupportInfoProc)(void);
 
 const std::string dllPath = PTASPI_WINDOWS_DLL;
 
-#define REQUIRE_DLL()                                                       \
+#define REQUIRE_DLL() \
     if (access(dllPath.c_str(), R_OK) != 0) GTEST_SKIP() << dllPath << " not built"
 
 // Returns the bytes of the Windows DLL.
@@ -43,7 +43,8 @@ std::string PatchedCopy(Patch patch) {
     std::vector<char> bytes = ReadDll();
     patch(bytes);
     const std::string path = ::testing::TempDir() + "/patched-ptaspi32.dll";
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return path;
 }
 
@@ -66,7 +67,8 @@ void ReplaceText(std::vector<char>& bytes, const std::string& from, const std::s
 // import table entry that holds the address of its hint-name entry (the
 // lookup table's and the address table's) takes the ordinal flag.
 void ImportByOrdinal(std::vector<char>& bytes, const std::string& name, uint32_t ordinal) {
-    auto text = std::search(bytes.begin(), bytes.end(), name.c_str(), name.c_str() + name.size() + 1);
+    auto text =
+        std::search(bytes.begin(), bytes.end(), name.c_str(), name.c_str() + name.size() + 1);
     ASSERT_NE(text, bytes.end());
     const uint32_t offset = static_cast<uint32_t>(text - bytes.begin()) - 2;  // the hint
     const size_t header = NewHeader(bytes);
@@ -77,7 +79,8 @@ void ImportByOrdinal(std::vector<char>& bytes, const std::string& name, uint32_t
     for (uint16_t i = 0; i < sections; ++i) {
         uint32_t fields[4];  // VirtualSize, VirtualAddress, SizeOfRawData, PointerToRawData
         std::memcpy(fields, &bytes[header + 24 + optionalSize + 40u * i + 8], sizeof fields);
-        if (offset >= fields[3] && offset - fields[3] < fields[2]) rva = offset - fields[3] + fields[1];
+        if (offset >= fields[3] && offset - fields[3] < fields[2])
+            rva = offset - fields[3] + fields[1];
     }
     ASSERT_NE(rva, 0u);
     int patched = 0;
@@ -91,7 +94,8 @@ void ImportByOrdinal(std::vector<char>& bytes, const std::string& name, uint32_t
 }
 
 SupportInfoProc SupportInfo(HMODULE module, LPCSTR name) {
-    return reinterpret_cast<SupportInfoProc>(reinterpret_cast<void (*)(void)>(GetProcAddress(module, name)));
+    return reinterpret_cast<SupportInfoProc>(
+        reinterpret_cast<void (*)(void)>(GetProcAddress(module, name)));
 }
 
 class PeLoaderTest : public ::testing::Test {
@@ -108,12 +112,13 @@ TEST_F(PeLoaderTest, RefusesWhatIsNotAnI386DllAndNamesAMissingImport) {
         DWORD error;
         const char* message;
     } cases[] = {
-        {"signature", [](std::vector<char>& b) { b[NewHeader(b) + 1] = 'X'; }, 193, "no PE signature"},
+        {"signature", [](std::vector<char>& b) { b[NewHeader(b) + 1] = 'X'; }, 193,
+         "no PE signature"},
         {"machine", [](std::vector<char>& b) { b[NewHeader(b) + 5] = 0x86; }, 193, "not i386"},
         {"magic", [](std::vector<char>& b) { b[NewHeader(b) + 25] = 0x02; }, 193, "not PE32"},
         {"dll flag", [](std::vector<char>& b) { b[NewHeader(b) + 23] &= 0x1F; }, 193, "not a DLL"},
-        {"function", [](std::vector<char>& b) { ReplaceText(b, "VirtualQuery", "VirtualQuerx"); }, 127,
-         "KERNEL32.dll!VirtualQuerx: not provided"},
+        {"function", [](std::vector<char>& b) { ReplaceText(b, "VirtualQuery", "VirtualQuerx"); },
+         127, "KERNEL32.dll!VirtualQuerx: not provided"},
         {"dll", [](std::vector<char>& b) { ReplaceText(b, "USER32.dll", "USERXX.dll"); }, 126,
          "USERXX.dll: DLL not provided"},
         {"ordinal", [](std::vector<char>& b) { ImportByOrdinal(b, "wsprintfA", 2); }, 127,
@@ -133,7 +138,8 @@ TEST_F(PeLoaderTest, RefusesWhatIsNotAnI386DllAndNamesAMissingImport) {
 
 TEST_F(PeLoaderTest, ImportsByOrdinalAreBound) {
     REQUIRE_DLL();
-    const std::string path = PatchedCopy([](std::vector<char>& b) { ImportByOrdinal(b, "wsprintfA", 1); });
+    const std::string path =
+        PatchedCopy([](std::vector<char>& b) { ImportByOrdinal(b, "wsprintfA", 1); });
     HMODULE module = LoadLibraryA(path.c_str());
     ASSERT_NE(module, nullptr) << sim::LastLoadError();
     EXPECT_EQ(SupportInfo(module, "GetASPI32SupportInfo")(), 0x0103u);  // names built by wsprintfA
@@ -163,7 +169,8 @@ TEST_F(PeLoaderTest, RunsRelocatedWhenItsPreferredBaseIsTaken) {
     ASSERT_NE(module, nullptr);
     void* preferred = module;
     FreeLibrary(module);
-    void* taken = mmap(preferred, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    void* taken =
+        mmap(preferred, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
     ASSERT_EQ(taken, preferred);
     module = LoadLibraryA(dllPath.c_str());
     ASSERT_NE(module, nullptr) << sim::LastLoadError();
@@ -235,7 +242,8 @@ TEST_F(PeLoaderTest, EveryThreadFindsItsOwnEnvironmentBlockBehindFs) {
     for (int waited = 0; !recorded && waited < 5000; ++waited) Sleep(1);
     ASSERT_TRUE(recorded);
     // The thread's block goes with it.
-    for (int waited = 0; sim::ThreadEnvironmentCount() != blocks && waited < 5000; ++waited) Sleep(1);
+    for (int waited = 0; sim::ThreadEnvironmentCount() != blocks && waited < 5000; ++waited)
+        Sleep(1);
     EXPECT_EQ(sim::ThreadEnvironmentCount(), blocks);
     // A thread made outside the simulator has its own from its first call in.
     BlockSeen other = {};

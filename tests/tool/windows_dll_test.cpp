@@ -15,9 +15,11 @@ namespace {
 
 TEST(WindowsDll, ScanPrintsTheSameAsTheSharedObjectOnEveryMachine) {
     const std::string dll = PTASPI_WINDOWS_DLL;
-    if (access(dll.c_str(), R_OK) != 0) GTEST_SKIP() << dll << " not built (cmake --preset windows)";
+    if (access(dll.c_str(), R_OK) != 0)
+        GTEST_SKIP() << dll << " not built (cmake --preset windows)";
     std::vector<std::string> machines = {""};  // the built-in default machine
-    for (const auto& entry : std::filesystem::directory_iterator(std::string(PTASPI_SOURCE_DIR) + "/machines")) {
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::string(PTASPI_SOURCE_DIR) + "/machines")) {
         if (entry.path().extension() == ".json") machines.push_back(entry.path().string());
     }
     std::sort(machines.begin(), machines.end());

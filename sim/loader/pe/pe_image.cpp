@@ -161,7 +161,8 @@ bool Relocate(PeImage* image, const pe::DataDirectory& directory, uint32_t delta
         const uint32_t entries = (block.SizeOfBlock - sizeof block) / 2;
         for (uint32_t i = 0; i < entries; ++i) {
             uint16_t entry;
-            std::memcpy(&entry, image->Base + directory.VirtualAddress + offset + sizeof block + 2 * i,
+            std::memcpy(&entry,
+                        image->Base + directory.VirtualAddress + offset + sizeof block + 2 * i,
                         sizeof entry);
             const uint16_t type = entry >> 12;
             const uint32_t target = block.VirtualAddress + (entry & 0xFFF);
@@ -184,19 +185,27 @@ bool Relocate(PeImage* image, const pe::DataDirectory& directory, uint32_t delta
 // Returns the mmap protection of a Win32 page protection.
 int MmapProtection(DWORD protect) {
     switch (protect) {
-        case PAGE_READONLY: return PROT_READ;
-        case PAGE_READWRITE: case PAGE_WRITECOPY: return PROT_READ | PROT_WRITE;
-        case PAGE_EXECUTE: return PROT_EXEC;
-        case PAGE_EXECUTE_READ: return PROT_READ | PROT_EXEC;
-        case PAGE_EXECUTE_READWRITE: case PAGE_EXECUTE_WRITECOPY:
+        case PAGE_READONLY:
+            return PROT_READ;
+        case PAGE_READWRITE:
+        case PAGE_WRITECOPY:
+            return PROT_READ | PROT_WRITE;
+        case PAGE_EXECUTE:
+            return PROT_EXEC;
+        case PAGE_EXECUTE_READ:
+            return PROT_READ | PROT_EXEC;
+        case PAGE_EXECUTE_READWRITE:
+        case PAGE_EXECUTE_WRITECOPY:
             return PROT_READ | PROT_WRITE | PROT_EXEC;
-        default: return PROT_NONE;
+        default:
+            return PROT_NONE;
     }
 }
 
 // Returns true when the directory lies inside the image.
 bool InsideImage(const PeImage& image, const pe::DataDirectory& directory) {
-    return directory.VirtualAddress <= image.Size && directory.Size <= image.Size - directory.VirtualAddress;
+    return directory.VirtualAddress <= image.Size &&
+           directory.Size <= image.Size - directory.VirtualAddress;
 }
 
 // Returns the image that holds `address` (the list's lock held), or null.
@@ -229,7 +238,8 @@ bool MapPeImage(const std::vector<unsigned char>& file, PeImage* image, DWORD* e
     image->Base = Reserve(optional.ImageBase, size, mayMove);
     if (image->Base == MAP_FAILED) {
         image->Base = nullptr;
-        if (!mayMove) return Refuse(error, message, "preferred base taken and relocations stripped");
+        if (!mayMove)
+            return Refuse(error, message, "preferred base taken and relocations stripped");
         *error = ERROR_NOT_ENOUGH_MEMORY;
         *message = "no room for the image";
         return false;
@@ -244,9 +254,12 @@ bool MapPeImage(const std::vector<unsigned char>& file, PeImage* image, DWORD* e
         image->PageProtection[at / PageSize] = PAGE_READONLY;
     }
     for (const pe::SectionHeader& section : headers.Sections) {
-        const uint32_t raw = std::min(section.SizeOfRawData,
-                                      section.VirtualSize != 0 ? section.VirtualSize : section.SizeOfRawData);
-        if (raw != 0) std::memcpy(image->Base + section.VirtualAddress, file.data() + section.PointerToRawData, raw);
+        const uint32_t raw =
+            std::min(section.SizeOfRawData,
+                     section.VirtualSize != 0 ? section.VirtualSize : section.SizeOfRawData);
+        if (raw != 0)
+            std::memcpy(image->Base + section.VirtualAddress,
+                        file.data() + section.PointerToRawData, raw);
         const uint32_t span = PageRound(std::max(section.VirtualSize, section.SizeOfRawData));
         for (uint32_t at = 0; at < span; at += PageSize) {
             image->PageProtection[(section.VirtualAddress + at) / PageSize] =
@@ -259,11 +272,12 @@ bool MapPeImage(const std::vector<unsigned char>& file, PeImage* image, DWORD* e
     const pe::DataDirectory& tls = optional.Directories[pe::DirectoryTls];
     bool mapped = true;
     if (!InsideImage(*image, relocations) || !InsideImage(*image, imports) ||
-        !InsideImage(*image, exports) || !InsideImage(*image, tls) ||
-        image->EntryRva >= size) {
-        mapped = Refuse(error, message, "a data directory or the entry point lies outside the image");
+        !InsideImage(*image, exports) || !InsideImage(*image, tls) || image->EntryRva >= size) {
+        mapped =
+            Refuse(error, message, "a data directory or the entry point lies outside the image");
     }
-    const uint32_t delta = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(image->Base)) - optional.ImageBase;
+    const uint32_t delta =
+        static_cast<uint32_t>(reinterpret_cast<uintptr_t>(image->Base)) - optional.ImageBase;
     if (mapped) mapped = Relocate(image, relocations, delta, error, message);
     if (mapped && imports.VirtualAddress != 0) {
         mapped = BindPeImports(image, imports.VirtualAddress, imports.Size, error, message);
@@ -272,8 +286,10 @@ bool MapPeImage(const std::vector<unsigned char>& file, PeImage* image, DWORD* e
         // The implicit TLS index: a DLL loaded at run time has slot 0.
         pe::TlsDirectory32 directory;
         std::memcpy(&directory, image->Base + tls.VirtualAddress, sizeof directory);
-        const uint32_t index = directory.AddressOfIndex - static_cast<uint32_t>(reinterpret_cast<uintptr_t>(image->Base));
-        if (directory.AddressOfIndex != 0 && index <= size - 4) std::memset(image->Base + index, 0, 4);
+        const uint32_t index = directory.AddressOfIndex -
+                               static_cast<uint32_t>(reinterpret_cast<uintptr_t>(image->Base));
+        if (directory.AddressOfIndex != 0 && index <= size - 4)
+            std::memset(image->Base + index, 0, 4);
         image->TlsRva = tls.VirtualAddress;
     }
     if (!mapped) {
@@ -284,7 +300,8 @@ bool MapPeImage(const std::vector<unsigned char>& file, PeImage* image, DWORD* e
     image->ExportRva = exports.VirtualAddress;
     image->ExportSize = exports.Size;
     for (uint32_t page = 0; page < size / PageSize; ++page) {
-        mprotect(image->Base + page * PageSize, PageSize, MmapProtection(image->PageProtection[page]));
+        mprotect(image->Base + page * PageSize, PageSize,
+                 MmapProtection(image->PageProtection[page]));
     }
     std::lock_guard<std::mutex> guard(Images().Lock);
     Images().Images.push_back(image);
@@ -328,10 +345,12 @@ bool QueryImageMemory(const void* address, MEMORY_BASIC_INFORMATION* info) {
     const uintptr_t at = reinterpret_cast<uintptr_t>(address);
     PeImage* image = ImageHolding(at);
     if (image == nullptr) return false;
-    const uint32_t first = static_cast<uint32_t>(at - reinterpret_cast<uintptr_t>(image->Base)) / PageSize;
+    const uint32_t first =
+        static_cast<uint32_t>(at - reinterpret_cast<uintptr_t>(image->Base)) / PageSize;
     const DWORD protect = image->PageProtection[first];
     uint32_t last = first;
-    while (last + 1 < image->PageProtection.size() && image->PageProtection[last + 1] == protect) ++last;
+    while (last + 1 < image->PageProtection.size() && image->PageProtection[last + 1] == protect)
+        ++last;
     info->BaseAddress = image->Base + first * PageSize;
     info->AllocationBase = image->Base;
     info->AllocationProtect = PAGE_EXECUTE_WRITECOPY;  // what NT reports for an image view
@@ -354,7 +373,8 @@ int ProtectImageMemory(void* address, size_t size, DWORD protect, DWORD* old) {
     const uint32_t last = static_cast<uint32_t>(start - base + size - 1) / PageSize;
     *old = image->PageProtection[first];
     for (uint32_t page = first; page <= last; ++page) image->PageProtection[page] = protect;
-    mprotect(image->Base + first * PageSize, (last - first + 1) * PageSize, MmapProtection(protect));
+    mprotect(image->Base + first * PageSize, (last - first + 1) * PageSize,
+             MmapProtection(protect));
     return 1;
 }
 
@@ -362,7 +382,9 @@ void* FindPeExport(const PeImage& image, const char* name) {
     if (image.ExportRva == 0 || image.ExportSize < sizeof(pe::ExportDirectory)) return nullptr;
     pe::ExportDirectory directory;
     std::memcpy(&directory, image.Base + image.ExportRva, sizeof directory);
-    const auto inside = [&](uint32_t rva, uint64_t bytes) { return rva <= image.Size && bytes <= image.Size - rva; };
+    const auto inside = [&](uint32_t rva, uint64_t bytes) {
+        return rva <= image.Size && bytes <= image.Size - rva;
+    };
     if (!inside(directory.AddressOfFunctions, uint64_t(directory.NumberOfFunctions) * 4) ||
         !inside(directory.AddressOfNames, uint64_t(directory.NumberOfNames) * 4) ||
         !inside(directory.AddressOfNameOrdinals, uint64_t(directory.NumberOfNames) * 2)) {

@@ -27,8 +27,8 @@ bool Malformed(DWORD* error, std::string* message, const char* text) {
 
 // Returns the address the lookup entry `entry` names in the DLL's exports,
 // or null with *what set to the name or "#ordinal" looked for.
-const void* Resolve(const PeImage& image, const NamedExport* exports, size_t count,
-                    uint32_t entry, std::string* what) {
+const void* Resolve(const PeImage& image, const NamedExport* exports, size_t count, uint32_t entry,
+                    std::string* what) {
     if ((entry & pe::ImportByOrdinal) != 0) {
         const uint32_t ordinal = entry & 0xFFFF;
         *what = "#" + std::to_string(ordinal);
@@ -68,8 +68,8 @@ bool BindPeImports(PeImage* image, uint32_t rva, uint32_t size, DWORD* error,
             *message = std::string(dll) + ": DLL not provided by the simulator";
             return false;
         }
-        const uint32_t lookup =
-            descriptor.OriginalFirstThunk != 0 ? descriptor.OriginalFirstThunk : descriptor.FirstThunk;
+        const uint32_t lookup = descriptor.OriginalFirstThunk != 0 ? descriptor.OriginalFirstThunk
+                                                                   : descriptor.FirstThunk;
         for (uint32_t i = 0;; ++i) {
             const uint32_t entryAt = lookup + 4 * i;
             const uint32_t slotAt = descriptor.FirstThunk + 4 * i;

@@ -10,6 +10,8 @@
 
 #include <cstring>
 
+static_assert(sizeof(MEMORY_BASIC_INFORMATION) == 28, "as on 32-bit Windows");
+
 namespace {
 
 const DWORD ErrorBadLength = 24;
@@ -29,7 +31,8 @@ extern "C" SIZE_T WINAPI VirtualQuery(LPCVOID lpAddress, PMEMORY_BASIC_INFORMATI
     MEMORY_BASIC_INFORMATION info;
     if (!sim::QueryImageMemory(lpAddress, &info) && !sim::QueryAllocation(lpAddress, &info)) {
         std::memset(&info, 0, sizeof info);
-        info.BaseAddress = reinterpret_cast<PVOID>(reinterpret_cast<uintptr_t>(lpAddress) & ~PageMask);
+        info.BaseAddress =
+            reinterpret_cast<PVOID>(reinterpret_cast<uintptr_t>(lpAddress) & ~PageMask);
         info.RegionSize = PageMask + 1;
         info.State = MEM_FREE;
         info.Protect = PAGE_NOACCESS;
