@@ -96,5 +96,13 @@ if(TARGET aspitool AND TARGET ptaspi32)
   ptaspi_test_folder(tool_tests tool nlohmann_json::nlohmann_json)
   if(TARGET tool_tests)
     add_dependencies(tool_tests aspitool ptaspi32)
+    # The whole tool suite once more with aspitool on the Windows DLL;
+    # skipped (77) until the windows preset has built it.
+    set(PTASPI_WINDOWS_DLL ${CMAKE_SOURCE_DIR}/build/windows/ptaspi32.dll)
+    add_test(NAME ToolSuiteOnWindowsDll
+      COMMAND sh -c "test -r '${PTASPI_WINDOWS_DLL}' || exit 77; exec \"$0\" --gtest_brief=1"
+              $<TARGET_FILE:tool_tests>)
+    set_tests_properties(ToolSuiteOnWindowsDll PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600
+      ENVIRONMENT "PTASPI_TOOL_LIBRARY=${PTASPI_WINDOWS_DLL}")
   endif()
 endif()

@@ -34,6 +34,13 @@ ToolRun RunTool(const std::vector<std::string>& args) {
     const std::string tool = std::string(PTASPI_BINARY_DIR) + "/tools/aspitool";
 
     std::vector<std::string> words = args;
+    // PTASPI_TOOL_LIBRARY runs every test on another build of the library
+    // (the Windows DLL), unless the test picks one itself.
+    const char* library = getenv("PTASPI_TOOL_LIBRARY");
+    if (library != nullptr && *library != '\0' &&
+        std::find(words.begin(), words.end(), "--library") == words.end()) {
+        words.insert(words.begin(), {"--library", library});
+    }
     words.insert(words.begin(), tool);
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(&word[0]);
