@@ -12,6 +12,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,7 +29,7 @@ const unsigned EntryCount = 8192;   // the LDT's size on i386
 struct LdtState {
     std::mutex Lock;
     std::vector<bool> Used = std::vector<bool>(EntryCount, false);
-    size_t Blocks = 0;
+    std::vector<unsigned char*> Blocks;  // every live thread's block
 };
 
 // Returns the LDT bookkeeping, created once and never destroyed.
@@ -93,7 +94,7 @@ struct ThreadBlock {
         std::lock_guard<std::mutex> guard(ldt.Lock);
         WriteLdtEntry(Entry, nullptr, 0);
         ldt.Used[Entry] = false;
-        --ldt.Blocks;
+        ldt.Blocks.erase(std::find(ldt.Blocks.begin(), ldt.Blocks.end(), Block));
         munmap(Block, BlockSize);
     }
 };
@@ -121,7 +122,7 @@ unsigned char* MakeBlock() {
         return nullptr;
     }
     ldt.Used[entry] = true;
-    ++ldt.Blocks;
+    ldt.Blocks.push_back(block);
     threadBlock.Block = block;
     threadBlock.Entry = entry;
     LoadFs(SelectorOf(entry));
@@ -137,7 +138,12 @@ unsigned char* CurrentThreadEnvironment() {
 
 size_t ThreadEnvironmentCount() {
     std::lock_guard<std::mutex> guard(Ldt().Lock);
-    return Ldt().Blocks;
+    return Ldt().Blocks.size();
+}
+
+void ClearInEveryThread(size_t offset) {
+    std::lock_guard<std::mutex> guard(Ldt().Lock);
+    for (unsigned char* block : Ldt().Blocks) std::memset(block + offset, 0, sizeof(uint32_t));
 }
 
 }  // namespace sim

@@ -28,6 +28,9 @@ unsigned char* CurrentThreadEnvironment();
 // Returns the number of environment blocks that exist, one per thread that
 // has one and has not ended.
 size_t ThreadEnvironmentCount();
+// Returns nothing; the 32-bit field at `offset` is zero in every thread's
+// block.
+void ClearInEveryThread(size_t offset);
 
 }  // namespace sim
 

@@ -42,7 +42,8 @@ unsigned char* SlotAddress(DWORD index) {
 }  // namespace
 }  // namespace sim
 
-// Returns a free slot's index, its value null in every thread, or
+// Returns a free slot's index, its value null in every thread (zeroed when
+// it was last freed; blocks start zeroed), or
 // TLS_OUT_OF_INDEXES with the last error set.
 extern "C" DWORD WINAPI TlsAlloc(void) {
     sim::ExitIfTerminated();
@@ -51,9 +52,6 @@ extern "C" DWORD WINAPI TlsAlloc(void) {
     for (DWORD index = 0; index < sim::TebTlsSlotCount; ++index) {
         if (slots[index]) continue;
         slots[index] = true;
-        // NT clears a freed slot in every thread at TlsFree; clearing the
-        // caller's here is what the simulator can reach.
-        if (unsigned char* slot = sim::SlotAddress(index)) std::memset(slot, 0, sizeof(uint32_t));
         return index;
     }
     sim::SetLastErrorCode(ERROR_NO_MORE_ITEMS);
@@ -97,5 +95,8 @@ extern "C" BOOL WINAPI TlsFree(DWORD dwTlsIndex) {
         return FALSE;
     }
     sim::SlotsInUse()[dwTlsIndex] = false;
+    // As NT does, the freed slot is zeroed in every thread, so that the
+    // next TlsAlloc hands it out reading null everywhere.
+    sim::ClearInEveryThread(sim::TebTlsSlots + dwTlsIndex * sizeof(uint32_t));
     return TRUE;
 }

@@ -66,13 +66,23 @@ TEST(ThreadLocalStorage, ValuesArePerThreadAndLiveInTheEnvironmentBlock) {
     std::memcpy(&inBlock, sim::CurrentThreadEnvironment() + sim::TebTlsSlots + 4 * slot, 4);
     EXPECT_EQ(inBlock, reinterpret_cast<uintptr_t>(&mine));
     LPVOID seenThere = &theirs;
-    std::atomic<bool> done{false};
+    std::atomic<int> stage{0};
     StartThread([&] {
         seenThere = TlsGetValue(slot);
         TlsSetValue(slot, &theirs);
-        done = true;
+        stage = 1;
+        while (stage != 2) Sleep(1);
+        seenThere = TlsGetValue(slot);  // after the slot was freed and allocated again
+        stage = 3;
     });
-    ASSERT_TRUE(Eventually([&] { return done.load(); }));
+    ASSERT_TRUE(Eventually([&] { return stage.load() == 1; }));
+    EXPECT_EQ(seenThere, nullptr);
+    ASSERT_TRUE(TlsFree(slot));
+    ASSERT_EQ(TlsAlloc(), slot);
+    EXPECT_EQ(TlsGetValue(slot), nullptr);
+    ASSERT_TRUE(TlsSetValue(slot, &mine));
+    stage = 2;
+    ASSERT_TRUE(Eventually([&] { return stage.load() == 3; }));
     EXPECT_EQ(seenThere, nullptr);
     SetLastError(5);
     EXPECT_EQ(TlsGetValue(slot), &mine);
