@@ -21,6 +21,9 @@ TEST_P(LoadUnloadTest, FailsToLoadWhenTheWorkerCannotStartAndLeavesNothingOpen) 
     sim::ResetCallCounts();
     EXPECT_FALSE(Load());
     EXPECT_EQ(module_, nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_DLL_INIT_FAILED));
+    EXPECT_EQ(sim::LoadedModuleCount(), 0u);  // detached and unloaded
+    EXPECT_EQ(sim::MappedImageCount(), 0u);
     EXPECT_EQ(sim::CallCount(sim::Call::CreateFileA), 0u);  // no scan ran
     EXPECT_EQ(sim::OpenHandleCount(), handlesBefore);
     EXPECT_EQ(sim::LiveThreadCount(), 0u);
