@@ -62,7 +62,51 @@ void ReplaceText(std::vector<char>& bytes, const std::string& from, const std::s
     std::copy(to.begin(), to.end(), at);
 }
 
-// Returns the export `name` (or ordinal) as GetASPI32SupportInfo's type.
+// The file offset and RVA of each section's raw data, for patches.
+struct SectionPlace {
+    uint32_t Rva, Size, Offset;
+};
+
+// Returns where the DLL's sections lie in the file and in the image.
+std::vector<SectionPlace> SectionPlaces(const std::vector<char>& bytes) {
+    const size_t header = NewHeader(bytes);
+    uint16_t sections, optionalSize;
+    std::memcpy(&sections, &bytes[header + 6], 2);
+    std::memcpy(&optionalSize, &bytes[header + 20], 2);
+    std::vector<SectionPlace> places;
+    for (uint16_t i = 0; i < sections; ++i) {
+        uint32_t fields[4];  // VirtualSize, VirtualAddress, SizeOfRawData, PointerToRawData
+        std::memcpy(fields, &bytes[header + 24 + optionalSize + 40u * i + 8], sizeof fields);
+        places.push_back({fields[1], fields[2], fields[3]});
+    }
+    return places;
+}
+
+// Returns the RVA of a file offset inside a section, 0 elsewhere.
+uint32_t RvaOf(const std::vector<char>& bytes, uint32_t offset) {
+    for (const SectionPlace& place : SectionPlaces(bytes)) {
+        if (offset >= place.Offset && offset - place.Offset < place.Size) {
+            return offset - place.Offset + place.Rva;
+        }
+    }
+    return 0;
+}
+
+// Returns the file offset of an RVA inside a section's raw data, 0 elsewhere.
+uint32_t OffsetOf(const std::vector<char>& bytes, uint32_t rva) {
+    for (const SectionPlace& place : SectionPlaces(bytes)) {
+        if (rva >= place.Rva && rva - place.Rva < place.Size) return rva - place.Rva + place.Offset;
+    }
+    return 0;
+}
+
+// Returns the RVA in data directory `index` of the optional header.
+uint32_t DirectoryRva(const std::vector<char>& bytes, unsigned index) {
+    uint32_t rva;
+    std::memcpy(&rva, &bytes[NewHeader(bytes) + 24 + 96 + 8 * index], 4);
+    return rva;
+}
+
 // Returns nothing; makes the DLL import `name` by `ordinal` instead: every
 // import table entry that holds the address of its hint-name entry (the
 // lookup table's and the address table's) takes the ordinal flag.
@@ -70,18 +114,7 @@ void ImportByOrdinal(std::vector<char>& bytes, const std::string& name, uint32_t
     auto text =
         std::search(bytes.begin(), bytes.end(), name.c_str(), name.c_str() + name.size() + 1);
     ASSERT_NE(text, bytes.end());
-    const uint32_t offset = static_cast<uint32_t>(text - bytes.begin()) - 2;  // the hint
-    const size_t header = NewHeader(bytes);
-    uint16_t sections, optionalSize;
-    std::memcpy(&sections, &bytes[header + 6], 2);
-    std::memcpy(&optionalSize, &bytes[header + 20], 2);
-    uint32_t rva = 0;
-    for (uint16_t i = 0; i < sections; ++i) {
-        uint32_t fields[4];  // VirtualSize, VirtualAddress, SizeOfRawData, PointerToRawData
-        std::memcpy(fields, &bytes[header + 24 + optionalSize + 40u * i + 8], sizeof fields);
-        if (offset >= fields[3] && offset - fields[3] < fields[2])
-            rva = offset - fields[3] + fields[1];
-    }
+    const uint32_t rva = RvaOf(bytes, static_cast<uint32_t>(text - bytes.begin()) - 2);
     ASSERT_NE(rva, 0u);
     int patched = 0;
     for (size_t at = 0; at + 4 <= bytes.size(); at += 4) {
@@ -93,6 +126,14 @@ void ImportByOrdinal(std::vector<char>& bytes, const std::string& name, uint32_t
     ASSERT_EQ(patched, 2);
 }
 
+// Returns nothing; gives the first base relocation the type `type`.
+void RelocationType(std::vector<char>& bytes, unsigned type) {
+    const uint32_t block = OffsetOf(bytes, DirectoryRva(bytes, 5));
+    ASSERT_NE(block, 0u);
+    bytes[block + 9] = static_cast<char>((bytes[block + 9] & 0x0F) | (type << 4));
+}
+
+// Returns the export `name` (or ordinal) as GetASPI32SupportInfo's type.
 SupportInfoProc SupportInfo(HMODULE module, LPCSTR name) {
     return reinterpret_cast<SupportInfoProc>(
         reinterpret_cast<void (*)(void)>(GetProcAddress(module, name)));
@@ -123,6 +164,8 @@ TEST_F(PeLoaderTest, RefusesWhatIsNotAnI386DllAndNamesAMissingImport) {
          "USERXX.dll: DLL not provided"},
         {"ordinal", [](std::vector<char>& b) { ImportByOrdinal(b, "wsprintfA", 2); }, 127,
          "USER32.dll!#2: not provided"},
+        {"relocation", [](std::vector<char>& b) { RelocationType(b, 10); }, 193,
+         "base relocation type 10 not supported"},
     };
     const size_t images = sim::MappedImageCount();
     for (const auto& c : cases) {
@@ -160,6 +203,25 @@ TEST_F(PeLoaderTest, ExportsByOrdinalAreTheNamedOnes) {
         EXPECT_EQ(SupportInfo(module, missing), nullptr);
         EXPECT_EQ(GetLastError(), DWORD(ERROR_PROC_NOT_FOUND));
     }
+    EXPECT_TRUE(FreeLibrary(module));
+}
+
+TEST_F(PeLoaderTest, ForwardedExportsAreRefused) {
+    REQUIRE_DLL();
+    // The first export's address moved into the export directory, where a
+    // forwarder's "DLL.Function" text would be.
+    const std::string path = PatchedCopy([](std::vector<char>& b) {
+        const uint32_t directory = DirectoryRva(b, 0);
+        uint32_t functions;
+        std::memcpy(&functions, &b[OffsetOf(b, directory) + 28], 4);
+        const uint32_t inside = directory + 4;
+        std::memcpy(&b[OffsetOf(b, functions)], &inside, 4);
+    });
+    HMODULE module = LoadLibraryA(path.c_str());
+    ASSERT_NE(module, nullptr) << sim::LastLoadError();
+    EXPECT_EQ(SupportInfo(module, MAKEINTRESOURCE(1)), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PROC_NOT_FOUND));
+    EXPECT_NE(SupportInfo(module, MAKEINTRESOURCE(2)), nullptr);
     EXPECT_TRUE(FreeLibrary(module));
 }
 
