@@ -1,4 +1,4 @@
-// The parts of the PE32 format (Microsoft's "PE Format" specification)
+// The parts of the PE32 format (Microsoft's "PE Format" documentation)
 // that the loader reads. Every structure is laid out as in the file, all
 // fields little-endian and naturally aligned, so it can be copied out of
 // the image with memcpy.
