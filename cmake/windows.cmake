@@ -23,3 +23,27 @@ endif()
 if(EXISTS ${CMAKE_SOURCE_DIR}/tools/CMakeLists.txt)
   add_subdirectory(tools)
 endif()
+
+# The release archive that users download (cpack in the build folder):
+# the DLL and the client side by side, the import library and module
+# definition for linking, the public header, the install text and the
+# licence. Its name carries the version of the DLL's version resource.
+file(STRINGS ${CMAKE_SOURCE_DIR}/interface/version.rc PTASPI_VERSION_LINE
+  REGEX "define PTASPI_VERSION_TEXT")
+string(REGEX MATCH "[0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+" PTASPI_RESOURCE_VERSION
+  "${PTASPI_VERSION_LINE}")
+if(TARGET ptaspi32)
+  install(TARGETS ptaspi32 RUNTIME DESTINATION . ARCHIVE DESTINATION lib)
+  install(FILES ${CMAKE_SOURCE_DIR}/interface/ptaspi32.def DESTINATION lib)
+endif()
+if(TARGET aspitool)
+  install(TARGETS aspitool RUNTIME DESTINATION .)
+endif()
+install(FILES ${CMAKE_SOURCE_DIR}/include/ptaspi32.h DESTINATION include)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/INSTALL.txt ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION .)
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME ptaspi)
+set(CPACK_PACKAGE_VERSION ${PTASPI_RESOURCE_VERSION})
+set(CPACK_PACKAGE_FILE_NAME ptaspi-${PTASPI_RESOURCE_VERSION}-win32)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+include(CPack)

@@ -8,7 +8,7 @@ packages=(
   libgtest-dev:i386 libgmock-dev:i386 libbenchmark-dev:i386
   nlohmann-json3-dev
   clang libclang-rt-14-dev
-  valgrind
+  valgrind libc6-dbg:i386
 )
 
 missing=()

@@ -22,6 +22,10 @@ if [ -x scripts/check-dll.sh ]; then
   echo "== Windows DLL check"
   bash scripts/check-dll.sh build/windows
 fi
+if [ -x scripts/check-release.sh ]; then
+  echo "== release archive"
+  bash scripts/check-release.sh build/windows
+fi
 if [ -x tests/fuzz/run.sh ]; then
   echo "== fuzz"
   bash tests/fuzz/run.sh 60
