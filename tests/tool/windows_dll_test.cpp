@@ -17,10 +17,15 @@ TEST(WindowsDll, ScanPrintsTheSameAsTheSharedObjectOnEveryMachine) {
     const std::string dll = PTASPI_WINDOWS_DLL;
     if (access(dll.c_str(), R_OK) != 0)
         GTEST_SKIP() << dll << " not built (cmake --preset windows)";
-    std::vector<std::string> machines = {""};  // the built-in default machine
-    for (const auto& entry :
-         std::filesystem::directory_iterator(std::string(PTASPI_SOURCE_DIR) + "/machines")) {
-        if (entry.path().extension() == ".json") machines.push_back(entry.path().string());
+    // The built-in default machine, then every machine file in the tree:
+    // the examples, and the tests' own (a file the tool refuses must be
+    // refused alike).
+    std::vector<std::string> machines = {""};
+    for (const char* folder : {"/machines", "/tests/machines"}) {
+        for (const auto& entry :
+             std::filesystem::directory_iterator(std::string(PTASPI_SOURCE_DIR) + folder)) {
+            if (entry.path().extension() == ".json") machines.push_back(entry.path().string());
+        }
     }
     std::sort(machines.begin(), machines.end());
     ASSERT_GT(machines.size(), 1u);
@@ -33,7 +38,9 @@ TEST(WindowsDll, ScanPrintsTheSameAsTheSharedObjectOnEveryMachine) {
             const ToolRun shared = RunTool(args);
             args.insert(args.end(), {"--library", dll});
             const ToolRun windows = RunTool(args);
-            EXPECT_EQ(shared.exitCode, 0) << shared.err;
+            if (machine.find("/tests/") == std::string::npos) {
+                EXPECT_EQ(shared.exitCode, 0) << shared.err;
+            }
             EXPECT_EQ(windows.exitCode, shared.exitCode) << windows.err;
             EXPECT_EQ(windows.out, shared.out);
             EXPECT_EQ(windows.err, shared.err);
