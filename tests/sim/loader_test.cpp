@@ -4,7 +4,6 @@
 #include "kernel_test_support.h"
 
 #include "sim/kernel/faults.h"
-#include "sim/kernel/loader_lock.h"
 #include "sim/loader/loader.h"
 
 #include <gtest/gtest.h>
@@ -237,40 +236,6 @@ TEST_F(LoaderTest, ThreadsStartAndEndUnderTheLoaderLock) {
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(worker, 5000));
     EXPECT_EQ(1, log[DLL_THREAD_DETACH]) << "the module was gone when the worker ended";
     for (HANDLE handle : {worker, brief, finish}) CloseHandle(handle);
-}
-
-// A thread waiting for the loader lock is ended at once by TerminateThread
-// and never returns to its caller; the holder may take the lock again.
-TEST_F(LoaderTest, TerminatedWaiterForTheLoaderLockNeverReturns) {
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, nullptr);
-    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::atomic<int> stage{0};
-    HANDLE thread = AsHandle(StartThread([&] {
-        WaitForSingleObject(mutex, INFINITE);
-        stage = 1;
-        WaitForSingleObject(go, INFINITE);
-        stage = 2;
-        LoadLibraryA(PTASPI_ENTRY_LIBRARY);
-        stage = 3;  // never
-    }));
-    ASSERT_TRUE(Eventually([&] { return stage.load() == 1; }));
-    {
-        sim::LoaderLockHold hold;
-        SetEvent(go);
-        ASSERT_TRUE(Eventually([&] { return stage.load() == 2; }));
-        EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(thread, 50));
-        EXPECT_TRUE(TerminateThread(thread, 0));
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 0));
-        EXPECT_EQ(static_cast<DWORD>(WAIT_ABANDONED), WaitForSingleObject(mutex, 0));
-        EXPECT_TRUE(ReleaseMutex(mutex));
-        HMODULE module = LoadLibraryA(PTASPI_ENTRY_LIBRARY);  // re-entered
-        ASSERT_NE(nullptr, module);
-        EXPECT_TRUE(FreeLibrary(module));
-    }
-    Sleep(30);
-    EXPECT_EQ(2, stage.load());
-    EXPECT_EQ(1, log[DLL_PROCESS_ATTACH]);
-    for (HANDLE handle : {thread, mutex, go}) CloseHandle(handle);
 }
 
 // Process exit terminates the other threads first, then detaches every

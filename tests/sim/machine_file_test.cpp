@@ -1,10 +1,12 @@
 // Machine description files: every member read, defaults filled, and each
 // kind of bad file refused with a message naming the member's path.
 #include "sim/machine/machine.h"
+#include "sim/sim.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -526,6 +528,24 @@ TEST(MachineFile, DefaultMachineMatchesItsFile) {
         }
     }
     ASSERT_EQ(builtIn.drives.size(), file.drives.size());
+}
+
+// Every machine file shipped in machines/ loads and installs, so that an
+// example gone stale with the format fails here, named by its path.
+TEST(MachineFile, EveryExampleMachineLoadsAndInstalls) {
+    size_t examples = 0;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::string(PTASPI_SOURCE_DIR) + "/machines")) {
+        if (entry.path().extension() != ".json") continue;
+        ++examples;
+        sim::Machine machine;
+        std::string error;
+        EXPECT_TRUE(sim::LoadMachineFile(entry.path().string(), machine, error) &&
+                    sim::InstallMachine(machine, error))
+            << error;
+    }
+    EXPECT_GT(examples, 1u);
+    sim::UninstallMachine();
 }
 
 }  // namespace
