@@ -1,28 +1,78 @@
 #!/bin/sh
-# Builds the inquiry data fuzz target with libFuzzer, AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs it on its seed corpus for the given
-# number of seconds (default 60). Exits non-zero on any finding.
+# Builds the fuzz targets with libFuzzer, AddressSanitizer and
+# UndefinedBehaviorSanitizer, and runs each on its seed corpus for the given
+# number of seconds (default 60), or for FUZZ_RUNS inputs when that is set.
+# FUZZ_TARGETS names the targets to build and run (default: all of them).
+# Exits non-zero on any finding.
 set -eu
 
 seconds=${1:-60}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-out=${FUZZ_BUILD_DIR:-$root/build/discovery-fuzz}
-mkdir -p "$out/objects" "$out/corpus" "$out/findings"
+out=${FUZZ_BUILD_DIR:-$root/build/fuzz}
+targets=${FUZZ_TARGETS:-"inquiry_data registry_scan machine_file srb"}
+compiler="clang++"
+if command -v ccache >/dev/null 2>&1; then compiler="ccache clang++"; fi
+mkdir -p "$out"
 
-flags="-m32 -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
-       -fno-exceptions -fno-rtti -Wall -Wextra -Werror -Wno-zero-length-array
-       -I$root/sim/include -I$root -I$root/include"
+common="-m32 -std=c++17 -g -O1 -fsanitize=address,undefined -fno-sanitize-recover=all
+        -Wall -Wextra -Werror -Wno-zero-length-array -I$root/sim/include -I$root -I$root/include"
+# The library is built as it ships: no exceptions, no RTTI.
+library="$common -fno-exceptions -fno-rtti -fsanitize=fuzzer-no-link"
+# The simulator realigns its frames, since Windows code calls it with the
+# stack aligned to 4 bytes only.
+simulator="$common -fsanitize=fuzzer-no-link -mstackrealign"
 
-# The library's sources first, without a main, then the target itself.
-for source in discovery/inquiry_walk.cpp discovery/device_table.cpp \
-              discovery/host_adapter_tables.cpp; do
-    object="$out/objects/$(basename "$source" .cpp).o"
-    clang++ $flags -fsanitize=fuzzer-no-link -c "$root/$source" -o "$object"
+# Returns nothing: compiles each source (relative to the root) with the
+# given flags into the folder, in parallel.
+compile() {
+    folder=$1 flags=$2
+    shift 2
+    mkdir -p "$out/$folder"
+    for source in "$@"; do echo "$source"; done |
+        xargs -P 2 -I{} sh -c 'o="$1/$(echo "$2" | tr / _).o"; '"$compiler"' $3 -c "$4/$2" -o "$o"' \
+            sh "$out/$folder" {} "$flags" "$root"
+}
+
+# Returns nothing: links a target from its source and the objects given.
+link() {
+    name=$1
+    shift
+    $compiler $common -fsanitize=fuzzer "$here/$name.cpp" "$@" -o "$out/$name"
+}
+
+for target in $targets; do
+    case $target in
+    inquiry_data)
+        compile inquiry_data "$library" discovery/inquiry_walk.cpp discovery/device_table.cpp \
+            discovery/host_adapter_tables.cpp tests/fuzz/platform_stubs.cpp
+        link inquiry_data_fuzz "$out"/inquiry_data/*.o ;;
+    registry_scan)
+        compile registry_scan "$library" discovery/host_adapters.cpp \
+            discovery/host_adapter_tables.cpp tests/fuzz/platform_stubs.cpp
+        link registry_scan_fuzz "$out"/registry_scan/*.o ;;
+    machine_file)
+        compile machine_file "$simulator" sim/machine/machine_file.cpp \
+            sim/machine/machine_reader.cpp sim/machine/machine_registry_edits.cpp
+        link machine_file_fuzz "$out"/machine_file/*.o ;;
+    srb)
+        # The whole simulator and library, linked in: the target loads
+        # nothing, it calls DllMain itself.
+        printf '// Generated from machines/default.json.\nnamespace sim {\nextern const char DefaultMachineJson[] = R"ptaspi_machine(%s)ptaspi_machine";\n}\n' \
+            "$(cat "$root/machines/default.json")" > "$out/default_machine_text.cpp"
+        compile srb_sim "$simulator" $(cd "$root" && find sim -name '*.cpp' | sort)
+        compile srb_library "$library" $(cd "$root" && ls interface/*.cpp discovery/*.cpp execution/*.cpp)
+        $compiler $simulator -c "$out/default_machine_text.cpp" -o "$out/default_machine_text.o"
+        link srb_fuzz "$out"/srb_sim/*.o "$out"/srb_library/*.o "$out/default_machine_text.o" \
+            -lpthread -ldl ;;
+    *) echo "unknown fuzz target $target" >&2; exit 2 ;;
+    esac
 done
-clang++ $flags -c "$here/platform_stubs.cpp" -o "$out/objects/platform_stubs.o"
-clang++ $flags "$here/inquiry_data_fuzz.cpp" "$out"/objects/*.o -o "$out/inquiry_data_fuzz"
 
 # New inputs go to a scratch corpus; the seeds in the tree are only read.
-"$out/inquiry_data_fuzz" -max_total_time="$seconds" -max_len=4100 -timeout=10 \
-    -artifact_prefix="$out/findings/" "$out/corpus" "$here/corpus/inquiry_data"
+for target in $targets; do
+    mkdir -p "$out/corpus/$target" "$out/findings/$target"
+    if [ -n "${FUZZ_RUNS:-}" ]; then limit="-runs=$FUZZ_RUNS"; else limit="-max_total_time=$seconds"; fi
+    "$out/${target}_fuzz" $limit -max_len=4100 -timeout=10 -print_final_stats=1 \
+        -artifact_prefix="$out/findings/$target/" "$out/corpus/$target" "$here/corpus/$target"
+done
