@@ -34,7 +34,12 @@ void RemovePendingSlot(LONG slot) {
 }  // namespace
 
 DWORD SubmitSrb(void** srb) {
-    LockQueue();
+    // Without the lock a push races the worker's pop: the slot or the
+    // worker's wake-up can be lost, and with it the request's completion.
+    const DWORD locked = LockQueue();
+    if (locked != 0) {
+        return locked;
+    }
     const DWORD result = PushSrb(srb);
     UnlockQueue();
     return result;

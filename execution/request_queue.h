@@ -40,15 +40,19 @@ struct RequestQueueState {
     HANDLE WorkerLeft;
     volatile LONG StopFlag;
     volatile LONG Initialized;
-    // Set by the worker as it first runs. A worker started during the
-    // loader's DllMain runs only once the loader is done, so an unload
-    // that follows a load at once finds it not yet run.
+    // Set by the worker as it first runs (WorkerRunning), and as it goes to
+    // its _endthread (WorkerEnding). A worker started during the loader's
+    // DllMain runs only once the loader is done, so an unload that follows
+    // a load at once finds it not yet run.
     volatile LONG WorkerRan;
     // Who may settle the request that the worker is running: the worker
     // (CompletionIdle, then CompletionPosting while it posts), or nobody
     // once a stop has given up on the worker (CompletionRefused).
     volatile LONG Completion;
 };
+
+constexpr LONG WorkerRunning = 1;
+constexpr LONG WorkerEnding = 2;
 
 constexpr LONG CompletionIdle = 0;
 constexpr LONG CompletionPosting = 1;
@@ -77,7 +81,8 @@ DWORD StartRequestQueue();
 // run nor posted; nor is one that a worker which could not be terminated
 // is still running: that worker stays told to stop and ends by itself.
 void StopRequestQueue();
-// Returns 0 when queued, QueueFull or QueueNotStarted otherwise.
+// Returns 0 when queued; otherwise QueueFull, QueueNotStarted, the failed
+// wait for the lock, or the failed wake-up of the worker (not queued).
 DWORD SubmitSrb(void** srb);
 // Returns 0 when the ring was searched (found or not), else non-zero, and
 // then never while owning the lock.
@@ -91,7 +96,9 @@ void UnlockQueue();
 // Returns QueueNotStarted, 0 once the worker owns the lock with the event
 // signalled (abandonment counts as owning), or the failed wait's result.
 DWORD WaitForWork();
-// Returns 0 stored, QueueFull, or QueueNotStarted. The lock must be held.
+// Returns 0 stored, QueueFull, QueueNotStarted, or the error of the
+// SetEvent that would have woken the worker (nothing stored). The lock
+// must be held.
 DWORD PushSrb(void** srb);
 // Returns 0 taken (into *srb), QueueEmpty, or QueueNotStarted. The lock
 // must be held.

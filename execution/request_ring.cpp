@@ -60,9 +60,15 @@ DWORD PushSrb(void** srb) {
     if (next == RequestQueue.Head) {
         return QueueFull;
     }
+    // Stored only once the worker is sure to wake for it: a request that
+    // sits in the ring while the worker sleeps is never completed. The
+    // event is set already whenever the ring holds another SRB.
+    if (!SetEvent(RequestQueue.WorkEvent)) {
+        const DWORD error = GetLastError();
+        return error != 0 ? error : QueueFull;
+    }
     RequestQueue.Slots[RequestQueue.Tail] = *srb;
     RequestQueue.Tail = next;
-    SetEvent(RequestQueue.WorkEvent);
     return 0;
 }
 

@@ -63,13 +63,14 @@ DWORD StartWorker() {
 }
 
 // Returns nothing: once the termination of the worker has taken hold,
-// closes the runtime's handle of a worker that never ran, since it never
-// reaches the _endthread that would have. Of a worker that ran it is left
-// alone: the worker may have closed it, and the value named another object
-// since.
+// closes the runtime's handle of a worker that was stopped short of its
+// _endthread, which would have closed it: one that never ran, or one
+// terminated in a command or a wait. Of a worker that had reached its
+// _endthread it is left alone: the worker may have closed it, and the
+// value named another object since.
 void ForgetTerminatedWorker() {
     WaitForSingleObject(RequestQueue.WorkerThread, WorkerStopTimeoutMs);
-    if (ReadQueueFlag(RequestQueue.WorkerRan) == 0) {
+    if (ReadQueueFlag(RequestQueue.WorkerRan) != WorkerEnding) {
         CloseHandle(RequestQueue.WorkerStartHandle);
     }
     RequestQueue.WorkerStartHandle = nullptr;
@@ -203,7 +204,7 @@ void StopRequestQueue() {
 
 void __cdecl WorkerMain(void* argument) {
     (void)argument;
-    WriteQueueFlag(RequestQueue.WorkerRan, 1);
+    WriteQueueFlag(RequestQueue.WorkerRan, WorkerRunning);
     void* srb = nullptr;
     for (;;) {
         // The worker may run before StartRequestQueue has marked the queue
@@ -235,5 +236,7 @@ void __cdecl WorkerMain(void* argument) {
             ExecuteSrb(&srb);
         }
     }
+    // From here on the runtime's handle may be closed at any moment.
+    WriteQueueFlag(RequestQueue.WorkerRan, WorkerEnding);
     _endthread();
 }
