@@ -102,7 +102,11 @@ void ExecuteSrb(void** srbAddress) {
         return;
     }
 
+    HoldDevice(device);
     const BYTE status = RunOnDevice(device, srb, entry);
+    // Forgotten first: a worker terminated in between leaves the handle
+    // open rather than have it closed twice.
+    HoldDevice(nullptr);
     CloseHandle(device);
     FinishRequest(srb, status);
 }

@@ -74,4 +74,10 @@ bool CanIssuePassThrough(HANDLE device, const SRB_ExecSCSICmd* srb, const Device
 // holds it.
 BYTE MaskTargetStatus(UCHAR scsiStatus);
 
+// Returns nothing: records the device handle (or, with null, that none
+// is held any more) that the worker holds for the request it runs.
+void HoldDevice(HANDLE device);
+// Returns nothing: records the request buffer (or none) the same way.
+void HoldBuffer(void* buffer);
+
 #endif

@@ -42,6 +42,7 @@ PassThroughOutcome PassThroughBuffered(HANDLE device, SRB_ExecSCSICmd* srb,
         srb->SRB_HaStat = HASTAT_OK;
         return PassThroughNoBuffer;
     }
+    HoldBuffer(buffer);
     // The port driver may touch the bounce buffer at any moment of the
     // transfer; a lock that fails only costs speed.
     VirtualLock(buffer, size);
@@ -72,6 +73,7 @@ PassThroughOutcome PassThroughBuffered(HANDLE device, SRB_ExecSCSICmd* srb,
     StoreSenseData(srb, buffer + ScsiPassThroughHeaderLength, header->SenseInfoLength);
 
     VirtualUnlock(buffer, size);
+    HoldBuffer(nullptr);
     VirtualFree(buffer, 0, MEM_RELEASE);
     return succeeded ? PassThroughDone : PassThroughFailed;
 }

@@ -1,4 +1,5 @@
 #include "execution/execute_srb.h"
+#include "execution/request_queue.h"
 #include "interface/srb.h"
 
 bool CanIssuePassThrough(HANDLE device, const SRB_ExecSCSICmd* srb, const DeviceEntry* entry) {
@@ -20,3 +21,11 @@ void StoreSenseData(SRB_ExecSCSICmd* srb, const BYTE* senseBytes, UCHAR reported
 }
 
 BYTE MaskTargetStatus(UCHAR scsiStatus) { return static_cast<BYTE>(scsiStatus & TargetStatusMask); }
+
+void HoldDevice(HANDLE device) {
+    __atomic_store_n(&RequestQueue.HeldDevice, device, __ATOMIC_RELEASE);
+}
+
+void HoldBuffer(void* buffer) {
+    __atomic_store_n(&RequestQueue.HeldBuffer, buffer, __ATOMIC_RELEASE);
+}

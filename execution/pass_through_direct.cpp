@@ -15,6 +15,7 @@ PassThroughOutcome PassThroughDirect(HANDLE device, SRB_ExecSCSICmd* srb, const 
         srb->SRB_HaStat = HASTAT_OK;
         return PassThroughNoBuffer;
     }
+    HoldBuffer(buffer);
     memset(buffer, 0, size);
 
     SCSI_PASS_THROUGH_DIRECT* header = reinterpret_cast<SCSI_PASS_THROUGH_DIRECT*>(buffer);
@@ -32,6 +33,7 @@ PassThroughOutcome PassThroughDirect(HANDLE device, SRB_ExecSCSICmd* srb, const 
     StoreSenseData(srb, buffer + ScsiPassThroughHeaderLength, header->SenseInfoLength);
     srb->SRB_TargStat = MaskTargetStatus(header->ScsiStatus);
 
+    HoldBuffer(nullptr);
     VirtualFree(buffer, 0, MEM_RELEASE);
     return succeeded ? PassThroughDone : PassThroughFailed;
 }

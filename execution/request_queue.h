@@ -49,6 +49,12 @@ struct RequestQueueState {
     // (CompletionIdle, then CompletionPosting while it posts), or nobody
     // once a stop has given up on the worker (CompletionRefused).
     volatile LONG Completion;
+    // What the worker holds for the request it runs: the unit's device
+    // handle and a request buffer, recorded once taken and cleared before
+    // they are given back, so that a stop that had to terminate the worker
+    // can give back what it was holding.
+    HANDLE HeldDevice;
+    void* HeldBuffer;
 };
 
 constexpr LONG WorkerRunning = 1;

@@ -37,6 +37,20 @@ void DismissWorker(HANDLE started) {
     SetEvent(RequestQueue.WorkEvent);
 }
 
+// Returns nothing: gives back what a worker that has stopped (terminated,
+// by a stop or by process exit) still held for the request it was
+// running. One that ended by itself holds nothing by then.
+void ReleaseHeldResources() {
+    void* const buffer = __atomic_exchange_n(&RequestQueue.HeldBuffer, nullptr, __ATOMIC_ACQ_REL);
+    if (buffer != nullptr) {
+        VirtualFree(buffer, 0, MEM_RELEASE);
+    }
+    const HANDLE device = __atomic_exchange_n(&RequestQueue.HeldDevice, nullptr, __ATOMIC_ACQ_REL);
+    if (device != nullptr) {
+        CloseHandle(device);
+    }
+}
+
 // Returns 0 with the worker running and recorded in WorkerThread, or the
 // reason it is not.
 DWORD StartWorker() {
@@ -184,6 +198,17 @@ void StopRequestQueue() {
         // A worker held up in a command is not waited for longer; what it
         // was running is never posted.
         workerGone = AwaitWorker();
+        // Only once it has stopped for good may what it held be taken
+        // from it; at process exit NT has terminated it before this detach,
+        // short of the _endthread that would have closed the runtime's
+        // handle.
+        if (workerGone && WaitForSingleObject(RequestQueue.WorkerThread, 0) == WAIT_OBJECT_0) {
+            ReleaseHeldResources();
+            if (RequestQueue.WorkerStartHandle != nullptr &&
+                ReadQueueFlag(RequestQueue.WorkerRan) != WorkerEnding) {
+                CloseHandle(RequestQueue.WorkerStartHandle);
+            }
+        }
         if (workerGone) {
             CloseHandle(RequestQueue.WorkerThread);
             RequestQueue.WorkerThread = nullptr;
