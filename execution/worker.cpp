@@ -83,8 +83,10 @@ DWORD StartWorker() {
 // _endthread it is left alone: the worker may have closed it, and the
 // value named another object since.
 void ForgetTerminatedWorker() {
-    WaitForSingleObject(RequestQueue.WorkerThread, WorkerStopTimeoutMs);
-    if (ReadQueueFlag(RequestQueue.WorkerRan) != WorkerEnding) {
+    const bool stopped =
+        WaitForSingleObject(RequestQueue.WorkerThread, WorkerStopTimeoutMs) == WAIT_OBJECT_0;
+    const LONG ran = ReadQueueFlag(RequestQueue.WorkerRan);
+    if (ran == 0 || (stopped && ran != WorkerEnding)) {
         CloseHandle(RequestQueue.WorkerStartHandle);
     }
     RequestQueue.WorkerStartHandle = nullptr;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds all three presets, runs the whole suite under linux and
 # linux-asan, checks the Windows DLL, and runs the fuzz target and the
-# thread checker for a bounded time. Fails on any failure.
+# thread checker for a bounded time (each fuzz target 30 s). Fails on any
+# failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -28,7 +29,7 @@ if [ -x scripts/check-release.sh ]; then
 fi
 if [ -x tests/fuzz/run.sh ]; then
   echo "== fuzz"
-  bash tests/fuzz/run.sh 60
+  bash tests/fuzz/run.sh 30
 fi
 if [ -x scripts/thread-check.sh ]; then
   echo "== thread checker"

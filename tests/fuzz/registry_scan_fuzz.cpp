@@ -43,11 +43,13 @@ int openKeys = 0;
 struct Reader {
     const uint8_t* data;
     size_t size;
+    // Returns the next byte, 0 once the input is used up.
     uint8_t Byte() {
         if (size == 0) return 0;
         --size;
         return *data++;
     }
+    // Returns the next `count` bytes.
     std::vector<uint8_t> Bytes(size_t count) {
         std::vector<uint8_t> out;
         while (count-- > 0) out.push_back(Byte());
@@ -95,6 +97,8 @@ bool SameText(const std::string& a, const std::string& b) {
 
 }  // namespace
 
+// Returns a handle for a port device that the input declares, else
+// INVALID_HANDLE_VALUE.
 extern "C" HANDLE WINAPI CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
                                      HANDLE) {
     for (size_t p = 0; p < ports.size(); ++p) {
@@ -106,8 +110,11 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRI
     return INVALID_HANDLE_VALUE;
 }
 
+// Returns TRUE: the port devices' handles need no closing here.
 extern "C" BOOL WINAPI CloseHandle(HANDLE) { return TRUE; }
 
+// Returns TRUE with an ordinary 64 KiB port's capabilities; FALSE for any
+// other control.
 extern "C" BOOL WINAPI DeviceIoControl(HANDLE, DWORD code, LPVOID, DWORD, LPVOID out, DWORD outSize,
                                        LPDWORD returned, LPOVERLAPPED) {
     if (code != IOCTL_SCSI_GET_CAPABILITIES || outSize < sizeof(IO_SCSI_CAPABILITIES)) {
@@ -124,6 +131,8 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE, DWORD code, LPVOID, DWORD, LPVOID
     return TRUE;
 }
 
+// Returns ERROR_SUCCESS with a port, bus or service key that the input
+// declares, else ERROR_FILE_NOT_FOUND.
 extern "C" LONG WINAPI RegOpenKeyExA(HKEY parent, LPCSTR subKey, DWORD, REGSAM, PHKEY result) {
     const std::string name = subKey;
     const std::string services = "SYSTEM\\CurrentControlSet\\Services\\";
@@ -154,6 +163,8 @@ extern "C" LONG WINAPI RegOpenKeyExA(HKEY parent, LPCSTR subKey, DWORD, REGSAM, 
     return ERROR_FILE_NOT_FOUND;
 }
 
+// Returns ERROR_SUCCESS with the value's bytes as stored, ERROR_MORE_DATA
+// (nothing copied) when they do not fit, ERROR_FILE_NOT_FOUND when absent.
 extern "C" LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type,
                                         LPBYTE data, LPDWORD size) {
     const unsigned number = KeyNumber(key);
@@ -178,6 +189,8 @@ extern "C" LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPD
     return ERROR_SUCCESS;
 }
 
+// Returns ERROR_SUCCESS with the subkey's name and its NUL,
+// ERROR_MORE_DATA when they do not fit, ERROR_NO_MORE_ITEMS past the last.
 extern "C" LONG WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength,
                                      LPDWORD, LPSTR keyClass, LPDWORD classLength, PFILETIME) {
     const unsigned number = KeyNumber(key) - 0x200;
@@ -194,11 +207,13 @@ extern "C" LONG WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD 
     return ERROR_SUCCESS;
 }
 
+// Returns ERROR_SUCCESS, counting the key as closed.
 extern "C" LONG WINAPI RegCloseKey(HKEY) {
     --openKeys;
     return ERROR_SUCCESS;
 }
 
+// Returns the comparison of at most `count` characters, ignoring case.
 extern "C" int __cdecl _strnicmp(const char* lhs, const char* rhs, size_t count) {
     return strncasecmp(lhs, rhs, count);
 }

@@ -72,6 +72,7 @@ Request requests[RequestCount];
 HANDLE events[RequestCount];
 std::atomic<int> resetPosts{0};
 
+// Returns nothing: counts a post of the reset request.
 void __cdecl CountResetPost(void*) { resetPosts.fetch_add(1); }
 
 // Returns true when the status is one that a finished execute request may hold.

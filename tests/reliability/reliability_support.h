@@ -55,6 +55,7 @@ inline bool InstallMachine() {
     return sim::ParseMachine(Machine, machine, error) && sim::InstallMachine(machine, error);
 }
 
+// Returns the path of the library's shared object in the build.
 inline std::string LibraryPath() { return std::string(PTASPI_BINARY_DIR) + "/libptaspi32.so"; }
 
 // The library as an application holds it.
@@ -86,6 +87,7 @@ inline void Unload(Library& library) {
 // What the library can take from the machine and must give back.
 struct Resources {
     size_t Handles, Keys, Allocations, Committed, Locked, Threads, Modules;
+    // Returns true when every count is the same.
     bool operator==(const Resources& other) const {
         return std::memcmp(this, &other, sizeof other) == 0;
     }
