@@ -14,7 +14,9 @@
 // 1: the event handle as the input gives it rather than a real event);
 // then the sense area's bytes.
 #include "ptaspi32.h"
+#include "sim/kernel/handles.h"
 #include "sim/kernel/teb.h"
+#include "sim/kernel/virtual_memory.h"
 #include "sim/sim.h"
 
 #include <sys/mman.h>
@@ -66,6 +68,8 @@ Region regions[Regions];
 int next = 0;
 HANDLE event = nullptr;
 std::atomic<int> posts{0};
+size_t handlesAtRest = 0;      // open handles between requests
+size_t allocationsAtRest = 0;  // virtual memory allocations between requests
 
 // Returns nothing: counts a post.
 void __cdecl CountPost(void*) { posts.fetch_add(1); }
@@ -119,6 +123,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         region.Block = MapGuarded(page);
         region.Buffer = MapGuarded(BufferLimit);
     }
+    handlesAtRest = sim::OpenHandleCount();
+    allocationsAtRest = sim::VirtualAllocationCount();
     return 0;
 }
 
@@ -187,6 +193,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (posts.load() != 1) Fail("posted other than once");
     }
     if (!accepted && posts.load() != 0) Fail("a refused request was posted");
+    // The device handle and request buffers go before the final status.
+    if (sim::OpenHandleCount() != handlesAtRest) Fail("a handle left open");
+    if (sim::VirtualAllocationCount() != allocationsAtRest) Fail("a request buffer left");
+    // The simulator's log of pass-through requests would grow without end.
+    sim::ClearPassThroughLog();
     // The block and buffer are gone for the next inputs.
     Protect(region, PROT_NONE);
     return 0;
