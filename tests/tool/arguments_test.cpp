@@ -52,7 +52,7 @@ TEST(Arguments, MalformedCommandLinesAreRefused) {
         {{"modesense", "0:0:0", "0x40"}, "mode page"},
         {{"modesense", "0:0:0", "8", "9"}, "too many"},
         {{"inquiry", "0:0:0", "--vpd", "xyz"}, "--vpd"},
-        {{"inquiry", "0:0:0", "--vpd", "0x100"}, "--vpd"},
+        {{"inquiry", "0:0:0", "--vpd", "0x10000000000000083"}, "--vpd"},
         {{"inquiry", "0:0:0", "--vpd", "256"}, "--vpd"},
         {{"tur", "0:0:0", "--vpd", "sn"}, "--vpd belongs"},
         {{"tur", "0:0:0", "--immed"}, "--immed belongs"},
