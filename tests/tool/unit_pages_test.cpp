@@ -115,6 +115,7 @@ TEST(ModeSense, TenByteHeaderDescriptorsAndSubpages) {
     EXPECT_EQ(mode["pages"][0]["length"], 18);
     EXPECT_EQ(mode["pages"][1]["code"], 0x0A);
     EXPECT_EQ(mode["pages"][1]["subpage"], 1);
+    EXPECT_EQ(mode["pages"][1]["name"], nullptr) << "0x0A subpage 1 is not the control page";
     EXPECT_EQ(mode["pages"][1]["data"], "4a01000401020304");
     // A refusal other than of the opcode is not retried in the 6-byte form.
     const std::string err = FailsWith({"modesense", "0:1:0", "--verbose"}, "tool_check_condition.json");

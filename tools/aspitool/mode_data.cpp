@@ -93,7 +93,9 @@ void DecodePages(const uint8_t* data, size_t at, size_t end, uint8_t deviceType,
         const size_t header = subpageForm ? 4 : 2;
         const size_t length = subpageForm ? Big16(d + 2) : d[1];
         const size_t present = at + header + length <= end ? header + length : end - at;
-        const char* name = ModePageName(code, deviceType);
+        // The names belong to the pages themselves; a subpage is another
+        // page that the tool does not name.
+        const char* name = subpage == 0 ? ModePageName(code, deviceType) : nullptr;
         Json entry = Json::Object();
         entry.Set("code", Json::Number(code));
         entry.Set("subpage", Json::Number(subpage));
