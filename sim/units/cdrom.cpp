@@ -22,6 +22,35 @@ void HandleCdRomModeSense6(EmulatedUnit& unit, const ScsiCommand& command, ScsiO
     AnswerModeSense6(unit, command, outcome, nullptr, 0);
 }
 
+// Returns nothing: START STOP UNIT. With LOEJ, START=0 ejects the disc
+// (refused while removal is prevented) and START=1 loads it back; a drive
+// that had no disc stays empty. Without LOEJ the spindle has no state to
+// keep, so the command is accepted.
+void HandleCdRomStartStop(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome) {
+    const bool loadEject = (command.cdb[4] & 0x02) != 0;
+    const bool start = (command.cdb[4] & 0x01) != 0;
+    if (loadEject && !start) {
+        if (unit.removalPrevented) {
+            CheckCondition(unit.pendingSense, outcome, SenseMediumRemovalPrevented);
+            return;
+        }
+        unit.ejected = unit.ejected || unit.medium;
+        unit.medium = false;
+    } else if (loadEject) {
+        unit.medium = unit.medium || unit.ejected;
+        unit.ejected = false;
+    }
+    outcome.status = StatusGood;
+}
+
+// Returns nothing: PREVENT ALLOW MEDIUM REMOVAL, whose PREVENT bit holds
+// the disc in the drive until it is cleared.
+void HandlePreventAllowRemoval(EmulatedUnit& unit, const ScsiCommand& command,
+                               ScsiOutcome& outcome) {
+    unit.removalPrevented = (command.cdb[4] & 0x01) != 0;
+    outcome.status = StatusGood;
+}
+
 // Returns nothing: writes `lba` as a TOC address, in MSF form (the 150
 // frames of the first track's pre-gap added) or as a big-endian LBA.
 void PutTocAddress(uint8_t* out, uint32_t lba, bool msf) {
@@ -81,8 +110,8 @@ const CommandEntry CdRomCommands[] = {
     {OpRequestSense, HandleRequestSense},
     {OpInquiry, HandleInquiry},
     {OpModeSense6, HandleCdRomModeSense6},
-    {OpStartStopUnit, HandleAccepted},
-    {OpPreventAllowRemoval, HandleAccepted},
+    {OpStartStopUnit, HandleCdRomStartStop},
+    {OpPreventAllowRemoval, HandlePreventAllowRemoval},
     {OpReadCapacity10, HandleReadCapacity10},
     {OpRead10, HandleRead10},
     {OpReadToc, HandleReadToc},
@@ -92,8 +121,7 @@ const CommandEntry CdRomCommands[] = {
 
 std::unique_ptr<UnitBackend> CreateCdRomBackend(const UnitConfig& config, std::string& error) {
     const BackendConfig& backend = config.backend;
-    auto unit = std::make_unique<EmulatedUnit>();
-    unit->inquiry = config.inquiry;
+    auto unit = NewEmulatedUnit(config);
     unit->blockSize = CdBlockSize;
     unit->medium = backend.medium;
     if (backend.image.empty()) {

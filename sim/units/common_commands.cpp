@@ -1,5 +1,7 @@
 #include "sim/units/common_commands.h"
 
+#include "sim/units/vital_product_data.h"
+
 #include <cstring>
 
 namespace sim::units {
@@ -82,8 +84,9 @@ void AnswerInquiry(const InquiryConfig& inquiry, std::vector<uint8_t>& pendingSe
                    const ScsiCommand& command, ScsiOutcome& outcome) {
     bool evpd = (command.cdb[1] & 0x01) != 0;
     uint8_t pageCode = command.cdb[2];
-    // Vital product data pages are not kept; asking for one is a field error,
-    // as is a page code without EVPD.
+    // Vital product data is the caller's to answer (HandleInquiry for the
+    // emulated units); here asking for it is a field error, as is a page
+    // code without EVPD.
     if (evpd || pageCode != 0) {
         CheckCondition(pendingSense, outcome, SenseInvalidFieldInCdb);
         return;
@@ -100,7 +103,18 @@ void AnswerRequestSense(std::vector<uint8_t>& pendingSense, const ScsiCommand& c
 }
 
 void HandleInquiry(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome) {
-    AnswerInquiry(unit.inquiry, unit.pendingSense, command, outcome);
+    if ((command.cdb[1] & 0x01) == 0) {
+        AnswerInquiry(unit.inquiry, unit.pendingSense, command, outcome);
+        return;
+    }
+    std::vector<uint8_t> page;
+    if (!BuildVpdPage(unit.inquiry, unit.serial, command.cdb[2], page)) {
+        CheckCondition(unit.pendingSense, outcome, SenseInvalidFieldInCdb);
+        return;
+    }
+    // A page longer than the allocation length is cut there; its length
+    // field still tells the whole page.
+    ReplyDataIn(command, outcome, page.data(), page.size(), ReadBig16(&command.cdb[3]));
 }
 
 void HandleTestUnitReady(EmulatedUnit& unit, const ScsiCommand&, ScsiOutcome& outcome) {

@@ -49,7 +49,8 @@ void AnswerRequestSense(std::vector<uint8_t>& pendingSense, const ScsiCommand& c
                         ScsiOutcome& outcome);
 
 // Return nothing: the table handlers every device type shares; the outcome
-// holds the status, sense and bytes moved.
+// holds the status, sense and bytes moved. INQUIRY with EVPD answers the
+// unit's vital product data pages.
 void HandleInquiry(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome);
 void HandleTestUnitReady(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome);
 void HandleRequestSense(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome);

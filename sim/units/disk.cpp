@@ -66,8 +66,7 @@ std::unique_ptr<UnitBackend> CreateDiskBackend(const UnitConfig& config, std::st
 
 std::unique_ptr<UnitBackend> CreateDiskOnStorage(const UnitConfig& config,
                                                  std::unique_ptr<BlockStorage> storage) {
-    auto unit = std::make_unique<EmulatedUnit>();
-    unit->inquiry = config.inquiry;
+    auto unit = NewEmulatedUnit(config);
     unit->blocks = config.backend.blocks;
     unit->blockSize = config.backend.blockSize;
     unit->storage = std::move(storage);

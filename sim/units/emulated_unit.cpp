@@ -1,8 +1,16 @@
 #include "sim/units/emulated_unit.h"
 
 #include "sim/units/common_commands.h"
+#include "sim/units/vital_product_data.h"
 
 namespace sim::units {
+
+std::unique_ptr<EmulatedUnit> NewEmulatedUnit(const UnitConfig& config) {
+    auto unit = std::make_unique<EmulatedUnit>();
+    unit->inquiry = config.inquiry;
+    unit->serial = UnitSerialNumber(config.inquiry, config.target, config.lun);
+    return unit;
+}
 
 CommandHandler FindHandler(CommandTable table, uint8_t opcode) {
     for (size_t i = 0; i < table.count; ++i) {

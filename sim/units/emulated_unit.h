@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace sim::units {
@@ -22,7 +23,14 @@ struct EmulatedUnit {
     uint32_t blockSize = 0;
     std::unique_ptr<BlockStorage> storage;  // null for units without blocks
     std::vector<uint8_t> pendingSense;      // empty: nothing pending
+    std::string serial;                     // VPD page 0x80
+    bool ejected = false;                   // the medium was ejected; a load brings it back
+    bool removalPrevented = false;          // PREVENT ALLOW MEDIUM REMOVAL in force
 };
+
+// Returns a unit with the identity of `config` and a serial number drawn
+// from it; the caller fills in the medium.
+std::unique_ptr<EmulatedUnit> NewEmulatedUnit(const UnitConfig& config);
 
 using CommandHandler = void (*)(EmulatedUnit& unit, const ScsiCommand& command,
                                 ScsiOutcome& outcome);

@@ -16,8 +16,7 @@ const CommandEntry ProcessorCommands[] = {
 }  // namespace
 
 std::unique_ptr<UnitBackend> CreateProcessorBackend(const UnitConfig& config, std::string&) {
-    auto unit = std::make_unique<EmulatedUnit>();
-    unit->inquiry = config.inquiry;
+    auto unit = NewEmulatedUnit(config);
     unit->medium = true;
     CommandTable table{ProcessorCommands, sizeof ProcessorCommands / sizeof ProcessorCommands[0]};
     return std::make_unique<EmulatedBackend>(std::move(unit), table);

@@ -16,8 +16,7 @@ const CommandEntry ScannerCommands[] = {
 }  // namespace
 
 std::unique_ptr<UnitBackend> CreateScannerBackend(const UnitConfig& config, std::string&) {
-    auto unit = std::make_unique<EmulatedUnit>();
-    unit->inquiry = config.inquiry;
+    auto unit = NewEmulatedUnit(config);
     unit->medium = true;
     CommandTable table{ScannerCommands, sizeof ScannerCommands / sizeof ScannerCommands[0]};
     return std::make_unique<EmulatedBackend>(std::move(unit), table);

@@ -29,6 +29,7 @@ constexpr SenseCode SenseLbaOutOfRange{SenseKeyIllegalRequest, 0x21, 0x00};
 constexpr SenseCode SenseInvalidFieldInCdb{SenseKeyIllegalRequest, 0x24, 0x00};
 constexpr SenseCode SenseSavingNotSupported{SenseKeyIllegalRequest, 0x39, 0x00};
 constexpr SenseCode SenseMediumNotPresent{SenseKeyNotReady, 0x3A, 0x00};
+constexpr SenseCode SenseMediumRemovalPrevented{SenseKeyIllegalRequest, 0x53, 0x02};
 constexpr SenseCode SenseUnrecoveredReadError{SenseKeyMediumError, 0x11, 0x00};
 constexpr SenseCode SenseWriteError{SenseKeyMediumError, 0x0C, 0x00};
 constexpr SenseCode SenseMiscompareDuringVerify{SenseKeyMiscompare, 0x1D, 0x00};

@@ -17,8 +17,7 @@ const CommandEntry TapeCommands[] = {
 }  // namespace
 
 std::unique_ptr<UnitBackend> CreateTapeBackend(const UnitConfig& config, std::string&) {
-    auto unit = std::make_unique<EmulatedUnit>();
-    unit->inquiry = config.inquiry;
+    auto unit = NewEmulatedUnit(config);
     unit->medium = config.backend.medium;
     CommandTable table{TapeCommands, sizeof TapeCommands / sizeof TapeCommands[0]};
     return std::make_unique<EmulatedBackend>(std::move(unit), table);

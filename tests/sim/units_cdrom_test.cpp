@@ -99,6 +99,49 @@ TEST(CdRomMedium, WithoutDiscEveryMediumCommandIsNotReady) {
     ExpectFixedSense(sense, 2, 0x3A, 0);
 }
 
+// START STOP UNIT with LOEJ ejects and loads the disc, unless PREVENT ALLOW
+// MEDIUM REMOVAL holds it; a drive without a disc loads nothing.
+TEST(CdRomMedium, EjectAndLoadFollowLoejStartAndPrevention) {
+    const sim::ScsiCommand tur = Cdb({0x00, 0, 0, 0, 0, 0});
+    const struct Step {
+        uint8_t opcode;
+        uint8_t byte4;
+        uint8_t key, asc, ascq;  // key 0: GOOD
+        bool readyAfter;
+    } steps[] = {
+        {0x1B, 0x00, 0, 0, 0, true},       // stop: the disc stays
+        {0x1B, 0x02, 0, 0, 0, false},      // eject
+        {0x1B, 0x02, 0, 0, 0, false},      // eject again: still out
+        {0x1B, 0x03, 0, 0, 0, true},       // load
+        {0x1E, 0x01, 0, 0, 0, true},       // prevent removal
+        {0x1B, 0x02, 5, 0x53, 0x02, true}, // eject refused
+        {0x1E, 0x00, 0, 0, 0, true},       // allow removal
+        {0x1B, 0x02, 0, 0, 0, false},      // eject
+    };
+    std::unique_ptr<sim::UnitBackend> cd = MustCreate(CdRomUnit(1024));
+    ASSERT_TRUE(cd);
+    for (size_t i = 0; i < sizeof steps / sizeof steps[0]; ++i) {
+        const Step& step = steps[i];
+        SCOPED_TRACE(i);
+        sim::ScsiOutcome outcome = RunNone(*cd, Cdb({step.opcode, 0, 0, 0, step.byte4, 0}));
+        if (step.key == 0) {
+            EXPECT_EQ(outcome.status, sim::StatusGood);
+        } else {
+            ExpectCheckCondition(outcome, step.key, step.asc, step.ascq);
+        }
+        outcome = RunNone(*cd, tur);
+        if (step.readyAfter) {
+            EXPECT_EQ(outcome.status, sim::StatusGood);
+        } else {
+            ExpectCheckCondition(outcome, 2, 0x3A, 0);
+        }
+    }
+    std::unique_ptr<sim::UnitBackend> empty = MustCreate(CdRomUnit(1024, std::string(), false));
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(RunNone(*empty, Cdb({0x1B, 0, 0, 0, 0x03, 0})).status, sim::StatusGood);
+    ExpectCheckCondition(RunNone(*empty, tur), 2, 0x3A, 0);
+}
+
 TEST(CdRomImage, BlocksComeFromTheFileWithTheLastPaddedWithZeros) {
     const std::vector<uint8_t> image = Pattern(2 * 2048 + 100, 17);
     const std::string path = TempFile(image);

@@ -1,5 +1,6 @@
-// The commands every emulated unit type answers alike: INQUIRY, TEST UNIT
-// READY, REQUEST SENSE and the unsupported-opcode reply.
+// The commands every emulated unit type answers alike: INQUIRY with its
+// vital product data pages, TEST UNIT READY, REQUEST SENSE and the
+// unsupported-opcode reply.
 #include "units_test_support.h"
 
 #include <cstring>
@@ -7,6 +8,11 @@
 using namespace units_test;
 
 namespace {
+
+// Returns the big-endian page length of the VPD page header in `page`.
+size_t ReadLength(const std::vector<uint8_t>& page) {
+    return page.size() < 4 ? 0 : static_cast<size_t>(page[2] << 8 | page[3]);
+}
 
 struct TypeCase {
     const char* name;
@@ -27,6 +33,7 @@ class CommonCommands : public testing::TestWithParam<TypeCase> {
 protected:
     void SetUp() override {
         config_ = UnitOf(GetParam().type, GetParam().peripheral);
+        config_.target = 3;
         config_.inquiry.removable = GetParam().removable;
         config_.inquiry.vendor = "VENDORAB";
         config_.inquiry.product = "PRODUCT 12345678";
@@ -84,10 +91,62 @@ TEST_P(CommonCommands, InquiryIsCutToAllocationAndBuffer) {
     }
 }
 
-TEST_P(CommonCommands, InquiryRejectsVitalProductDataAndPageCodes) {
+// Returns the VPD page `page` as the unit gives it, at most `allocation` bytes.
+std::vector<uint8_t> VpdPage(sim::UnitBackend& unit, uint8_t page, uint8_t allocation = 255) {
+    std::vector<uint8_t> data(255, 0xEE);
+    sim::ScsiOutcome outcome = RunIn(unit, Cdb({0x12, 0x01, page, 0, allocation, 0}), data);
+    EXPECT_EQ(outcome.status, sim::StatusGood);
+    data.resize(outcome.bytesMoved);
+    return data;
+}
+
+// Pages 0x00, 0x80 and 0x83, each with the peripheral byte, its code and a
+// length that counts the bytes after the header; the identifiers carry the
+// unit's identity and serial number.
+TEST_P(CommonCommands, VitalProductDataPages) {
+    const std::vector<uint8_t> supported = VpdPage(*unit_, 0x00);
+    EXPECT_EQ(supported, (std::vector<uint8_t>{GetParam().peripheral, 0, 0, 3, 0x00, 0x80, 0x83}));
+
+    const std::vector<uint8_t> serialPage = VpdPage(*unit_, 0x80);
+    ASSERT_EQ(serialPage.size(), 16u);
+    EXPECT_EQ(Slice(serialPage, 0, 4), (std::vector<uint8_t>{GetParam().peripheral, 0x80, 0, 12}));
+    const std::string serial(serialPage.begin() + 4, serialPage.end());
+    EXPECT_EQ(serial.substr(8), "0300") << "target 3, LUN 0 end the serial";
+
+    const std::vector<uint8_t> ids = VpdPage(*unit_, 0x83);
+    const std::string t10 = "VENDORABPRODUCT 12345678" + serial;
+    ASSERT_EQ(ids.size(), 4 + 4 + t10.size() + 4 + 8);
+    EXPECT_EQ(ids[1], 0x83);
+    EXPECT_EQ(ReadLength(ids), ids.size() - 4);
+    EXPECT_EQ(Slice(ids, 4, 8), (std::vector<uint8_t>{0x02, 0x01, 0, static_cast<uint8_t>(t10.size())}));
+    EXPECT_EQ(std::string(ids.begin() + 8, ids.begin() + 8 + t10.size()), t10);
+    const size_t naa = 8 + t10.size();
+    EXPECT_EQ(Slice(ids, naa, naa + 4), (std::vector<uint8_t>{0x01, 0x03, 0, 8}));
+    EXPECT_EQ(ids[naa + 4] >> 4, 3) << "NAA 3, locally assigned";
+}
+
+// The serial differs with the unit's place and identity and is the same
+// each time the same unit is built.
+TEST_P(CommonCommands, SerialNumberFollowsPlaceAndIdentity) {
+    const std::vector<uint8_t> serial = VpdPage(*unit_, 0x80);
+    EXPECT_EQ(VpdPage(*MustCreate(config_), 0x80), serial);
+    sim::UnitConfig moved = config_;
+    moved.lun = 1;
+    sim::UnitConfig renamed = config_;
+    renamed.inquiry.product = "PRODUCT 12345679";
+    for (const sim::UnitConfig& other : {moved, renamed}) {
+        EXPECT_NE(VpdPage(*MustCreate(other), 0x80), serial);
+        EXPECT_NE(VpdPage(*MustCreate(other), 0x83), VpdPage(*unit_, 0x83));
+    }
+}
+
+TEST_P(CommonCommands, VitalProductDataIsCutAndUnknownPagesRefused) {
+    const std::vector<uint8_t> cut = VpdPage(*unit_, 0x83, 6);
+    ASSERT_EQ(cut.size(), 6u);
+    EXPECT_EQ(ReadLength(cut), VpdPage(*unit_, 0x83).size() - 4) << "the length tells the whole page";
     std::vector<uint8_t> data(64, 0);
-    ExpectCheckCondition(RunIn(*unit_, Cdb({0x12, 0x01, 0x00, 0, 64, 0}), data), 5, 0x24, 0);
-    ExpectCheckCondition(RunIn(*unit_, Cdb({0x12, 0x01, 0x80, 0, 64, 0}), data), 5, 0x24, 0);
+    ExpectCheckCondition(RunIn(*unit_, Cdb({0x12, 0x01, 0x81, 0, 64, 0}), data), 5, 0x24, 0);
+    ExpectCheckCondition(RunIn(*unit_, Cdb({0x12, 0x01, 0xB0, 0, 64, 0}), data), 5, 0x24, 0);
     ExpectCheckCondition(RunIn(*unit_, Cdb({0x12, 0x00, 0x83, 0, 64, 0}), data), 5, 0x24, 0);
 }
 
@@ -117,7 +176,7 @@ TEST_P(CommonCommands, RequestSenseReturnsTheLatestPendingSenseOnce) {
         SCOPED_TRACE(int(allocation));
         std::vector<uint8_t> data(36, 0);
         ExpectCheckCondition(RunNone(*unit_, Cdb({0xC0, 0, 0, 0, 0, 0})), 5, 0x20, 0);
-        ExpectCheckCondition(RunIn(*unit_, Cdb({0x12, 0x01, 0, 0, 36, 0}), data), 5, 0x24, 0);
+        ExpectCheckCondition(RunIn(*unit_, Cdb({0x12, 0x01, 0x81, 0, 36, 0}), data), 5, 0x24, 0);
         std::vector<uint8_t> sense(32, 0xEE);
         sim::ScsiOutcome outcome = RunIn(*unit_, Cdb({0x03, 0, 0, 0, allocation, 0}), sense);
         EXPECT_EQ(outcome.status, sim::StatusGood);

@@ -23,7 +23,8 @@ struct CommandEntry {
 const CommandEntry CommandTable[] = {
     {"scan", RunScan},       {"inquiry", RunInquiry}, {"tur", RunTestUnitReady},
     {"readcap", RunReadCapacity}, {"read", RunRead},  {"write", RunWrite},
-    {"raw", RunRaw},
+    {"raw", RunRaw},         {"modesense", RunModeSense}, {"start", RunStart},
+    {"stop", RunStop},       {"eject", RunEject},     {"sense", RunRequestSense},
 };
 
 // Returns the exit code of the command that the session names.

@@ -5,7 +5,29 @@
 namespace aspitool {
 namespace {
 
-const char* const Commands[] = {"scan", "inquiry", "tur", "readcap", "read", "write", "raw", "help"};
+const char* const Commands[] = {"scan", "inquiry", "tur",  "readcap", "read", "write", "raw",
+                                "modesense", "start", "stop", "eject", "sense", "help"};
+
+// The names --vpd takes besides a page number.
+const struct {
+    const char* name;
+    uint8_t page;
+} VpdPageNames[] = {
+    {"sp", 0x00}, {"supported", 0x00}, {"sn", 0x80}, {"serial", 0x80},
+    {"di", 0x83}, {"identification", 0x83},
+};
+
+// Returns true when `text` names a VPD page or is a page number, stored in
+// `page`.
+bool ParseVpdPage(const std::string& text, uint8_t& page) {
+    for (const auto& entry : VpdPageNames) {
+        if (text == entry.name) {
+            page = entry.page;
+            return true;
+        }
+    }
+    return ParseByteNumber(text, 0xFF, page);
+}
 
 // Returns true when `word` names a command.
 bool IsCommand(const std::string& word) {
@@ -19,7 +41,7 @@ bool IsCommand(const std::string& word) {
 bool TakesValue(const std::string& name) {
     static const char* const withValue[] = {"--machine", "--library", "-o", "--output", "-i",
                                             "--input",   "--in",      "--out", "--sense", "--notify",
-                                            "--timeout"};
+                                            "--timeout", "--vpd"};
     for (const char* option : withValue) {
         if (name == option) return true;
     }
@@ -66,6 +88,12 @@ bool StoreValue(const std::string& name, const std::string& value, Options& opti
             return false;
         }
         options.timeoutSeconds = static_cast<uint32_t>(seconds);
+    } else if (name == "--vpd") {
+        if (!ParseVpdPage(value, options.vpdPage)) {
+            error = "--vpd wants a page number (0x83 or 131) or sp, sn, di, not '" + value + "'";
+            return false;
+        }
+        options.hasVpd = true;
     } else if (name == "--notify") {
         if (value == "event") {
             options.notify = NotifyMethod::Event;
@@ -87,6 +115,10 @@ bool StoreFlag(const std::string& name, Options& options) {
         options.json = true;
     } else if (name == "--all") {
         options.all = true;
+    } else if (name == "--immed") {
+        options.immed = true;
+    } else if (name == "-v" || name == "--verbose") {
+        options.verbose = true;
     } else if (name == "-h" || name == "--help") {
         options.help = true;
     } else {
@@ -107,6 +139,28 @@ bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& value) {
         result = result * 10 + digit;
     }
     value = result;
+    return true;
+}
+
+bool ParseByteNumber(const std::string& text, uint8_t max, uint8_t& value) {
+    uint64_t number = 0;
+    if (text.size() > 2 && (text.compare(0, 2, "0x") == 0 || text.compare(0, 2, "0X") == 0)) {
+        if (text.size() > 4) return false;
+        for (size_t i = 2; i < text.size(); ++i) {
+            const char c = static_cast<char>(text[i] | 0x20);
+            if (c >= '0' && c <= '9') {
+                number = number * 16 + static_cast<uint64_t>(c - '0');
+            } else if (c >= 'a' && c <= 'f') {
+                number = number * 16 + static_cast<uint64_t>(c - 'a' + 10);
+            } else {
+                return false;
+            }
+        }
+        if (number > max) return false;
+    } else if (!ParseUnsigned(text, max, number)) {
+        return false;
+    }
+    value = static_cast<uint8_t>(number);
     return true;
 }
 
@@ -151,6 +205,15 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
         options.operands.push_back(arg);
     }
     if (options.command == "help") options.help = true;
+    if (options.hasVpd && options.command != "inquiry") {
+        error = "--vpd belongs to the inquiry command";
+        return false;
+    }
+    if (options.immed && options.command != "start" && options.command != "stop" &&
+        options.command != "eject") {
+        error = "--immed belongs to the start, stop and eject commands";
+        return false;
+    }
     if (options.hasDataIn && !options.dataOutFile.empty()) {
         error = "--in and --out exclude each other: a command moves data one way";
         return false;
@@ -163,12 +226,16 @@ const char* UsageText() {
            "\n"
            "commands (ADDR is HA:TARGET:LUN, for instance 0:3:0):\n"
            "  scan                          support information, host adapters and units (default)\n"
-           "  inquiry ADDR                  standard INQUIRY data\n"
+           "  inquiry ADDR [--vpd PAGE]     standard INQUIRY data, or a vital product data page\n"
+           "                                (PAGE: number, or sp, sn, di: supported, serial, ids)\n"
            "  tur ADDR                      TEST UNIT READY\n"
            "  readcap ADDR                  READ CAPACITY(10)\n"
            "  read ADDR LBA COUNT [-o FILE] read COUNT blocks from LBA (hex dump without -o)\n"
            "  read ADDR --all -o FILE       read the whole medium into FILE\n"
            "  write ADDR LBA -i FILE        write FILE (whole blocks) from LBA on\n"
+           "  modesense ADDR [PAGE]         MODE SENSE: header, block descriptors, pages (0x3F: all)\n"
+           "  start|stop|eject ADDR [--immed]  START STOP UNIT: spin up, spin down, eject medium\n"
+           "  sense ADDR                    REQUEST SENSE, decoded\n"
            "  raw ADDR CDB-HEX [--in N | --out FILE] [--sense N]\n"
            "                                send one command block, show status, sense and data\n"
            "\n"
@@ -179,6 +246,8 @@ const char* UsageText() {
            "  --notify event|post|poll  how completion of execute requests is awaited (event)\n"
            "  --sense N              sense bytes requested, 0-255 (32)\n"
            "  --timeout S            seconds to wait for each command, 1-3600 (60)\n"
+           "  -v, --verbose          each command block sent, and its status, sense and residual,\n"
+           "                         on standard error\n"
            "  -o, --output FILE      file for data read\n"
            "  -i, --input FILE       file of data to write\n"
            "  -h, --help             this text\n";

@@ -30,6 +30,10 @@ struct Options {
     uint32_t timeoutSeconds = 60;   // --timeout S, 1-3600: the wait for each command
     bool json = false;
     bool all = false;               // read --all
+    bool hasVpd = false;            // inquiry --vpd given
+    uint8_t vpdPage = 0;            // inquiry --vpd PAGE
+    bool immed = false;             // start, stop, eject --immed
+    bool verbose = false;           // --verbose: every command block and its outcome on stderr
     bool help = false;
 };
 
@@ -40,6 +44,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
 // Returns true when `text` is a decimal number not above `max`, stored in
 // `value`; no sign, no spaces, no trailing characters.
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& value);
+
+// Returns true when `text` is a number not above `max`, in decimal or in
+// hex after "0x", stored in `value`.
+bool ParseByteNumber(const std::string& text, uint8_t max, uint8_t& value);
 
 // Returns the usage text printed by --help and after argument errors.
 const char* UsageText();

@@ -133,6 +133,9 @@ uint8_t InquireHostAdapter(const AspiLibrary& library, uint8_t ha, HostAdapterIn
     info.identifier.assign(reinterpret_cast<const char*>(srb.HA_Identifier),
                            strnlen(reinterpret_cast<const char*>(srb.HA_Identifier), 16));
     info.alignmentMask = static_cast<uint16_t>(srb.HA_Unique[0] | (srb.HA_Unique[1] << 8));
+    // Bit 1 of the residual support byte: the adapter reports how much of a
+    // transfer did not move, when a request asks for it.
+    info.countsResiduals = (srb.HA_Unique[2] & 0x02) != 0;
     info.maxTargets = srb.HA_Unique[3];
     info.maxTransfer = static_cast<uint32_t>(srb.HA_Unique[4]) |
                        (static_cast<uint32_t>(srb.HA_Unique[5]) << 8) |
@@ -178,6 +181,7 @@ bool ExecuteScsi(const AspiLibrary& library, const ExecRequest& request, ExecRes
     std::memcpy(srb->CDBByte, request.cdb, sizeof srb->CDBByte);
     if (request.direction == DataDirection::In) srb->SRB_Flags = SRB_DIR_IN;
     if (request.direction == DataDirection::Out) srb->SRB_Flags = SRB_DIR_OUT;
+    if (request.residual) srb->SRB_Flags |= SRB_ENABLE_RESIDUAL_COUNT;
 
     const bool notified = request.notify != NotifyMethod::Poll;
     if (notified) {
@@ -219,6 +223,8 @@ bool ExecuteScsi(const AspiLibrary& library, const ExecRequest& request, ExecRes
     result.status = ReadStatus(*pending);
     result.haStat = srb->SRB_HaStat;
     result.targStat = srb->SRB_TargStat;
+    result.hasResidual = request.residual;
+    result.residual = request.residual ? srb->SRB_BufLen : 0;
     const uint8_t* senseArea = pending->block + sizeof(SRB_ExecSCSICmd);
     result.sense.assign(senseArea, senseArea + ValidSenseLength(senseArea, request.senseLength));
     if (!finished) {

@@ -21,6 +21,7 @@ struct HostAdapterInfo {
     uint16_t alignmentMask = 0;
     uint8_t maxTargets = 0;
     uint32_t maxTransfer = 0;
+    bool countsResiduals = false;  // residual byte counts supported
 };
 
 // Returns the status of a host adapter inquiry of `ha`; `info` is filled
@@ -42,6 +43,7 @@ struct ExecRequest {
     uint8_t senseLength = 32;
     NotifyMethod notify = NotifyMethod::Event;
     uint32_t timeoutMs = 60000;  // how long completion is awaited
+    bool residual = false;       // ask for the residual byte count
 };
 
 struct ExecResult {
@@ -49,6 +51,8 @@ struct ExecResult {
     uint8_t haStat = 0;
     uint8_t targStat = 0;
     std::vector<uint8_t> sense;  // the valid sense bytes, empty when none
+    bool hasResidual = false;    // asked for, so `residual` holds the count
+    uint32_t residual = 0;       // bytes of the transfer that did not move
 };
 
 // Returns true when the request was sent and has completed, whatever its

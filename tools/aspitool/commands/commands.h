@@ -44,6 +44,13 @@ int RunReadCapacity(Session& session);
 int RunRead(Session& session);
 int RunWrite(Session& session);
 int RunRaw(Session& session);
+int RunModeSense(Session& session);
+int RunStart(Session& session);
+int RunStop(Session& session);
+int RunEject(Session& session);
+int RunRequestSense(Session& session);
+// Returns the exit code of inquiry --vpd on `unit`, which is open.
+int RunVpdInquiry(Session& session, const Unit& unit);
 
 // Returns ExitOk when `operand` is an address whose host adapter exists,
 // with `unit` filled; with `requireUnit` the unit must also answer a

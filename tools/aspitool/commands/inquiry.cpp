@@ -1,4 +1,5 @@
-// aspitool inquiry ADDR: the unit's standard INQUIRY data, decoded.
+// aspitool inquiry ADDR: the unit's standard INQUIRY data, decoded (with
+// --vpd, a vital product data page instead).
 #include "commands.h"
 
 #include "../output.h"
@@ -16,6 +17,7 @@ int RunInquiry(Session& session) {
     Unit unit;
     const int opened = OpenUnit(session, session.options.operands[0], true, unit, error);
     if (opened != ExitOk) return Fail(session, document, opened, error);
+    if (session.options.hasVpd) return RunVpdInquiry(session, unit);
 
     const uint32_t length = InquiryLength(unit);
     if (length < 5) {

@@ -4,6 +4,7 @@
 
 #include "../output.h"
 #include "../progress.h"
+#include "../trace.h"
 
 #include <cstdio>
 #include <cstring>
@@ -63,7 +64,14 @@ bool SendCdb(const Session& session, const Unit& unit, const uint8_t* cdb, uint8
     request.senseLength = static_cast<uint8_t>(session.options.senseLength);
     request.notify = session.options.notify;
     request.timeoutMs = session.options.timeoutSeconds * 1000u;
-    return ExecuteScsi(session.library, request, result, error);
+    request.residual = unit.adapter.countsResiduals;
+    if (session.options.verbose) TraceCommand(request);
+    if (!ExecuteScsi(session.library, request, result, error)) {
+        if (session.options.verbose) TraceText("< " + error);
+        return false;
+    }
+    if (session.options.verbose) TraceResult(result);
+    return true;
 }
 
 bool ReadCapacity(const Session& session, const Unit& unit, Capacity& capacity,
