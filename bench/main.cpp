@@ -3,8 +3,11 @@
 // contender as a ratio to its baseline, what the library's round trip adds
 // to a direct pass-through against what its design makes unavoidable, the
 // throughput of concurrent submitters, and how loading grows with units.
-// Repeated runs (--benchmark_repetitions) count by their median.
+// Repeated runs (--benchmark_repetitions) count by their median, also when
+// only aggregates are displayed.
 #include <benchmark/benchmark.h>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -73,16 +76,25 @@ const std::pair<const char*, std::vector<const char*>> unavoidableParts[] = {
 
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    // Colours only on a terminal: the program's own reporter does not see
+    // --benchmark_color.
+    RatioReporter() : ConsoleReporter(isatty(1) ? OO_ColorTabular : OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration || run.error_occurred || run.iterations == 0) {
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if ((run.run_type != Run::RT_Iteration && !median) || run.error_occurred ||
+                run.iterations == 0) {
                 continue;
             }
-            Measured& measured = runs_[PlainName(run.benchmark_name())];
+            std::string name = PlainName(run.benchmark_name());
+            if (median) name.erase(name.size() - std::string("_median").size());
+            Measured& measured = median ? medians_[name] : runs_[name];
             measured.Seconds.push_back(run.real_accumulated_time /
                                        static_cast<double>(run.iterations));
             auto items = run.counters.find("items_per_second");
             if (items != run.counters.end()) measured.ItemsPerSecond.push_back(items->second.value);
+            if (median) runs_[name];  // listed, so that the summaries find it
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -96,14 +108,23 @@ public:
     }
 
 private:
-    // Returns the median time of `name` in seconds per iteration, or 0.
-    double Time(const std::string& name) const {
+    // Returns what counts for `name`: Google Benchmark's median over the
+    // repetitions when it reported one, else the median of the runs seen.
+    const Measured* Find(const std::string& name) const {
+        auto median = medians_.find(name);
+        if (median != medians_.end()) return &median->second;
         auto found = runs_.find(name);
-        return found == runs_.end() ? 0 : Median(found->second.Seconds);
+        return found == runs_.end() ? nullptr : &found->second;
     }
+    // Returns the time of `name` in seconds per iteration, or 0.
+    double Time(const std::string& name) const {
+        const Measured* measured = Find(name);
+        return measured == nullptr ? 0 : Median(measured->Seconds);
+    }
+    // Returns the items per second of `name`, or 0.
     double Rate(const std::string& name) const {
-        auto found = runs_.find(name);
-        return found == runs_.end() ? 0 : Median(found->second.ItemsPerSecond);
+        const Measured* measured = Find(name);
+        return measured == nullptr ? 0 : Median(measured->ItemsPerSecond);
     }
 
     void PrintRatios() const {
@@ -138,12 +159,12 @@ private:
                 }
                 if (!header) {
                     std::printf("\nRound trip, µs: added = library - direct; goal added / "
-                                "unavoidable <= 1.1\n  %-36s %9s %9s %9s %11s %7s\n",
+                                "unavoidable <= 1.1\n  %-40s %9s %9s %9s %11s %7s\n",
                                 "request", "library", "direct", "added", "unavoidable", "ratio");
                     header = true;
                 }
                 const double added = Time(entry.first) - Time(direct);
-                std::printf("  %-36s %9.2f %9.2f %9.2f %11.2f %7.2f\n", entry.first.c_str(),
+                std::printf("  %-40s %9.2f %9.2f %9.2f %11.2f %7.2f\n", entry.first.c_str(),
                             Time(entry.first) * 1e6, Time(direct) * 1e6, added * 1e6,
                             unavoidable * 1e6, added / unavoidable);
             }
@@ -205,6 +226,7 @@ private:
     }
 
     std::map<std::string, Measured> runs_;
+    std::map<std::string, Measured> medians_;
 };
 
 }  // namespace

@@ -88,11 +88,14 @@ void DirectRoundTrip(benchmark::State& state, bench::Command command) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * command.Bytes);
 }
 
-// A second thread that answers every ping: through an event (as the
-// worker wakes an application's event or runs its post routine), or by
-// storing a flag that the first thread polls.
+// A second thread that wakes as the worker does, when a mutex is free and
+// a manual-reset event is set at once, resets the event as the worker
+// does on finding the ring empty, and answers: by an event (as the worker
+// sets an application's event or runs its post routine), or by storing a
+// flag that the first thread polls.
 struct Partner {
-    HANDLE Ping = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE Mutex = CreateMutexA(nullptr, FALSE, nullptr);
+    HANDLE Ping = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE Pong = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     std::atomic<int> Flag{0};
     std::atomic<bool> Stop{false};
@@ -101,8 +104,11 @@ struct Partner {
     explicit Partner(Completion completion)
         : Thread([this, completion] {
               sim::CurrentThreadEnvironment();
+              const HANDLE both[2] = {Mutex, Ping};
               for (;;) {
-                  WaitForSingleObject(Ping, INFINITE);
+                  WaitForMultipleObjects(2, both, TRUE, INFINITE);
+                  ResetEvent(Ping);
+                  ReleaseMutex(Mutex);
                   if (Stop.load()) return;
                   if (completion == Completion::Poll) {
                       Flag.store(1, std::memory_order_release);
@@ -115,6 +121,7 @@ struct Partner {
         Stop.store(true);
         SetEvent(Ping);
         Thread.join();
+        CloseHandle(Mutex);
         CloseHandle(Ping);
         CloseHandle(Pong);
     }
@@ -152,21 +159,18 @@ void AllocateRequestBuffer(benchmark::State& state) {
     }
 }
 
-// The queue's lock and event as one request uses them, on one thread: the
-// submission, the worker's taking it, and its finding the ring empty
-// (the worker's last wait, which blocks, belongs to the hand-off).
+// The rest of the queue's locking for one request, on one thread: the
+// submission's hold of the lock, and the worker's wait that finds the
+// event still set after the command and its release (the wait that
+// blocks, the reset and its release belong to the hand-off).
 void QueueLocking(benchmark::State& state) {
     HANDLE mutex = CreateMutexA(nullptr, FALSE, nullptr);
-    HANDLE work = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE work = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     const HANDLE both[2] = {mutex, work};
     for (auto _ : state) {
         WaitForSingleObject(mutex, INFINITE);
-        SetEvent(work);
         ReleaseMutex(mutex);
         WaitForMultipleObjects(2, both, TRUE, INFINITE);
-        ReleaseMutex(mutex);
-        WaitForMultipleObjects(2, both, TRUE, INFINITE);
-        ResetEvent(work);
         ReleaseMutex(mutex);
     }
     CloseHandle(work);
