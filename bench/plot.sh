@@ -38,9 +38,8 @@ awk '
 # Transfer-size series: group/path/op/bytes of the round trips and the
 # iSCSI runs; TEST UNIT READY is the zero-byte point of its path.
 awk -v dir="$data" '
-  {
+  $1 ~ /^(RoundTrip|Iscsi)\// {
     split($1, part, "/")
-    if (part[1] != "RoundTrip" && part[1] != "Iscsi") next
     op = part[3] == "TestUnitReady" ? "Read" : part[3]
     series = part[1] "/" part[2] "/" op
     gsub(/\//, "_", series)
@@ -80,7 +79,7 @@ set terminal svg size 1200,420 dynamic font 'sans,11'
 set output '$chart'
 set multiplot layout 1,3
 set grid
-set key top left font ',9'
+set key bottom right font ',9'
 set logscale y
 set xlabel 'transfer size'
 set xtics ('TEST UNIT READY' -2, '4 KiB' 0, '16 KiB' 2, '64 KiB' 4, '256 KiB' 6)
