@@ -21,18 +21,22 @@ namespace {
 constexpr int Buses = 4;
 constexpr int UnitsPerPort = 10;
 
+// Returns nothing: removes the running machine.
 void Uninstall(const benchmark::State&) { sim::UninstallMachine(); }
 
+// Returns nothing: installs range(0) units on 10 ports of 4 buses.
 void InstallUnits(const benchmark::State& state) {
     bench::InstallMachineText(bench::DiskMachine(10, Buses, static_cast<int>(state.range(0))));
 }
 
+// Returns nothing: installs range(0) ports of 4 buses, 10 units each.
 void InstallPorts(const benchmark::State& state) {
     const int ports = static_cast<int>(state.range(0));
     bench::InstallMachineText(bench::DiskMachine(ports, Buses, ports * UnitsPerPort));
 }
 
-// The tables start all zero at every load.
+// Returns nothing: runs the scans of a load on tables that start all
+// zero, as at every load.
 void ScanAsLoaded() {
     std::memset(PortTable, 0, sizeof PortTable);
     PortCount = 0;
@@ -44,14 +48,18 @@ void ScanAsLoaded() {
     MapClassDevices();
 }
 
+// Returns nothing: times the scans; a table without every unit fails the
+// run.
 void Discovery(benchmark::State& state, int expectedUnits) {
     for (auto _ : state) ScanAsLoaded();
     if (DeviceTable.Count != expectedUnits) state.SkipWithError("units missing from the table");
 }
 
+// Returns nothing: Discovery over range(0) units.
 void DiscoveryByUnits(benchmark::State& state) {
     Discovery(state, static_cast<int>(state.range(0)));
 }
+// Returns nothing: Discovery over range(0) ports of 10 units.
 void DiscoveryByPorts(benchmark::State& state) {
     Discovery(state, static_cast<int>(state.range(0)) * UnitsPerPort);
 }
@@ -71,7 +79,7 @@ BENCHMARK(DiscoveryByPorts)
 
 #if defined(PTASPI_LIBRARY_PATH) && defined(PTASPI_ENTRY_LIBRARY_PATH)
 
-// Only the load is timed: an unload waits for the worker's end, which NT
+// Returns nothing: times LoadLibraryA of `path`. Only the load is timed: an unload waits for the worker's end, which NT
 // signals only after the loader's lock is free, so it costs a fixed grace
 // period that says nothing of the load.
 void TimeLoads(benchmark::State& state, const char* path) {
@@ -89,6 +97,7 @@ void TimeLoads(benchmark::State& state, const char* path) {
     sim::WaitForThreadsToEnd(5000);
 }
 
+// Returns nothing: TimeLoads of the library, and of the empty one.
 void LoadLibraryWithDiscovery(benchmark::State& state) { TimeLoads(state, PTASPI_LIBRARY_PATH); }
 void LoadEntryLibrary(benchmark::State& state) { TimeLoads(state, PTASPI_ENTRY_LIBRARY_PATH); }
 

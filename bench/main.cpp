@@ -80,6 +80,7 @@ public:
     // --benchmark_color.
     RatioReporter() : ConsoleReporter(isatty(1) ? OO_ColorTabular : OO_Tabular) {}
 
+    // Returns nothing: keeps what each run measured, then prints it.
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
@@ -99,6 +100,7 @@ public:
         ConsoleReporter::ReportRuns(runs);
     }
 
+    // Returns nothing: prints every table that the runs allow.
     void PrintSummary() const {
         PrintRatios();
         PrintRoundTrips();
@@ -127,6 +129,7 @@ private:
         return measured == nullptr ? 0 : Median(measured->ItemsPerSecond);
     }
 
+    // Returns nothing: prints every contender against its baseline.
     void PrintRatios() const {
         std::printf("\nTime ratios, contender / baseline:\n");
         for (const auto& entry : runs_) {
@@ -141,6 +144,7 @@ private:
         }
     }
 
+    // Returns nothing: prints added against unavoidable time per round trip.
     void PrintRoundTrips() const {
         bool header = false;
         for (const auto& completion : unavoidableParts) {
@@ -171,6 +175,7 @@ private:
         }
     }
 
+    // Returns nothing: prints requests per second by submitting threads.
     void PrintThreads() const {
         bool header = false;
         for (int threads = 1; threads <= 64; threads *= 2) {
@@ -196,8 +201,8 @@ private:
         }
     }
 
-    // Prints the least-squares line of time against the number that ends
-    // each name under `prefix`, and how far each point lies from it.
+    // Returns nothing: prints the least-squares line of time against the
+    // number that ends each name under `prefix`, and each point beside it.
     void PrintLoadGrowth(const std::string& prefix, const char* what) const {
         std::vector<std::pair<double, double>> points;
         for (const auto& entry : runs_) {
@@ -231,6 +236,7 @@ private:
 
 }  // namespace
 
+// Returns 0 once the benchmarks ran, 1 on an unknown argument.
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -22,24 +22,29 @@ enum class Completion { Event, Post, Poll };
 bench::Library library;
 HANDLE completionEvent = nullptr;
 
+// Returns nothing: the post routine, which wakes the waiting application.
 void __cdecl SignalCompletion(void*) { SetEvent(completionEvent); }
 
+// Returns nothing: installs a machine with one disk (the setup of a run).
 void InstallOneDisk(const benchmark::State&) {
     bench::InstallMachineText(bench::DiskMachine(1, 1, 1));
 }
 
+// Returns nothing: one disk, the library loaded, a completion event.
 void LoadOnOneDisk(const benchmark::State& state) {
     InstallOneDisk(state);
     if (!bench::LoadPtaspi(library)) std::abort();
     completionEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
 }
 
+// Returns nothing: undoes LoadOnOneDisk.
 void Unload(const benchmark::State&) {
     CloseHandle(completionEvent);
     bench::UnloadPtaspi(library);
     sim::UninstallMachine();
 }
 
+// Returns nothing: undoes InstallOneDisk.
 void Uninstall(const benchmark::State&) { sim::UninstallMachine(); }
 
 // Returns once the request has completed, in the way asked for.
@@ -51,6 +56,8 @@ void AwaitCompletion(Completion completion, const SRB_ExecSCSICmd& srb) {
     while (__atomic_load_n(&srb.SRB_Status, __ATOMIC_ACQUIRE) == SS_PENDING) Sleep(0);
 }
 
+// Returns nothing: times one request through SendASPI32Command to its
+// completion.
 void LibraryRoundTrip(benchmark::State& state, Completion completion, bench::Command command) {
     std::vector<BYTE> storage;
     BYTE* buffer = bench::PageAlignedBuffer(storage, command.Bytes);
@@ -73,6 +80,7 @@ void LibraryRoundTrip(benchmark::State& state, Completion completion, bench::Com
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * command.Bytes);
 }
 
+// Returns nothing: times one direct pass-through on a handle opened once.
 void DirectRoundTrip(benchmark::State& state, bench::Command command) {
     std::vector<BYTE> storage;
     BYTE* buffer = bench::PageAlignedBuffer(storage, command.Bytes);
@@ -127,6 +135,7 @@ struct Partner {
     }
 };
 
+// Returns nothing: times a hand-off to the partner thread and back.
 void HandOff(benchmark::State& state, Completion completion) {
     Partner partner(completion);
     for (auto _ : state) {
@@ -140,6 +149,7 @@ void HandOff(benchmark::State& state, Completion completion) {
     }
 }
 
+// Returns nothing: times the open and close of the unit's device path.
 void OpenClose(benchmark::State& state) {
     const std::string path = bench::DiskPath(0);
     for (auto _ : state) {
@@ -150,7 +160,8 @@ void OpenClose(benchmark::State& state) {
     }
 }
 
-// The direct method's request buffer: header, sense area and slack.
+// Returns nothing: times the allocation and release of the direct
+// method's request buffer: header, sense area and slack.
 void AllocateRequestBuffer(benchmark::State& state) {
     for (auto _ : state) {
         void* buffer = VirtualAlloc(nullptr, 44 + 18 + 4, MEM_COMMIT, PAGE_READWRITE);
@@ -159,7 +170,8 @@ void AllocateRequestBuffer(benchmark::State& state) {
     }
 }
 
-// The rest of the queue's locking for one request, on one thread: the
+// Returns nothing: times the rest of the queue's locking for one request,
+// on one thread: the
 // submission's hold of the lock, and the worker's wait that finds the
 // event still set after the command and its release (the wait that
 // blocks, the reset and its release belong to the hand-off).

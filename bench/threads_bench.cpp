@@ -18,22 +18,28 @@ constexpr DWORD ReadBytes = 4096;
 
 bench::Library library;
 
+// Returns nothing: installs one disk for each thread.
 void InstallDisks(const benchmark::State&) {
     bench::InstallMachineText(bench::DiskMachine(1, 1, MaxThreads));
 }
 
+// Returns nothing: the disks, and the library loaded.
 void LoadOnDisks(const benchmark::State& state) {
     InstallDisks(state);
     if (!bench::LoadPtaspi(library)) std::abort();
 }
 
+// Returns nothing: undoes LoadOnDisks.
 void Unload(const benchmark::State&) {
     bench::UnloadPtaspi(library);
     sim::UninstallMachine();
 }
 
+// Returns nothing: undoes InstallDisks.
 void Uninstall(const benchmark::State&) { sim::UninstallMachine(); }
 
+// Returns nothing: one thread's requests through the library, each
+// waited for before the next.
 void LibraryThreads(benchmark::State& state) {
     sim::CurrentThreadEnvironment();
     const bench::DiskAddress unit = bench::DiskAt(1, 1, state.thread_index());
@@ -55,6 +61,7 @@ void LibraryThreads(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// Returns nothing: one thread's direct pass-through on its own handle.
 void DirectThreads(benchmark::State& state) {
     sim::CurrentThreadEnvironment();
     const bench::DiskAddress unit = bench::DiskAt(1, 1, state.thread_index());

@@ -23,6 +23,7 @@ enum class Completion { Event, Post, Poll, Immediate };
 
 HANDLE completionEvent = nullptr;
 
+// Returns nothing: the post routine, which wakes the waiting driver.
 void __cdecl SignalCompletion(void*) { SetEvent(completionEvent); }
 
 struct Kind {
@@ -81,6 +82,7 @@ BYTE RunOne(const bench::Library& library, const Kind& kind, BYTE* buffer) {
 
 }  // namespace
 
+// Returns 0 when every request completed with SS_COMP.
 int main(int argc, char** argv) {
     const int count = argc > 1 ? std::atoi(argv[1]) : 10;
     const int warmUp = 3;
