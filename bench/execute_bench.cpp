@@ -70,9 +70,9 @@ void RunReads(benchmark::State& state, size_t misalignment) {
 }
 
 void BM_ExecuteReadDirect(benchmark::State& state) { RunReads(state, 0); }
-BENCHMARK(BM_ExecuteReadDirect);
+BENCHMARK(BM_ExecuteReadDirect)->Name("Execute/Direct/Read/32768");
 
 void BM_ExecuteReadBufferedFallback(benchmark::State& state) { RunReads(state, 1); }
-BENCHMARK(BM_ExecuteReadBufferedFallback);
+BENCHMARK(BM_ExecuteReadBufferedFallback)->Name("Execute/BufferedFallback/Read/32768");
 
 }  // namespace

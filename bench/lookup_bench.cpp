@@ -28,7 +28,7 @@ void BM_FindDeviceCacheHit(benchmark::State& state) {
         benchmark::DoNotOptimize(FindDevice(last.PortNumber, last.PathId, last.TargetId, 0));
     }
 }
-BENCHMARK(BM_FindDeviceCacheHit);
+BENCHMARK(BM_FindDeviceCacheHit)->Name("Lookup/CacheHit/FindDevice/0");
 
 void BM_FindDeviceAlternatingSearch(benchmark::State& state) {
     FillTable();
@@ -42,6 +42,6 @@ void BM_FindDeviceAlternatingSearch(benchmark::State& state) {
             FindDevice(wanted.PortNumber, wanted.PathId, wanted.TargetId, 0));
     }
 }
-BENCHMARK(BM_FindDeviceAlternatingSearch);
+BENCHMARK(BM_FindDeviceAlternatingSearch)->Name("Lookup/Search/FindDevice/0");
 
 }  // namespace

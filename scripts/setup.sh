@@ -9,6 +9,7 @@ packages=(
   nlohmann-json3-dev
   clang libclang-rt-14-dev
   valgrind libc6-dbg:i386
+  gnuplot-nox
 )
 
 missing=()

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds all three presets, runs the whole suite under linux and
 # linux-asan, checks the Windows DLL, and runs the fuzz target and the
-# thread checker for a bounded time (each fuzz target 30 s). Fails on any
-# failure.
+# thread checker for a bounded time (each fuzz target 30 s), then the
+# performance guard. Fails on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -34,5 +34,9 @@ fi
 if [ -x scripts/thread-check.sh ]; then
   echo "== thread checker"
   bash scripts/thread-check.sh build/linux
+fi
+if [ -x scripts/perf-guard.sh ]; then
+  echo "== performance guard"
+  bash scripts/perf-guard.sh build/linux
 fi
 echo "== all checks passed"

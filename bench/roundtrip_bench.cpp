@@ -1,0 +1,253 @@
+// One execute request through SendASPI32Command, completed by event, by
+// post routine and by polling, against the same command sent straight to
+// the unit on an already open handle; and, in the same run, the parts of
+// the library's round trip that its design makes unavoidable, each alone:
+// the hand-off to the worker and back, the unit's open and close, the
+// request buffer's allocation and release, and the queue's locking.
+#include "bench_support.h"
+
+#include "sim/kernel/teb.h"
+#include "sim/sim.h"
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+enum class Completion { Event, Post, Poll };
+
+bench::Library library;
+HANDLE completionEvent = nullptr;
+
+// Returns nothing: the post routine, which wakes the waiting application.
+void __cdecl SignalCompletion(void*) { SetEvent(completionEvent); }
+
+// Returns nothing: installs a machine with one disk (the setup of a run).
+void InstallOneDisk(const benchmark::State&) {
+    bench::InstallMachineText(bench::DiskMachine(1, 1, 1));
+}
+
+// Returns nothing: one disk, the library loaded, a completion event.
+void LoadOnOneDisk(const benchmark::State& state) {
+    InstallOneDisk(state);
+    if (!bench::LoadPtaspi(library)) std::abort();
+    completionEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+}
+
+// Returns nothing: undoes LoadOnOneDisk.
+void Unload(const benchmark::State&) {
+    CloseHandle(completionEvent);
+    bench::UnloadPtaspi(library);
+    sim::UninstallMachine();
+}
+
+// Returns nothing: undoes InstallOneDisk.
+void Uninstall(const benchmark::State&) { sim::UninstallMachine(); }
+
+// Returns once the request has completed, in the way asked for.
+void AwaitCompletion(Completion completion, const SRB_ExecSCSICmd& srb) {
+    if (completion != Completion::Poll) {
+        WaitForSingleObject(completionEvent, INFINITE);
+        return;
+    }
+    while (__atomic_load_n(&srb.SRB_Status, __ATOMIC_ACQUIRE) == SS_PENDING) Sleep(0);
+}
+
+// Returns nothing: times one request through SendASPI32Command to its
+// completion.
+void LibraryRoundTrip(benchmark::State& state, Completion completion, bench::Command command) {
+    std::vector<BYTE> storage;
+    BYTE* buffer = bench::PageAlignedBuffer(storage, command.Bytes);
+    const BYTE flags = completion == Completion::Event  ? SRB_EVENT_NOTIFY
+                       : completion == Completion::Post ? SRB_POSTING
+                                                        : 0;
+    void* post = completion == Completion::Event  ? static_cast<void*>(completionEvent)
+                 : completion == Completion::Post ? reinterpret_cast<void*>(&SignalCompletion)
+                                                  : nullptr;
+    bench::ExecRequest request;
+    for (auto _ : state) {
+        bench::PrepareExec(request, 0, 0, command, buffer, flags, post);
+        library.Send(&request.Srb);
+        AwaitCompletion(completion, request.Srb);
+        if (request.Srb.SRB_Status != SS_COMP) {
+            state.SkipWithError("request failed");
+            break;
+        }
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * command.Bytes);
+}
+
+// Returns nothing: times one direct pass-through on a handle opened once.
+void DirectRoundTrip(benchmark::State& state, bench::Command command) {
+    std::vector<BYTE> storage;
+    BYTE* buffer = bench::PageAlignedBuffer(storage, command.Bytes);
+    const HANDLE device = bench::OpenDisk(0);
+    bench::DirectRequest request;
+    for (auto _ : state) {
+        if (!bench::SendDirect(device, request, 0, 0, command, buffer)) {
+            state.SkipWithError("pass-through failed");
+            break;
+        }
+    }
+    CloseHandle(device);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * command.Bytes);
+}
+
+// A second thread that wakes as the worker does, when a mutex is free and
+// a manual-reset event is set at once, resets the event as the worker
+// does on finding the ring empty, and answers: by an event (as the worker
+// sets an application's event or runs its post routine), or by storing a
+// flag that the first thread polls.
+struct Partner {
+    HANDLE Mutex = CreateMutexA(nullptr, FALSE, nullptr);
+    HANDLE Ping = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE Pong = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<int> Flag{0};
+    std::atomic<bool> Stop{false};
+    std::thread Thread;
+
+    explicit Partner(Completion completion)
+        : Thread([this, completion] {
+              sim::CurrentThreadEnvironment();
+              const HANDLE both[2] = {Mutex, Ping};
+              for (;;) {
+                  WaitForMultipleObjects(2, both, TRUE, INFINITE);
+                  ResetEvent(Ping);
+                  ReleaseMutex(Mutex);
+                  if (Stop.load()) return;
+                  if (completion == Completion::Poll) {
+                      Flag.store(1, std::memory_order_release);
+                  } else {
+                      SetEvent(Pong);
+                  }
+              }
+          }) {}
+    ~Partner() {
+        Stop.store(true);
+        SetEvent(Ping);
+        Thread.join();
+        CloseHandle(Mutex);
+        CloseHandle(Ping);
+        CloseHandle(Pong);
+    }
+};
+
+// Returns nothing: times a hand-off to the partner thread and back.
+void HandOff(benchmark::State& state, Completion completion) {
+    Partner partner(completion);
+    for (auto _ : state) {
+        SetEvent(partner.Ping);
+        if (completion == Completion::Poll) {
+            while (partner.Flag.load(std::memory_order_acquire) == 0) Sleep(0);
+            partner.Flag.store(0, std::memory_order_relaxed);
+        } else {
+            WaitForSingleObject(partner.Pong, INFINITE);
+        }
+    }
+}
+
+// Returns nothing: times the open and close of the unit's device path.
+void OpenClose(benchmark::State& state) {
+    const std::string path = bench::DiskPath(0);
+    for (auto _ : state) {
+        HANDLE device = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                    nullptr);
+        CloseHandle(device);
+    }
+}
+
+// Returns nothing: times the allocation and release of the direct
+// method's request buffer: header, sense area and slack.
+void AllocateRequestBuffer(benchmark::State& state) {
+    for (auto _ : state) {
+        void* buffer = VirtualAlloc(nullptr, 44 + 18 + 4, MEM_COMMIT, PAGE_READWRITE);
+        benchmark::DoNotOptimize(buffer);
+        VirtualFree(buffer, 0, MEM_RELEASE);
+    }
+}
+
+// Returns nothing: times the rest of the queue's locking for one request,
+// on one thread: the
+// submission's hold of the lock, and the worker's wait that finds the
+// event still set after the command and its release (the wait that
+// blocks, the reset and its release belong to the hand-off).
+void QueueLocking(benchmark::State& state) {
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, nullptr);
+    HANDLE work = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    const HANDLE both[2] = {mutex, work};
+    for (auto _ : state) {
+        WaitForSingleObject(mutex, INFINITE);
+        ReleaseMutex(mutex);
+        WaitForMultipleObjects(2, both, TRUE, INFINITE);
+        ReleaseMutex(mutex);
+    }
+    CloseHandle(work);
+    CloseHandle(mutex);
+}
+
+const struct {
+    const char* Name;
+    bench::Command Command;
+} commands[] = {
+    {"TestUnitReady/0", bench::TestUnitReady()},
+    {"Read/4096", bench::Read10(4096)},
+    {"Read/65536", bench::Read10(65536)},
+};
+
+const struct {
+    const char* Name;
+    Completion Mode;
+} completions[] = {
+    {"Library-Event", Completion::Event},
+    {"Library-Post", Completion::Post},
+    {"Library-Poll", Completion::Poll},
+};
+
+// Returns 0: registers every round trip and its unavoidable parts.
+int RegisterRoundTrips() {
+    for (const auto& command : commands) {
+#ifdef PTASPI_LIBRARY_PATH
+        for (const auto& completion : completions) {
+            const std::string name = std::string("RoundTrip/") + completion.Name + "/" + command.Name;
+            benchmark::RegisterBenchmark(name.c_str(), LibraryRoundTrip, completion.Mode,
+                                         command.Command)
+                ->Setup(LoadOnOneDisk)
+                ->Teardown(Unload)
+                ->Unit(benchmark::kMicrosecond)
+                ->UseRealTime();
+        }
+#endif
+        benchmark::RegisterBenchmark((std::string("RoundTrip/Direct/") + command.Name).c_str(),
+                                     DirectRoundTrip, command.Command)
+            ->Setup(InstallOneDisk)
+            ->Teardown(Uninstall)
+            ->Unit(benchmark::kMicrosecond)
+            ->UseRealTime();
+    }
+    benchmark::RegisterBenchmark("Unavoidable/HandOff-Event/Request/0", HandOff, Completion::Event)
+        ->Unit(benchmark::kMicrosecond)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("Unavoidable/HandOff-Poll/Request/0", HandOff, Completion::Poll)
+        ->Unit(benchmark::kMicrosecond)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("Unavoidable/OpenClose/Request/0", OpenClose)
+        ->Setup(InstallOneDisk)
+        ->Teardown(Uninstall)
+        ->Unit(benchmark::kMicrosecond)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("Unavoidable/Alloc/Request/0", AllocateRequestBuffer)
+        ->Unit(benchmark::kMicrosecond)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("Unavoidable/Queue/Request/0", QueueLocking)
+        ->Unit(benchmark::kMicrosecond)
+        ->UseRealTime();
+    return 0;
+}
+
+[[maybe_unused]] const int registered = RegisterRoundTrips();
+
+}  // namespace
