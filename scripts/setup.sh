@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   valgrind libc6-dbg:i386
   gnuplot-nox
+  tgt libiscsi-dev:i386 libiscsi-bin xorriso
 )
 
 missing=()

@@ -1,0 +1,204 @@
+// The iscsi backend: residual, sense, limit and identity rules; a target
+// that cannot be reached; and, where tgtd runs as root, one real target.
+#include "devices_test_support.h"
+#include "units_test_support.h"
+
+#include "sim/machine/live_machine.h"
+#include "sim/units/iscsi_session.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+using namespace sim::units;
+using Clock = std::chrono::steady_clock;
+
+TEST(IscsiRules, BytesMovedSenseLimitsAndClaims) {
+    // length, status, residual status, residual, bytes moved
+    const uint32_t moved[][5] = {{512, 0, 0, 0, 512}, {512, 4, 0, 0, 512}, {512, 2, 0, 0, 0},
+                                 {512, 8, 0, 0, 0},   {255, 0, 1, 219, 36}, {512, 2, 1, 256, 256},
+                                 {36, 0, 1, 100, 0},  {36, 2, 2, 64, 36}};
+    for (const auto& r : moved) {
+        EXPECT_EQ(IscsiBytesMoved(r[0], static_cast<uint8_t>(r[1]), static_cast<int>(r[2]), r[3]), r[4])
+            << r[0] << " " << r[1] << " " << r[2] << " " << r[3];
+    }
+    const uint8_t segment[] = {0x00, 0x03, 0x70, 0x00, 0x05, 0xEE};
+    EXPECT_EQ(IscsiSenseBytes(segment, sizeof segment), (std::vector<uint8_t>{0x70, 0x00, 0x05}));
+    EXPECT_TRUE(IscsiSenseBytes(segment, 4).empty()) << "a length past the segment";
+    const uint32_t limits[][3] = {{0, 10, 10}, {3, 10, 3}, {30, 10, 10}};
+    for (const auto& r : limits) EXPECT_EQ(IscsiCommandLimit(r[0], r[1]), r[2]);
+    for (uint8_t type = 0; type < 0x20; ++type) {
+        EXPECT_EQ(ClaimedByClassDriver(type), type <= 1 || (type >= 4 && type <= 7)) << int(type);
+    }
+}
+
+TEST(IscsiRules, TheRealUnitFillsWhatTheFileLeavesOut) {
+    std::vector<uint8_t> real(36, 0);
+    real[1] = 0x80;
+    real[7] = 0x02;  // CmdQue: a byte the simulator's own data never sets
+    memcpy(&real[8], "REALVENDREAL PRODUCT    0042", 28);
+    const struct {
+        const char* members;  // the unit's members besides target, lun, backend
+        uint8_t peripheral;   // of the real unit
+        std::string identifier;
+        uint8_t byte0, byte1;
+        bool claimed;
+    } rows[] = {
+        {"", 0x05, "REALVENDREAL PRODUCT    0042", 0x05, 0x80, true},
+        {"", 0x0C, "REALVENDREAL PRODUCT    0042", 0x0C, 0x80, false},
+        {R"("claimed": false,)", 0x00, "REALVENDREAL PRODUCT    0042", 0x00, 0x80, false},
+        {R"("inquiry": {"vendor": "MINE", "revision": "9"},)", 0x01, "MINE    REAL PRODUCT    9   ", 0x01,
+         0x80, true},
+        {R"("inquiry": {"peripheral": 3, "removable": false, "product": "P"},)", 0x00,
+         "REALVENDP               0042", 0x03, 0x00, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.members);
+        sim::Machine machine;
+        std::string error;
+        ASSERT_TRUE(sim::ParseMachine(std::string(R"({"ports": [{"buses": [{"units": [{"target": 0, "lun": 0, )") +
+                                          row.members + R"("backend": {"type": "iscsi", "url": "u"}}]}]}]})",
+                                      machine, error)) << error;
+        sim::UnitConfig unit = machine.ports[0].buses[0].units[0];
+        EXPECT_EQ(unit.backend.initiator + " " + std::to_string(unit.backend.timeoutSeconds),
+                  std::string(sim::DefaultIscsiInitiator) + " 10");
+        real[0] = row.peripheral;
+        sim::AdoptRealInquiry(real, unit);
+        EXPECT_EQ(unit.inquiry.vendor + unit.inquiry.product + unit.inquiry.revision, row.identifier);
+        EXPECT_EQ(unit.claimed, row.claimed);
+        ASSERT_EQ(unit.inquiryData.size(), 36u);
+        EXPECT_EQ(unit.inquiryData[0] << 8 | unit.inquiryData[1], row.byte0 << 8 | row.byte1);
+        EXPECT_EQ(unit.inquiryData[7], 0x02) << "the real unit's own bytes are kept";
+        EXPECT_EQ(std::string(unit.inquiryData.begin() + 8, unit.inquiryData.end()), row.identifier);
+    }
+}
+
+class IscsiInstall : public devices_test::DevicesTest {};
+
+TEST_F(IscsiInstall, AnUnreachableTargetFailsTheInstallAndKeepsTheMachine) {
+    Install(R"({"ports": [{"buses": [{"units": [{"target": 2, "lun": 0, "backend": {"type": "disk"}}]}]}]})");
+    const char* const cases[][3] = {  // URL, then what the message says after it
+        {"iscsi://127.0.0.1:1/iqn.2000-01.example:none/0", ": connect failed: ", "refused"},
+        {"http://127.0.0.1/iqn.2000-01.example:none/0", ": not an iSCSI URL: ", "iscsi://"}};
+    for (const auto& c : cases) {
+        sim::Machine machine;
+        std::string error;
+        ASSERT_TRUE(sim::ParseMachine(std::string(R"({"ports": [{"buses": [{"units": [{"target": 0, "lun": 0, "backend":
+            {"type": "iscsi", "timeout_s": 2, "url": ")") + c[0] + "\"}}]}]}]}", machine, error));
+        const auto start = Clock::now();
+        EXPECT_FALSE(sim::InstallMachine(machine, error));
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+        EXPECT_EQ(error.rfind(std::string("ports[0].buses[0].units[0]: ") + c[0] + c[1], 0), 0u) << error;
+        EXPECT_NE(error.find(c[2], 30), std::string::npos) << "libiscsi's own message: " << error;
+    }
+    HANDLE port = Open("scsi0:", GENERIC_READ);
+    EXPECT_NE(port, INVALID_HANDLE_VALUE) << "the earlier machine still runs";
+    CloseHandle(port);
+}
+
+// Returns the pid of a tgtd of the test's own on 127.0.0.1:13842 with a disk
+// `image` at LUN 1 (tgt's controller at LUN 0), or 0.
+pid_t StartTarget(const std::string& image) {
+    const char* argv[] = {"sh", "-c", "exec tgtd -f -C 42 --iscsi portal=127.0.0.1:13842 >/dev/null 2>&1", nullptr};
+    pid_t pid = 0;
+    const int spawned = posix_spawnp(&pid, "sh", nullptr, nullptr, const_cast<char**>(argv), environ);
+    const std::string admin = "tgtadm -C 42 --lld iscsi ";
+    for (int i = 0; spawned == 0 && i < 50 && system((admin + "--op show --mode target >/dev/null 2>&1").c_str()); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const std::string steps[] = {"--op new --mode target --tid 1 --targetname iqn.2026-12.org.ptaspi:test",
+                                 "--op new --mode logicalunit --tid 1 --lun 1 --backing-store " + image,
+                                 "--op bind --mode target --tid 1 --initiator-address 127.0.0.1"};
+    for (const std::string& step : steps) {
+        if (spawned != 0 || system((admin + step).c_str()) != 0) return 0;
+    }
+    return pid;
+}
+
+// Returns the outcome of `command` on the running machine's unit `index`.
+sim::ScsiOutcome RunOn(size_t index, sim::ScsiCommand command, sim::DataDirection direction,
+                       std::vector<uint8_t>& buffer, uint32_t timeoutSeconds = 0) {
+    std::unique_lock<std::mutex> hold(sim::MachineLock());
+    std::shared_ptr<sim::LiveUnit> unit = sim::CurrentMachineLocked()->Units.at(index);
+    hold.unlock();
+    command.timeoutSeconds = timeoutSeconds;
+    return units_test::Run(*unit->Backend, command, direction, buffer);
+}
+
+// Returns the platform error of TEST UNIT READY on unit `index` once past
+// the UNIT ATTENTION that a new session meets first (~0u: never ready).
+DWORD Ready(size_t index, uint32_t timeoutSeconds = 0) {
+    std::vector<uint8_t> none;
+    for (int i = 0; i < 3; ++i) {
+        const sim::ScsiOutcome outcome =
+            RunOn(index, units_test::Cdb({0, 0, 0, 0, 0, 0}), sim::DataDirection::None, none, timeoutSeconds);
+        if (outcome.platformError != 0 || outcome.status == sim::StatusGood) return outcome.platformError;
+    }
+    return ~0u;
+}
+
+TEST_F(IscsiInstall, ARealTargetThroughSenseLossAndTimeOut) {
+    if (geteuid() != 0 || system("command -v tgtd >/dev/null") != 0) GTEST_SKIP() << "no tgtd as root";
+    const std::string image = units_test::TempFile(std::vector<uint8_t>(1 << 20, 0));
+    pid_t target = StartTarget(image);
+    std::shared_ptr<void> cleanup(nullptr, [&](void*) {  // even after a failed assertion
+        if (target > 0 && kill(target, SIGKILL) == 0) waitpid(target, nullptr, 0);
+        unlink(image.c_str());
+    });
+    ASSERT_NE(target, 0);
+    Install(R"({"ports": [{"buses": [{"units": [
+      {"target": 0, "lun": 0, "backend": {"type": "iscsi", "url": "iscsi://127.0.0.1:13842/iqn.2026-12.org.ptaspi:test/0"}},
+      {"target": 0, "lun": 1, "inquiry": {"product": "MINE"},
+       "backend": {"type": "iscsi", "url": "iscsi://127.0.0.1:13842/iqn.2026-12.org.ptaspi:test/1", "timeout_s": 2}}]}]}]})");
+    std::unique_lock<std::mutex> hold(sim::MachineLock());
+    const auto& units = sim::CurrentMachineLocked()->Config.ports[0].buses[0].units;
+    EXPECT_EQ(std::to_string(units[0].claimed) + std::to_string(units[1].claimed), "01") << "tgt's controller: 0x0C";
+    EXPECT_EQ(std::string(units[1].inquiryData.begin() + 16, units[1].inquiryData.begin() + 32), "MINE            ");
+    const std::vector<uint8_t> answer = sim::BuildInquiryData(sim::CurrentMachineLocked()->Config.ports[0]);
+    EXPECT_NE(std::search(answer.begin(), answer.end(), units[1].inquiryData.begin(), units[1].inquiryData.end()),
+              answer.end()) << "the port reports the real unit's bytes";
+    hold.unlock();
+    std::vector<uint8_t> inquiry(255, 0), block = units_test::Pattern(512, 7), back(512, 0), sense(18, 0);
+    sim::ScsiOutcome outcome = RunOn(1, units_test::Cdb({0x12, 0, 0, 0, 255, 0}), sim::DataDirection::In, inquiry);
+    EXPECT_EQ(outcome.bytesMoved, inquiry[4] + 5u) << "the target's underflow";
+    EXPECT_EQ(RunOn(1, units_test::Cdb10(0x2A, 3, 1), sim::DataDirection::Out, block).bytesMoved, 0u)
+        << "refused for the new session's UNIT ATTENTION";
+    ASSERT_EQ(Ready(1), 0u);
+    EXPECT_EQ(RunOn(1, units_test::Cdb10(0x2A, 3, 1), sim::DataDirection::Out, block).bytesMoved, 512u);
+    outcome = RunOn(1, units_test::Cdb10(0x28, 1 << 20, 1), sim::DataDirection::In, back);
+    ASSERT_EQ(outcome.status, sim::StatusCheckCondition);
+    ASSERT_GE(outcome.sense.size(), 14u);
+    EXPECT_EQ(outcome.sense[2] & 0x0F, 0x05) << "ILLEGAL REQUEST";
+    RunOn(1, units_test::Cdb({0x03, 0, 0, 0, 18, 0}), sim::DataDirection::In, sense);
+    EXPECT_EQ(sense[12], 0x21) << "REQUEST SENSE gets the sense the target already gave";
+
+    kill(target, SIGSTOP);
+    auto start = Clock::now();
+    EXPECT_EQ(Ready(1, 1), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1900));
+    kill(target, SIGCONT);
+    EXPECT_EQ(Ready(0), 0u) << "the next command logs in again";
+
+    kill(target, SIGKILL);
+    waitpid(target, nullptr, 0);
+    EXPECT_EQ(Ready(1), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED)) << "lost during the command";
+    start = Clock::now();
+    EXPECT_EQ(Ready(1), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED)) << "no login";
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+    target = StartTarget(image);
+    ASSERT_NE(target, 0);
+    ASSERT_EQ(Ready(1), 0u);
+    EXPECT_EQ(RunOn(1, units_test::Cdb10(0x28, 3, 1), sim::DataDirection::In, back).bytesMoved, 512u);
+    EXPECT_EQ(back, block) << "the same disk behind a new target";
+}
+
+}  // namespace
