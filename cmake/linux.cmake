@@ -26,8 +26,13 @@ target_include_directories(winsim PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}
 # Code built for Windows calls the simulator with the stack aligned to 4
 # bytes only, not the 16 that the Linux i386 ABI promises.
 target_compile_options(winsim PRIVATE ${PTASPI_WARNINGS} -mincoming-stack-boundary=2)
+# The iscsi backend's initiator; only the simulator links it, never the
+# library.
+find_library(PTASPI_LIBISCSI iscsi REQUIRED)
+find_path(PTASPI_LIBISCSI_INCLUDE iscsi/iscsi.h REQUIRED)
+target_include_directories(winsim SYSTEM PRIVATE ${PTASPI_LIBISCSI_INCLUDE})
 target_link_libraries(winsim PUBLIC Threads::Threads ${CMAKE_DL_LIBS}
-  PRIVATE nlohmann_json::nlohmann_json)
+  PRIVATE nlohmann_json::nlohmann_json ${PTASPI_LIBISCSI})
 
 # The library's code, compiled once for the shared object and the unit tests.
 add_library(ptaspi_objects OBJECT ${PTASPI_LIBRARY_SOURCES})

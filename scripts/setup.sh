@@ -9,6 +9,7 @@ packages=(
   nlohmann-json3-dev
   clang libclang-rt-14-dev
   valgrind libc6-dbg:i386
+  tgt libiscsi-dev:i386 libiscsi-bin xorriso
 )
 
 missing=()

@@ -2,6 +2,7 @@
 
 #include "sim/sim.h"
 #include "sim/kernel/threads.h"
+#include "sim/units/iscsi_session.h"
 
 #include "platform/scsi_port.h"
 
@@ -133,11 +134,30 @@ std::vector<uint8_t> BuildInquiryData(const PortConfig& port) {
                      StandardInquiryLength);
             PutUlong(bytes, at + offsetof(SCSI_INQUIRY_DATA, NextInquiryDataOffset),
                      u + 1 < count ? static_cast<uint32_t>(next) : 0);
-            std::vector<uint8_t> inquiry = StandardInquiryData(unit.inquiry);
+            const std::vector<uint8_t> inquiry =
+                unit.inquiryData.empty() ? StandardInquiryData(unit.inquiry) : unit.inquiryData;
             memcpy(&bytes[at + ScsiInquiryRecordHeaderLength], inquiry.data(), inquiry.size());
         }
     }
     return bytes;
+}
+
+void AdoptRealInquiry(const std::vector<uint8_t>& real, UnitConfig& unit) {
+    std::vector<uint8_t> data = real;
+    data.resize(StandardInquiryLength, 0);
+    InquiryConfig& inquiry = unit.inquiry;
+    if (!inquiry.given.peripheral) inquiry.peripheral = data[0];
+    if (!inquiry.given.removable) inquiry.removable = (data[1] & 0x80) != 0;
+    if (!inquiry.given.vendor) inquiry.vendor.assign(data.begin() + 8, data.begin() + 16);
+    if (!inquiry.given.product) inquiry.product.assign(data.begin() + 16, data.begin() + 32);
+    if (!inquiry.given.revision) inquiry.revision.assign(data.begin() + 32, data.begin() + 36);
+    if (!unit.claimedGiven) unit.claimed = units::ClaimedByClassDriver(inquiry.peripheral);
+    data[0] = inquiry.peripheral;
+    data[1] = static_cast<uint8_t>((data[1] & 0x7F) | (inquiry.removable ? 0x80 : 0x00));
+    CopyPadded(&data[8], 8, inquiry.vendor);
+    CopyPadded(&data[16], 16, inquiry.product);
+    CopyPadded(&data[32], 4, inquiry.revision);
+    unit.inquiryData = std::move(data);
 }
 
 std::shared_ptr<LiveUnit> FindUnitLocked(const LiveMachine& machine, int port, int bus,
@@ -186,13 +206,19 @@ bool InstallMachine(const Machine& machine, std::string& error) {
                     error = where + (why.empty() ? std::string("backend not built") : why);
                     return false;
                 }
+                // A real unit's identity fills what the file left out,
+                // before the registry and the port's inquiry answer use it.
+                if (const std::vector<uint8_t>* real = unit->Backend->RealInquiry()) {
+                    AdoptRealInquiry(*real, unit->Config);
+                    live->Config.ports[p].buses[b].units[u] = unit->Config;
+                }
                 live->Units.push_back(std::move(unit));
             }
         }
     }
     std::shared_ptr<LiveMachine> old = TakeCurrent(live);
     ReleaseUnits(UnitsOf(old));
-    BuildRegistry(machine);
+    BuildRegistry(live->Config);
     error.clear();
     return true;  // `old` dies here, outside the lock
 }

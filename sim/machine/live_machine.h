@@ -87,6 +87,12 @@ std::vector<uint8_t> BuildInquiryData(const PortConfig& port);
 // reports for a unit.
 std::vector<uint8_t> StandardInquiryData(const InquiryConfig& inquiry);
 
+// Returns nothing: fills the inquiry members the file did not give (and
+// `claimed`, from the peripheral type, unless given) from a real unit's
+// standard INQUIRY data, and stores the data the port driver reports: the
+// real bytes with the unit's identity written over them.
+void AdoptRealInquiry(const std::vector<uint8_t>& real, UnitConfig& unit);
+
 // Returns the first unit at that address on the port (the one routing
 // reaches when two share an address), or null; call with MachineLock().
 std::shared_ptr<LiveUnit> FindUnitLocked(const LiveMachine& machine, int port, int bus,

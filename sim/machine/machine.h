@@ -11,6 +11,9 @@
 
 namespace sim {
 
+// The initiator name an iscsi unit logs in with when its file names none.
+constexpr const char* DefaultIscsiInitiator = "iqn.2026-12.org.ptaspi:sim";
+
 enum class UserKind { Administrator, Limited };
 enum class UnitAccess { ReadWrite, ReadOnly, None };
 enum class BackendType { Disk, CdRom, Tape, Scanner, Processor, Scripted, Iscsi };
@@ -48,7 +51,18 @@ struct BackendConfig {
     std::string image;        // cdrom ISO file, read-only
     bool medium = true;       // cdrom, tape
     std::vector<ScriptedResponse> responses;
-    std::string url;          // iscsi
+    std::string url;          // iscsi: iscsi://HOST[:PORT]/TARGET-IQN/LUN
+    std::string initiator;    // iscsi: the initiator name; filled by default
+    uint32_t timeoutSeconds = 10;  // iscsi: login and command limit, at least 1
+};
+
+// Which inquiry members the file gave; a real unit supplies the others.
+struct InquiryGiven {
+    bool peripheral = false;
+    bool removable = false;
+    bool vendor = false;
+    bool product = false;
+    bool revision = false;
 };
 
 // Standard INQUIRY identity, defaults filled from the backend type.
@@ -58,13 +72,19 @@ struct InquiryConfig {
     std::string vendor;       // exactly 8 characters, space padded
     std::string product;      // exactly 16
     std::string revision;     // exactly 4
+    InquiryGiven given;
 };
 
 struct UnitConfig {
     uint8_t target = 0;
     uint8_t lun = 0;
     bool claimed = false;
+    bool claimedGiven = false;  // the file gave `claimed`
     InquiryConfig inquiry;
+    // The 36 bytes of standard INQUIRY data the port driver reports, taken
+    // from a real unit when the machine is installed; empty: generated from
+    // `inquiry`.
+    std::vector<uint8_t> inquiryData;
     std::vector<std::string> classDevices;   // "PhysicalDrive0", "CdRom1", ...; may be empty
     std::optional<char> drive;               // upper-case letter
     uint32_t addressError = 0;

@@ -191,13 +191,20 @@ bool ReadBackend(const Json& value, const std::string& path, const std::string& 
         return true;
     }
     case BackendType::Iscsi:
-        if (!CheckObject(value, path, {"type", "url"}, error)) return false;
+        if (!CheckObject(value, path, {"type", "url", "initiator", "timeout_s"}, error)) {
+            return false;
+        }
         if (Find(value, "url") == nullptr) {
             return Fail(error, Member(path, "url"), "required member missing");
         }
         if (!ReadText(value, "url", path, backend.url, error)) return false;
         if (backend.url.empty()) return Fail(error, Member(path, "url"), "expected a URL");
-        return true;
+        backend.initiator = DefaultIscsiInitiator;
+        if (!ReadText(value, "initiator", path, backend.initiator, error)) return false;
+        if (backend.initiator.empty()) {
+            return Fail(error, Member(path, "initiator"), "expected an initiator name");
+        }
+        return ReadUnsigned(value, "timeout_s", path, backend.timeoutSeconds, error, 1);
     }
     return Fail(error, path, "unknown backend type");
 }
@@ -240,6 +247,11 @@ bool ReadInquiry(const Json* value, const std::string& path, const BackendDefaul
     if (scripted && Find(*value, "peripheral") == nullptr) {
         return Fail(error, Member(path, "peripheral"), "required for scripted units");
     }
+    inquiry.given.peripheral = Find(*value, "peripheral") != nullptr;
+    inquiry.given.removable = Find(*value, "removable") != nullptr;
+    inquiry.given.vendor = Find(*value, "vendor") != nullptr;
+    inquiry.given.product = Find(*value, "product") != nullptr;
+    inquiry.given.revision = Find(*value, "revision") != nullptr;
     return ReadUnsigned(*value, "peripheral", path, inquiry.peripheral, error) &&
            ReadBool(*value, "removable", path, inquiry.removable, error) &&
            ReadInquiryText(*value, "vendor", path, 8, inquiry.vendor, error) &&
@@ -287,6 +299,7 @@ bool ReadUnit(const Json& value, const std::string& path, const std::string& bas
         return false;
     }
     unit.claimed = defaults->claimed;
+    unit.claimedGiven = Find(value, "claimed") != nullptr;
     if (!ReadUnsigned(value, "target", path, unit.target, error) ||
         !ReadUnsigned(value, "lun", path, unit.lun, error) ||
         !ReadBool(value, "claimed", path, unit.claimed, error) ||

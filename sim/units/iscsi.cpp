@@ -1,12 +1,16 @@
-// The iSCSI backend is a placeholder: no initiator is built in yet, so the
-// unit behaves as one that does not answer. Both pass-through controls fail
-// with ERROR_IO_DEVICE (the port driver's answer when a target never
-// responds) before a command reaches it; a command that reaches it anyway
-// ends with CHECK CONDITION, ABORTED COMMAND, LOGICAL UNIT COMMUNICATION
-// FAILURE rather than a success that moved nothing.
+// The iscsi backend: a real logical unit reached over iSCSI. Creating it
+// logs in to the target (or joins the session another unit of that target
+// holds) and reads the unit's INQUIRY data, so that a machine whose unit
+// cannot be reached is refused when it is installed, not at its first
+// command. Commands go to the target as they come; only the sense of a
+// CHECK CONDITION is kept here, because the target hands it over with the
+// status and forgets it, while a caller may still ask for it with REQUEST
+// SENSE as it would of a unit on a parallel bus.
 #include "sim/units/common_commands.h"
 #include "sim/units/device_types.h"
+#include "sim/units/iscsi_session.h"
 
+#include <algorithm>
 #include <mutex>
 #include <vector>
 
@@ -16,23 +20,100 @@ namespace {
 
 class IscsiBackend : public UnitBackend {
 public:
-    DWORD PlatformErrorFor(const ScsiCommand&, bool) override { return ERROR_IO_DEVICE; }
+    IscsiBackend(std::shared_ptr<IscsiSession> session, int lun, uint32_t timeoutSeconds,
+                 std::vector<uint8_t> inquiry)
+        : session_(std::move(session)),
+          lun_(lun),
+          timeoutSeconds_(timeoutSeconds),
+          inquiry_(std::move(inquiry)) {}
 
-    void Execute(const ScsiCommand&, ScsiOutcome& outcome) override {
+    void Execute(const ScsiCommand& command, ScsiOutcome& outcome) override {
         outcome = ScsiOutcome();
-        std::lock_guard<std::mutex> hold(mutex_);
-        CheckCondition(pendingSense_, outcome, SenseCommunicationFailure);
+        std::shared_ptr<IscsiSession> session;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            if (command.cdb[0] == OpRequestSense && !pendingSense_.empty()) {
+                AnswerRequestSense(pendingSense_, command, outcome);
+                return;
+            }
+            session = session_;
+        }
+        if (!session) {  // released: the machine that had the unit is gone
+            outcome.platformError = ERROR_DEVICE_NOT_CONNECTED;
+            return;
+        }
+        RunIscsiCommand(*session, lun_, command,
+                        IscsiCommandLimit(command.timeoutSeconds, timeoutSeconds_), timeoutSeconds_,
+                        outcome, nullptr);
+        if (!outcome.sense.empty()) {
+            std::lock_guard<std::mutex> hold(mutex_);
+            pendingSense_ = outcome.sense;
+        }
     }
+
+    // Drops this unit's hold on the session; the last unit's drop logs out.
+    void Release() override {
+        std::lock_guard<std::mutex> hold(mutex_);
+        session_.reset();
+    }
+
+    const std::vector<uint8_t>* RealInquiry() const override { return &inquiry_; }
 
 private:
     std::mutex mutex_;
+    std::shared_ptr<IscsiSession> session_;
+    const int lun_;
+    const uint32_t timeoutSeconds_;
+    const std::vector<uint8_t> inquiry_;
     std::vector<uint8_t> pendingSense_;
 };
 
+// Returns false with a message unless the unit answers a standard INQUIRY
+// as a logical unit that exists; `data` gets its 36 bytes.
+bool ReadRealInquiry(IscsiSession& session, int lun, uint32_t timeoutSeconds,
+                     std::vector<uint8_t>& data, std::string& error) {
+    data.assign(StandardInquiryLength, 0);
+    ScsiCommand inquiry;
+    const uint8_t cdb[6] = {OpInquiry, 0, 0, 0, static_cast<uint8_t>(StandardInquiryLength), 0};
+    std::copy(cdb, cdb + sizeof cdb, inquiry.cdb);
+    inquiry.cdbLength = sizeof cdb;
+    inquiry.direction = DataDirection::In;
+    inquiry.data = data.data();
+    inquiry.dataLength = static_cast<uint32_t>(data.size());
+    ScsiOutcome outcome;
+    std::string why;
+    RunIscsiCommand(session, lun, inquiry, timeoutSeconds, timeoutSeconds, outcome, &why);
+    if (outcome.platformError != 0) {
+        error = "INQUIRY failed: " + why;
+        return false;
+    }
+    if (outcome.status != StatusGood || outcome.bytesMoved < 5) {
+        error = "INQUIRY failed with status " + std::to_string(outcome.status);
+        return false;
+    }
+    if ((data[0] >> 5) == 3) {
+        error = "the target has no logical unit " + std::to_string(lun);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-std::unique_ptr<UnitBackend> CreateIscsiBackend(const UnitConfig&, std::string&) {
-    return std::make_unique<IscsiBackend>();
+std::unique_ptr<UnitBackend> CreateIscsiBackend(const UnitConfig& unit, std::string& error) {
+    const BackendConfig& config = unit.backend;
+    IscsiAddress address;
+    std::string why;
+    std::shared_ptr<IscsiSession> session;
+    std::vector<uint8_t> inquiry;
+    if (!ParseIscsiUrl(config.url, address, why) ||
+        !(session = OpenIscsiSession(address, config.initiator, config.timeoutSeconds, why)) ||
+        !ReadRealInquiry(*session, address.lun, config.timeoutSeconds, inquiry, why)) {
+        error = config.url + ": " + why;
+        return nullptr;
+    }
+    return std::make_unique<IscsiBackend>(std::move(session), address.lun, config.timeoutSeconds,
+                                          std::move(inquiry));
 }
 
 }  // namespace sim::units

@@ -54,10 +54,14 @@ public:
     // Executes one command. The backend keeps the sense of a CHECK
     // CONDITION as its pending sense, for a later REQUEST SENSE.
     virtual void Execute(const ScsiCommand& command, ScsiOutcome& outcome) = 0;
-    // Ends every hang: commands blocked in the unit return.
+    // Ends every hang: commands blocked in the unit return. A real unit
+    // lets its connection go and fails later commands.
     virtual void Release() {}
     // Returns the number of commands blocked in a hang, waiting for Release.
     virtual size_t HangingCommands() { return 0; }
+    // Returns the unit's own 36 bytes of standard INQUIRY data when it is a
+    // real unit, which the port driver then reports; null for emulated ones.
+    virtual const std::vector<uint8_t>* RealInquiry() const { return nullptr; }
 };
 
 // Returns the backend the unit describes, or null with a message.

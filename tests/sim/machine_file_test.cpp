@@ -142,6 +142,8 @@ TEST(MachineFile, ReadsEveryMember) {
     EXPECT_FALSE(second.buses[0].units[0].backend.medium);
     EXPECT_EQ(second.buses[0].units[1].backend.type, BackendType::Iscsi);
     EXPECT_EQ(second.buses[0].units[1].backend.url, "iscsi://127.0.0.1:3260/iqn.2024-01.test:disk/0");
+    EXPECT_EQ(second.buses[0].units[1].backend.initiator, "iqn.2024-01.test:host");
+    EXPECT_EQ(second.buses[0].units[1].backend.timeoutSeconds, 3u);
 
     ASSERT_EQ(machine.drives.size(), 5u);
     const sim::DriveKind kinds[] = {sim::DriveKind::Fixed, sim::DriveKind::Removable,
@@ -411,6 +413,12 @@ TEST(MachineFile, RefusesBadUnitsNamingTheMember) {
          ".backend.block_size: expected a number from 1 to 65536"},
         {R"({"target": 0, "lun": 0, "backend": {"type": "disk", "file": ""}})", ".backend.file: expected a file path"},
         {R"({"target": 0, "lun": 0, "backend": {"type": "iscsi"}})", ".backend.url: required member missing"},
+        {R"({"target": 0, "lun": 0, "backend": {"type": "iscsi", "url": "iscsi://h/t/0", "initiator": ""}})",
+         ".backend.initiator: expected an initiator name"},
+        {R"({"target": 0, "lun": 0, "backend": {"type": "iscsi", "url": "iscsi://h/t/0", "timeout_s": 0}})",
+         ".backend.timeout_s: expected a number from 1 to 4294967295"},
+        {R"({"target": 0, "lun": 0, "backend": {"type": "iscsi", "url": "iscsi://h/t/0", "image": "x"}})",
+         ".backend: unknown member 'image'"},
         {R"({"target": 0, "lun": 0, "backend": {"type": "scripted"}})",
          ".inquiry.peripheral: required for scripted units"},
         {R"({"target": 0, "lun": 0, "inquiry": {"vendor": "X"}, "backend": {"type": "scripted"}})",
