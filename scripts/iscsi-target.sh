@@ -154,7 +154,7 @@ write_machine() {
       "units": [
         {"target": 0, "lun": 0, "claimed": true, "class_device": "PhysicalDrive0",
          "backend": {"type": "iscsi", "url": "$base/1", "initiator": "$initiator_name"}},
-        {"target": 1, "lun": 0, "claimed": true, "class_device": "CdRom0", "drive": "E",
+        {"target": 1, "lun": 0, "claimed": true, "class_device": "CdRom0",
          "backend": {"type": "iscsi", "url": "$base/2", "initiator": "$initiator_name"}},
         {"target": 2, "lun": 0, "claimed": true, "class_device": "Tape0",
          "backend": {"type": "iscsi", "url": "$base/3", "initiator": "$initiator_name"}}
