@@ -4,6 +4,7 @@
 #include <iscsi/scsi-lowlevel.h>
 
 #include <poll.h>
+#include <signal.h>
 
 #include <cerrno>
 #include <chrono>
@@ -99,6 +100,11 @@ iscsi_context* LogIn(const IscsiSession& session, uint32_t seconds, std::string&
         error = "libiscsi cannot create a context";
         return nullptr;
     }
+    // libiscsi writes data-out payloads with writev, which raises SIGPIPE
+    // on a connection the target has closed; a Windows process knows no
+    // such signal, so the process ignores it and the write fails instead.
+    static std::once_flag ignorePipe;
+    std::call_once(ignorePipe, [] { signal(SIGPIPE, SIG_IGN); });
     // Errors must reach the caller: libiscsi's own reconnect would hide a
     // lost target behind commands queued without end.
     iscsi_set_noautoreconnect(context, 1);
