@@ -104,8 +104,10 @@ launch() {
 halt() {
     running || { rm -f "$dir/tgtd.pid"; return 0; }
     p=$(pid)
-    kill -CONT "$p" 2>/dev/null
     if [ "${1:-}" != now ]; then
+        # A frozen daemon must run to hear the polite requests; a killed one
+        # must not run at all before it dies.
+        kill -CONT "$p" 2>/dev/null
         adm --mode sys --op update --name State -v offline >/dev/null 2>&1
         adm --mode system --op delete --force >/dev/null 2>&1
         kill -TERM "$p" 2>/dev/null
@@ -154,7 +156,7 @@ write_machine() {
       "units": [
         {"target": 0, "lun": 0, "claimed": true, "class_device": "PhysicalDrive0",
          "backend": {"type": "iscsi", "url": "$base/1", "initiator": "$initiator_name"}},
-        {"target": 1, "lun": 0, "claimed": true, "class_device": "CdRom0",
+        {"target": 1, "lun": 0, "claimed": true, "class_device": "CdRom0", "drive": "E",
          "backend": {"type": "iscsi", "url": "$base/2", "initiator": "$initiator_name"}},
         {"target": 2, "lun": 0, "claimed": true, "class_device": "Tape0",
          "backend": {"type": "iscsi", "url": "$base/3", "initiator": "$initiator_name"}}
@@ -221,7 +223,7 @@ case "$command" in
     stop) need_tools; halt ;;
     pause) signal STOP ;;
     resume) signal CONT ;;
-    kill) running && { kill -CONT "$(pid)"; halt now; } ;;
+    kill) halt now ;;
     restart) restart ;;
     *) echo "usage: iscsi-target.sh start|stop|pause|resume|kill|restart [DIR]" >&2; exit 2 ;;
 esac

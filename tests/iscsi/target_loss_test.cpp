@@ -35,14 +35,17 @@ TEST_P(TargetLoss, CommandsFailWithinTheTimeOutAndSucceedAfterRestart) {
         const char* before;  // iscsi-target.sh action before the command, or ""
         const char* during;  // action 300 ms after it started, or ""
         BYTE status;
+        uint32_t sense;  // key, ASC, ASCQ of a CHECK CONDITION; 0: none
         double atMostSeconds;
     } steps[] = {
-        {"answering", "", "", SS_COMP, 2},
-        {"frozen: the command times out", "pause", "", SS_ERR, timeoutSeconds + 2.0},
-        {"frozen, then killed under the command", "", "kill", SS_ERR, timeoutSeconds + 2.0},
-        {"gone: the login is refused", "", "", SS_ERR, 2},
-        {"restarted on the same port", "restart", "", SS_COMP, timeoutSeconds + 2.0},
-        {"and still answering", "", "", SS_COMP, 2},
+        {"answering", "", "", SS_COMP, 0, 2},
+        {"frozen: the command times out", "pause", "", SS_ERR, 0, timeoutSeconds + 2.0},
+        {"frozen, then killed under the command", "", "kill", SS_ERR, 0, timeoutSeconds + 2.0},
+        {"gone: the login is refused", "", "", SS_ERR, 0, 2},
+        // A restarted target reports its reset (POWER ON, RESET, OR BUS
+        // DEVICE RESET OCCURRED) to the first command, as a real one does.
+        {"restarted on the same port", "restart", "", SS_ERR, 0x062900, timeoutSeconds + 2.0},
+        {"then answering again", "", "", SS_COMP, 0, 2},
     };
     const std::vector<uint8_t> expected = FileBytes(Folder() + "/disk.img", 0, 4096);
     ASSERT_EQ(expected.size(), 4096u);
@@ -72,6 +75,10 @@ TEST_P(TargetLoss, CommandsFailWithinTheTimeOutAndSucceedAfterRestart) {
         CloseHandle(event);
         ASSERT_EQ(waited, WAIT_OBJECT_0) << "still pending after " << seconds << " s";
         EXPECT_EQ(request.Srb.SRB_Status, s.status) << "after " << seconds << " s";
+        EXPECT_EQ(request.Srb.SRB_TargStat, s.sense != 0 ? 0x02 : 0) << std::hex << SenseCode(request.Sense) << " after " << seconds;
+        if (s.sense != 0) {
+            EXPECT_EQ(SenseCode(request.Sense), s.sense) << std::hex << SenseCode(request.Sense);
+        }
         if (s.status == SS_COMP) {
             EXPECT_TRUE(buffer == expected) << "the data read differs";
         }
