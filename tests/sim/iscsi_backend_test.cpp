@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <thread>
@@ -160,6 +161,9 @@ TEST_F(IscsiInstall, ARealTargetThroughSenseLossAndTimeOut) {
     const auto& units = sim::CurrentMachineLocked()->Config.ports[0].buses[0].units;
     EXPECT_EQ(std::to_string(units[0].claimed) + std::to_string(units[1].claimed), "01") << "tgt's controller: 0x0C";
     EXPECT_EQ(std::string(units[1].inquiryData.begin() + 16, units[1].inquiryData.begin() + 32), "MINE            ");
+    const std::vector<uint8_t> answer = sim::BuildInquiryData(sim::CurrentMachineLocked()->Config.ports[0]);
+    EXPECT_NE(std::search(answer.begin(), answer.end(), units[1].inquiryData.begin(), units[1].inquiryData.end()),
+              answer.end()) << "the port reports the real unit's bytes";
     hold.unlock();
     std::vector<uint8_t> inquiry(255, 0), block = units_test::Pattern(512, 7), back(512, 0), sense(18, 0);
     sim::ScsiOutcome outcome = RunOn(1, units_test::Cdb({0x12, 0, 0, 0, 255, 0}), sim::DataDirection::In, inquiry);
