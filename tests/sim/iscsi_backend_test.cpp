@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <thread>
 
@@ -87,17 +86,20 @@ class IscsiInstall : public devices_test::DevicesTest {};
 
 TEST_F(IscsiInstall, AnUnreachableTargetFailsTheInstallAndKeepsTheMachine) {
     Install(R"({"ports": [{"buses": [{"units": [{"target": 2, "lun": 0, "backend": {"type": "disk"}}]}]}]})");
-    sim::Machine machine;
-    std::string error;
-    ASSERT_TRUE(sim::ParseMachine(R"({"ports": [{"buses": [{"units": [{"target": 0, "lun": 0, "backend":
-        {"type": "iscsi", "url": "iscsi://127.0.0.1:1/iqn.2000-01.example:none/0", "timeout_s": 2}}]}]}]})",
-                                  machine, error));
-    const auto start = Clock::now();
-    EXPECT_FALSE(sim::InstallMachine(machine, error));
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
-    EXPECT_EQ(error.rfind("ports[0].buses[0].units[0]: iscsi://127.0.0.1:1/iqn.2000-01.example:none/0: connect", 0),
-              0u) << error;
-    EXPECT_NE(error.find("refused"), std::string::npos) << "libiscsi's own message: " << error;
+    const char* const cases[][3] = {  // URL, then what the message says after it
+        {"iscsi://127.0.0.1:1/iqn.2000-01.example:none/0", ": connect failed: ", "refused"},
+        {"http://127.0.0.1/iqn.2000-01.example:none/0", ": not an iSCSI URL: ", "iscsi://"}};
+    for (const auto& c : cases) {
+        sim::Machine machine;
+        std::string error;
+        ASSERT_TRUE(sim::ParseMachine(std::string(R"({"ports": [{"buses": [{"units": [{"target": 0, "lun": 0, "backend":
+            {"type": "iscsi", "timeout_s": 2, "url": ")") + c[0] + "\"}}]}]}]}", machine, error));
+        const auto start = Clock::now();
+        EXPECT_FALSE(sim::InstallMachine(machine, error));
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+        EXPECT_EQ(error.rfind(std::string("ports[0].buses[0].units[0]: ") + c[0] + c[1], 0), 0u) << error;
+        EXPECT_NE(error.find(c[2], 30), std::string::npos) << "libiscsi's own message: " << error;
+    }
     HANDLE port = Open("scsi0:", GENERIC_READ);
     EXPECT_NE(port, INVALID_HANDLE_VALUE) << "the earlier machine still runs";
     CloseHandle(port);
