@@ -75,7 +75,8 @@ TEST_P(TargetLoss, CommandsFailWithinTheTimeOutAndSucceedAfterRestart) {
         CloseHandle(event);
         ASSERT_EQ(waited, WAIT_OBJECT_0) << "still pending after " << seconds << " s";
         EXPECT_EQ(request.Srb.SRB_Status, s.status) << "after " << seconds << " s";
-        EXPECT_EQ(request.Srb.SRB_TargStat, s.sense != 0 ? 0x02 : 0) << std::hex << SenseCode(request.Sense) << " after " << seconds;
+        EXPECT_EQ(request.Srb.SRB_TargStat, s.sense != 0 ? 0x02 : 0)
+            << "sense " << std::hex << SenseCode(request.Sense);
         if (s.sense != 0) {
             EXPECT_EQ(SenseCode(request.Sense), s.sense) << std::hex << SenseCode(request.Sense);
         }

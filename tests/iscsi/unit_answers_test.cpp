@@ -107,13 +107,11 @@ TEST_P(UnitAnswers, InquiryAgreesWithIscsiInq) {
         for (const auto& field : inquiryFields) {
             auto printed = tool.find(field.first);
             ASSERT_NE(printed, tool.end()) << field.first;
-            const std::string value = printed->second.substr(0, printed->second.find(' ', 1));
-            EXPECT_EQ(field.second(data), field.first == std::string("Vendor") ||
-                                                  field.first == std::string("Product") ||
-                                                  field.first == std::string("Revision")
-                                              ? printed->second
-                                              : value)
-                << field.first;
+            // Texts are printed whole, spaces included; "Version" has its
+            // standard's name after the number.
+            const std::string& line = printed->second;
+            const bool text = std::string("VendorProductRevision").find(field.first) != std::string::npos;
+            EXPECT_EQ(field.second(data), text ? line : line.substr(0, line.find(' '))) << field.first;
         }
         // The version descriptors iscsi-inq lists are the non-zero ones.
         std::vector<std::string> listed, ours;
@@ -155,7 +153,8 @@ TEST_P(UnitAnswers, ReadCapacity16AgreesWithIscsiReadcapacity16) {
         }
 
         int exitCode = -1;
-        const std::string text = RunCommand("iscsi-readcapacity16 '" + Url(c.target) + "' 2>/dev/null", &exitCode);
+        const std::string text =
+            RunCommand("iscsi-readcapacity16 '" + Url(c.target) + "' 2>/dev/null", &exitCode);
         EXPECT_EQ(exitCode == 0, c.status == SS_COMP) << text;
         if (exitCode != 0) continue;
         std::map<std::string, uint64_t> printed;
