@@ -115,3 +115,8 @@ if(TARGET aspitool AND TARGET ptaspi32)
       ENVIRONMENT "PTASPI_TOOL_LIBRARY=${PTASPI_WINDOWS_DLL}")
   endif()
 endif()
+
+# The tests against real iSCSI units, behind tgtd on loopback.
+if(EXISTS ${CMAKE_SOURCE_DIR}/tests/iscsi/CMakeLists.txt)
+  add_subdirectory(tests/iscsi)
+endif()
