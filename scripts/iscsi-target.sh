@@ -145,6 +145,8 @@ configure_target() {
         adm --mode target --op bind --tid 1 --initiator-address 127.0.0.1
 }
 
+# The CD-ROM LUN is left to the port (no class driver claims it): a drive
+# letter, the only way to a claimed CD-ROM, belongs to emulated drives.
 write_machine() {
     base="iscsi://127.0.0.1:$(cat "$dir/port")/$target_name"
     cat >"$dir/machine.json" <<EOF
@@ -156,7 +158,7 @@ write_machine() {
       "units": [
         {"target": 0, "lun": 0, "claimed": true, "class_device": "PhysicalDrive0",
          "backend": {"type": "iscsi", "url": "$base/1", "initiator": "$initiator_name"}},
-        {"target": 1, "lun": 0, "claimed": true, "class_device": "CdRom0", "drive": "E",
+        {"target": 1, "lun": 0, "claimed": false,
          "backend": {"type": "iscsi", "url": "$base/2", "initiator": "$initiator_name"}},
         {"target": 2, "lun": 0, "claimed": true, "class_device": "Tape0",
          "backend": {"type": "iscsi", "url": "$base/3", "initiator": "$initiator_name"}}

@@ -9,6 +9,7 @@
 #include "sim/units/common_commands.h"
 #include "sim/units/device_types.h"
 #include "sim/units/iscsi_session.h"
+#include "sim/units/sense.h"
 
 #include <algorithm>
 #include <mutex>
@@ -98,6 +99,29 @@ bool ReadRealInquiry(IscsiSession& session, int lun, uint32_t timeoutSeconds,
     return true;
 }
 
+// A target reports UNIT ATTENTION (power on, reset) to every new session
+// until a command other than INQUIRY takes it. On a machine that has
+// booted, the class drivers' and the port's own first commands have taken
+// it long before an application runs, so the install takes it here the
+// same way. Returns false when the unit still reports it after a few tries.
+bool ClearUnitAttention(IscsiSession& session, int lun, uint32_t timeoutSeconds) {
+    const int tries = 4;
+    for (int i = 0; i < tries; ++i) {
+        ScsiCommand testUnitReady;
+        testUnitReady.cdbLength = 6;
+        testUnitReady.direction = DataDirection::None;
+        ScsiOutcome outcome;
+        RunIscsiCommand(session, lun, testUnitReady, timeoutSeconds, timeoutSeconds, outcome,
+                        nullptr);
+        const bool attention = outcome.platformError == 0 &&
+                               outcome.status == StatusCheckCondition &&
+                               outcome.sense.size() > 2 &&
+                               (outcome.sense[2] & 0x0F) == SenseKeyUnitAttention;
+        if (!attention) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::unique_ptr<UnitBackend> CreateIscsiBackend(const UnitConfig& unit, std::string& error) {
@@ -110,6 +134,10 @@ std::unique_ptr<UnitBackend> CreateIscsiBackend(const UnitConfig& unit, std::str
         !(session = OpenIscsiSession(address, config.initiator, config.timeoutSeconds, why)) ||
         !ReadRealInquiry(*session, address.lun, config.timeoutSeconds, inquiry, why)) {
         error = config.url + ": " + why;
+        return nullptr;
+    }
+    if (!ClearUnitAttention(*session, address.lun, config.timeoutSeconds)) {
+        error = config.url + ": the unit reports UNIT ATTENTION to every TEST UNIT READY";
         return nullptr;
     }
     return std::make_unique<IscsiBackend>(std::move(session), address.lun, config.timeoutSeconds,

@@ -20,6 +20,7 @@ constexpr uint8_t SenseKeyNoSense = 0x00;
 constexpr uint8_t SenseKeyNotReady = 0x02;
 constexpr uint8_t SenseKeyMediumError = 0x03;
 constexpr uint8_t SenseKeyIllegalRequest = 0x05;
+constexpr uint8_t SenseKeyUnitAttention = 0x06;
 constexpr uint8_t SenseKeyAbortedCommand = 0x0B;
 constexpr uint8_t SenseKeyMiscompare = 0x0E;
 

@@ -42,7 +42,9 @@ template <class Patch>
 std::string PatchedCopy(Patch patch) {
     std::vector<char> bytes = ReadDll();
     patch(bytes);
-    const std::string path = ::testing::TempDir() + "/patched-ptaspi32.dll";
+    // One name per process: ctest runs the loader tests side by side.
+    const std::string path =
+        ::testing::TempDir() + "/patched-ptaspi32-" + std::to_string(getpid()) + ".dll";
     std::ofstream(path, std::ios::binary)
         .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return path;
