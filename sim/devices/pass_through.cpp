@@ -46,7 +46,7 @@ public:
             unit_.Busy = false;
             unit_.Holder.reset();
         }
-        StateChanged().notify_all();
+        NotifyStateChanged();
     }
     UnitClaim(const UnitClaim&) = delete;
     UnitClaim& operator=(const UnitClaim&) = delete;

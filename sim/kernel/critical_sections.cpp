@@ -87,7 +87,7 @@ extern "C" void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection
     sim::SectionState& state = found->second;
     if (--state.Recursion == 0) state.OwnerKey = 0;
     sim::Mirror(lpCriticalSection, state);
-    sim::StateChanged().notify_all();
+    sim::NotifyStateChanged();
 }
 
 // Returns nothing; the section's resources are gone and it may not be used
@@ -96,5 +96,5 @@ extern "C" void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSectio
     sim::ExitIfTerminated();
     std::lock_guard<std::mutex> guard(sim::StateLock());
     sim::Sections().erase(lpCriticalSection);
-    sim::StateChanged().notify_all();
+    sim::NotifyStateChanged();
 }

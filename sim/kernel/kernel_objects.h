@@ -69,7 +69,7 @@ void AcquireMutexLocked(const std::shared_ptr<MutexObject>& mutex, bool* abandon
 bool ReleaseMutexLocked(MutexObject& mutex);
 // Returns nothing. With StateLock() held: ends the thread's part in the
 // machine (its mutexes abandoned, its object signalled); does nothing for
-// a thread that has ended already. The caller notifies StateChanged().
+// a thread that has ended already. The caller calls NotifyStateChanged().
 void EndThreadLocked(ThreadRecord& thread);
 
 }  // namespace sim

@@ -38,7 +38,7 @@ void HandOffLocked(LoaderLockState& state) {
         state.Waiters.pop_front();
         if (!next->Terminated.load()) state.Owner = std::move(next);
     }
-    StateChanged().notify_all();
+    NotifyStateChanged();
 }
 
 }  // namespace

@@ -137,7 +137,7 @@ BOOL ChangeEvent(HANDLE handle, Call call, Change change) {
     {
         std::lock_guard<std::mutex> guard(StateLock());
         change(*event);
-        StateChanged().notify_all();
+        NotifyStateChanged();
     }
     return TRUE;
 }
@@ -230,7 +230,7 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
             return WAIT_TIMEOUT;
         }
         abandoned = sim::Satisfy(object);
-        sim::StateChanged().notify_all();
+        sim::NotifyStateChanged();
     }
     return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
 }
@@ -293,7 +293,7 @@ extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
         } else {
             result = (sim::Satisfy(objects[ready]) ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + ready;
         }
-        sim::StateChanged().notify_all();
+        sim::NotifyStateChanged();
     }
     return result;
 }
@@ -310,7 +310,7 @@ extern "C" BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
     {
         std::lock_guard<std::mutex> guard(sim::StateLock());
         released = sim::ReleaseMutexLocked(*mutex);
-        if (released) sim::StateChanged().notify_all();
+        if (released) sim::NotifyStateChanged();
     }
     if (!released) return sim::FailWith(ERROR_NOT_OWNER);
     return TRUE;

@@ -31,6 +31,9 @@ namespace {
 struct MachineState {
     std::mutex Lock;
     std::condition_variable Changed;
+    // Counts the notifications of Changed, so that a waiter can watch for
+    // one without the lock.
+    std::atomic<uint64_t> Generation{0};
     size_t LiveThreads = 0;  // started by _beginthread and not ended
     // Every thread record made, for process exit; guarded by ListLock,
     // which is never held with StateLock() wanted, since a record can be
@@ -85,7 +88,7 @@ struct ThreadHolder {
         {
             std::lock_guard<std::mutex> guard(StateLock());
             EndThreadLocked(*Record);
-            StateChanged().notify_all();
+            NotifyStateChanged();
         }
     }
 };
@@ -160,7 +163,7 @@ void* ThreadEntry(void* raw) {
     {
         std::lock_guard<std::mutex> guard(StateLock());
         EndThreadLocked(self);
-        StateChanged().notify_all();
+        NotifyStateChanged();
     }
     return nullptr;
 }
@@ -173,7 +176,11 @@ const size_t MinimumStackSize = 2u * 1024u * 1024u;
 }  // namespace
 
 std::mutex& StateLock() { return State().Lock; }
-std::condition_variable& StateChanged() { return State().Changed; }
+void NotifyStateChanged() {
+    MachineState& state = State();
+    state.Generation.fetch_add(1, std::memory_order_release);
+    state.Changed.notify_all();
+}
 
 ThreadRecord& CurrentThreadRecord() { return *CurrentThreadRecordShared(); }
 
@@ -199,19 +206,59 @@ void EndThreadLocked(ThreadRecord& thread) {
     if (thread.StartedByRuntime) --State().LiveThreads;
 }
 
+namespace {
+
+// How long a waiter watches for a change before it sleeps. On NT a thread
+// that an event releases runs within microseconds; a futex wake on a
+// shared virtual machine takes tens of them, which would make every
+// hand-off between two threads here far dearer than on the system being
+// simulated. Watching a little first keeps a hand-off near its real cost;
+// what a wait returns, and when, is the same either way.
+const auto SpinBeforeSleeping = std::chrono::microseconds(200);
+
+// Returns true when the state changed from `seen`, or when the calling
+// thread was terminated, within SpinBeforeSleeping or before `deadline`;
+// false once that time has passed. Called without the state lock.
+bool WatchForChange(uint64_t seen, const ThreadRecord& self,
+                    std::chrono::steady_clock::time_point deadline) {
+    const MachineState& state = State();
+    const auto end = std::min(deadline, std::chrono::steady_clock::now() + SpinBeforeSleeping);
+    do {
+        if (state.Generation.load(std::memory_order_acquire) != seen || self.Terminated.load()) {
+            return true;
+        }
+        sched_yield();  // another thread of the hand-off may need this CPU
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
+}
+
+}  // namespace
+
 bool WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready,
                DWORD timeoutMs) {
     ThreadRecord& self = CurrentThreadRecord();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = timeoutMs == INFINITE ? std::chrono::steady_clock::time_point::max()
+                                                : start + std::chrono::milliseconds(timeoutMs);
+    // A change that does not make the wait ready earns another watch, up
+    // to a few, so that a thread waiting long on a busy machine sleeps.
+    int watches = 4;
     for (;;) {
         if (self.Terminated.load()) {
             lock.unlock();
             ParkForever();
         }
+        const uint64_t seen = State().Generation.load(std::memory_order_acquire);
         if (ready()) return true;
+        if (watches > 0 && timeoutMs != 0) {
+            lock.unlock();
+            watches = WatchForChange(seen, self, deadline) ? watches - 1 : 0;
+            lock.lock();
+            continue;
+        }
         if (timeoutMs == INFINITE) {
-            StateChanged().wait(lock);
-        } else if (StateChanged().wait_until(lock, deadline) == std::cv_status::timeout) {
+            State().Changed.wait(lock);
+        } else if (State().Changed.wait_until(lock, deadline) == std::cv_status::timeout) {
             if (self.Terminated.load()) continue;
             return ready();
         }
@@ -245,7 +292,7 @@ size_t TerminateOtherThreads() {
         EndThreadLocked(*record);
         ++terminated;
     }
-    StateChanged().notify_all();
+    NotifyStateChanged();
     return terminated;
 }
 
@@ -301,7 +348,7 @@ extern "C" uintptr_t __cdecl _beginthread(_beginthread_proc_type start, unsigned
         {
             std::lock_guard<std::mutex> guard(sim::StateLock());
             sim::EndThreadLocked(*record);
-            sim::StateChanged().notify_all();
+            sim::NotifyStateChanged();
         }
         errno = result;
         return static_cast<uintptr_t>(-1);
@@ -341,7 +388,7 @@ extern "C" BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode) {
             thread->Record->ExitCode = dwExitCode;
             sim::EndThreadLocked(*thread->Record);
         }
-        sim::StateChanged().notify_all();
+        sim::NotifyStateChanged();
     }
     sim::ExitIfTerminated();  // a thread that terminated itself stops here
     return TRUE;

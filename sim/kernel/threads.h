@@ -13,9 +13,10 @@
 namespace sim {
 
 // The lock that guards every synchronisation object's state; every change
-// of such state is followed by StateChanged().notify_all().
+// of such state is followed by NotifyStateChanged().
 std::mutex& StateLock();
-std::condition_variable& StateChanged();
+// Returns nothing; wakes every thread in WaitUntil to look at the state again.
+void NotifyStateChanged();
 
 // Waits, with `lock` (on StateLock()) held, until `ready` returns true or
 // `timeoutMs` passes (INFINITE: no limit). Returns true when ready. If the

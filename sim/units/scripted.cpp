@@ -43,7 +43,7 @@ public:
     void Release() override {
         std::lock_guard<std::mutex> hold(StateLock());
         ++waits_->Releases;
-        StateChanged().notify_all();
+        NotifyStateChanged();
     }
 
     size_t HangingCommands() override {

@@ -119,7 +119,9 @@ pid_t StartTarget(const std::string& image) {
                                  "--op new --mode logicalunit --tid 1 --lun 1 --backing-store " + image,
                                  "--op bind --mode target --tid 1 --initiator-address 127.0.0.1"};
     for (const std::string& step : steps) {
-        if (spawned != 0 || system((admin + step).c_str()) != 0) return 0;
+        if (spawned == 0 && system((admin + step).c_str()) == 0) continue;
+        if (spawned == 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);  // none left behind
+        return 0;
     }
     return pid;
 }

@@ -157,7 +157,7 @@ TEST_F(ThreadsTest, TerminatedThreadStopsInsideTheSimulatorsWait) {
         std::lock_guard<std::mutex> guard(sim::StateLock());
         release = true;
     }
-    sim::StateChanged().notify_all();
+    sim::NotifyStateChanged();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(1, stage.load());
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(AsHandle(started), 0));
