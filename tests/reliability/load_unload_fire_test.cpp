@@ -72,6 +72,19 @@ TEST(LoadUnloadUnderFire, CountsReturnAfterEveryRound) {
         for (std::thread& sender : senders) sender.join();
 
         if (processExit) {
+            // A worker terminated while it still delivers its thread
+            // attach holds the loader lock for good, and no exit gets
+            // past that: exit once it has taken a request.
+            auto anyDone = [] {
+                for (auto& share : requests) {
+                    for (const Request& request : share) {
+                        const BYTE status = __atomic_load_n(&request.Srb.SRB_Status, __ATOMIC_ACQUIRE);
+                        if (status != SS_PENDING) return true;
+                    }
+                }
+                return false;
+            };
+            for (int waited = 0; waited < 5000 && !anyDone(); ++waited) Sleep(1);
             ASSERT_TRUE(sim::SimulateProcessExit()) << round;
         } else {
             Unload(library);
