@@ -105,13 +105,20 @@ TEST_F(IscsiInstall, AnUnreachableTargetFailsTheInstallAndKeepsTheMachine) {
     CloseHandle(port);
 }
 
-// Returns the pid of a tgtd of the test's own on 127.0.0.1:13842 with a disk
+// The control and iSCSI ports of the test's own tgtd, from the process id,
+// so that a run never meets another one or what a killed run left behind.
+const int TargetControl = 100 + getpid() % 10000;
+const std::string TargetPortal = "127.0.0.1:" + std::to_string(20000 + getpid() % 20000);
+
+// Returns the pid of a tgtd of the test's own on TargetPortal with a disk
 // `image` at LUN 1 (tgt's controller at LUN 0), or 0.
 pid_t StartTarget(const std::string& image) {
-    const char* argv[] = {"sh", "-c", "exec tgtd -f -C 42 --iscsi portal=127.0.0.1:13842 >/dev/null 2>&1", nullptr};
+    const std::string control = "-C " + std::to_string(TargetControl) + " ";
+    const std::string daemon = "exec tgtd -f " + control + "--iscsi portal=" + TargetPortal + " >/dev/null 2>&1";
+    const char* argv[] = {"sh", "-c", daemon.c_str(), nullptr};
     pid_t pid = 0;
     const int spawned = posix_spawnp(&pid, "sh", nullptr, nullptr, const_cast<char**>(argv), environ);
-    const std::string admin = "tgtadm -C 42 --lld iscsi ";
+    const std::string admin = "tgtadm " + control + "--lld iscsi ";
     for (int i = 0; spawned == 0 && i < 50 && system((admin + "--op show --mode target >/dev/null 2>&1").c_str()); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -157,10 +164,11 @@ TEST_F(IscsiInstall, ARealTargetThroughSenseLossAndTimeOut) {
         unlink(image.c_str());
     });
     ASSERT_NE(target, 0);
+    const std::string url = "iscsi://" + TargetPortal + "/iqn.2026-12.org.ptaspi:test/";
     Install(R"({"ports": [{"buses": [{"units": [
-      {"target": 0, "lun": 0, "backend": {"type": "iscsi", "url": "iscsi://127.0.0.1:13842/iqn.2026-12.org.ptaspi:test/0"}},
+      {"target": 0, "lun": 0, "backend": {"type": "iscsi", "url": ")" + url + R"(0"}},
       {"target": 0, "lun": 1, "inquiry": {"product": "MINE"},
-       "backend": {"type": "iscsi", "url": "iscsi://127.0.0.1:13842/iqn.2026-12.org.ptaspi:test/1", "timeout_s": 2}}]}]}]})");
+       "backend": {"type": "iscsi", "url": ")" + url + R"(1", "timeout_s": 2}}]}]}]})");
     std::unique_lock<std::mutex> hold(sim::MachineLock());
     const auto& units = sim::CurrentMachineLocked()->Config.ports[0].buses[0].units;
     EXPECT_EQ(std::to_string(units[0].claimed) + std::to_string(units[1].claimed), "01") << "tgt's controller: 0x0C";
