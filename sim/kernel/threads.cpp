@@ -217,12 +217,11 @@ namespace {
 const auto SpinBeforeSleeping = std::chrono::microseconds(200);
 
 // Returns true when the state changed from `seen`, or when the calling
-// thread was terminated, within SpinBeforeSleeping or before `deadline`;
-// false once that time has passed. Called without the state lock.
+// thread was terminated, before `end`; false once `end` has passed.
+// Called without the state lock.
 bool WatchForChange(uint64_t seen, const ThreadRecord& self,
-                    std::chrono::steady_clock::time_point deadline) {
+                    std::chrono::steady_clock::time_point end) {
     const MachineState& state = State();
-    const auto end = std::min(deadline, std::chrono::steady_clock::now() + SpinBeforeSleeping);
     do {
         if (state.Generation.load(std::memory_order_acquire) != seen || self.Terminated.load()) {
             return true;
@@ -240,9 +239,10 @@ bool WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& 
     const auto start = std::chrono::steady_clock::now();
     const auto deadline = timeoutMs == INFINITE ? std::chrono::steady_clock::time_point::max()
                                                 : start + std::chrono::milliseconds(timeoutMs);
-    // A change that does not make the wait ready earns another watch, up
-    // to a few, so that a thread waiting long on a busy machine sleeps.
-    int watches = 4;
+    // Changes that do not make the wait ready (other threads' locks and
+    // events) come often; the watch goes on through them until its time
+    // is spent, and the thread then sleeps.
+    const auto watchEnd = std::min(deadline, start + SpinBeforeSleeping);
     for (;;) {
         if (self.Terminated.load()) {
             lock.unlock();
@@ -250,9 +250,9 @@ bool WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& 
         }
         const uint64_t seen = State().Generation.load(std::memory_order_acquire);
         if (ready()) return true;
-        if (watches > 0 && timeoutMs != 0) {
+        if (timeoutMs != 0 && std::chrono::steady_clock::now() < watchEnd) {
             lock.unlock();
-            watches = WatchForChange(seen, self, deadline) ? watches - 1 : 0;
+            WatchForChange(seen, self, watchEnd);
             lock.lock();
             continue;
         }
