@@ -57,14 +57,15 @@ for target in $targets; do
         link machine_file_fuzz "$out"/machine_file/*.o ;;
     srb)
         # The whole simulator and library, linked in: the target loads
-        # nothing, it calls DllMain itself.
+        # nothing, it calls DllMain itself. The simulator's iscsi units
+        # need libiscsi, though the fixed machine has none.
         printf '// Generated from machines/default.json.\nnamespace sim {\nextern const char DefaultMachineJson[] = R"ptaspi_machine(%s)ptaspi_machine";\n}\n' \
             "$(cat "$root/machines/default.json")" > "$out/default_machine_text.cpp"
         compile srb_sim "$simulator" $(cd "$root" && find sim -name '*.cpp' | sort)
         compile srb_library "$library" $(cd "$root" && ls interface/*.cpp discovery/*.cpp execution/*.cpp)
         $compiler $simulator -c "$out/default_machine_text.cpp" -o "$out/default_machine_text.o"
         link srb_fuzz "$out"/srb_sim/*.o "$out"/srb_library/*.o "$out/default_machine_text.o" \
-            -lpthread -ldl ;;
+            -liscsi -lpthread -ldl ;;
     *) echo "unknown fuzz target $target" >&2; exit 2 ;;
     esac
 done
