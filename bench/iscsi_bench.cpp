@@ -49,6 +49,8 @@ std::string MachineText() {
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
+// Returns nothing: counts the bytes the benchmark moved, for its rate and
+// for the ratio table.
 void Record(benchmark::State& state, const std::string& name, uint32_t bytes,
             std::chrono::steady_clock::time_point start) {
     const double seconds =
@@ -58,18 +60,27 @@ void Record(benchmark::State& state, const std::string& name, uint32_t bytes,
     totals[name].second += seconds;
 }
 
-void ThroughLibrary(benchmark::State& state, std::string name, bool write, uint32_t bytes) {
+// Returns true with the target's machine installed; false with the
+// benchmark skipped and the reason given.
+bool InstallTargetMachine(benchmark::State& state) {
     const std::string text = MachineText();
     sim::Machine machine;
     std::string error;
     if (text.empty()) {
         state.SkipWithError(noMachine);
-        return;
+        return false;
     }
     if (!sim::ParseMachine(text, machine, error) || !sim::InstallMachine(machine, error)) {
         state.SkipWithError(("machine: " + error).c_str());
-        return;
+        return false;
     }
+    return true;
+}
+
+// Returns nothing: times READ(10) or WRITE(10) of `bytes` through the whole
+// stack, SendASPI32Command on the loaded library down to the target.
+void ThroughLibrary(benchmark::State& state, std::string name, bool write, uint32_t bytes) {
+    if (!InstallTargetMachine(state)) return;
     sim::CurrentThreadEnvironment();
     HMODULE module = LoadLibraryA(PTASPI_LIBRARY_PATH);
     FARPROC address = module != nullptr ? GetProcAddress(module, "SendASPI32Command") : nullptr;
@@ -113,20 +124,11 @@ void ThroughLibrary(benchmark::State& state, std::string name, bool write, uint3
     sim::UninstallMachine();
 }
 
-// The middle of the stack: the port driver's direct pass-through from this
-// thread, no library and no worker, to tell the two halves' costs apart.
+// Returns nothing: times the middle of the stack, the port driver's direct
+// pass-through from this thread, no library and no worker, to tell the two
+// halves' costs apart.
 void ThroughPort(benchmark::State& state, std::string name, bool write, uint32_t bytes) {
-    const std::string text = MachineText();
-    sim::Machine machine;
-    std::string error;
-    if (text.empty()) {
-        state.SkipWithError(noMachine);
-        return;
-    }
-    if (!sim::ParseMachine(text, machine, error) || !sim::InstallMachine(machine, error)) {
-        state.SkipWithError(("machine: " + error).c_str());
-        return;
-    }
+    if (!InstallTargetMachine(state)) return;
     HANDLE device = CreateFileA("\\\\.\\PhysicalDrive0", GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (device == INVALID_HANDLE_VALUE) {
@@ -167,6 +169,8 @@ void ThroughPort(benchmark::State& state, std::string name, bool write, uint32_t
     sim::UninstallMachine();
 }
 
+// Returns nothing: times libiscsi's own synchronous READ(10) or WRITE(10)
+// of the same LUN from this process, the baseline.
 void ThroughLibiscsi(benchmark::State& state, std::string name, bool write, uint32_t bytes) {
     const std::string text = MachineText();
     if (text.empty()) {

@@ -63,6 +63,15 @@ int OpenUnit(const Session& session, const std::string& operand, bool requireUni
 bool SendCdb(const Session& session, const Unit& unit, const uint8_t* cdb, uint8_t cdbLength,
              DataDirection direction, uint8_t* buffer, uint32_t length, ExecResult& result,
              std::string& error);
+// Returns true when the data-in command block was sent and completed
+// (whatever its status), with `data` allocated for `length` bytes as the
+// adapter aligns them and `result` filled; false with `error` otherwise.
+bool SendDataIn(const Session& session, const Unit& unit, const uint8_t* cdb, uint8_t cdbLength,
+                uint32_t length, AlignedBuffer& data, ExecResult& result, std::string& error);
+// Returns true when the request completed with SS_COMP; otherwise false
+// with `error` saying that `name` on the unit failed, and how.
+bool CompletedGood(const Unit& unit, const char* name, const ExecResult& result,
+                   std::string& error);
 // Returns true when READ CAPACITY(10) succeeded and gave a usable block
 // size; otherwise false with `error` (and `result` holding the outcome).
 bool ReadCapacity(const Session& session, const Unit& unit, Capacity& capacity,

@@ -37,12 +37,7 @@ bool SendModeSense(const Session& session, const Unit& unit, bool tenByte, uint8
         cdb[4] = static_cast<uint8_t>(length);
     }
     cdb[2] = page;
-    if (!data.Allocate(length, unit.adapter.alignmentMask)) {
-        error = "out of memory";
-        return false;
-    }
-    return SendCdb(session, unit, cdb, tenByte ? 10 : 6, DataDirection::In, data.data(), length,
-                   result, error);
+    return SendDataIn(session, unit, cdb, tenByte ? 10 : 6, length, data, result, error);
 }
 
 }  // namespace
@@ -88,10 +83,8 @@ int RunModeSense(Session& session) {
     const char* command = tenByte ? "MODE SENSE(10)" : "MODE SENSE(6)";
     document = OutcomeDocument(unit, result);
     document.Set("command", Json::Text(command));
-    if (result.status != SS_COMP) {
-        return Fail(session, document, ExitFailure,
-                    std::string(command) + " on " + FormatAddress(unit.address) + " failed: " +
-                        ExecFailureText(result));
+    if (!CompletedGood(unit, command, result, error)) {
+        return Fail(session, document, ExitFailure, error);
     }
     std::string text = "unit:            " + FormatAddress(unit.address) + "\n";
     text += std::string("command:         ") + command +

@@ -33,19 +33,13 @@ int RunRequestSense(Session& session) {
     }
     const uint8_t cdb[6] = {0x03, 0, 0, 0, static_cast<uint8_t>(length), 0};
     AlignedBuffer data;
-    if (!data.Allocate(length, unit.adapter.alignmentMask)) {
-        return Fail(session, document, ExitFailure, "out of memory");
-    }
     ExecResult result;
-    if (!SendCdb(session, unit, cdb, sizeof cdb, DataDirection::In, data.data(), length, result,
-                 error)) {
+    if (!SendDataIn(session, unit, cdb, sizeof cdb, length, data, result, error)) {
         return Fail(session, document, ExitFailure, error);
     }
     document = OutcomeDocument(unit, result);
-    if (result.status != SS_COMP) {
-        return Fail(session, document, ExitFailure,
-                    "REQUEST SENSE on " + FormatAddress(unit.address) + " failed: " +
-                        ExecFailureText(result));
+    if (!CompletedGood(unit, "REQUEST SENSE", result, error)) {
+        return Fail(session, document, ExitFailure, error);
     }
     const size_t bytes = ValidSenseLength(data.data(), length);
     const DecodedSense sense = DecodeSense(data.data(), bytes);

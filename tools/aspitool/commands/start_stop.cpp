@@ -35,10 +35,8 @@ int RunStartStop(Session& session, const char* name, uint8_t power) {
     document = OutcomeDocument(unit, result);
     document.Set("command", Json::Text(name));
     document.Set("cdb", Json::Text(HexCompact(cdb, sizeof cdb)));
-    if (result.status != SS_COMP) {
-        return Fail(session, document, ExitFailure,
-                    std::string(name) + " on " + FormatAddress(unit.address) +
-                        " failed: " + ExecFailureText(result));
+    if (!CompletedGood(unit, name, result, error)) {
+        return Fail(session, document, ExitFailure, error);
     }
     Show(session, document,
          "unit:         " + FormatAddress(unit.address) + "\ncommand:      " + name + " (" +

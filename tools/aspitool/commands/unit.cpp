@@ -74,23 +74,30 @@ bool SendCdb(const Session& session, const Unit& unit, const uint8_t* cdb, uint8
     return true;
 }
 
+bool SendDataIn(const Session& session, const Unit& unit, const uint8_t* cdb, uint8_t cdbLength,
+                uint32_t length, AlignedBuffer& data, ExecResult& result, std::string& error) {
+    if (!data.Allocate(length, unit.adapter.alignmentMask)) {
+        error = "out of memory";
+        return false;
+    }
+    return SendCdb(session, unit, cdb, cdbLength, DataDirection::In, data.data(), length, result,
+                   error);
+}
+
+bool CompletedGood(const Unit& unit, const char* name, const ExecResult& result,
+                   std::string& error) {
+    if (result.status == SS_COMP) return true;
+    error = std::string(name) + " on " + FormatAddress(unit.address) + " failed: " +
+            ExecFailureText(result);
+    return false;
+}
+
 bool ReadCapacity(const Session& session, const Unit& unit, Capacity& capacity,
                   ExecResult& result, std::string& error) {
     const uint8_t cdb[10] = {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     AlignedBuffer data;
-    if (!data.Allocate(8, unit.adapter.alignmentMask)) {
-        error = "out of memory";
-        return false;
-    }
-    if (!SendCdb(session, unit, cdb, sizeof cdb, DataDirection::In, data.data(), 8, result,
-                 error)) {
-        return false;
-    }
-    if (result.status != SS_COMP) {
-        error = "READ CAPACITY on " + FormatAddress(unit.address) + " failed: " +
-                ExecFailureText(result);
-        return false;
-    }
+    if (!SendDataIn(session, unit, cdb, sizeof cdb, 8, data, result, error)) return false;
+    if (!CompletedGood(unit, "READ CAPACITY", result, error)) return false;
     const uint8_t* d = data.data();
     capacity.lastLba = (static_cast<uint32_t>(d[0]) << 24) | (static_cast<uint32_t>(d[1]) << 16) |
                        (static_cast<uint32_t>(d[2]) << 8) | d[3];

@@ -20,12 +20,7 @@ bool SendVpdInquiry(const Session& session, const Unit& unit, uint8_t page, uint
                     AlignedBuffer& data, ExecResult& result, std::string& error) {
     const uint8_t cdb[6] = {0x12, 0x01, page, static_cast<uint8_t>(length >> 8),
                             static_cast<uint8_t>(length), 0};
-    if (!data.Allocate(length, unit.adapter.alignmentMask)) {
-        error = "out of memory";
-        return false;
-    }
-    return SendCdb(session, unit, cdb, sizeof cdb, DataDirection::In, data.data(), length, result,
-                   error);
+    return SendDataIn(session, unit, cdb, sizeof cdb, length, data, result, error);
 }
 
 }  // namespace
@@ -58,10 +53,9 @@ int RunVpdInquiry(Session& session, const Unit& unit) {
     document = OutcomeDocument(unit, result);
     char pageText[8];
     std::snprintf(pageText, sizeof pageText, "0x%02X", page);
-    if (result.status != SS_COMP) {
-        return Fail(session, document, ExitFailure,
-                    std::string("INQUIRY of VPD page ") + pageText + " on " +
-                        FormatAddress(unit.address) + " failed: " + ExecFailureText(result));
+    if (!CompletedGood(unit, (std::string("INQUIRY of VPD page ") + pageText).c_str(), result,
+                       error)) {
+        return Fail(session, document, ExitFailure, error);
     }
     const uint8_t* d = data.data();
     const size_t bytes = VpdPageBytes(d, length);
