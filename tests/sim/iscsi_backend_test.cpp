@@ -114,7 +114,9 @@ const std::string TargetPortal = "127.0.0.1:" + std::to_string(20000 + getpid() 
 // `image` at LUN 1 (tgt's controller at LUN 0), or 0.
 pid_t StartTarget(const std::string& image) {
     const std::string control = "-C " + std::to_string(TargetControl) + " ";
-    const std::string daemon = "exec tgtd -f " + control + "--iscsi portal=" + TargetPortal + " >/dev/null 2>&1";
+    // tgtd dies with the test process, even one that crashes.
+    const std::string daemon = "exec setpriv --pdeathsig KILL tgtd -f " + control +
+                               "--iscsi portal=" + TargetPortal + " >/dev/null 2>&1";
     const char* argv[] = {"sh", "-c", daemon.c_str(), nullptr};
     pid_t pid = 0;
     const int spawned = posix_spawnp(&pid, "sh", nullptr, nullptr, const_cast<char**>(argv), environ);
