@@ -18,6 +18,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -60,6 +61,13 @@ void Record(benchmark::State& state, const std::string& name, uint32_t bytes,
     totals[name].second += seconds;
 }
 
+// Returns the READ(10) or WRITE(10) block of `bytes` from firstBlock.
+std::array<BYTE, 10> ReadWrite10(bool write, uint32_t bytes) {
+    const uint16_t blocks = static_cast<uint16_t>(bytes / blockSize);
+    return {BYTE(write ? 0x2A : 0x28), 0, BYTE(firstBlock >> 24), BYTE(firstBlock >> 16),
+            BYTE(firstBlock >> 8), BYTE(firstBlock), 0, BYTE(blocks >> 8), BYTE(blocks), 0};
+}
+
 // Returns true with the target's machine installed; false with the
 // benchmark skipped and the reason given.
 bool InstallTargetMachine(benchmark::State& state) {
@@ -96,9 +104,7 @@ void ThroughLibrary(benchmark::State& state, std::string name, bool write, uint3
         SRB_ExecSCSICmd Srb;
         BYTE Sense[18];
     } request;
-    const uint16_t blocks = static_cast<uint16_t>(bytes / blockSize);
-    const BYTE cdb[10] = {BYTE(write ? 0x2A : 0x28), 0, BYTE(firstBlock >> 24), BYTE(firstBlock >> 16),
-                          BYTE(firstBlock >> 8), BYTE(firstBlock), 0, BYTE(blocks >> 8), BYTE(blocks), 0};
+    const std::array<BYTE, 10> cdb = ReadWrite10(write, bytes);
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
         std::memset(&request, 0, sizeof request);
@@ -107,9 +113,9 @@ void ThroughLibrary(benchmark::State& state, std::string name, bool write, uint3
         request.Srb.SRB_BufLen = bytes;
         request.Srb.SRB_BufPointer = data.data();
         request.Srb.SRB_SenseLen = sizeof request.Sense;
-        request.Srb.SRB_CDBLen = sizeof cdb;
+        request.Srb.SRB_CDBLen = BYTE(cdb.size());
         request.Srb.SRB_PostProc = event;
-        std::memcpy(request.Srb.CDBByte, cdb, sizeof cdb);
+        std::memcpy(request.Srb.CDBByte, cdb.data(), cdb.size());
         ResetEvent(event);
         if (send(&request.Srb) == SS_PENDING) WaitForSingleObject(event, INFINITE);
         if (request.Srb.SRB_Status != SS_COMP) {
@@ -141,21 +147,19 @@ void ThroughPort(benchmark::State& state, std::string name, bool write, uint32_t
         SCSI_PASS_THROUGH_DIRECT Header;
         BYTE Sense[18];
     } request;
-    const uint16_t blocks = static_cast<uint16_t>(bytes / blockSize);
-    const BYTE cdb[10] = {BYTE(write ? 0x2A : 0x28), 0, BYTE(firstBlock >> 24), BYTE(firstBlock >> 16),
-                          BYTE(firstBlock >> 8), BYTE(firstBlock), 0, BYTE(blocks >> 8), BYTE(blocks), 0};
+    const std::array<BYTE, 10> cdb = ReadWrite10(write, bytes);
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
         std::memset(&request, 0, sizeof request);
         request.Header.Length = sizeof request.Header;
-        request.Header.CdbLength = sizeof cdb;
+        request.Header.CdbLength = UCHAR(cdb.size());
         request.Header.SenseInfoLength = sizeof request.Sense;
         request.Header.DataIn = write ? SCSI_IOCTL_DATA_OUT : SCSI_IOCTL_DATA_IN;
         request.Header.DataTransferLength = bytes;
         request.Header.TimeOutValue = 60;
         request.Header.DataBuffer = data.data();
         request.Header.SenseInfoOffset = sizeof request.Header;
-        std::memcpy(request.Header.Cdb, cdb, sizeof cdb);
+        std::memcpy(request.Header.Cdb, cdb.data(), cdb.size());
         DWORD returned = 0;
         if (!DeviceIoControl(device, IOCTL_SCSI_PASS_THROUGH_DIRECT, &request, sizeof request, &request,
                              sizeof request, &returned, nullptr) ||
