@@ -4,17 +4,28 @@
 #define ASPITOOL_MACHINE_SETUP_H
 
 #include <string>
+#include <vector>
 
 namespace aspitool {
 
 // Returns true when the machine is ready: the one in `machineFile`, or the
 // built-in default when it is empty. `machineName` receives the machine's
-// name (empty when it has none, or on a real machine). On failure `error`
+// name (empty when it has none, or on a real machine), `warnings` what the
+// machine allows but will not work as a user expects. On failure `error`
 // says why.
-bool SetUpMachine(const std::string& machineFile, std::string& machineName, std::string& error);
+bool SetUpMachine(const std::string& machineFile, std::string& machineName,
+                  std::vector<std::string>& warnings, std::string& error);
 // Ends what SetUpMachine started, after the library is unloaded; returns
 // nothing.
 void TearDownMachine();
+
+// Returns nothing; starts a record of the platform errors that the
+// pass-through controls of the next request meet (simulated machine only).
+void StartPlatformRecord();
+// Returns one line for each I/O control issued since StartPlatformRecord,
+// with the device, the control and its platform error; empty on a real
+// machine, which keeps no such record.
+std::vector<std::string> PlatformRecord();
 
 }  // namespace aspitool
 

@@ -1,10 +1,13 @@
-// The real machine: nothing to set up, and no machine file to load.
+// The real machine: nothing to set up, no machine file to load, and no
+// record of the platform's errors.
 #include "machine_setup.h"
 
 namespace aspitool {
 
-bool SetUpMachine(const std::string& machineFile, std::string& machineName, std::string& error) {
+bool SetUpMachine(const std::string& machineFile, std::string& machineName,
+                  std::vector<std::string>& warnings, std::string& error) {
     machineName.clear();
+    warnings.clear();
     if (!machineFile.empty()) {
         error = "--machine is for the simulated machine of the Linux build; on Windows the tool "
                 "works on the real machine";
@@ -14,5 +17,11 @@ bool SetUpMachine(const std::string& machineFile, std::string& machineName, std:
 }
 
 void TearDownMachine() {}
+
+void StartPlatformRecord() {}
+
+std::vector<std::string> PlatformRecord() {
+    return {};
+}
 
 }  // namespace aspitool

@@ -2,6 +2,7 @@
 // through the library's two exports, to show what the library sees and to
 // read, write and probe devices through it.
 #include "aspi_library.h"
+#include "json.h"
 #include "commands/commands.h"
 #include "machine_setup.h"
 #include "options.h"
@@ -27,6 +28,29 @@ const CommandEntry CommandTable[] = {
     {"stop", RunStop},       {"eject", RunEject},     {"sense", RunRequestSense},
 };
 
+// Returns `code` after reporting `message`, a failure before any command
+// ran, on standard error and, when the command line asked for JSON, as a
+// JSON document with the kind of failure ("usage", "machine", "library").
+int FailEarly(bool json, const char* kind, int code, const std::string& message) {
+    if (json) {
+        Json document = Json::Object();
+        document.Set("error", Json::Text(message));
+        document.Set("error_kind", Json::Text(kind));
+        PrintJson(document);
+    }
+    PrintError(message);
+    return code;
+}
+
+// Returns true when --json stands among `args`, whether or not the rest of
+// the line parses, so that even a usage error is reported as JSON.
+bool JsonWanted(const std::vector<std::string>& args) {
+    for (const std::string& arg : args) {
+        if (arg == "--json") return true;
+    }
+    return false;
+}
+
 // Returns the exit code of the command that the session names.
 int Dispatch(Session& session) {
     for (const CommandEntry& entry : CommandTable) {
@@ -43,25 +67,26 @@ int Run(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
     std::string error;
     if (!ParseOptions(args, session.options, error)) {
-        PrintError(error);
+        const int code = FailEarly(JsonWanted(args), "usage", ExitUsage, error);
         std::fputs("run 'aspitool --help' for the commands and options\n", stderr);
-        return ExitUsage;
+        return code;
     }
     if (session.options.help) {
         std::fputs(UsageText(), stdout);
         return ExitOk;
     }
     // The machine comes first: the library looks at it once, when it loads.
-    if (!SetUpMachine(session.options.machineFile, session.machineName, error)) {
-        PrintError(error);
-        return ExitFailure;
+    const bool json = session.options.json;
+    std::vector<std::string> warnings;
+    if (!SetUpMachine(session.options.machineFile, session.machineName, warnings, error)) {
+        return FailEarly(json, "machine", ExitFailure, error);
     }
+    for (const std::string& warning : warnings) PrintError("warning: " + warning);
     const std::string path = session.options.libraryPath.empty() ? DefaultLibraryPath()
                                                                  : session.options.libraryPath;
     if (!LoadAspiLibrary(path, session.library, error)) {
-        PrintError(error);
         TearDownMachine();
-        return ExitFailure;
+        return FailEarly(json, "library", ExitFailure, error);
     }
     int code = Dispatch(session);
     UnloadAspiLibrary(session.library);

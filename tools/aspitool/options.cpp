@@ -142,30 +142,93 @@ bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& value) {
     return true;
 }
 
+bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
+    if (text.size() < 3 || (text.compare(0, 2, "0x") != 0 && text.compare(0, 2, "0X") != 0)) {
+        return ParseUnsigned(text, max, value);
+    }
+    uint64_t number = 0;
+    for (size_t i = 2; i < text.size(); ++i) {
+        const char c = static_cast<char>(text[i] | 0x20);
+        uint64_t digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<uint64_t>(c - '0');
+        } else if (c >= 'a' && c <= 'f') {
+            digit = static_cast<uint64_t>(c - 'a' + 10);
+        } else {
+            return false;
+        }
+        if (number > (max - digit) / 16) return false;
+        number = number * 16 + digit;
+    }
+    value = number;
+    return true;
+}
+
 bool ParseByteNumber(const std::string& text, uint8_t max, uint8_t& value) {
     uint64_t number = 0;
-    if (text.size() > 2 && (text.compare(0, 2, "0x") == 0 || text.compare(0, 2, "0X") == 0)) {
-        if (text.size() > 4) return false;
-        for (size_t i = 2; i < text.size(); ++i) {
-            const char c = static_cast<char>(text[i] | 0x20);
-            if (c >= '0' && c <= '9') {
-                number = number * 16 + static_cast<uint64_t>(c - '0');
-            } else if (c >= 'a' && c <= 'f') {
-                number = number * 16 + static_cast<uint64_t>(c - 'a' + 10);
-            } else {
-                return false;
-            }
-        }
-        if (number > max) return false;
-    } else if (!ParseUnsigned(text, max, number)) {
-        return false;
-    }
+    if (!ParseNumber(text, max, number)) return false;
     value = static_cast<uint8_t>(number);
     return true;
 }
 
+namespace {
+
+// Returns the option's canonical name: the long form of a short option.
+std::string CanonicalOption(const std::string& name) {
+    if (name == "-o") return "--output";
+    if (name == "-i") return "--input";
+    if (name == "-v") return "--verbose";
+    if (name == "-h") return "--help";
+    return name;
+}
+
+// The options each command uses besides --machine, --library, --json and
+// --help, which every command takes. An option outside its command's list
+// is refused rather than dropped, so that a command never looks as if it
+// did what an option asked.
+const struct {
+    const char* command;
+    const char* const options[9];
+} CommandOptions[] = {
+    {"scan", {"--notify", "--sense", "--timeout", "--verbose"}},
+    {"inquiry", {"--vpd", "--notify", "--sense", "--timeout", "--verbose"}},
+    {"tur", {"--notify", "--sense", "--timeout", "--verbose"}},
+    {"readcap", {"--notify", "--sense", "--timeout", "--verbose"}},
+    {"read", {"--output", "--all", "--notify", "--sense", "--timeout", "--verbose"}},
+    {"write", {"--input", "--notify", "--sense", "--timeout", "--verbose"}},
+    {"raw", {"--in", "--out", "--output", "--notify", "--sense", "--timeout", "--verbose"}},
+    {"modesense", {"--notify", "--sense", "--timeout", "--verbose"}},
+    {"start", {"--immed", "--notify", "--sense", "--timeout", "--verbose"}},
+    {"stop", {"--immed", "--notify", "--sense", "--timeout", "--verbose"}},
+    {"eject", {"--immed", "--notify", "--sense", "--timeout", "--verbose"}},
+    {"sense", {"--notify", "--sense", "--timeout", "--verbose"}},
+    // The self-test: an optional address, --json and --library only.
+    {"check", {}},
+    {"help", {}},
+};
+
+// Returns true when `command` uses the option `name` (canonical).
+bool CommandTakes(const std::string& command, const std::string& name) {
+    if (name == "--machine" || name == "--library" || name == "--json" || name == "--help") {
+        // check runs on whatever library is loaded, never on a machine
+        // file of its own choosing.
+        return !(command == "check" && name == "--machine");
+    }
+    for (const auto& entry : CommandOptions) {
+        if (command != entry.command) continue;
+        for (const char* option : entry.options) {
+            if (option != nullptr && name == option) return true;
+        }
+        return false;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool ParseOptions(const std::vector<std::string>& args, Options& options, std::string& error) {
     bool commandSeen = false;
+    std::vector<std::string> given;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg.size() > 1 && arg[0] == '-') {
@@ -187,9 +250,13 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
                     value = args[++i];
                 }
                 if (!StoreValue(name, value, options, error)) return false;
+                given.push_back(CanonicalOption(name));
                 continue;
             }
-            if (!inlineValue && StoreFlag(name, options)) continue;
+            if (!inlineValue && StoreFlag(name, options)) {
+                given.push_back(CanonicalOption(name));
+                continue;
+            }
             error = "unknown option '" + arg + "'";
             return false;
         }
@@ -205,17 +272,19 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
         options.operands.push_back(arg);
     }
     if (options.command == "help") options.help = true;
-    if (options.hasVpd && options.command != "inquiry") {
-        error = "--vpd belongs to the inquiry command";
-        return false;
-    }
-    if (options.immed && options.command != "start" && options.command != "stop" &&
-        options.command != "eject") {
-        error = "--immed belongs to the start, stop and eject commands";
-        return false;
+    if (options.help) return true;
+    for (const std::string& name : given) {
+        if (!CommandTakes(options.command, name)) {
+            error = "option " + name + " does not apply to the " + options.command + " command";
+            return false;
+        }
     }
     if (options.hasDataIn && !options.dataOutFile.empty()) {
         error = "--in and --out exclude each other: a command moves data one way";
+        return false;
+    }
+    if (options.command == "raw" && !options.outputFile.empty() && !options.hasDataIn) {
+        error = "raw -o FILE keeps data that comes in: give --in N too";
         return false;
     }
     return true;

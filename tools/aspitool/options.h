@@ -47,6 +47,7 @@ bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& value);
 
 // Returns true when `text` is a number not above `max`, in decimal or in
 // hex after "0x", stored in `value`.
+bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value);
 bool ParseByteNumber(const std::string& text, uint8_t max, uint8_t& value);
 
 // Returns the usage text printed by --help and after argument errors.

@@ -190,7 +190,18 @@ std::string ExecFailureText(const ExecResult& result) {
                        NamedValue(TargetStatusName(result.targStat), result.targStat);
     const DecodedSense sense = DecodeSense(result.sense.data(), result.sense.size());
     if (sense.valid) text += "; sense " + DescribeSense(sense);
+    // The interface carries no platform error: this combination is what a
+    // refused or failed pass-through leaves, and the user needs its causes.
+    if (result.status == SS_ERR && result.haStat == HASTAT_OK && result.targStat == 0 && !sense.valid) {
+        text += "; " + PlatformFailureText();
+    }
     return text;
+}
+
+std::string PlatformFailureText() {
+    return "the target reported nothing, so the port driver refused or failed the request: on "
+           "Windows most often a user without administrator rights; else a time-out, or the unit "
+           "is gone (--verbose shows the platform errors on the simulated machine)";
 }
 
 std::string InquiryText(const uint8_t* data, size_t available, size_t offset, size_t width) {

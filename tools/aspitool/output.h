@@ -44,6 +44,10 @@ std::string ExecResultText(const ExecResult& result, int indent);
 // its statuses by name and its decoded sense.
 std::string ExecFailureText(const ExecResult& result);
 
+// Returns what SS_ERR with HASTAT_OK, a GOOD target status and no sense
+// means: the port driver refused or failed the request, and why it may.
+std::string PlatformFailureText();
+
 // Returns the text field of `width` bytes at `offset` in inquiry data of
 // which `available` bytes arrived, cut where the data ends, with trailing
 // spaces and NULs removed.

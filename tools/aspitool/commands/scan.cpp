@@ -3,6 +3,7 @@
 #include "commands.h"
 
 #include "../output.h"
+#include "../registry_calls.h"
 
 #include <cstdio>
 #include <vector>
@@ -27,6 +28,23 @@ struct ScannedAdapter {
     std::vector<ScannedUnit> units;
 };
 
+// Returns why INQUIRY of a unit that answered its device-type request
+// failed, in a line's room: the statuses and, where the interface leaves
+// the user guessing, what they mean.
+std::string ScanFailureText(const ExecResult& result) {
+    const std::string status = NamedValue(AspiStatusName(result.status), result.status);
+    if (result.status == SS_NO_DEVICE) {
+        return status + ": the unit is claimed by a class driver, but the library found no class "
+                        "device to reach it through";
+    }
+    if (result.status == SS_ERR && result.haStat == HASTAT_OK && result.targStat == 0 &&
+        result.sense.empty()) {
+        return status + " with target status GOOD: the port driver refused or failed the request "
+                        "(no administrator rights, a time-out, or a unit that is gone)";
+    }
+    return ExecFailureText(result);
+}
+
 // Returns nothing; reads the INQUIRY identity of `scanned` into it, or the
 // reason why there is none.
 void Identify(const Session& session, const Unit& unit, ScannedUnit& scanned) {
@@ -44,7 +62,7 @@ void Identify(const Session& session, const Unit& unit, ScannedUnit& scanned) {
         return;
     }
     if (scanned.inquiry.status != SS_COMP) {
-        scanned.failure = "INQUIRY failed: " + ExecFailureText(scanned.inquiry);
+        scanned.failure = "INQUIRY failed: " + ScanFailureText(scanned.inquiry);
         return;
     }
     scanned.identified = true;
@@ -114,7 +132,7 @@ std::string Pad(const std::string& text, size_t width) {
     return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
 }
 
-std::string ScanText(const Session& session, DWORD support,
+std::string ScanText(const Session& session, DWORD support, unsigned atapiPorts,
                      const std::vector<ScannedAdapter>& adapters) {
     std::string text;
     if (!session.machineName.empty()) text += "machine: " + session.machineName + "\n";
@@ -125,6 +143,10 @@ std::string ScanText(const Session& session, DWORD support,
                   NamedValue(AspiStatusName(supportStatus), supportStatus).c_str(),
                   static_cast<unsigned long>(support & 0xFF), (support & 0xFF) == 1 ? "" : "s");
     text += line;
+    if (atapiPorts > 0) {
+        text += std::to_string(atapiPorts) + " IDE/ATAPI port" + (atapiPorts == 1 ? "" : "s") +
+                " skipped: the ports of IDE and ATAPI drivers get no host adapter number\n";
+    }
     if (adapters.empty()) return text;
 
     text += "\nHA  MANAGER          IDENTIFIER        SCSI ID  TARGETS  MAX TRANSFER  ALIGNMENT\n";
@@ -176,6 +198,8 @@ int RunScan(Session& session) {
     supportJson.Set("status", NamedValueJson(AspiStatusName(supportStatus), supportStatus));
     supportJson.Set("adapter_count", Json::Number(support & 0xFF));
     document.Set("support_info", supportJson);
+    const unsigned atapiPorts = CountAtapiPorts();
+    document.Set("atapi_ports_skipped", Json::Number(atapiPorts));
 
     std::vector<ScannedAdapter> adapters;
     int code = ExitOk;
@@ -199,13 +223,22 @@ int RunScan(Session& session) {
     for (const ScannedAdapter& adapter : adapters) adaptersJson.Push(AdapterJson(adapter));
     document.Set("adapters", adaptersJson);
 
-    Show(session, document, ScanText(session, support, adapters));
+    Show(session, document, ScanText(session, support, atapiPorts, adapters));
     if (supportStatus != SS_COMP) PrintError("the support information does not report SS_COMP");
+    size_t unitsFailed = 0;
     for (const ScannedAdapter& adapter : adapters) {
         if (adapter.status != SS_COMP) {
             PrintError("host adapter inquiry of " + std::to_string(adapter.ha) + " failed: " +
                        NamedValue(AspiStatusName(adapter.status), adapter.status));
         }
+        for (const ScannedUnit& unit : adapter.units) unitsFailed += unit.identified ? 0 : 1;
+    }
+    // Every status other than SS_COMP ends the tool with 1, a unit's failed
+    // INQUIRY in a scan as much as any command's.
+    if (unitsFailed > 0) {
+        PrintError(std::to_string(unitsFailed) + (unitsFailed == 1 ? " unit" : " units") +
+                   " did not answer INQUIRY");
+        code = ExitFailure;
     }
     return code;
 }

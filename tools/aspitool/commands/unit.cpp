@@ -2,6 +2,7 @@
 // that every command shares.
 #include "commands.h"
 
+#include "../machine_setup.h"
 #include "../output.h"
 #include "../progress.h"
 #include "../trace.h"
@@ -65,12 +66,18 @@ bool SendCdb(const Session& session, const Unit& unit, const uint8_t* cdb, uint8
     request.notify = session.options.notify;
     request.timeoutMs = session.options.timeoutSeconds * 1000u;
     request.residual = unit.adapter.countsResiduals;
-    if (session.options.verbose) TraceCommand(request);
+    if (session.options.verbose) {
+        TraceCommand(request);
+        StartPlatformRecord();
+    }
     if (!ExecuteScsi(session.library, request, result, error)) {
         if (session.options.verbose) TraceText("< " + error);
         return false;
     }
-    if (session.options.verbose) TraceResult(result);
+    if (session.options.verbose) {
+        TraceResult(result);
+        for (const std::string& line : PlatformRecord()) TraceText("< platform: " + line);
+    }
     return true;
 }
 
