@@ -13,8 +13,9 @@ struct UnitAddress {
     uint8_t lun = 0;
 };
 
-// Returns true when `text` is three decimal numbers 0-255 joined by colons.
-bool ParseAddress(const std::string& text, UnitAddress& address);
+// Returns true when `text` is three decimal numbers 0-255 joined by colons;
+// otherwise false with `error` saying what is wrong.
+bool ParseAddress(const std::string& text, UnitAddress& address, std::string& error);
 // Returns "HA:TARGET:LUN".
 std::string FormatAddress(const UnitAddress& address);
 

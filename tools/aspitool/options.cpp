@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <cstring>
+#include <utility>
 
 namespace aspitool {
 namespace {
@@ -228,7 +229,7 @@ bool CommandTakes(const std::string& command, const std::string& name) {
 
 bool ParseOptions(const std::vector<std::string>& args, Options& options, std::string& error) {
     bool commandSeen = false;
-    std::vector<std::string> given;
+    std::vector<std::pair<std::string, std::string>> given;  // canonical, as written
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg.size() > 1 && arg[0] == '-') {
@@ -250,11 +251,11 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
                     value = args[++i];
                 }
                 if (!StoreValue(name, value, options, error)) return false;
-                given.push_back(CanonicalOption(name));
+                given.emplace_back(CanonicalOption(name), name);
                 continue;
             }
             if (!inlineValue && StoreFlag(name, options)) {
-                given.push_back(CanonicalOption(name));
+                given.emplace_back(CanonicalOption(name), name);
                 continue;
             }
             error = "unknown option '" + arg + "'";
@@ -273,9 +274,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
     }
     if (options.command == "help") options.help = true;
     if (options.help) return true;
-    for (const std::string& name : given) {
-        if (!CommandTakes(options.command, name)) {
-            error = "option " + name + " does not apply to the " + options.command + " command";
+    for (const auto& option : given) {
+        if (!CommandTakes(options.command, option.first)) {
+            error = "option " + option.second + " does not apply to the " + options.command +
+                    " command";
             return false;
         }
     }
@@ -293,7 +295,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
 const char* UsageText() {
     return "usage: aspitool [COMMAND] [OPERANDS] [OPTIONS]\n"
            "\n"
-           "commands (ADDR is HA:TARGET:LUN, for instance 0:3:0):\n"
+           "commands (ADDR is HA:TARGET:LUN, for instance 0:3:0; LBA, COUNT and PAGE take\n"
+           "decimal or hex, 0x10):\n"
            "  scan                          support information, host adapters and units (default)\n"
            "  inquiry ADDR [--vpd PAGE]     standard INQUIRY data, or a vital product data page\n"
            "                                (PAGE: number, or sp, sn, di: supported, serial, ids)\n"
@@ -302,24 +305,33 @@ const char* UsageText() {
            "  read ADDR LBA COUNT [-o FILE] read COUNT blocks from LBA (hex dump without -o)\n"
            "  read ADDR --all -o FILE       read the whole medium into FILE\n"
            "  write ADDR LBA -i FILE        write FILE (whole blocks) from LBA on\n"
-           "  modesense ADDR [PAGE]         MODE SENSE: header, block descriptors, pages (0x3F: all)\n"
+           "  modesense ADDR [PAGE]         MODE SENSE(10), or (6) where the unit lacks it: header,\n"
+           "                                block descriptors, pages (PAGE 0-0x3F; 0x3F, all, without)\n"
            "  start|stop|eject ADDR [--immed]  START STOP UNIT: spin up, spin down, eject medium\n"
            "  sense ADDR                    REQUEST SENSE, decoded\n"
-           "  raw ADDR CDB-HEX [--in N | --out FILE] [--sense N]\n"
+           "  raw ADDR CDB-HEX [--in N [-o FILE] | --out FILE]\n"
            "                                send one command block, show status, sense and data\n"
+           "                                (N bytes in, kept in FILE with -o; or FILE's bytes out)\n"
            "\n"
-           "options:\n"
-           "  --json                 machine-readable output\n"
+           "options (a command refuses an option it does not use):\n"
+           "  --json                 machine-readable output, errors included\n"
            "  --library PATH         the ASPI library to load (default: the one beside the tool)\n"
            "  --machine FILE         simulated machine to run on (Linux build only)\n"
            "  --notify event|post|poll  how completion of execute requests is awaited (event)\n"
            "  --sense N              sense bytes requested, 0-255 (32)\n"
            "  --timeout S            seconds to wait for each command, 1-3600 (60)\n"
            "  -v, --verbose          each command block sent, and its status, sense and residual,\n"
-           "                         on standard error\n"
-           "  -o, --output FILE      file for data read\n"
-           "  -i, --input FILE       file of data to write\n"
-           "  -h, --help             this text\n";
+           "                         on standard error (on the simulated machine also the\n"
+           "                         platform error of each pass-through control)\n"
+           "  -o, --output FILE      file for data read (read, raw)\n"
+           "  -i, --input FILE       file of data to write (write)\n"
+           "  -h, --help             this text\n"
+           "\n"
+           "exit codes:\n"
+           "  0  done, every request ended with SS_COMP\n"
+           "  1  a request ended with another status (in a scan: any adapter or unit that\n"
+           "     failed), or a unit, file, machine or library could not be used\n"
+           "  2  the command line cannot be used\n";
 }
 
 }  // namespace aspitool

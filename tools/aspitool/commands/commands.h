@@ -91,6 +91,9 @@ void MakeReadWrite10(uint8_t opcode, uint32_t lba, uint16_t blocks, uint8_t cdb[
 std::string BlockRangeError(const Unit& unit, const Capacity& capacity, uint64_t lba,
                             uint64_t count);
 
+// Returns "1 block", "2 blocks": `count` and `noun`, plural when it is not 1.
+std::string Plural(uint64_t count, const char* noun);
+
 // One block transfer of a read or write, split at what the adapter moves
 // at a time.
 struct BlockTransfer {

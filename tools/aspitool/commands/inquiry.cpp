@@ -39,7 +39,11 @@ int RunInquiry(Session& session) {
     const std::string vendor = InquiryText(d, length, 8, 8);
     const std::string product = InquiryText(d, length, 16, 16);
     const std::string revision = InquiryText(d, length, 32, 4);
-    document.Set("data", Json::Text(HexCompact(d, length)));
+    // The interface reports no byte count; the data's additional length
+    // (byte 4) says how much of the buffer the unit filled.
+    const size_t stated = static_cast<size_t>(d[4]) + 5;
+    const size_t valid = stated < length ? stated : length;
+    document.Set("data", Json::Text(HexCompact(d, valid)));
     document.Set("peripheral", Json::Number(d[0]));
     document.Set("type", Json::Number(d[0] & 0x1F));
     document.Set("type_name", Json::Text(DeviceTypeName(d[0])));
@@ -61,7 +65,8 @@ int RunInquiry(Session& session) {
     text += "product:         " + product + "\n";
     text += "revision:        " + revision + "\n";
     text += ExecResultText(result, 0);
-    text += "data:\n" + HexDump(d, length, 0);
+    text += "data (" + std::to_string(valid) + " of the " + std::to_string(length) +
+            " bytes requested, as its additional length says):\n" + HexDump(d, valid, 0);
     Show(session, document, text);
     return ExitOk;
 }

@@ -38,6 +38,14 @@ bool ParseCdb(const std::string& text, uint8_t cdb[16], uint8_t& length) {
     return true;
 }
 
+// Returns the length a command block of operation code `opcode` has by its
+// group (the top three bits), or 0 for the groups whose length the
+// operation code does not fix (reserved and vendor specific).
+uint8_t GroupLength(uint8_t opcode) {
+    static const uint8_t lengths[8] = {6, 10, 10, 0, 16, 12, 0, 0};
+    return lengths[opcode >> 5];
+}
+
 // Returns true with the whole content of `path` in `data`, at most
 // MaxRawDataLength bytes.
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& data, std::string& error) {
@@ -73,7 +81,7 @@ int RunRaw(Session& session) {
     std::string error;
     if (options.operands.size() < 2) {
         return Fail(session, document, ExitUsage,
-                    "usage: aspitool raw ADDR CDB-HEX [--in N | --out FILE] [--sense N] "
+                    "usage: aspitool raw ADDR CDB-HEX [--in N [-o FILE] | --out FILE] [--sense N] "
                     "[--notify event|post|poll]");
     }
     std::string cdbText;
@@ -83,6 +91,14 @@ int RunRaw(Session& session) {
     if (!ParseCdb(cdbText, cdb, cdbLength)) {
         return Fail(session, document, ExitUsage,
                     "the command block must be 1 to 16 bytes in hex, for instance 120000002400");
+    }
+    const uint8_t groupLength = GroupLength(cdb[0]);
+    if (cdbLength < groupLength) {
+        char opcode[8];
+        std::snprintf(opcode, sizeof opcode, "0x%02X", cdb[0]);
+        return Fail(session, document, ExitUsage,
+                    std::string("operation code ") + opcode + " has a command block of " +
+                        std::to_string(groupLength) + " bytes, not " + std::to_string(cdbLength));
     }
     std::vector<uint8_t> outData;
     if (!options.dataOutFile.empty() && !ReadWholeFile(options.dataOutFile, outData, error)) {
@@ -123,14 +139,40 @@ int RunRaw(Session& session) {
     document.Set("direction", Json::Text(directionName));
     document.Set("length", Json::Number(length));
     const bool showData = direction == DataDirection::In;
-    document.Set("data", Json::Text(showData ? HexCompact(buffer.data(), length) : ""));
+    // The interface reports no byte count: unless the adapter reports a
+    // residual, the data shown is the whole buffer, whatever moved.
+    uint32_t shown = length;
+    if (showData && result.hasResidual && result.residual <= length) shown = length - result.residual;
+    document.Set("data", Json::Text(showData ? HexCompact(buffer.data(), shown) : ""));
+    document.Set("data_length_known", Json::Boolean(!showData || result.hasResidual));
 
     std::string text = "unit:         " + FormatAddress(unit.address) + "\n";
     text += "command:      " + HexSpaced(cdb, cdbLength) + "\n";
     text += "data:         " + std::string(directionName) + ", " + std::to_string(length) +
             " bytes\n";
     text += ExecResultText(result, 0);
-    if (showData && length > 0) text += "data in:\n" + HexDump(buffer.data(), length, 0);
+    if (showData && length > 0) {
+        text += result.hasResidual
+                    ? "data in (" + std::to_string(shown) + " bytes moved):\n"
+                    : "data in (the " + std::to_string(length) +
+                          " bytes requested: the host adapter reports no count of those that moved):\n";
+        text += HexDump(buffer.data(), shown, 0);
+    }
+    std::string saveError;
+    if (showData && !options.outputFile.empty()) {
+        std::FILE* file = std::fopen(options.outputFile.c_str(), "wb");
+        if (file == nullptr || std::fwrite(buffer.data(), 1, shown, file) != shown) {
+            saveError = "cannot write '" + options.outputFile + "': " + std::strerror(errno);
+        }
+        if (file != nullptr && std::fclose(file) != 0 && saveError.empty()) {
+            saveError = "cannot write '" + options.outputFile + "': " + std::strerror(errno);
+        }
+        if (saveError.empty()) {
+            document.Set("file", Json::Text(options.outputFile));
+            text += "data in saved to " + options.outputFile + "\n";
+        }
+    }
+    if (!saveError.empty()) return Fail(session, document, ExitFailure, saveError);
 
     if (result.status != SS_COMP) {
         if (!options.json) std::fwrite(text.data(), 1, text.size(), stdout);

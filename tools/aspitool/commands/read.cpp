@@ -36,13 +36,15 @@ int RunRead(Session& session) {
     uint64_t lba = 0;
     uint64_t count = 0;
     if (!options.all) {
-        if (!ParseUnsigned(options.operands[1], 0xFFFFFFFFu, lba)) {
+        if (!ParseNumber(options.operands[1], 0xFFFFFFFFu, lba)) {
             return Fail(session, document, ExitUsage,
-                        "LBA '" + options.operands[1] + "' is not a number from 0 to 4294967295");
+                        "LBA '" + options.operands[1] +
+                            "' is not a number from 0 to 4294967295 (0xFFFFFFFF)");
         }
-        if (!ParseUnsigned(options.operands[2], 0xFFFFFFFFu, count) || count == 0) {
+        if (!ParseNumber(options.operands[2], 0xFFFFFFFFu, count) || count == 0) {
             return Fail(session, document, ExitUsage,
-                        "COUNT '" + options.operands[2] + "' is not a number from 1 to 4294967295");
+                        "COUNT '" + options.operands[2] +
+                            "' is not a number from 1 to 4294967295 (0xFFFFFFFF)");
         }
     }
     Unit unit;
@@ -116,20 +118,20 @@ int RunRead(Session& session) {
     }
     if (!failure.empty()) {
         std::string message = failure + "; " + std::to_string(done) + " of " +
-                              std::to_string(count) + " blocks read";
+                              Plural(count, "block") + " read";
         if (file != nullptr) message += ", so '" + options.outputFile + "' is incomplete";
         return Fail(session, document, ExitFailure, message);
     }
 
     std::string text;
     if (file != nullptr) {
-        text = "read " + std::to_string(count) + " blocks of " +
+        text = "read " + Plural(count, "block") + " of " +
                std::to_string(capacity.blockSize) + " bytes (" + std::to_string(totalBytes) +
                " bytes) from " + FormatAddress(unit.address) + " LBA " + std::to_string(lba) +
                " into " + options.outputFile + "\n";
     } else {
         text = FormatAddress(unit.address) + " LBA " + std::to_string(lba) + ", " +
-               std::to_string(count) + " block" + (count == 1 ? "" : "s") + " of " +
+               Plural(count, "block") + " of " +
                std::to_string(capacity.blockSize) + " bytes:\n" +
                HexDump(shown.data(), shown.size(), lba * capacity.blockSize);
     }

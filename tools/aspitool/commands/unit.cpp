@@ -14,10 +14,7 @@ namespace aspitool {
 
 int OpenUnit(const Session& session, const std::string& operand, bool requireUnit, Unit& unit,
              std::string& error) {
-    if (!ParseAddress(operand, unit.address)) {
-        error = "'" + operand + "' is no unit address; write HA:TARGET:LUN, for instance 0:1:0";
-        return ExitUsage;
-    }
+    if (!ParseAddress(operand, unit.address, error)) return ExitUsage;
     const DWORD support = session.library.getSupportInfo();
     const unsigned adapters = support & 0xFF;
     if (((support >> 8) & 0xFF) != SS_COMP) {
@@ -191,9 +188,19 @@ void Show(const Session& session, const Json& document, const std::string& text)
 std::string BlockRangeError(const Unit& unit, const Capacity& capacity, uint64_t lba,
                             uint64_t count) {
     if (lba < capacity.blocks && count <= capacity.blocks - lba) return std::string();
-    return "blocks " + std::to_string(lba) + " to " + std::to_string(lba + count - 1) +
-           " lie beyond the end of the medium of " + FormatAddress(unit.address) + " (" +
-           std::to_string(capacity.blocks) + " blocks)";
+    // Only the blocks that are not there are named: the ones before the
+    // end exist and could be read.
+    const uint64_t first = lba > capacity.blocks ? lba : capacity.blocks;
+    const uint64_t last = lba + count - 1;
+    const std::string range = first == last ? "block " + std::to_string(first) + " lies"
+                                            : "blocks " + std::to_string(first) + " to " +
+                                                  std::to_string(last) + " lie";
+    return range + " beyond the end of the medium of " + FormatAddress(unit.address) + " (" +
+           Plural(capacity.blocks, "block") + ", 0 to " + std::to_string(capacity.blocks - 1) + ")";
+}
+
+std::string Plural(uint64_t count, const char* noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
 
 std::string TransferBlocks(const Session& session, const Unit& unit, const Capacity& capacity,

@@ -75,7 +75,8 @@ int RunVpdInquiry(Session& session, const Unit& unit) {
             (bytes < stated ? " (" + std::to_string(bytes - 4) + " bytes arrived)" : "") + "\n";
     DecodeVpdPage(d, bytes, text, document);
     text += ExecResultText(result, 0);
-    text += "data:\n" + HexDump(d, bytes, 0);
+    text += "data (" + std::to_string(bytes) + " bytes, as the page length says):\n" +
+            HexDump(d, bytes, 0);
     Show(session, document, text);
     return ExitOk;
 }

@@ -34,9 +34,10 @@ int RunWrite(Session& session) {
         return Fail(session, document, ExitUsage, "write needs -i FILE, the data to write");
     }
     uint64_t lba = 0;
-    if (!ParseUnsigned(options.operands[1], 0xFFFFFFFFu, lba)) {
+    if (!ParseNumber(options.operands[1], 0xFFFFFFFFu, lba)) {
         return Fail(session, document, ExitUsage,
-                    "LBA '" + options.operands[1] + "' is not a number from 0 to 4294967295");
+                    "LBA '" + options.operands[1] +
+                        "' is not a number from 0 to 4294967295 (0xFFFFFFFF)");
     }
     Unit unit;
     const int opened = OpenUnit(session, options.operands[0], true, unit, error);
@@ -54,13 +55,18 @@ int RunWrite(Session& session) {
         return Fail(session, document, ExitFailure,
                     "cannot tell the size of '" + options.inputFile + "'");
     }
+    if (fileSize == 0) {
+        std::fclose(file);
+        return Fail(session, document, ExitFailure,
+                    "'" + options.inputFile + "' is empty: there is nothing to write");
+    }
     Capacity capacity;
     ExecResult result;
     if (!ReadCapacity(session, unit, capacity, result, error)) {
         std::fclose(file);
         return Fail(session, document, ExitFailure, error);
     }
-    if (fileSize == 0 || fileSize % capacity.blockSize != 0) {
+    if (fileSize % capacity.blockSize != 0) {
         std::fclose(file);
         return Fail(session, document, ExitFailure,
                     "'" + options.inputFile + "' holds " + std::to_string(fileSize) +
@@ -105,11 +111,11 @@ int RunWrite(Session& session) {
     document.Set("file", Json::Text(options.inputFile));
     if (!failure.empty()) {
         return Fail(session, document, ExitFailure,
-                    failure + "; " + std::to_string(done) + " of " + std::to_string(count) +
-                        " blocks written");
+                    failure + "; " + std::to_string(done) + " of " + Plural(count, "block") +
+                        " written");
     }
     Show(session, document,
-         "wrote " + std::to_string(count) + " blocks of " + std::to_string(capacity.blockSize) +
+         "wrote " + Plural(count, "block") + " of " + std::to_string(capacity.blockSize) +
              " bytes from " + options.inputFile + " to " + FormatAddress(unit.address) + " LBA " +
              std::to_string(lba) + "\n");
     return ExitOk;
