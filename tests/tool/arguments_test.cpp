@@ -54,8 +54,20 @@ TEST(Arguments, MalformedCommandLinesAreRefused) {
         {{"inquiry", "0:0:0", "--vpd", "xyz"}, "--vpd"},
         {{"inquiry", "0:0:0", "--vpd", "0x10000000000000083"}, "--vpd"},
         {{"inquiry", "0:0:0", "--vpd", "256"}, "--vpd"},
-        {{"tur", "0:0:0", "--vpd", "sn"}, "--vpd belongs"},
-        {{"tur", "0:0:0", "--immed"}, "--immed belongs"},
+        {{"tur", "0:0:0", "--vpd", "sn"}, "--vpd does not apply to the tur"},
+        {{"tur", "0:0:0", "--immed"}, "--immed does not apply"},
+        {{"tur", "0:0:0", "--in", "8"}, "--in does not apply"},
+        {{"inquiry", "0:0:0", "-o", "f"}, "-o does not apply to the inquiry"},
+        {{"read", "0:0:0", "0", "1", "-i", "f"}, "-i does not apply"},
+        {{"write", "0:0:0", "0", "-i", "f", "--all"}, "--all does not apply"},
+        {{"scan", "--immed"}, "--immed does not apply"},
+        {{"raw", "0:0:0", "00", "-o", "f"}, "give --in N"},
+        {{"raw", "0:0:0", "12"}, "0x12 has a command block of 6 bytes, not 1"},
+        {{"raw", "0:0:0", "28 00 00 00 00 00"}, "of 10 bytes, not 6"},
+        {{"read", "0:0:0", "0x", "1"}, "LBA '0x'"},
+        {{"read", "0:0:0", "0", "0x100000000"}, "COUNT"},
+        {{"inquiry", "0:300:0"}, "target 300 is over 255"},
+        {{"inquiry", "0:0:256"}, "LUN 256 is over 255"},
         {{"eject"}, "usage: aspitool eject"},
         {{"sense", "0:0:0", "1"}, "too many"},
         {{"scan", "--timeout", "0"}, "--timeout"},
@@ -72,7 +84,7 @@ TEST(Arguments, MalformedCommandLinesAreRefused) {
         EXPECT_EQ(run.err.rfind("aspitool: ", 0), 0u) << run.err;
         EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
     }
-    for (const char* address : {"1:0", "1:0:0:0", "a:0:0", "0:0:256", "0::0", ":0:0", "0:0:-1", "0:0:0 "}) {
+    for (const char* address : {"1:0", "1:0:0:0", "a:0:0", "0::0", ":0:0", "0:0:-1", "0:0:0 "}) {
         SCOPED_TRACE(address);
         const ToolRun run = RunTool({"inquiry", address});
         EXPECT_EQ(run.exitCode, UsageExit);

@@ -47,7 +47,8 @@ TEST(ScanOutput, JsonAndTableMatchTheMachineFile) {
     const struct {
         const char* file;
         size_t adapters;
-    } cases[] = {{"", 3}, {"tool_two_buses.json", 4}, {"tool_atapi_only.json", 0}, {"tool_no_ports.json", 0}};
+        int atapiPorts;
+    } cases[] = {{"", 3, 1}, {"tool_two_buses.json", 4, 1}, {"tool_atapi_only.json", 0, 2}, {"tool_no_ports.json", 0, 0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
         const std::string path = *c.file != '\0' ? MachinePath(c.file)
@@ -61,11 +62,14 @@ TEST(ScanOutput, JsonAndTableMatchTheMachineFile) {
         const nlohmann::json machine = nlohmann::json::parse(in, nullptr, false);
         ExpectScanMatches(run.Json(), machine);
         EXPECT_EQ(run.Json()["adapters"].size(), c.adapters);
+        EXPECT_EQ(run.Json()["atapi_ports_skipped"], c.atapiPorts);
 
         args.erase(args.begin() + 1);
         const ToolRun table = RunTool(args);
         EXPECT_EQ(table.exitCode, 0);
         EXPECT_NE(table.out.find(std::to_string(c.adapters) + " host adapters"), std::string::npos) << table.out;
+        EXPECT_EQ(table.out.find(std::to_string(c.atapiPorts) + " IDE/ATAPI port") != std::string::npos,
+                  c.atapiPorts != 0) << table.out;
     }
 }
 
@@ -77,9 +81,10 @@ TEST(ScanOutput, TableNamesAdaptersAndUnitsByAddress) {
     }
 }
 
+// The scan lists every unit, and a failed INQUIRY fails the run: exit 1.
 TEST(ScanOutput, UnitWhoseInquiryFailsIsListedAndTheScanGoesOn) {
     const ToolRun run = RunTool({"scan", "--json", "--machine", MachinePath("tool_inquiry_fails.json")});
-    ASSERT_EQ(run.exitCode, 0) << run.err;
+    ASSERT_EQ(run.exitCode, 1) << run.err;
     const nlohmann::json units = run.Json()["adapters"][0]["units"];
     ASSERT_EQ(units.size(), 2u) << units.dump(2);
     EXPECT_EQ(units[0]["target"], 1);
@@ -92,7 +97,8 @@ TEST(ScanOutput, UnitWhoseInquiryFailsIsListedAndTheScanGoesOn) {
     EXPECT_EQ(units[1]["vendor"], "KESTREL");
 
     const ToolRun text = RunTool({"scan", "--machine", MachinePath("tool_inquiry_fails.json")});
-    EXPECT_EQ(text.exitCode, 0);
+    EXPECT_EQ(text.exitCode, 1);
+    EXPECT_NE(text.err.find("1 unit did not answer INQUIRY"), std::string::npos) << text.err;
     EXPECT_NE(text.out.find("internal target failure"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("KS-3200 ULTRA"), std::string::npos) << text.out;
 }

@@ -38,8 +38,10 @@ TEST(WindowsDll, ScanPrintsTheSameAsTheSharedObjectOnEveryMachine) {
             const ToolRun shared = RunTool(args);
             args.insert(args.end(), {"--library", dll});
             const ToolRun windows = RunTool(args);
-            if (machine.find("/tests/") == std::string::npos) {
-                EXPECT_EQ(shared.exitCode, 0) << shared.err;
+            // An example machine always scans; it fails only where it
+            // shows units that do not answer, as the troubled one does.
+            if (machine.find("/tests/") == std::string::npos && shared.exitCode != 0) {
+                EXPECT_NE(shared.err.find("did not answer INQUIRY"), std::string::npos) << shared.err;
             }
             EXPECT_EQ(windows.exitCode, shared.exitCode) << windows.err;
             EXPECT_EQ(windows.out, shared.out);
