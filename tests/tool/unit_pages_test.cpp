@@ -87,6 +87,11 @@ TEST(VitalProductData, DesignatorsOfEveryKindAreDecoded) {
 
 // The emulated disk refuses MODE SENSE(10), so its mode data comes by
 // MODE SENSE(6): the block descriptor holds the machine file's size.
+// INQUIRY data says its own length: only those bytes are shown.
+TEST(Inquiry, OnlyTheBytesTheAdditionalLengthCountsAreShown) {
+    EXPECT_EQ(Succeeds({"inquiry", "0:3:0"}, PagesMachine)["data"], "0000050203000000");
+}
+
 TEST(ModeSense, SixByteFallbackShowsTheDisksGeometryAndCachingPage) {
     for (const std::vector<std::string>& page : {std::vector<std::string>{}, {"8"}, {"0x3f"}}) {
         std::vector<std::string> args = {"modesense", "0:0:0"};
