@@ -6,6 +6,11 @@
 #include "sim/units/emulated_unit.h"
 #include "sim/units/mode_sense.h"
 
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+
 namespace sim::units {
 
 namespace {
@@ -58,6 +63,13 @@ std::unique_ptr<UnitBackend> CreateDiskBackend(const UnitConfig& config, std::st
         storage = FileStorage::Open(backend.file, false, why);
         if (!storage) {
             error = "disk file: " + why;
+            // A missing file is refused rather than made, so that a misspelt
+            // path never turns into a new, empty disk; say how to make one.
+            if (::access(backend.file.c_str(), F_OK) != 0) {
+                error += " (make it first, for instance with truncate -s " +
+                         std::to_string(static_cast<uint64_t>(backend.blocks) * backend.blockSize) +
+                         ", or leave out \"file\" for a disk in memory)";
+            }
             return nullptr;
         }
     }
