@@ -68,12 +68,12 @@ int main(int argc, char** argv) {
     MapClassDevices();
 
     std::printf("Host adapters: %ld\n", static_cast<long>(AdapterCount));
-    std::printf("%-3s %-5s %-4s %-16s %-8s %-11s\n", "HA", "PORT", "BUS", "IDENTIFIER", "SCSI ID",
+    std::printf("%-3s %-5s %-4s %-16s %-8s %s\n", "HA", "PORT", "BUS", "IDENTIFIER", "SCSI ID",
                 "MAX TARGETS");
     for (LONG ha = 0; ha < AdapterCount; ++ha) {
         const AdapterMapEntry& adapter = AdapterMap[ha];
         const PortInfo& port = PortTable[adapter.PortNumber];
-        std::printf("%-3ld %-5u %-4u %-16s %-8u %-11u\n", static_cast<long>(ha),
+        std::printf("%-3ld %-5u %-4u %-16s %-8u %u\n", static_cast<long>(ha),
                     adapter.PortNumber, adapter.PathId, port.Identifier[adapter.PathId],
                     port.InitiatorId[adapter.PathId], port.MaxTargets);
     }
