@@ -118,14 +118,21 @@ std::string DiskFileWarning(const Place& place) {
     return head + ": the bytes past block " + std::to_string(backend.blocks - 1) + " are not reached" + fit;
 }
 
+// Returns a warning that concerns no unreachable unit.
+MachineWarning Plain(const std::string& text) {
+    MachineWarning warning;
+    warning.text = text;
+    return warning;
+}
+
 }  // namespace
 
-std::vector<std::string> MachineWarnings(const Machine& machine) {
-    std::vector<std::string> warnings;
+std::vector<MachineWarning> MachineWarnings(const Machine& machine) {
+    std::vector<MachineWarning> warnings;
     if (machine.user == UserKind::Limited) {
-        warnings.push_back(
+        warnings.push_back(Plain(
             "the user is limited: opens that ask for write access fail with error 5 on every port "
-            "and class device, so commands sent through the library end with SS_ERR");
+            "and class device, so commands sent through the library end with SS_ERR"));
     }
     std::vector<Place> places;
     std::map<std::string, bool> opens;
@@ -148,13 +155,19 @@ std::vector<std::string> MachineWarnings(const Machine& machine) {
         if (place.unit->claimed && !driverPresent) {
             const std::string reason = Unreachable(place, opens);
             if (!reason.empty()) {
-                warnings.push_back(Where(place) +
-                                   " is claimed by a class driver through which the library cannot "
-                                   "reach it (" + reason + "); its commands end with SS_NO_DEVICE");
+                MachineWarning warning;
+                warning.text = Where(place) +
+                               " is claimed by a class driver through which the library cannot "
+                               "reach it (" + reason + "); its commands end with SS_NO_DEVICE";
+                warning.unreachable = true;
+                warning.target = place.unit->target;
+                warning.lun = place.unit->lun;
+                warning.reason = reason;
+                warnings.push_back(warning);
             }
         }
         const std::string disk = DiskFileWarning(place);
-        if (!disk.empty()) warnings.push_back(disk);
+        if (!disk.empty()) warnings.push_back(Plain(disk));
     }
     return warnings;
 }

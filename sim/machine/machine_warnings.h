@@ -11,9 +11,16 @@
 
 namespace sim {
 
-// Returns one line for each such thing in `machine`, naming the unit by
-// port, bus, target and LUN, and why; empty when there is nothing to say.
-std::vector<std::string> MachineWarnings(const Machine& machine);
+struct MachineWarning {
+    std::string text;      // the whole line, naming the unit by port, bus, target and LUN
+    bool unreachable = false;  // a claimed unit the library cannot reach
+    unsigned target = 0, lun = 0;  // that unit's address on its bus
+    std::string reason;    // why it cannot be reached
+};
+
+// Returns one warning for each such thing in `machine`; empty when there
+// is nothing to say.
+std::vector<MachineWarning> MachineWarnings(const Machine& machine);
 
 }  // namespace sim
 

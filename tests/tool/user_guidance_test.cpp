@@ -31,6 +31,7 @@ TEST(UserGuidance, UnreachableClaimedUnitsAreWarnedOnceEachAndExplainedInTheScan
         ++lines;
     }
     EXPECT_EQ(lines, 3u) << run.out;
+    EXPECT_TRUE(Has(run.out, "to reach it through (the library looks for Tape0, Tape1")) << run.out;
 }
 
 TEST(UserGuidance, PlatformFailuresAreExplainedAndShownUnderVerbose) {

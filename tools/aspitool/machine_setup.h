@@ -8,13 +8,23 @@
 
 namespace aspitool {
 
+// What the simulated machine says of itself when it is set up.
+struct MachineNotes {
+    std::string name;                   // empty when it has none, or on a real machine
+    std::vector<std::string> warnings;  // what it allows but will not work as a user expects
+    // Why claimed units cannot be reached, by their target and LUN (the
+    // host adapter numbers are the library's to give).
+    struct Unreachable {
+        unsigned target, lun;
+        std::string reason;
+    };
+    std::vector<Unreachable> unreachable;
+};
+
 // Returns true when the machine is ready: the one in `machineFile`, or the
-// built-in default when it is empty. `machineName` receives the machine's
-// name (empty when it has none, or on a real machine), `warnings` what the
-// machine allows but will not work as a user expects. On failure `error`
-// says why.
-bool SetUpMachine(const std::string& machineFile, std::string& machineName,
-                  std::vector<std::string>& warnings, std::string& error);
+// built-in default when it is empty, with `notes` filled. On failure
+// `error` says why.
+bool SetUpMachine(const std::string& machineFile, MachineNotes& notes, std::string& error);
 // Ends what SetUpMachine started, after the library is unloaded; returns
 // nothing.
 void TearDownMachine();

@@ -55,8 +55,7 @@ const char* ErrorWords(DWORD error) {
 
 }  // namespace
 
-bool SetUpMachine(const std::string& machineFile, std::string& machineName,
-                  std::vector<std::string>& warnings, std::string& error) {
+bool SetUpMachine(const std::string& machineFile, MachineNotes& notes, std::string& error) {
     sim::Machine machine;
     if (machineFile.empty()) {
         machine = sim::DefaultMachine();
@@ -69,8 +68,12 @@ bool SetUpMachine(const std::string& machineFile, std::string& machineName,
         error = "cannot set up the machine: " + error;
         return false;
     }
-    machineName = machine.name;
-    warnings = sim::MachineWarnings(machine);
+    notes = MachineNotes();
+    notes.name = machine.name;
+    for (const sim::MachineWarning& warning : sim::MachineWarnings(machine)) {
+        notes.warnings.push_back(warning.text);
+        if (warning.unreachable) notes.unreachable.push_back({warning.target, warning.lun, warning.reason});
+    }
     return true;
 }
 

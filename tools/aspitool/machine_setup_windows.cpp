@@ -4,10 +4,8 @@
 
 namespace aspitool {
 
-bool SetUpMachine(const std::string& machineFile, std::string& machineName,
-                  std::vector<std::string>& warnings, std::string& error) {
-    machineName.clear();
-    warnings.clear();
+bool SetUpMachine(const std::string& machineFile, MachineNotes& notes, std::string& error) {
+    notes = MachineNotes();
     if (!machineFile.empty()) {
         error = "--machine is for the simulated machine of the Linux build; on Windows the tool "
                 "works on the real machine";

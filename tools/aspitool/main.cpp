@@ -77,11 +77,10 @@ int Run(int argc, char** argv) {
     }
     // The machine comes first: the library looks at it once, when it loads.
     const bool json = session.options.json;
-    std::vector<std::string> warnings;
-    if (!SetUpMachine(session.options.machineFile, session.machineName, warnings, error)) {
+    if (!SetUpMachine(session.options.machineFile, session.machine, error)) {
         return FailEarly(json, "machine", ExitFailure, error);
     }
-    for (const std::string& warning : warnings) PrintError("warning: " + warning);
+    for (const std::string& warning : session.machine.warnings) PrintError("warning: " + warning);
     const std::string path = session.options.libraryPath.empty() ? DefaultLibraryPath()
                                                                  : session.options.libraryPath;
     if (!LoadAspiLibrary(path, session.library, error)) {

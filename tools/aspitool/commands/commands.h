@@ -6,6 +6,7 @@
 #include "../address.h"
 #include "../aspi_library.h"
 #include "../json.h"
+#include "../machine_setup.h"
 #include "../options.h"
 #include "../srb_requests.h"
 
@@ -20,7 +21,7 @@ enum ExitCode { ExitOk = 0, ExitFailure = 1, ExitUsage = 2 };
 struct Session {
     Options options;
     AspiLibrary library;
-    std::string machineName;
+    MachineNotes machine;
 };
 
 // A unit that answered a device-type request, with its adapter's limits.

@@ -31,11 +31,23 @@ struct ScannedAdapter {
 // Returns why INQUIRY of a unit that answered its device-type request
 // failed, in a line's room: the statuses and, where the interface leaves
 // the user guessing, what they mean.
-std::string ScanFailureText(const ExecResult& result) {
+std::string ScanFailureText(const Session& session, const Unit& unit, const ExecResult& result) {
     const std::string status = NamedValue(AspiStatusName(result.status), result.status);
     if (result.status == SS_NO_DEVICE) {
-        return status + ": the unit is claimed by a class driver, but the library found no class "
-                        "device to reach it through";
+        std::string text = status + ": the unit is claimed by a class driver, but the library "
+                                    "found no class device to reach it through";
+        // The simulated machine knows why; its units are named by port and
+        // bus, so the reason is given only where the target and LUN alone
+        // tell which unit this is.
+        const MachineNotes::Unreachable* known = nullptr;
+        size_t matches = 0;
+        for (const MachineNotes::Unreachable& entry : session.machine.unreachable) {
+            if (entry.target != unit.address.target || entry.lun != unit.address.lun) continue;
+            known = &entry;
+            ++matches;
+        }
+        if (matches == 1) text += " (" + known->reason + ")";
+        return text;
     }
     if (result.status == SS_ERR && result.haStat == HASTAT_OK && result.targStat == 0 &&
         result.sense.empty()) {
@@ -62,7 +74,7 @@ void Identify(const Session& session, const Unit& unit, ScannedUnit& scanned) {
         return;
     }
     if (scanned.inquiry.status != SS_COMP) {
-        scanned.failure = "INQUIRY failed: " + ScanFailureText(scanned.inquiry);
+        scanned.failure = "INQUIRY failed: " + ScanFailureText(session, unit, scanned.inquiry);
         return;
     }
     scanned.identified = true;
@@ -135,7 +147,7 @@ std::string Pad(const std::string& text, size_t width) {
 std::string ScanText(const Session& session, DWORD support, unsigned atapiPorts,
                      const std::vector<ScannedAdapter>& adapters) {
     std::string text;
-    if (!session.machineName.empty()) text += "machine: " + session.machineName + "\n";
+    if (!session.machine.name.empty()) text += "machine: " + session.machine.name + "\n";
     char line[160];
     const uint8_t supportStatus = static_cast<uint8_t>(support >> 8);
     std::snprintf(line, sizeof line, "support info: 0x%08lX: %s, %lu host adapter%s\n",
@@ -192,7 +204,7 @@ int RunScan(Session& session) {
 
     const DWORD support = session.library.getSupportInfo();
     const uint8_t supportStatus = static_cast<uint8_t>(support >> 8);
-    if (!session.machineName.empty()) document.Set("machine", Json::Text(session.machineName));
+    if (!session.machine.name.empty()) document.Set("machine", Json::Text(session.machine.name));
     Json supportJson = Json::Object();
     supportJson.Set("value", Json::Number(support));
     supportJson.Set("status", NamedValueJson(AspiStatusName(supportStatus), supportStatus));
