@@ -171,6 +171,7 @@ Json OutcomeDocument(const Unit& unit, const ExecResult& result) {
 int Fail(const Session& session, Json& document, int code, const std::string& message) {
     if (session.options.json) {
         document.Set("error", Json::Text(message));
+        document.Set("error_kind", Json::Text(code == ExitUsage ? "usage" : "command"));
         PrintJson(document);
     }
     PrintError(message);
