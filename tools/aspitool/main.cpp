@@ -25,6 +25,7 @@ const CommandEntry CommandTable[] = {
     {"readcap", RunReadCapacity}, {"read", RunRead},  {"write", RunWrite},
     {"raw", RunRaw},         {"modesense", RunModeSense}, {"start", RunStart},
     {"stop", RunStop},       {"eject", RunEject},     {"sense", RunRequestSense},
+    {"check", RunCheck},
 };
 
 // Returns the exit code of the command that the session names.

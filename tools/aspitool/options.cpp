@@ -6,7 +6,7 @@ namespace aspitool {
 namespace {
 
 const char* const Commands[] = {"scan", "inquiry", "tur",  "readcap", "read", "write", "raw",
-                                "modesense", "start", "stop", "eject", "sense", "help"};
+                                "modesense", "start", "stop", "eject", "sense", "check", "help"};
 
 // The names --vpd takes besides a page number.
 const struct {
@@ -238,6 +238,8 @@ const char* UsageText() {
            "  sense ADDR                    REQUEST SENSE, decoded\n"
            "  raw ADDR CDB-HEX [--in N | --out FILE] [--sense N]\n"
            "                                send one command block, show status, sense and data\n"
+           "  check [ADDR]                  self-test of the library on every unit (or ADDR), with\n"
+           "                                changeless commands only; --timeout S limits each check\n"
            "\n"
            "options:\n"
            "  --json                 machine-readable output\n"

@@ -1,0 +1,99 @@
+// aspitool check: every example machine passes, the troubled one fails
+// exactly where its units misbehave, and a library that answers nonsense,
+// never completes, never returns or faults is reported, not waited for.
+#include "tool_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <set>
+
+namespace tooltest {
+namespace {
+
+// Returns "SUBJECT / CHECK" of every check of `report` whose result is
+// `result`.
+std::set<std::string> ChecksWith(const nlohmann::json& report, const std::string& result) {
+    std::set<std::string> checks;
+    for (const auto& check : report["checks"]) {
+        if (check["result"] == result) {
+            checks.insert(check["subject"].get<std::string>() + " / " + check["check"].get<std::string>());
+        }
+    }
+    return checks;
+}
+
+std::string ExamplePath(const std::string& name) {
+    return std::string(PTASPI_SOURCE_DIR) + "/machines/" + name;
+}
+
+TEST(Check, EveryExampleMachinePasses) {
+    std::vector<std::string> machines = {""};
+    for (const auto& entry : std::filesystem::directory_iterator(ExamplePath(""))) {
+        if (entry.path().filename() != "troubled_machine.json") machines.push_back(entry.path());
+    }
+    for (const std::string& machine : machines) {
+        SCOPED_TRACE(machine);
+        std::vector<std::string> args = {"check", "--json"};
+        if (!machine.empty()) args.insert(args.end(), {"--machine", machine});
+        const ToolRun run = RunTool(args);
+        const nlohmann::json report = run.Json();
+        ASSERT_TRUE(report.is_object()) << run.out << run.err;
+        EXPECT_EQ(run.exitCode, 0) << run.out;
+        EXPECT_EQ(ChecksWith(report, "FAIL"), std::set<std::string>());
+        EXPECT_EQ(report["summary"]["failed"], 0);
+        // Every unit of these machines is reached: its reads and its timing.
+        EXPECT_GT(report["summary"]["passed"].get<int>(), 10);
+    }
+    const ToolRun text = RunTool({"check"});
+    EXPECT_EQ(text.exitCode, 0);
+    EXPECT_NE(text.out.find("PASS  unit 0:0:0"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("TEST UNIT READY median round trip"), std::string::npos);
+    EXPECT_NE(text.out.find("\nsummary: "), std::string::npos);
+}
+
+TEST(Check, OneUnitAndCommandLineErrors) {
+    const ToolRun one = RunTool({"check", "0:1:0", "--json"});
+    EXPECT_EQ(one.exitCode, 0) << one.out;
+    std::set<std::string> subjects;
+    for (const auto& check : one.Json()["checks"]) subjects.insert(check["subject"].get<std::string>());
+    EXPECT_EQ(subjects, (std::set<std::string>{"library", "ha 0", "unit 0:1:0"}));
+    EXPECT_EQ(RunTool({"check", "0:1"}).exitCode, 2);
+    EXPECT_EQ(RunTool({"check", "0:1:0", "0:2:0"}).exitCode, 2);
+}
+
+// A library that breaks its promises: each run ends within its time limits
+// with a FAIL that says what happened, and the checks after it skipped.
+TEST(Check, BrokenLibrariesAreReportedNotWaitedFor) {
+    const struct {
+        const char* behaviour;
+        const char* got;
+    } cases[] = {
+        {"garbage", "0x55"},
+        {"never", "no completion within the time limit"},
+        {"hang", "time-out: a call into the library did not return"},
+        {"fault", "fault in the library: access violation"},
+    };
+    for (const auto& broken : cases) {
+        SCOPED_TRACE(broken.behaviour);
+        setenv("PTASPI_BROKEN_LIBRARY", broken.behaviour, 1);
+        const ToolRun run =
+            RunTool({"check", "--json", "--timeout", "1", "--library", PTASPI_BROKEN_LIBRARY});
+        unsetenv("PTASPI_BROKEN_LIBRARY");
+        ASSERT_EQ(run.exitCode, 1) << run.out << run.err;
+        const nlohmann::json report = run.Json();
+        const std::set<std::string> failed = ChecksWith(report, "FAIL");
+        ASSERT_FALSE(failed.empty()) << run.out;
+        EXPECT_EQ(*failed.begin(), "unit 0:0:0 / TEST UNIT READY by polling");
+        bool said = false;
+        for (const auto& check : report["checks"]) {
+            said = said || check.value("got", "").find(broken.got) != std::string::npos;
+        }
+        EXPECT_TRUE(said) << run.out;
+    }
+}
+
+}  // namespace
+}  // namespace tooltest
