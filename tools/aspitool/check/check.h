@@ -80,7 +80,12 @@ struct UnitUnderTest {
 // Support information, adapters, invalid requests and device types; fills
 // `units` with every unit found (only `only` when it is set).
 void CheckLibrary(CheckRun& run, const UnitAddress* only, std::vector<UnitUnderTest>& units);
-void CheckCompletionWays(CheckRun& run, const UnitUnderTest& unit);
+// Returns true when the unit answered INQUIRY by at least one way, so that
+// the other checks can reach it.
+bool CheckCompletionWays(CheckRun& run, const UnitUnderTest& unit);
+// Returns true when `result` is SS_ERR that no target reported: no target
+// or host adapter status and no sense data, so the system refused it.
+bool IsPlatformRefusal(const ExecResult& result);
 void CheckCheckCondition(CheckRun& run, const UnitUnderTest& unit, const Capacity* capacity);
 // Returns true with `capacity` when the unit reported one.
 bool CheckReads(CheckRun& run, const UnitUnderTest& unit, Capacity& capacity);

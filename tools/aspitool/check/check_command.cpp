@@ -41,7 +41,15 @@ int RunCheck(Session& session) {
             run.records.push_back(record);
             continue;
         }
-        CheckCompletionWays(run, unit);
+        if (!CheckCompletionWays(run, unit)) {
+            if (!run.stopReason.empty()) continue;
+            CheckRecord record;
+            record.subject = UnitSubject(unit.unit.address);
+            record.name = "unit checks";
+            SkipCheck(record.outcome, "the unit answered no INQUIRY, so nothing more is sent to it");
+            run.records.push_back(record);
+            continue;
+        }
         Capacity capacity;
         const bool hasCapacity = unit.blockDevice && CheckReads(run, unit, capacity);
         CheckCheckCondition(run, unit, hasCapacity ? &capacity : nullptr);

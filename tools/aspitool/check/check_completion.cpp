@@ -5,9 +5,16 @@
 #include "../output.h"
 #include "check_requests.h"
 
+#include <memory>
+
 namespace aspitool {
 
-void CheckCompletionWays(CheckRun& run, const UnitUnderTest& tested) {
+bool IsPlatformRefusal(const ExecResult& result) {
+    return result.status == SS_ERR && result.targStat == 0 && result.haStat == 0 &&
+           result.sense.empty();
+}
+
+bool CheckCompletionWays(CheckRun& run, const UnitUnderTest& tested) {
     const Session& session = *run.session;
     const Unit unit = tested.unit;
     const std::string subject = UnitSubject(unit.address);
@@ -23,9 +30,10 @@ void CheckCompletionWays(CheckRun& run, const UnitUnderTest& tested) {
             outcome.note = ResultText(result);
         });
     }
+    auto answered = std::make_shared<bool>(false);
     for (const Way way : {Way::Poll, Way::Event, Way::Post}) {
         PerformCheck(run, subject, std::string("INQUIRY by ") + WayName(way),
-                     [&session, unit, way](const Deadline& deadline, CheckOutcome& outcome) {
+                     [&session, unit, way, answered](const Deadline& deadline, CheckOutcome& outcome) {
             const uint32_t length = InquiryLength(unit);
             RequestBuffer data(outcome, length, unit.adapter.alignmentMask);
             if (data.data() == nullptr) {
@@ -38,10 +46,17 @@ void CheckCompletionWays(CheckRun& run, const UnitUnderTest& tested) {
                             "INQUIRY", outcome, result)) {
                 return;
             }
+            if (IsPlatformRefusal(result)) {
+                // No target answered: the system refused the pass-through
+                // (a limited user's access, say). That is no broken promise.
+                SkipCheck(outcome, "the system refused the request: " + ResultText(result));
+                return;
+            }
             if (result.status != SS_COMP) {
                 FailCheck(outcome, StatusText(SS_COMP), ResultText(result));
                 return;
             }
+            *answered = true;
             if (data.data()[0] != unit.deviceType) {
                 FailCheck(outcome,
                           "peripheral byte " + std::to_string(unit.deviceType) +
@@ -52,6 +67,7 @@ void CheckCompletionWays(CheckRun& run, const UnitUnderTest& tested) {
             outcome.note = DeviceTypeName(unit.deviceType);
         });
     }
+    return *answered;
 }
 
 }  // namespace aspitool
