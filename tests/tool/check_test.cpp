@@ -54,6 +54,23 @@ TEST(Check, EveryExampleMachinePasses) {
     EXPECT_NE(text.out.find("\nsummary: "), std::string::npos);
 }
 
+TEST(Check, TroubledMachineFailsWhereItsUnitsMisbehave) {
+    const ToolRun run = RunTool({"check", "--json", "--machine", ExamplePath("troubled_machine.json")});
+    EXPECT_EQ(run.exitCode, 1);
+    // 0:0:0 answers every READ with MEDIUM ERROR and 0:2:0 with a port
+    // time-out; 0:3:0 answers GOOD to everything but START STOP UNIT; 0:6:0
+    // cannot be reached, since its class device's address query fails.
+    const std::set<std::string> expected = {
+        "unit 0:0:0 / read block 0", "unit 0:0:0 / read the maximum transfer",
+        "unit 0:0:0 / timing",
+        "unit 0:2:0 / read block 0", "unit 0:2:0 / read the maximum transfer",
+        "unit 0:2:0 / CHECK CONDITION (READ past the last block)", "unit 0:2:0 / timing",
+        "unit 0:3:0 / CHECK CONDITION (reserved operation code)",
+        "unit 0:6:0 / INQUIRY by polling", "unit 0:6:0 / INQUIRY by event",
+        "unit 0:6:0 / INQUIRY by post routine"};
+    EXPECT_EQ(ChecksWith(run.Json(), "FAIL"), expected) << run.out;
+}
+
 TEST(Check, OneUnitAndCommandLineErrors) {
     const ToolRun one = RunTool({"check", "0:3:0", "--json"});
     EXPECT_EQ(one.exitCode, 0) << one.out;

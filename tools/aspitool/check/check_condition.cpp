@@ -11,7 +11,19 @@ namespace aspitool {
 namespace {
 
 const uint8_t ReservedOpcode = 0x60;
-const uint8_t IllegalRequest = 0x05;
+
+// Returns true when sense key `key` reports a command that was not done:
+// most units answer ILLEGAL REQUEST here, but a unit may also report its
+// medium, its hardware or a pending UNIT ATTENTION first. NO SENSE and
+// RECOVERED ERROR report success, and the rest belong to other commands.
+bool IsRefusalKey(uint8_t key) {
+    switch (key) {
+    case 0x02: case 0x03: case 0x04: case 0x05: case 0x06: case 0x07: case 0x08: case 0x0B:
+        return true;
+    default:
+        return false;
+    }
+}
 
 }  // namespace
 
@@ -34,10 +46,10 @@ void CheckCheckCondition(CheckRun& run, const UnitUnderTest& tested, const Capac
             return;
         }
         const DecodedSense sense = DecodeSense(result.sense.data(), result.sense.size());
-        const std::string expected = "SS_ERR (0x04), target status 2, sense key ILLEGAL REQUEST "
-                                     "in the block";
+        const std::string expected = "SS_ERR (0x04), target status 2, sense data in the block "
+                                     "with a key that refuses the command";
         if (result.status != SS_ERR || result.targStat != 2 || !sense.valid ||
-            sense.key != IllegalRequest) {
+            !IsRefusalKey(sense.key)) {
             FailCheck(outcome, expected, ResultText(result));
             return;
         }
