@@ -15,7 +15,7 @@ TEST_P(ToolCheck, EveryCheckPasses) {
                                        &exitCode);
     EXPECT_EQ(exitCode, 0) << out;
     EXPECT_NE(out.find(" 0 failed, "), std::string::npos) << out;
-    EXPECT_NE(out.find("PASS  unit 0:0:0   read the maximum transfer"), std::string::npos) << out;
+    EXPECT_NE(out.find("PASS  unit 0:0:0  read the maximum transfer"), std::string::npos) << out;
 }
 
 LIBRARY_TEST_SUITE(ToolCheck);
