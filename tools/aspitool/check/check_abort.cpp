@@ -24,6 +24,9 @@ void CheckAbort(CheckRun& run, const UnitUnderTest& tested) {
             FailCheck(outcome, "data buffers", "out of memory");
             return;
         }
+        // Data that no INQUIRY answer begins with, so that a request that
+        // reads SS_COMP without having run shows.
+        std::memset(data.data(), 0xEE, length * Queued);
         CheckRequest* requests[Queued] = {};
         std::string error;
         int sent = 0;
@@ -83,6 +86,9 @@ void CheckAbort(CheckRun& run, const UnitUnderTest& tested) {
             } else if (status != SS_COMP) {
                 FailCheck(outcome, "SS_ABORTED (0x02), or SS_COMP (0x01) when it ran first",
                           StatusText(status));
+            } else if (data.data()[(Queued - 1) * length] != unit.deviceType) {
+                FailCheck(outcome, "a completed request with its INQUIRY data",
+                          "SS_COMP with no data in the buffer");
             } else {
                 outcome.note = "it had run before the abort came; completed";
             }

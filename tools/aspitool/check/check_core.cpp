@@ -66,8 +66,8 @@ CheckOutcome PerformCheck(CheckRun& run, const std::string& subject,
         record.outcome = shared->outcome;
         delete shared;
         if (record.outcome.requestLeftBehind) {
-            run.stopReason = "the library still holds a request of check '" + name + "' of " +
-                             subject;
+            run.stopReason = "a request of check '" + name + "' of " + subject +
+                             " was not completed in time, and the library may still hold it";
         }
         break;
     case GuardedEnd::TimedOut:
