@@ -78,6 +78,10 @@ bool FaultCaught(std::string& description) {
 }
 
 void EnterGuardedThread() {
+    // A thread that has a handler stack already (the sanitizers give every
+    // thread one) keeps it.
+    stack_t current = {};
+    if (sigaltstack(nullptr, &current) != 0 || (current.ss_flags & SS_DISABLE) == 0) return;
     handlerStack = std::malloc(HandlerStackSize);
     if (handlerStack == nullptr) return;
     stack_t stack = {};
