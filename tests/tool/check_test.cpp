@@ -98,7 +98,7 @@ TEST(Check, BrokenLibrariesAreReportedNotWaitedFor) {
         SCOPED_TRACE(broken.behaviour);
         setenv("PTASPI_BROKEN_LIBRARY", broken.behaviour, 1);
         const ToolRun run =
-            RunTool({"check", "--json", "--timeout", "1", "--library", PTASPI_BROKEN_LIBRARY});
+            RunTool({"check", "--json", "--timeout", "2", "--library", PTASPI_BROKEN_LIBRARY});
         unsetenv("PTASPI_BROKEN_LIBRARY");
         ASSERT_EQ(run.exitCode, 1) << run.out << run.err;
         const nlohmann::json report = run.Json();
