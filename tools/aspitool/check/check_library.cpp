@@ -15,6 +15,7 @@ namespace {
 
 const uint8_t Fill = 0xA5;  // what the blocks hold before a call
 
+// Returns "0x%08X".
 std::string Hex32(uint32_t value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(value));
@@ -60,6 +61,8 @@ void CheckRefused(const Session& session, uint8_t command, uint8_t ha, uint8_t e
 // check knows: no qualifier, type 0 (disk) to 8 (changer).
 bool KnownType(uint8_t peripheral) { return (peripheral & 0xE0) == 0 && (peripheral & 0x1F) <= 8; }
 
+// Returns true for the types that READ CAPACITY and READ(10) serve: disk,
+// write-once, CD/DVD and optical memory.
 bool BlockType(uint8_t peripheral) {
     const uint8_t type = peripheral & 0x1F;
     return type == 0 || type == 4 || type == 5 || type == 7;

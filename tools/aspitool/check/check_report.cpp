@@ -9,6 +9,7 @@
 namespace aspitool {
 namespace {
 
+// Returns "PASS", "FAIL" or "SKIP".
 const char* VerdictName(Verdict verdict) {
     switch (verdict) {
     case Verdict::Pass: return "PASS";

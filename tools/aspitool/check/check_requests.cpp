@@ -20,6 +20,7 @@ const size_t MaxLiveRequests = 64;
 std::atomic<CheckRequest*> liveRequests[MaxLiveRequests];
 std::atomic<int> strayPosts{0};
 
+// Returns nothing; makes `request` one that the post routine knows.
 void Register(CheckRequest* request) {
     for (std::atomic<CheckRequest*>& slot : liveRequests) {
         CheckRequest* empty = nullptr;
@@ -27,6 +28,7 @@ void Register(CheckRequest* request) {
     }
 }
 
+// Returns nothing; the post routine forgets `request`.
 void Unregister(CheckRequest* request) {
     for (std::atomic<CheckRequest*>& slot : liveRequests) {
         CheckRequest* mine = request;
@@ -49,10 +51,12 @@ void __cdecl OnPosted(void* srb) {
     strayPosts.fetch_add(1);
 }
 
+// Returns the execute block of `request`.
 SRB_ExecSCSICmd* Block(CheckRequest& request) {
     return reinterpret_cast<SRB_ExecSCSICmd*>(request.block);
 }
 
+// Returns true when `status` is no longer SS_PENDING.
 bool IsFinal(BYTE status) { return status != SS_PENDING; }
 
 // Returns true when an execute request may end with `status`.

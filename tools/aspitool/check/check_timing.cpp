@@ -19,6 +19,7 @@ const int MaxReads = 500;
 // Each measurement ends after this much time, or its count of requests.
 const auto MeasureTime = std::chrono::milliseconds(1000);
 
+// Returns a duration in microseconds as "85 us", or "12.5 ms" from 10 ms on.
 std::string Microseconds(int64_t value) {
     char text[32];
     if (value >= 10000) {

@@ -31,6 +31,7 @@ std::atomic<uintptr_t> faultInstruction{0};
 thread_local void* handlerStack = nullptr;
 const size_t HandlerStackSize = 64 * 1024;
 
+// Returns only on the main thread; any other thread stays here for good.
 void OnFault(int signal, siginfo_t* info, void* context) {
     if (pthread_equal(pthread_self(), mainThread)) {
         // The tool's own thread: the fault is the tool's, and the process

@@ -21,6 +21,8 @@ std::atomic<DWORD> faultCode{0};
 std::atomic<uintptr_t> faultAddress{0};
 std::atomic<uintptr_t> faultInstruction{0};
 
+// Returns only on the main thread, what the filter before it says; any
+// other thread stays here for good.
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
     if (GetCurrentThreadId() == mainThreadId) {
         return previousFilter != nullptr ? previousFilter(pointers) : EXCEPTION_CONTINUE_SEARCH;
