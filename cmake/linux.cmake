@@ -113,6 +113,14 @@ if(TARGET aspitool AND TARGET ptaspi32)
               $<TARGET_FILE:tool_tests>)
     set_tests_properties(ToolSuiteOnWindowsDll PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600
       ENVIRONMENT "PTASPI_TOOL_LIBRARY=${PTASPI_WINDOWS_DLL}")
+    # A library that breaks its promises, for the tests of aspitool check.
+    add_library(broken_aspi_library SHARED ${CMAKE_SOURCE_DIR}/tests/tool/fixtures/broken_aspi_library.cpp)
+    target_include_directories(broken_aspi_library BEFORE PRIVATE ${CMAKE_SOURCE_DIR}/sim/include)
+    target_compile_options(broken_aspi_library PRIVATE ${PTASPI_WARNINGS})
+    target_link_libraries(broken_aspi_library PRIVATE winsim)
+    add_dependencies(tool_tests broken_aspi_library)
+    target_compile_definitions(tool_tests PRIVATE
+      PTASPI_BROKEN_LIBRARY="$<TARGET_FILE:broken_aspi_library>")
   endif()
 endif()
 

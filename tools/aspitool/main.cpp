@@ -26,6 +26,7 @@ const CommandEntry CommandTable[] = {
     {"readcap", RunReadCapacity}, {"read", RunRead},  {"write", RunWrite},
     {"raw", RunRaw},         {"modesense", RunModeSense}, {"start", RunStart},
     {"stop", RunStop},       {"eject", RunEject},     {"sense", RunRequestSense},
+    {"check", RunCheck},
 };
 
 // Returns `code` after reporting `message`, a failure before any command

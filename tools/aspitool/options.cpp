@@ -7,7 +7,7 @@ namespace aspitool {
 namespace {
 
 const char* const Commands[] = {"scan", "inquiry", "tur",  "readcap", "read", "write", "raw",
-                                "modesense", "start", "stop", "eject", "sense", "help"};
+                                "modesense", "start", "stop", "eject", "sense", "check", "help"};
 
 // The names --vpd takes besides a page number.
 const struct {
@@ -203,17 +203,15 @@ const struct {
     {"stop", {"--immed", "--notify", "--sense", "--timeout", "--verbose"}},
     {"eject", {"--immed", "--notify", "--sense", "--timeout", "--verbose"}},
     {"sense", {"--notify", "--sense", "--timeout", "--verbose"}},
-    // The self-test: an optional address, --json and --library only.
-    {"check", {}},
+    // The self-test: an optional address and the time limit of each check.
+    {"check", {"--timeout"}},
     {"help", {}},
 };
 
 // Returns true when `command` uses the option `name` (canonical).
 bool CommandTakes(const std::string& command, const std::string& name) {
     if (name == "--machine" || name == "--library" || name == "--json" || name == "--help") {
-        // check runs on whatever library is loaded, never on a machine
-        // file of its own choosing.
-        return !(command == "check" && name == "--machine");
+        return true;
     }
     for (const auto& entry : CommandOptions) {
         if (command != entry.command) continue;
@@ -312,6 +310,8 @@ const char* UsageText() {
            "  raw ADDR CDB-HEX [--in N [-o FILE] | --out FILE]\n"
            "                                send one command block, show status, sense and data\n"
            "                                (N bytes in, kept in FILE with -o; or FILE's bytes out)\n"
+           "  check [ADDR]                  self-test of the library on every unit (or ADDR), with\n"
+           "                                changeless commands only; --timeout S limits each check\n"
            "\n"
            "options (a command refuses an option it does not use):\n"
            "  --json                 machine-readable output, errors included\n"

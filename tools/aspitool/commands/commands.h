@@ -50,6 +50,8 @@ int RunStart(Session& session);
 int RunStop(Session& session);
 int RunEject(Session& session);
 int RunRequestSense(Session& session);
+// aspitool check: a self-test of the library (tools/aspitool/check/).
+int RunCheck(Session& session);
 // Returns the exit code of inquiry --vpd on `unit`, which is open.
 int RunVpdInquiry(Session& session, const Unit& unit);
 

@@ -1,0 +1,101 @@
+// aspitool check: a self-test of the loaded ASPI library. Each check runs
+// on a thread of its own under a time limit, so that a library that hangs,
+// answers nonsense or faults is reported instead of taking the tool down.
+#ifndef ASPITOOL_CHECK_H
+#define ASPITOOL_CHECK_H
+
+#include "../commands/commands.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace aspitool {
+
+enum class Verdict { Pass, Fail, Skip };
+
+// What one check found. A failure says what was expected and what came; a
+// pass may say what was seen; a skip says why nothing was tried.
+struct CheckOutcome {
+    Verdict verdict = Verdict::Pass;
+    std::string expected;
+    std::string got;
+    std::string note;
+    // Measured values for the JSON report, in whole units named by the key.
+    std::vector<std::pair<std::string, int64_t>> figures;
+    // True when a request of this check may still be in the library's
+    // hands: its memory is never freed, and no later check may run.
+    bool requestLeftBehind = false;
+};
+
+// Returns nothing; marks `outcome` failed with `expected` and `got`,
+// keeping the first failure when there are several.
+void FailCheck(CheckOutcome& outcome, const std::string& expected, const std::string& got);
+// Returns nothing; marks `outcome` skipped for `reason`.
+void SkipCheck(CheckOutcome& outcome, const std::string& reason);
+
+using Clock = std::chrono::steady_clock;
+
+// The time a check has left; every wait of a check ends by it.
+struct Deadline {
+    Clock::time_point end;
+    // Returns the milliseconds left, 0 once the deadline has passed.
+    uint32_t LeftMs() const;
+};
+
+struct CheckRecord {
+    std::string subject;  // "library", "ha 0" or "unit 0:1:0"
+    std::string name;
+    CheckOutcome outcome;
+    uint32_t elapsedMs = 0;
+};
+
+struct CheckRun {
+    const Session* session = nullptr;
+    uint32_t limitMs = 0;       // each check's own time limit
+    std::vector<CheckRecord> records;
+    // Set once a check has timed out, faulted or left a request behind: the
+    // library can no longer be trusted, so the later checks are skipped
+    // and the tool ends without unloading it.
+    std::string stopReason;
+};
+
+using CheckBody = std::function<void(const Deadline& deadline, CheckOutcome& outcome)>;
+
+// Returns the outcome recorded for the check `name` of `subject`: `body` run
+// on a thread of its own within the run's time limit, or a failure when it
+// did not end in time or faulted, or a skip when the run was stopped.
+CheckOutcome PerformCheck(CheckRun& run, const std::string& subject,
+                                 const std::string& name, CheckBody body);
+
+// The checks, by group. Each returns nothing and adds its records to `run`.
+struct UnitUnderTest {
+    Unit unit;
+    bool known = false;        // a device type whose safe commands are known
+    bool blockDevice = false;  // disk, write-once, CD/DVD or optical
+};
+// Support information, adapters, invalid requests and device types; fills
+// `units` with every unit found (only `only` when it is set).
+void CheckLibrary(CheckRun& run, const UnitAddress* only, std::vector<UnitUnderTest>& units);
+// Returns true when the unit answered INQUIRY by at least one way, so that
+// the other checks can reach it.
+bool CheckCompletionWays(CheckRun& run, const UnitUnderTest& unit);
+// Returns true when `result` is SS_ERR that no target reported: no target
+// or host adapter status and no sense data, so the system refused it.
+bool IsPlatformRefusal(const ExecResult& result);
+void CheckCheckCondition(CheckRun& run, const UnitUnderTest& unit, const Capacity* capacity);
+// Returns true with `capacity` when the unit reported one.
+bool CheckReads(CheckRun& run, const UnitUnderTest& unit, Capacity& capacity);
+void CheckAbort(CheckRun& run, const UnitUnderTest& unit);
+void CheckTiming(CheckRun& run, const UnitUnderTest& unit, const Capacity* capacity);
+
+// Returns the exit code after printing the run's report (text or JSON).
+int ReportCheckRun(const CheckRun& run, bool json, const std::string& libraryPath,
+                   uint32_t totalMs);
+
+}  // namespace aspitool
+
+#endif

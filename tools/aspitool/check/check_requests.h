@@ -1,0 +1,105 @@
+// Execute requests as the checks send them: completion by each of the three
+// ways the interface offers, watched closely enough to see a status that
+// changes twice, an event set twice or a post routine called twice.
+#ifndef ASPITOOL_CHECK_REQUESTS_H
+#define ASPITOOL_CHECK_REQUESTS_H
+
+#include "check.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace aspitool {
+
+enum class Way { Poll, Event, Post };
+
+// Returns "polling", "event" or "post routine".
+const char* WayName(Way way);
+
+const uint8_t CheckSenseLength = 32;
+
+// One execute block with its sense area and what the post routine saw. It
+// is allocated by SubmitRequest and must not be freed while the library
+// may hold it (see ReleaseRequest).
+struct CheckRequest {
+    alignas(8) BYTE block[sizeof(SRB_ExecSCSICmd) + CheckSenseLength];
+    Way way = Way::Event;
+    HANDLE event = nullptr;
+    std::atomic<int> posts{0};
+    std::atomic<void*> postedBlock{nullptr};
+    std::atomic<int> statusAtPost{-1};
+    BYTE returned = 0;                 // what SendASPI32Command returned
+    std::vector<BYTE> statusesSeen;    // while polling: every value, in order
+    bool completed = false;            // a final status was seen and notified
+};
+
+struct CommandBlock {
+    uint8_t cdb[16] = {};
+    uint8_t length = 0;
+    bool dataIn = false;
+    uint8_t* buffer = nullptr;
+    uint32_t bufferLength = 0;
+};
+
+// Returns the 6-byte block of `opcode` with byte 4 `allocation`.
+CommandBlock Cdb6(uint8_t opcode, uint8_t allocation, uint8_t* buffer);
+// Returns a READ(10) of `count` blocks from `lba` into `buffer` of `length`.
+CommandBlock Read10(uint32_t lba, uint16_t count, uint8_t* buffer, uint32_t length);
+
+// Returns the request, sent to `unit` with `way` of completion, or null
+// when no event could be made (`error` says so).
+CheckRequest* SubmitRequest(const AspiLibrary& library, const UnitAddress& unit,
+                            const CommandBlock& command, Way way, std::string& error);
+// Returns the status byte as the library last stored it.
+BYTE RequestStatus(const CheckRequest& request);
+// Returns true once `request` has a final status and, for the event and the
+// post routine, its notification came; false when the deadline passed
+// first. Polling records every status value it reads.
+bool AwaitRequest(CheckRequest& request, const Deadline& deadline);
+// Returns the empty text when the request completed once and only once:
+// checked over a short quiet time after completion (status unchanged, not
+// notified again, the post routine given the block's own address and
+// called after the final status was stored); otherwise what was wrong.
+std::string ConfirmSingleCompletion(CheckRequest& request);
+// Returns nothing; frees a request that completed. One that did not stays
+// allocated and marks the outcome, since the library may still write it.
+void ReleaseRequest(CheckRequest* request, CheckOutcome& outcome);
+
+// Returns true when the request was sent, completed and (with `watch`)
+// confirmed to complete once within the deadline; otherwise false with
+// `outcome` failed. `result` holds the completion's status bytes and sense.
+bool RunRequest(const Session& session, const UnitAddress& unit, const CommandBlock& command,
+                Way way, const Deadline& deadline, const char* what, CheckOutcome& outcome,
+                ExecResult& result, bool watch = true);
+
+// A data buffer for requests of one check, `offset` bytes past a start that
+// honours `alignmentMask`. It is not freed when the check left a request
+// behind, since the library may still write into it.
+class RequestBuffer {
+public:
+    RequestBuffer(const CheckOutcome& outcome, size_t size, uint16_t alignmentMask,
+                  size_t offset = 0);
+    ~RequestBuffer();
+    RequestBuffer(const RequestBuffer&) = delete;
+    RequestBuffer& operator=(const RequestBuffer&) = delete;
+    // Returns null when the memory could not be had.
+    uint8_t* data() { return storage_ == nullptr ? nullptr : storage_->data() + offset_; }
+
+private:
+    const CheckOutcome& outcome_;
+    AlignedBuffer* storage_;
+    size_t offset_;
+};
+
+// Returns "SS_COMP (0x01)".
+std::string StatusText(uint8_t status);
+// Returns the status, target status and decoded sense of `result` in words.
+std::string ResultText(const ExecResult& result);
+// Returns "unit H:T:L".
+std::string UnitSubject(const UnitAddress& address);
+
+}  // namespace aspitool
+
+#endif
