@@ -133,6 +133,11 @@ unsigned char* MakeBlock() {
 
 unsigned char* CurrentThreadEnvironment() {
     if (threadBlock.Block != nullptr) return threadBlock.Block;
+    // The block holds the thread's id, and the first ask for the id makes
+    // the thread's record, which makes its block: so the id comes first,
+    // and a block made meanwhile is the thread's one block.
+    CurrentThreadKey();
+    if (threadBlock.Block != nullptr) return threadBlock.Block;
     return MakeBlock();
 }
 

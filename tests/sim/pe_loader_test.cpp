@@ -278,11 +278,12 @@ uint32_t ReadFs(uint32_t offset) {
 
 struct BlockSeen {
     uint32_t self, chain, base, limit;
-    uintptr_t local;
+    uintptr_t local, block;
 };
 
 // Returns nothing; records the calling thread's block as %fs shows it.
 void RecordBlock(BlockSeen* seen) {
+    seen->block = reinterpret_cast<uintptr_t>(sim::CurrentThreadEnvironment());
     seen->self = ReadFs(sim::TebSelf);
     seen->chain = ReadFs(sim::TebExceptionList);
     seen->base = ReadFs(sim::TebStackBase);
@@ -309,16 +310,19 @@ TEST_F(PeLoaderTest, EveryThreadFindsItsOwnEnvironmentBlockBehindFs) {
     for (int waited = 0; sim::ThreadEnvironmentCount() != blocks && waited < 5000; ++waited)
         Sleep(1);
     EXPECT_EQ(sim::ThreadEnvironmentCount(), blocks);
-    // A thread made outside the simulator has its own from its first call in.
-    BlockSeen other = {};
+    // A thread made outside the simulator has its own from its first call
+    // in, whichever call that is, and one only: it goes with the thread.
+    BlockSeen other = {}, first = {};
     std::thread([&] {
         GetCurrentThreadId();
         RecordBlock(&other);
     }).join();
+    std::thread([&] { RecordBlock(&first); }).join();
+    EXPECT_EQ(sim::ThreadEnvironmentCount(), blocks);
     EXPECT_NE(started.self, loading.self);
     EXPECT_NE(other.self, loading.self);
-    for (const BlockSeen& seen : {loading, started, other}) {
-        EXPECT_NE(seen.self, 0u);
+    for (const BlockSeen& seen : {loading, started, other, first}) {
+        EXPECT_EQ(seen.self, seen.block);
         EXPECT_EQ(seen.chain, 0xFFFFFFFFu);
         EXPECT_LT(seen.limit, seen.local);
         EXPECT_GT(seen.base, seen.local);
