@@ -22,7 +22,10 @@
 namespace sim {
 namespace {
 
-const size_t BlockSize = 2 * 4096;  // NT's block is just under a page; room for both
+// NT's block is just under a page; the second page holds the expansion
+// slots of TlsGetValue.
+const size_t BlockSize = 2 * 4096;
+static_assert(TebTlsExpansionArea + 4 * TebTlsExpansionSlotCount <= BlockSize, "slots fit");
 const unsigned FirstEntry = 1;      // entry 0 is left alone
 const unsigned EntryCount = 8192;   // the LDT's size on i386
 
@@ -113,6 +116,9 @@ unsigned char* MakeBlock() {
     Put(block, TebProcessId, static_cast<uintptr_t>(getpid()));
     Put(block, TebThreadId, CurrentThreadKey());
     Put(block, TebProcessBlock, reinterpret_cast<uintptr_t>(processBlock));
+    // NT makes the expansion slots at a thread's first use of one; they are
+    // made with the block here, where nothing can fail later.
+    Put(block, TebTlsExpansionSlots, reinterpret_cast<uintptr_t>(block + TebTlsExpansionArea));
     LdtState& ldt = Ldt();
     std::lock_guard<std::mutex> guard(ldt.Lock);
     unsigned entry = FirstEntry;

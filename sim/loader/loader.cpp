@@ -28,6 +28,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -282,7 +283,7 @@ void RunThreadNotifications(DWORD reason) {
     // Attach goes through the modules in load order, detach in reverse, as
     // NT walks its initialisation-order list; what they return is ignored.
     std::vector<std::shared_ptr<Module>> modules = ModulesNow();
-    if (reason == DLL_THREAD_DETACH) modules.assign(modules.rbegin(), modules.rend());
+    if (reason == DLL_THREAD_DETACH) std::reverse(modules.begin(), modules.end());
     for (const auto& module : modules) {
         if (module->Loaded) CallEntry(module.get(), reason);  // unless freed meanwhile
     }
@@ -341,7 +342,7 @@ size_t LoadedModuleCount() {
 
 // Returns the loaded module's handle, or NULL with the last error set:
 // 126 no such file (or an imported DLL missing), 127 an imported function
-// missing, 193 neither a shared object nor a PE32 i386 DLL, 1114 attach
+// missing, 182 an imported ordinal missing, 193 neither a shared object nor a PE32 i386 DLL, 1114 attach
 // refused.
 extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     sim::ExitIfTerminated();
