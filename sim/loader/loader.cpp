@@ -342,8 +342,8 @@ size_t LoadedModuleCount() {
 
 // Returns the loaded module's handle, or NULL with the last error set:
 // 126 no such file (or an imported DLL missing), 127 an imported function
-// missing, 182 an imported ordinal missing, 193 neither a shared object nor a PE32 i386 DLL, 1114 attach
-// refused.
+// missing, 182 an imported ordinal missing, 193 neither a shared object
+// nor a PE32 i386 DLL, 1114 attach refused.
 extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     sim::ExitIfTerminated();
     DWORD error = 0;
@@ -385,12 +385,14 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     }
     module->References = 1;
     module->Loaded = true;
+    sim::Loader().Modules.push_back(module);  // `module` keeps it alive should attach free it
     sim::Module* added = module.get();
-    sim::Loader().Modules.push_back(std::move(module));
     if (!sim::CallEntry(added, DLL_PROCESS_ATTACH)) {
         // A refused attach is followed at once by detach and the unload.
-        sim::CallEntry(added, DLL_PROCESS_DETACH);
-        sim::Unload(added);
+        if (added->Loaded) {
+            sim::CallEntry(added, DLL_PROCESS_DETACH);
+            sim::Unload(added);
+        }
         sim::SetLastErrorCode(ERROR_DLL_INIT_FAILED);
         return nullptr;
     }

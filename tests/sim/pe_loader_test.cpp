@@ -45,7 +45,8 @@ std::vector<char> ReadBytes(const std::string& path) {
 // Returns the path of a file named `name` that holds `bytes`; one name per
 // process, since ctest runs the loader tests side by side.
 std::string WriteCopy(const std::vector<char>& bytes, const std::string& name) {
-    const std::string path = ::testing::TempDir() + "/" + name + "-" + std::to_string(getpid()) + ".dll";
+    const std::string path =
+        ::testing::TempDir() + "/" + name + "-" + std::to_string(getpid()) + ".dll";
     std::ofstream(path, std::ios::binary)
         .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return path;
@@ -411,10 +412,16 @@ std::string ProbeCopy(const std::string& name, ProbeLog* log,
     return WriteCopy(bytes, name);
 }
 
+// Returns the probe's preferred base.
+void* ProbeBase() {
+    const std::vector<char> bytes = ReadBytes(probePath);
+    return reinterpret_cast<void*>(uintptr_t(Get32(bytes, Optional(bytes) + 28)));
+}
+
 // Takes the probe's preferred base for its lifetime.
 struct BaseTaken {
-    void* taken = mmap(reinterpret_cast<void*>(Get32(ReadBytes(probePath), Optional(ReadBytes(probePath)) + 28)),
-                       4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    void* taken = mmap(ProbeBase(), 4096, PROT_NONE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
     ~BaseTaken() {
         if (taken != MAP_FAILED) munmap(taken, 4096);
     }
@@ -423,7 +430,8 @@ struct BaseTaken {
 typedef int(__cdecl* ProbeProc)(void);
 
 ProbeProc ProbeExport(HMODULE module, LPCSTR name) {
-    return reinterpret_cast<ProbeProc>(reinterpret_cast<void (*)(void)>(GetProcAddress(module, name)));
+    return reinterpret_cast<ProbeProc>(
+        reinterpret_cast<void (*)(void)>(GetProcAddress(module, name)));
 }
 
 // Each call of an entry point comes after the same call of the TLS
@@ -465,8 +473,9 @@ TEST_F(PeLoaderTest, TlsCallbacksRunBeforeTheEntryPointWithItsArguments) {
         for (uint32_t kind : {1u, 2u})
             expected.push_back({kind, uint32_t(uintptr_t(o.module)), o.reason, 0, o.thread});
     }
-    for (uint32_t i = 0; i < log.count; ++i) {  // other tests' threads may come and go
-        if (log.calls[i].thread == self || log.calls[i].thread == started) seen.push_back(log.calls[i]);
+    for (const ProbeCall& call : std::vector<ProbeCall>(log.calls, log.calls + log.count)) {
+        // Other tests' threads may come and go meanwhile.
+        if (call.thread == self || call.thread == started) seen.push_back(call);
     }
     EXPECT_EQ(seen, expected);
     a = LoadLibraryA(first.c_str());
@@ -572,7 +581,8 @@ TEST_F(PeLoaderTest, RefusesBadHeadersAndAStrippedImageWhoseBaseIsTaken) {
     } cases[] = {
         {"executable", [](Bytes& b) { b[NewHeader(b) + 22] &= ~2; }, "not marked executable"},
         {"alignment", [](Bytes& b) { Put32(b, Optional(b) + 32, 0x800); }, "section alignment"},
-        {"base", [](Bytes& b) { Put32(b, Optional(b) + 28, 0x6E001000); }, "not a multiple of 64 KiB"},
+        {"base", [](Bytes& b) { Put32(b, Optional(b) + 28, 0x6E001000); },
+         "not a multiple of 64 KiB"},
         {"section size", [](Bytes& b) { Put32(b, SectionHeaderAt(b, ".reloc") + 8, 0x10000); },
          "section .reloc lies outside the image"},
         {"section data", [](Bytes& b) { Put32(b, SectionHeaderAt(b, ".reloc") + 20, b.size()); },

@@ -141,7 +141,8 @@ void* MapOnAllocationBoundary(uint32_t size) {
         mmap(nullptr, size + slack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped == MAP_FAILED) return MAP_FAILED;
     const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
-    const uintptr_t base = (start + AllocationGranularity - 1) & ~uintptr_t(AllocationGranularity - 1);
+    const uintptr_t base =
+        (start + AllocationGranularity - 1) & ~uintptr_t(AllocationGranularity - 1);
     if (base != start) munmap(mapped, base - start);
     if (base - start != slack) {
         munmap(reinterpret_cast<void*>(base + size), slack - (base - start));
