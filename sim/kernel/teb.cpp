@@ -152,6 +152,17 @@ size_t ThreadEnvironmentCount() {
     return Ldt().Blocks.size();
 }
 
+size_t ThreadEnvironmentCount(DWORD threadId) {
+    std::lock_guard<std::mutex> guard(Ldt().Lock);
+    size_t count = 0;
+    for (unsigned char* block : Ldt().Blocks) {
+        uint32_t id;
+        std::memcpy(&id, block + TebThreadId, sizeof id);
+        count += id == threadId;
+    }
+    return count;
+}
+
 void ClearInEveryThread(size_t offset) {
     std::lock_guard<std::mutex> guard(Ldt().Lock);
     for (unsigned char* block : Ldt().Blocks) std::memset(block + offset, 0, sizeof(uint32_t));

@@ -32,6 +32,9 @@ unsigned char* CurrentThreadEnvironment();
 // Returns the number of environment blocks that exist, one per thread that
 // has one and has not ended.
 size_t ThreadEnvironmentCount();
+// Returns the number of environment blocks that carry the thread id
+// `threadId`: 1 while that thread lives and has one, 0 once it has ended.
+size_t ThreadEnvironmentCount(DWORD threadId);
 // Returns nothing; the 32-bit field at `offset` is zero in every thread's
 // block.
 void ClearInEveryThread(size_t offset);

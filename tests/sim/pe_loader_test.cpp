@@ -299,12 +299,16 @@ uint32_t ReadFs(uint32_t offset) {
 struct BlockSeen {
     uint32_t self, chain, base, limit;
     uintptr_t local, block;
+    uint32_t thread;
+    size_t blocks;  // how many carry the thread's id
 };
 
 // Returns nothing; records the calling thread's block as %fs shows it.
 void RecordBlock(BlockSeen* seen) {
     seen->block = reinterpret_cast<uintptr_t>(sim::CurrentThreadEnvironment());
     seen->self = ReadFs(sim::TebSelf);
+    seen->thread = ReadFs(sim::TebThreadId);
+    seen->blocks = sim::ThreadEnvironmentCount(seen->thread);
     seen->chain = ReadFs(sim::TebExceptionList);
     seen->base = ReadFs(sim::TebStackBase);
     seen->limit = ReadFs(sim::TebStackLimit);
@@ -321,15 +325,15 @@ void __cdecl RecordBlockThread(void* seen) {
 TEST_F(PeLoaderTest, EveryThreadFindsItsOwnEnvironmentBlockBehindFs) {
     BlockSeen loading = {}, started = {};
     ASSERT_NE(sim::CurrentThreadEnvironment(), nullptr);
-    const size_t blocks = sim::ThreadEnvironmentCount();
     RecordBlock(&loading);
     ASSERT_NE(_beginthread(&RecordBlockThread, 0, &started), uintptr_t(-1));
     for (int waited = 0; !recorded && waited < 5000; ++waited) Sleep(1);
     ASSERT_TRUE(recorded);
     // The thread's block goes with it.
-    for (int waited = 0; sim::ThreadEnvironmentCount() != blocks && waited < 5000; ++waited)
+    for (int waited = 0; sim::ThreadEnvironmentCount(started.thread) != 0 && waited < 5000;
+         ++waited)
         Sleep(1);
-    EXPECT_EQ(sim::ThreadEnvironmentCount(), blocks);
+    EXPECT_EQ(sim::ThreadEnvironmentCount(started.thread), 0u);
     // A thread made outside the simulator has its own from its first call
     // in, whichever call that is, and one only: it goes with the thread.
     BlockSeen other = {}, first = {};
@@ -338,14 +342,15 @@ TEST_F(PeLoaderTest, EveryThreadFindsItsOwnEnvironmentBlockBehindFs) {
         RecordBlock(&other);
     }).join();
     std::thread([&] { RecordBlock(&first); }).join();
-    EXPECT_EQ(sim::ThreadEnvironmentCount(), blocks);
     EXPECT_NE(started.self, loading.self);
     EXPECT_NE(other.self, loading.self);
-    for (const BlockSeen& seen : {loading, started, other, first}) {
-        EXPECT_EQ(seen.self, seen.block);
-        EXPECT_EQ(seen.chain, 0xFFFFFFFFu);
-        EXPECT_LT(seen.limit, seen.local);
-        EXPECT_GT(seen.base, seen.local);
+    for (const BlockSeen* seen : {&loading, &started, &other, &first}) {
+        EXPECT_EQ(seen->self, seen->block);
+        EXPECT_EQ(seen->blocks, 1u);
+        EXPECT_EQ(sim::ThreadEnvironmentCount(seen->thread), seen == &loading ? 1u : 0u);
+        EXPECT_EQ(seen->chain, 0xFFFFFFFFu);
+        EXPECT_LT(seen->limit, seen->local);
+        EXPECT_GT(seen->base, seen->local);
     }
 }
 
