@@ -98,6 +98,24 @@ if(TARGET sim_tests)
   add_dependencies(sim_tests entry_library)
   target_compile_definitions(sim_tests PRIVATE
     PTASPI_ENTRY_LIBRARY="$<TARGET_FILE:entry_library>")
+  # The PE loader's fixture: a small Windows DLL, built when the mingw-w64
+  # compiler is there; the tests that need it skip without it.
+  set(PTASPI_PE_PROBE ${CMAKE_BINARY_DIR}/fixtures/pe_probe.dll)
+  set(PTASPI_PE_PROBE_SOURCES ${CMAKE_SOURCE_DIR}/tests/sim/fixtures/pe_probe.c
+                              ${CMAKE_SOURCE_DIR}/tests/sim/fixtures/pe_probe.def)
+  find_program(PTASPI_MINGW_CC i686-w64-mingw32-gcc)
+  if(PTASPI_MINGW_CC)
+    add_custom_command(OUTPUT ${PTASPI_PE_PROBE}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/fixtures
+      COMMAND ${PTASPI_MINGW_CC} -O2 -Wall -Wextra -Werror -nostdlib -shared
+              -fno-asynchronous-unwind-tables -Wl,--entry,_ProbeEntry@12
+              -Wl,--image-base,0x6E000000 -Wl,--section-alignment,0x2000
+              -o ${PTASPI_PE_PROBE} ${PTASPI_PE_PROBE_SOURCES}
+      DEPENDS ${PTASPI_PE_PROBE_SOURCES} VERBATIM)
+    add_custom_target(pe_probe DEPENDS ${PTASPI_PE_PROBE})
+    add_dependencies(sim_tests pe_probe)
+  endif()
+  target_compile_definitions(sim_tests PRIVATE PTASPI_PE_PROBE="${PTASPI_PE_PROBE}")
 endif()
 
 # aspitool's tests run the built tool as a subprocess on machine files.

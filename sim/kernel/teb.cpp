@@ -22,7 +22,10 @@
 namespace sim {
 namespace {
 
-const size_t BlockSize = 2 * 4096;  // NT's block is just under a page; room for both
+// NT's block is just under a page; the second page holds the expansion
+// slots of TlsGetValue.
+const size_t BlockSize = 2 * 4096;
+static_assert(TebTlsExpansionArea + 4 * TebTlsExpansionSlotCount <= BlockSize, "slots fit");
 const unsigned FirstEntry = 1;      // entry 0 is left alone
 const unsigned EntryCount = 8192;   // the LDT's size on i386
 
@@ -113,6 +116,9 @@ unsigned char* MakeBlock() {
     Put(block, TebProcessId, static_cast<uintptr_t>(getpid()));
     Put(block, TebThreadId, CurrentThreadKey());
     Put(block, TebProcessBlock, reinterpret_cast<uintptr_t>(processBlock));
+    // NT makes the expansion slots at a thread's first use of one; they are
+    // made with the block here, where nothing can fail later.
+    Put(block, TebTlsExpansionSlots, reinterpret_cast<uintptr_t>(block + TebTlsExpansionArea));
     LdtState& ldt = Ldt();
     std::lock_guard<std::mutex> guard(ldt.Lock);
     unsigned entry = FirstEntry;
@@ -133,12 +139,28 @@ unsigned char* MakeBlock() {
 
 unsigned char* CurrentThreadEnvironment() {
     if (threadBlock.Block != nullptr) return threadBlock.Block;
+    // The block holds the thread's id, and the first ask for the id makes
+    // the thread's record, which makes its block: so the id comes first,
+    // and a block made meanwhile is the thread's one block.
+    CurrentThreadKey();
+    if (threadBlock.Block != nullptr) return threadBlock.Block;
     return MakeBlock();
 }
 
 size_t ThreadEnvironmentCount() {
     std::lock_guard<std::mutex> guard(Ldt().Lock);
     return Ldt().Blocks.size();
+}
+
+size_t ThreadEnvironmentCount(DWORD threadId) {
+    std::lock_guard<std::mutex> guard(Ldt().Lock);
+    size_t count = 0;
+    for (unsigned char* block : Ldt().Blocks) {
+        uint32_t id;
+        std::memcpy(&id, block + TebThreadId, sizeof id);
+        count += id == threadId;
+    }
+    return count;
 }
 
 void ClearInEveryThread(size_t offset) {

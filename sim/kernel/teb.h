@@ -19,8 +19,12 @@ const size_t TebSelf = 0x18;
 const size_t TebProcessId = 0x20;
 const size_t TebThreadId = 0x24;
 const size_t TebProcessBlock = 0x30;
-const size_t TebTlsSlots = 0xE10;      // 64 slots of TlsGetValue
+const size_t TebTlsSlots = 0xE10;      // the first 64 slots of TlsGetValue
 const DWORD TebTlsSlotCount = 64;
+const size_t TebTlsExpansionSlots = 0xF94;  // the address of the 1024 others
+const DWORD TebTlsExpansionSlotCount = 1024;
+// Where the expansion slots lie in the simulator's blocks: the second page.
+const size_t TebTlsExpansionArea = 0x1000;
 
 // Returns the calling thread's environment block, made and loaded into %fs
 // the first time; null when the system refuses an LDT entry.
@@ -28,6 +32,9 @@ unsigned char* CurrentThreadEnvironment();
 // Returns the number of environment blocks that exist, one per thread that
 // has one and has not ended.
 size_t ThreadEnvironmentCount();
+// Returns the number of environment blocks that carry the thread id
+// `threadId`: 1 while that thread lives and has one, 0 once it has ended.
+size_t ThreadEnvironmentCount(DWORD threadId);
 // Returns nothing; the 32-bit field at `offset` is zero in every thread's
 // block.
 void ClearInEveryThread(size_t offset);

@@ -1,6 +1,9 @@
 // Thread local storage slots (TlsAlloc and its kin). The values live in
-// the calling thread's environment block at 0xE10, where code built for
-// Windows may also read them through %fs; slot allocation is process-wide.
+// the calling thread's environment block, the first 64 at 0xE10 and the
+// 1024 expansion slots where the block's field at 0xF94 points, so code
+// built for Windows may also read them through %fs; slot allocation is
+// process-wide. As on NT, TlsGetValue and TlsSetValue check only that an
+// index lies below the limit, not that it is allocated.
 #include "sim/kernel/handles.h"
 #include "sim/kernel/teb.h"
 #include "sim/kernel/threads.h"
@@ -14,6 +17,8 @@
 namespace sim {
 namespace {
 
+const DWORD SlotLimit = TebTlsSlotCount + TebTlsExpansionSlotCount;
+
 // Returns the lock that guards slot allocation.
 std::mutex& SlotLock() {
     static auto* lock = new std::mutex;
@@ -22,21 +27,24 @@ std::mutex& SlotLock() {
 
 // Returns which slots are allocated, guarded by SlotLock().
 std::vector<bool>& SlotsInUse() {
-    static auto* slots = new std::vector<bool>(TebTlsSlotCount, false);
+    static auto* slots = new std::vector<bool>(SlotLimit, false);
     return *slots;
 }
 
-// Returns true when `index` names an allocated slot.
-bool SlotAllocated(DWORD index) {
-    std::lock_guard<std::mutex> guard(SlotLock());
-    return index < TebTlsSlotCount && SlotsInUse()[index];
+// Returns the offset in every environment block of the value of slot
+// `index` (below SlotLimit).
+size_t SlotOffset(DWORD index) {
+    return index < TebTlsSlotCount
+               ? TebTlsSlots + index * sizeof(uint32_t)
+               : TebTlsExpansionArea + (index - TebTlsSlotCount) * sizeof(uint32_t);
 }
 
 // Returns the address of the calling thread's value for `index`, or null
-// when the thread has no environment block.
+// when the index is not below the limit or the thread has no block.
 unsigned char* SlotAddress(DWORD index) {
+    if (index >= SlotLimit) return nullptr;
     unsigned char* block = CurrentThreadEnvironment();
-    return block == nullptr ? nullptr : block + TebTlsSlots + index * sizeof(uint32_t);
+    return block == nullptr ? nullptr : block + SlotOffset(index);
 }
 
 }  // namespace
@@ -49,7 +57,7 @@ extern "C" DWORD WINAPI TlsAlloc(void) {
     sim::ExitIfTerminated();
     std::lock_guard<std::mutex> guard(sim::SlotLock());
     std::vector<bool>& slots = sim::SlotsInUse();
-    for (DWORD index = 0; index < sim::TebTlsSlotCount; ++index) {
+    for (DWORD index = 0; index < sim::SlotLimit; ++index) {
         if (slots[index]) continue;
         slots[index] = true;
         return index;
@@ -59,10 +67,10 @@ extern "C" DWORD WINAPI TlsAlloc(void) {
 }
 
 // Returns the calling thread's value of the slot with the last error set
-// to 0, or null with 87 for a slot not allocated.
+// to 0, or null with 87 for an index not below the limit.
 extern "C" LPVOID WINAPI TlsGetValue(DWORD dwTlsIndex) {
     sim::ExitIfTerminated();
-    unsigned char* slot = sim::SlotAllocated(dwTlsIndex) ? sim::SlotAddress(dwTlsIndex) : nullptr;
+    unsigned char* slot = sim::SlotAddress(dwTlsIndex);
     if (slot == nullptr) {
         sim::SetLastErrorCode(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -73,10 +81,11 @@ extern "C" LPVOID WINAPI TlsGetValue(DWORD dwTlsIndex) {
     return reinterpret_cast<LPVOID>(static_cast<uintptr_t>(value));
 }
 
-// Returns TRUE once the calling thread's value of the slot is set.
+// Returns TRUE once the calling thread's value of the slot is set, FALSE
+// with 87 for an index not below the limit.
 extern "C" BOOL WINAPI TlsSetValue(DWORD dwTlsIndex, LPVOID lpTlsValue) {
     sim::ExitIfTerminated();
-    unsigned char* slot = sim::SlotAllocated(dwTlsIndex) ? sim::SlotAddress(dwTlsIndex) : nullptr;
+    unsigned char* slot = sim::SlotAddress(dwTlsIndex);
     if (slot == nullptr) {
         sim::SetLastErrorCode(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -86,17 +95,18 @@ extern "C" BOOL WINAPI TlsSetValue(DWORD dwTlsIndex, LPVOID lpTlsValue) {
     return TRUE;
 }
 
-// Returns TRUE once the slot is free again.
+// Returns TRUE once the slot is free again, FALSE with 87 for a slot not
+// allocated.
 extern "C" BOOL WINAPI TlsFree(DWORD dwTlsIndex) {
     sim::ExitIfTerminated();
     std::lock_guard<std::mutex> guard(sim::SlotLock());
-    if (dwTlsIndex >= sim::TebTlsSlotCount || !sim::SlotsInUse()[dwTlsIndex]) {
+    if (dwTlsIndex >= sim::SlotLimit || !sim::SlotsInUse()[dwTlsIndex]) {
         sim::SetLastErrorCode(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     sim::SlotsInUse()[dwTlsIndex] = false;
     // As NT does, the freed slot is zeroed in every thread, so that the
     // next TlsAlloc hands it out reading null everywhere.
-    sim::ClearInEveryThread(sim::TebTlsSlots + dwTlsIndex * sizeof(uint32_t));
+    sim::ClearInEveryThread(sim::SlotOffset(dwTlsIndex));
     return TRUE;
 }

@@ -28,6 +28,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,6 +48,8 @@ struct Module {
     std::unique_ptr<PeImage> Image;  // a PE image's mapping
     EntryRoutine Entry = nullptr;
     unsigned References = 0;
+    bool Loaded = false;           // false once unloaded; a walk's copy may outlive that
+    bool DetachedAtExit = false;  // process exit has called its entry point
 };
 
 // What GetModuleHandleA(NULL) returns: the base that NT gives an
@@ -60,7 +63,10 @@ thread_local std::string lastLoadError;
 // Guarded by the loader lock, which is recursive, so that a DllMain may
 // itself load or free a library.
 struct LoaderState {
-    std::vector<std::unique_ptr<Module>> Modules;  // in load order
+    std::vector<std::shared_ptr<Module>> Modules;  // in load order
+    // Set from the moment process exit starts detaching until it has
+    // unloaded every module: FreeLibrary then does nothing, as on NT.
+    bool ExitInProgress = false;
 };
 
 // Returns the loader's state, created once and never destroyed.
@@ -186,6 +192,7 @@ const DWORD StopWaitMs = 2000;
 // Returns nothing; unmaps the module and forgets it. The loader lock is held.
 void Unload(Module* module) {
     WaitForTerminatedThreadsToStop(StopWaitMs);
+    module->Loaded = false;
     if (module->Image) {
         UnmapPeImage(module->Image.get());
     } else {
@@ -195,11 +202,18 @@ void Unload(Module* module) {
 }
 
 // Returns the loaded modules in load order, copied, since an entry point
-// may load or free a library while the caller walks them.
-std::vector<Module*> ModulesNow() {
-    std::vector<Module*> modules;
-    for (const auto& module : Loader().Modules) modules.push_back(module.get());
-    return modules;
+// may load or free a library while the caller walks them; the copies keep
+// the records alive, so a freed module is seen as no longer Loaded.
+std::vector<std::shared_ptr<Module>> ModulesNow() { return Loader().Modules; }
+
+// Returns the module loaded last whose entry point process exit has not
+// called yet, or null. The loader lock is held.
+Module* NextToDetachAtExit() {
+    const auto& modules = Loader().Modules;
+    for (auto it = modules.rbegin(); it != modules.rend(); ++it) {
+        if (!(*it)->DetachedAtExit) return it->get();
+    }
+    return nullptr;
 }
 
 // Returns true when the file at `path` begins with "MZ", as every Windows
@@ -268,10 +282,10 @@ void RunThreadNotifications(DWORD reason) {
     LoaderLockHold hold;
     // Attach goes through the modules in load order, detach in reverse, as
     // NT walks its initialisation-order list; what they return is ignored.
-    std::vector<Module*> modules = ModulesNow();
-    if (reason == DLL_THREAD_DETACH) modules.assign(modules.rbegin(), modules.rend());
-    for (Module* module : modules) {
-        if (FindModule(HandleOf(module)) != nullptr) CallEntry(module, reason);
+    std::vector<std::shared_ptr<Module>> modules = ModulesNow();
+    if (reason == DLL_THREAD_DETACH) std::reverse(modules.begin(), modules.end());
+    for (const auto& module : modules) {
+        if (module->Loaded) CallEntry(module.get(), reason);  // unless freed meanwhile
     }
 }
 
@@ -287,20 +301,25 @@ bool SimulateProcessExit() {
     if (LoaderLockOrphaned()) {
         ResetOrphanedLoaderLock();
         LoaderLockHold hold;
-        for (auto& module : Loader().Modules) (void)module.release();  // left mapped
+        static auto* leftMapped = new std::vector<std::shared_ptr<Module>>;
+        leftMapped->insert(leftMapped->end(), Loader().Modules.begin(), Loader().Modules.end());
         Loader().Modules.clear();
         return false;
     }
     LoaderLockHold hold;
     // Then DLL_PROCESS_DETACH with a non-null reserved (process exit, not
-    // FreeLibrary), last loaded first, whatever the reference counts.
+    // FreeLibrary), last loaded first, whatever the reference counts. From
+    // here on FreeLibrary does nothing, so a detach that frees a library
+    // neither detaches it early nor twice; a library that a detach loads
+    // is detached in its turn. Every module is detached exactly once.
     static int processExit;  // any non-null value will do
-    const std::vector<Module*> modules = ModulesNow();
-    for (auto it = modules.rbegin(); it != modules.rend(); ++it) {
-        if (FindModule(HandleOf(*it)) == nullptr) continue;  // freed by a detach
-        CallEntry(*it, DLL_PROCESS_DETACH, &processExit);
+    Loader().ExitInProgress = true;
+    while (Module* module = NextToDetachAtExit()) {
+        module->DetachedAtExit = true;
+        CallEntry(module, DLL_PROCESS_DETACH, &processExit);
     }
     while (!Loader().Modules.empty()) Unload(Loader().Modules.back().get());
+    Loader().ExitInProgress = false;  // the simulated process goes on for the tests
     return true;
 }
 
@@ -323,8 +342,8 @@ size_t LoadedModuleCount() {
 
 // Returns the loaded module's handle, or NULL with the last error set:
 // 126 no such file (or an imported DLL missing), 127 an imported function
-// missing, 193 neither a shared object nor a PE32 i386 DLL, 1114 attach
-// refused.
+// missing, 182 an imported ordinal missing, 193 neither a shared object
+// nor a PE32 i386 DLL, 1114 attach refused.
 extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     sim::ExitIfTerminated();
     DWORD error = 0;
@@ -348,7 +367,7 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
         ++loaded->References;
         return sim::HandleOf(loaded);
     }
-    auto module = std::make_unique<sim::Module>();
+    auto module = std::make_shared<sim::Module>();
     module->Source = resolved;
     if (sim::IsWindowsImage(resolved)) {
         if (!sim::MapWindowsImage(module.get(), &error)) {
@@ -365,12 +384,15 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
         module->Entry = sim::FindEntry(module->Library);
     }
     module->References = 1;
+    module->Loaded = true;
+    sim::Loader().Modules.push_back(module);  // `module` keeps it alive should attach free it
     sim::Module* added = module.get();
-    sim::Loader().Modules.push_back(std::move(module));
     if (!sim::CallEntry(added, DLL_PROCESS_ATTACH)) {
         // A refused attach is followed at once by detach and the unload.
-        sim::CallEntry(added, DLL_PROCESS_DETACH);
-        sim::Unload(added);
+        if (added->Loaded) {
+            sim::CallEntry(added, DLL_PROCESS_DETACH);
+            sim::Unload(added);
+        }
         sim::SetLastErrorCode(ERROR_DLL_INIT_FAILED);
         return nullptr;
     }
@@ -378,9 +400,12 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
 }
 
 // Returns TRUE once one load is undone; the last one detaches and unloads.
+// Once process exit has begun it returns TRUE and does nothing: exit
+// detaches and unloads every module itself.
 extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
     sim::ExitIfTerminated();
     sim::LoaderLockHold hold;
+    if (sim::Loader().ExitInProgress) return TRUE;
     sim::Module* module = sim::FindModule(hLibModule);
     if (module == nullptr) {
         sim::SetLastErrorCode(ERROR_MOD_NOT_FOUND);

@@ -33,8 +33,9 @@ void RunThreadNotifications(DWORD reason);
 // every other thread of the machine is terminated (no DLL_THREAD_DETACH),
 // then, under the loader lock, each module's entry point is called with
 // DLL_PROCESS_DETACH and a non-null reserved, last loaded first, and the
-// modules are unloaded. The calling thread goes on, so tests can look at
-// what happened. Returns false, calling no entry point, when a terminated
+// modules are unloaded; meanwhile FreeLibrary does nothing, so every module
+// is detached exactly once. The calling thread goes on, so tests can look
+// at what happened. Returns false, calling no entry point, when a terminated
 // thread holds the loader lock, where NT's exit would hang for good.
 bool SimulateProcessExit();
 

@@ -1,6 +1,6 @@
 // Critical sections (recursive for their owner, exclusive for the rest,
 // never abandoned) and thread local storage slots (per thread, in the
-// environment block, refused when not allocated).
+// environment block, checked against the limit only).
 #include "kernel_test_support.h"
 
 #include "sim/kernel/teb.h"
@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -88,12 +89,40 @@ TEST(ThreadLocalStorage, ValuesArePerThreadAndLiveInTheEnvironmentBlock) {
     EXPECT_EQ(TlsGetValue(slot), &mine);
     EXPECT_EQ(GetLastError(), 0u);
     EXPECT_TRUE(TlsFree(slot));
-    for (DWORD bad : {slot, sim::TebTlsSlotCount}) {
-        EXPECT_EQ(TlsGetValue(bad), nullptr);
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-        EXPECT_FALSE(TlsSetValue(bad, &mine));
-        EXPECT_FALSE(TlsFree(bad));
-    }
+    // A freed slot below the limit still reads and writes; only TlsFree
+    // looks at what is allocated.
+    EXPECT_EQ(TlsGetValue(slot), nullptr);
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_TRUE(TlsSetValue(slot, &mine));
+    EXPECT_EQ(TlsGetValue(slot), &mine);
+    EXPECT_TRUE(TlsSetValue(slot, nullptr));
+    EXPECT_FALSE(TlsFree(slot));
+    const DWORD limit = 64 + 1024;
+    EXPECT_EQ(TlsGetValue(limit), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(TlsSetValue(limit, &mine));
+    EXPECT_FALSE(TlsFree(limit));
+}
+
+// 64 slots and 1024 expansion slots, the latter where the block's field
+// at 0xF94 points.
+TEST(ThreadLocalStorage, ThereAreTheSlotsOfNt) {
+    std::vector<DWORD> slots;
+    for (DWORD slot; (slot = TlsAlloc()) != TLS_OUT_OF_INDEXES;) slots.push_back(slot);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_ITEMS));
+    ASSERT_GE(slots.size(), 1024u);
+    const DWORD last = slots.back();
+    EXPECT_EQ(last, 64u + 1023u);
+    int mine = 0;
+    ASSERT_TRUE(TlsSetValue(last, &mine));
+    EXPECT_EQ(TlsGetValue(last), &mine);
+    uint32_t expansion, value = 0;
+    std::memcpy(&expansion, sim::CurrentThreadEnvironment() + 0xF94, 4);
+    ASSERT_NE(expansion, 0u);
+    std::memcpy(&value, reinterpret_cast<const char*>(expansion) + 4 * (last - 64), 4);
+    EXPECT_EQ(value, reinterpret_cast<uintptr_t>(&mine));
+    for (DWORD slot : slots) EXPECT_TRUE(TlsFree(slot));
+    EXPECT_EQ(TlsGetValue(last), nullptr);  // zeroed as it was freed
 }
 
 }  // namespace

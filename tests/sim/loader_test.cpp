@@ -81,6 +81,16 @@ void EntryHook(HINSTANCE module, DWORD reason, LPVOID reserved) {
 
 HANDLE AsHandle(uintptr_t value) { return reinterpret_cast<HANDLE>(value); }
 
+// Returns the path of a copy of the test library, a second module.
+std::string CopyOfLibrary() {
+    const std::string copy = "/tmp/ptaspi-entry-copy-" + std::to_string(getpid()) + ".so";
+    std::ifstream in(PTASPI_ENTRY_LIBRARY, std::ios::binary);
+    std::ofstream(copy, std::ios::binary) << in.rdbuf();
+    return copy;
+}
+
+typedef std::vector<std::pair<HMODULE, DWORD>> CallList;
+
 class LoaderTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -238,15 +248,38 @@ TEST_F(LoaderTest, ThreadsStartAndEndUnderTheLoaderLock) {
     for (HANDLE handle : {worker, brief, finish}) CloseHandle(handle);
 }
 
+// A library that an entry point frees during a thread notification gets
+// no notification after it is gone (the sanitizer build sees any read of
+// its record), and the walk goes on with the others.
+TEST_F(LoaderTest, ALibraryFreedDuringAThreadNotificationIsNotNotified) {
+    const std::string copy = CopyOfLibrary();
+    HMODULE first = LoadLibraryA(PTASPI_ENTRY_LIBRARY);
+    HMODULE second = LoadLibraryA(copy.c_str());
+    unlink(copy.c_str());
+    ASSERT_NE(nullptr, second);
+    CallList calls;
+    entryHook = [&](HINSTANCE module, DWORD reason, LPVOID) {
+        calls.emplace_back(reinterpret_cast<HMODULE>(module), reason);
+        if (reason == DLL_THREAD_ATTACH) {
+            EXPECT_TRUE(FreeLibrary(second));
+        }
+    };
+    HANDLE thread = kernel_test::Duplicate(AsHandle(StartThread([] {})));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 5000));
+    entryHook = nullptr;
+    const CallList expected{{first, DLL_THREAD_ATTACH},
+                              {second, DLL_PROCESS_DETACH},
+                              {first, DLL_THREAD_DETACH}};
+    EXPECT_EQ(expected, calls);
+    EXPECT_TRUE(FreeLibrary(first));
+    CloseHandle(thread);
+}
+
 // Process exit terminates the other threads first, then detaches every
 // module, last loaded first, with a non-null reserved, and unloads them.
+// FreeLibrary in a detach does nothing then: each module is detached once.
 TEST_F(LoaderTest, ProcessExitTerminatesThreadsThenDetachesInReverseOrder) {
-    const std::string copy = "/tmp/ptaspi-entry-copy-" + std::to_string(getpid()) + ".so";
-    {
-        std::ifstream in(PTASPI_ENTRY_LIBRARY, std::ios::binary);
-        std::ofstream out(copy, std::ios::binary);
-        out << in.rdbuf();
-    }
+    const std::string copy = CopyOfLibrary();
     HMODULE first = LoadLibraryA(PTASPI_ENTRY_LIBRARY);
     HMODULE second = LoadLibraryA(copy.c_str());
     unlink(copy.c_str());
@@ -267,6 +300,7 @@ TEST_F(LoaderTest, ProcessExitTerminatesThreadsThenDetachesInReverseOrder) {
         if (reason != DLL_PROCESS_DETACH) return;
         detaches.emplace_back(reinterpret_cast<HMODULE>(module), reserved != nullptr);
         threadStates.push_back(WaitForSingleObject(thread, 0));
+        EXPECT_TRUE(FreeLibrary(first));
     };
     EXPECT_TRUE(sim::SimulateProcessExit());
     const std::vector<std::pair<HMODULE, bool>> expected{{second, true}, {first, true}};

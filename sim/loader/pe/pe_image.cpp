@@ -16,6 +16,7 @@ namespace sim {
 namespace {
 
 const uint32_t PageSize = 4096;
+const uint32_t AllocationGranularity = 0x10000;
 
 struct ImageList {
     std::mutex Lock;
@@ -101,7 +102,7 @@ bool ReadHeaders(const std::vector<unsigned char>& file, Headers* headers, DWORD
     if (optional.SectionAlignment == 0 || optional.SectionAlignment % PageSize != 0) {
         return Refuse(error, message, "section alignment is not a multiple of the page size");
     }
-    if (optional.ImageBase % 0x10000 != 0) {
+    if (optional.ImageBase % AllocationGranularity != 0) {
         return Refuse(error, message, "image base not a multiple of 64 KiB");
     }
     if (PageRound(optional.SizeOfImage) == 0 || optional.SizeOfHeaders > optional.SizeOfImage ||
@@ -117,21 +118,41 @@ bool ReadHeaders(const std::vector<unsigned char>& file, Headers* headers, DWORD
         const uint64_t virtualEnd =
             uint64_t(section.VirtualAddress) + std::max(section.VirtualSize, section.SizeOfRawData);
         const uint64_t rawEnd = uint64_t(section.PointerToRawData) + section.SizeOfRawData;
+        const std::string name(section.Name, strnlen(section.Name, 8));
         if (section.VirtualAddress % optional.SectionAlignment != 0 ||
             section.VirtualAddress < optional.SizeOfHeaders ||
-            virtualEnd > PageRound(optional.SizeOfImage) ||
-            (section.SizeOfRawData != 0 && rawEnd > file.size())) {
-            return Refuse(error, message,
-                          "section " + std::string(section.Name, strnlen(section.Name, 8)) +
-                              " lies outside the image or the file");
+            virtualEnd > PageRound(optional.SizeOfImage)) {
+            return Refuse(error, message, "section " + name + " lies outside the image");
+        }
+        if (section.SizeOfRawData != 0 && rawEnd > file.size()) {
+            return Refuse(error, message, "section " + name + " lies outside the file");
         }
         headers->Sections.push_back(section);
     }
     return true;
 }
 
+// Returns `size` bytes of fresh memory that begin on a multiple of 64 KiB,
+// NT's allocation granularity, or MAP_FAILED.
+void* MapOnAllocationBoundary(uint32_t size) {
+    const uint32_t slack = AllocationGranularity - PageSize;
+    if (size > UINT32_MAX - slack) return MAP_FAILED;
+    void* mapped =
+        mmap(nullptr, size + slack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return MAP_FAILED;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
+    const uintptr_t base =
+        (start + AllocationGranularity - 1) & ~uintptr_t(AllocationGranularity - 1);
+    if (base != start) munmap(mapped, base - start);
+    if (base - start != slack) {
+        munmap(reinterpret_cast<void*>(base + size), slack - (base - start));
+    }
+    return reinterpret_cast<void*>(base);
+}
+
 // Returns the image's base: the preferred one when it is free, otherwise
-// any free place (or MAP_FAILED).
+// any free place on a 64 KiB boundary, as NT places a moved image (or
+// MAP_FAILED).
 unsigned char* Reserve(uint32_t preferred, uint32_t size, bool mayMove) {
     void* wanted = reinterpret_cast<void*>(uintptr_t(preferred));
     void* base = mmap(wanted, size, PROT_READ | PROT_WRITE,
@@ -140,9 +161,7 @@ unsigned char* Reserve(uint32_t preferred, uint32_t size, bool mayMove) {
         munmap(base, size);  // a kernel that ignores the flag
         base = MAP_FAILED;
     }
-    if (base == MAP_FAILED && mayMove) {
-        base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    }
+    if (base == MAP_FAILED && mayMove) base = MapOnAllocationBoundary(size);
     return static_cast<unsigned char*>(base);
 }
 
@@ -272,9 +291,10 @@ bool MapPeImage(const std::vector<unsigned char>& file, PeImage* image, DWORD* e
     const pe::DataDirectory& tls = optional.Directories[pe::DirectoryTls];
     bool mapped = true;
     if (!InsideImage(*image, relocations) || !InsideImage(*image, imports) ||
-        !InsideImage(*image, exports) || !InsideImage(*image, tls) || image->EntryRva >= size) {
-        mapped =
-            Refuse(error, message, "a data directory or the entry point lies outside the image");
+        !InsideImage(*image, exports) || !InsideImage(*image, tls)) {
+        mapped = Refuse(error, message, "a data directory lies outside the image");
+    } else if (image->EntryRva >= size) {
+        mapped = Refuse(error, message, "the entry point lies outside the image");
     }
     const uint32_t delta =
         static_cast<uint32_t>(reinterpret_cast<uintptr_t>(image->Base)) - optional.ImageBase;

@@ -27,7 +27,7 @@ struct PeImage {
 // entry point; false with the Win32 error in *error (193 for a file that
 // is not a PE32 i386 DLL or that the loader cannot place, 126 for an
 // imported DLL and 127 for an imported function that the simulator lacks,
-// 8 when memory runs out) and a message saying
+// 182 for an imported ordinal it lacks, 8 when memory runs out) and a message saying
 // what is wrong in *message.
 bool MapPeImage(const std::vector<unsigned char>& file, PeImage* image, DWORD* error,
                 std::string* message);
@@ -56,7 +56,7 @@ DWORD SectionProtection(uint32_t characteristics);
 
 // Returns true once the import descriptors at `rva` are bound, each
 // import address table entry holding the simulated function; false with
-// 126 (a DLL) or 127 (a function) and a message naming what the simulator
+// 126 (a DLL), 127 (a function) or 182 (an ordinal) and a message naming what the simulator
 // lacks, or 193 for a malformed table. The image is mapped and writable.
 bool BindPeImports(PeImage* image, uint32_t rva, uint32_t size, DWORD* error,
                    std::string* message);

@@ -10,6 +10,8 @@
 namespace sim {
 namespace {
 
+const DWORD ErrorInvalidOrdinal = 182;
+
 // Returns the NUL-terminated text at `rva`, or null when it does not end
 // inside the image.
 const char* TextAt(const PeImage& image, uint32_t rva) {
@@ -82,7 +84,8 @@ bool BindPeImports(PeImage* image, uint32_t rva, uint32_t size, DWORD* error,
             std::string what;
             const void* address = Resolve(*image, exports, count, entry, &what);
             if (address == nullptr) {
-                *error = ERROR_PROC_NOT_FOUND;
+                *error = (entry & pe::ImportByOrdinal) != 0 ? ErrorInvalidOrdinal
+                                                           : ERROR_PROC_NOT_FOUND;
                 *message = std::string(dll) + "!" + what + ": not provided by the simulator";
                 return false;
             }
