@@ -194,16 +194,21 @@ TEST_F(RequestQueueTest, StopNeverPostsPendingRequestsAndTerminatesAStuckWorker)
     const auto before = std::chrono::steady_clock::now();
     StopRequestQueue();
     const auto took = std::chrono::steady_clock::now() - before;
+    // One full wait, then only a short grace: terminated inside its
+    // command, the worker ends when the command does.
     EXPECT_GE(took, std::chrono::milliseconds(900));
-    EXPECT_LT(took, std::chrono::milliseconds(5000));
-    EXPECT_EQ(sim::LiveThreadCount(), threadsAtStart_);
+    EXPECT_LT(took, std::chrono::milliseconds(1900));
+    EXPECT_EQ(sim::LiveThreadCount(), threadsAtStart_ + 1);
     EXPECT_EQ(RequestQueue.WorkerThread, nullptr);
     // Our duplicate is closed, and so is the runtime's own handle, which a
     // worker terminated short of its _endthread never closes.
     EXPECT_EQ(sim::OpenHandleCount(sim::ObjectKind::Thread), threadHandlesAtStart_);
 
     sim::ReleaseHangs();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(Eventually([&] { return sim::LiveThreadCount() == threadsAtStart_; }));
+    // The command's device handle and request buffer were left to it.
+    EXPECT_EQ(sim::OpenHandleCount(), handlesAtStart_ + 1);
+    EXPECT_EQ(sim::CommittedVirtualMemory(), memoryAtStart_ + 4096);
     EXPECT_EQ(Posts().Total(), 0u);
     EXPECT_EQ(hanging.Status(), SS_PENDING);
     for (ExecBlock& block : pending) EXPECT_EQ(block.Status(), SS_PENDING);
@@ -216,6 +221,36 @@ TEST_F(RequestQueueTest, StopNeverPostsPendingRequestsAndTerminatesAStuckWorker)
     SubmitAbsent(again);
     ASSERT_TRUE(Posts().WaitForTotal(2));
     EXPECT_EQ(again[0].Status(), SS_NO_DEVICE);
+}
+
+TEST_F(RequestQueueTest, StopWhoseWaitFailsTerminatesTheWorker) {
+    InstallHangingUnit();
+    ASSERT_EQ(StartRequestQueue(), 0u);
+    ExecBlock hanging;
+    OccupyWorker(hanging);
+    sim::ResetCallCounts();
+    sim::FailCall(sim::Call::WaitForMultipleObjects, 1, ERROR_INVALID_HANDLE);
+    StopRequestQueue();
+    EXPECT_EQ(sim::CallCount(sim::Call::TerminateThread), 1u);
+    sim::ReleaseHangs();
+    EXPECT_TRUE(Eventually([&] { return sim::LiveThreadCount() == threadsAtStart_; }));
+    EXPECT_EQ(Posts().Total(), 0u);
+    EXPECT_EQ(hanging.Status(), SS_PENDING);
+}
+
+TEST_F(RequestQueueTest, WorkerEndedInItsCommandAfterItsTerminationGivesBackWhatItHeld) {
+    // As at process exit, which terminates the worker before the detach:
+    // it ends once its command has, short of giving anything back itself.
+    InstallHangingUnit();
+    ASSERT_EQ(StartRequestQueue(), 0u);
+    ExecBlock hanging;
+    OccupyWorker(hanging);
+    ASSERT_TRUE(TerminateThread(RequestQueue.WorkerThread, 0));
+    sim::ReleaseHangs();
+    ASSERT_EQ(WaitForSingleObject(RequestQueue.WorkerThread, 10000), WAIT_OBJECT_0);
+    StopRequestQueue();
+    EXPECT_EQ(Posts().Total(), 0u);
+    ExpectNothingLeaked();
 }
 
 TEST_F(RequestQueueTest, FailedStartReturnsAnErrorAndLeavesNothing) {
