@@ -253,6 +253,50 @@ TEST_F(RequestQueueTest, WorkerEndedInItsCommandAfterItsTerminationGivesBackWhat
     ExpectNothingLeaked();
 }
 
+TEST_F(RequestQueueTest, SubmissionThatCannotTakeTheLockOrWakeTheWorkerIsRefused) {
+    // The idle worker waits for the lock and the event in one wait, so the
+    // next single wait and the next SetEvent are the submission's own.
+    ASSERT_EQ(StartRequestQueue(), 0u);
+    ASSERT_TRUE(Eventually([] { return ReadQueueFlag(RequestQueue.WorkerRan) != 0; }));
+    for (sim::Call call : {sim::Call::WaitForSingleObject, sim::Call::SetEvent}) {
+        SCOPED_TRACE(sim::CallName(call));
+        Posts().Clear();
+        ExecBlock refused;
+        sim::FailCall(call, 1, ERROR_INVALID_HANDLE);
+        ExpectRefused(refused);
+        sim::ClearFaults();
+        // Never queued: a later request is posted, and it alone.
+        std::vector<ExecBlock> later(1);
+        SubmitAbsent(later);
+        ASSERT_TRUE(Posts().WaitForTotal(2));
+        EXPECT_EQ(Posts().PostsOf(refused.Srb()), std::vector<BYTE>{SS_ERR});
+        EXPECT_EQ(Posts().Total(), 2u);
+    }
+}
+
+TEST_F(RequestQueueTest, WorkerWhoseWaitFailsTakesNothing) {
+    InstallHangingUnit();
+    ASSERT_EQ(StartRequestQueue(), 0u);
+    ExecBlock hanging;
+    OccupyWorker(hanging);
+    // Every wait of the worker's fails from now on, while this thread
+    // holds the lock with a request queued.
+    sim::ResetCallCounts();
+    sim::FailCall(sim::Call::WaitForMultipleObjects, 1, ERROR_INVALID_HANDLE, 1000000);
+    ASSERT_EQ(LockQueue(), 0u);
+    std::vector<ExecBlock> queued(1);
+    SubmitAbsent(queued, true);
+    sim::ReleaseHangs();
+    ASSERT_TRUE(Posts().WaitForTotal(1));
+    ASSERT_TRUE(Eventually(
+        [] { return sim::CallCount(sim::Call::WaitForMultipleObjects) > 100; }));
+    EXPECT_FALSE(RingIsEmpty());
+    sim::ClearFaults();
+    UnlockQueue();
+    ASSERT_TRUE(Posts().WaitForTotal(2));
+    EXPECT_EQ(Posts().PostsOf(queued[0].Srb()), std::vector<BYTE>{SS_NO_DEVICE});
+}
+
 TEST_F(RequestQueueTest, FailedStartReturnsAnErrorAndLeavesNothing) {
     struct Row {
         sim::Call call;
