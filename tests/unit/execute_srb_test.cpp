@@ -280,42 +280,6 @@ TEST_F(ExecuteSrbTest, DirectFailingAndBufferedSucceedingFollowsTheBufferedAttem
     ExpectNothingLeaked();
 }
 
-// The direct method refuses a buffer off the adapter's alignment; the
-// fallback's data must meet it in the I/O manager's copy of the request.
-TEST_F(ExecuteSrbTest, UnalignedBufferFallsBackOnAdaptersAlignedAbove8Bytes) {
-    for (DWORD mask : {0xFu, 0x1Fu, 0x1FFu}) {
-        InstallMachineText(MachineWithUnits(
-            ScriptedUnit(1, R"({"opcode": "0x12", "status": 0, "data": "A1 A2 A3"},
-                               {"opcode": "0x2A", "status": 0})"),
-            R"("AlignmentMask": )" + std::to_string(mask)));
-        ClearTables();
-        AddUnit(1, 0, PortPath);
-        PortTable[0].Capabilities.AlignmentMask = mask;
-        for (BYTE direction : {BYTE(SRB_DIR_IN), BYTE(SRB_DIR_OUT)}) {
-            SCOPED_TRACE(testing::Message() << mask << " " << int(direction));
-            alignas(512) BYTE area[40];
-            for (BYTE i = 0; i < 40; ++i) area[i] = BYTE(0x50 + i);
-            ExecBlock block;
-            PrepareExec(block, 1, direction == SRB_DIR_IN ? 0x12 : 0x2A, 14, direction);
-            block.Srb()->SRB_BufLen = 36;
-            block.Srb()->SRB_BufPointer = area + 1;
-            RunExpecting(block, SS_COMP);
-            const std::vector<sim::PassThroughRecord> buffered = RecordsOf(IOCTL_SCSI_PASS_THROUGH);
-            ASSERT_EQ(buffered.size(), 1u);
-            const ULONG offset = HeaderOf<SCSI_PASS_THROUGH>(buffered[0]).DataBufferOffset;
-            EXPECT_EQ(offset & mask, 0u);
-            if (direction == SRB_DIR_IN) {
-                EXPECT_EQ(std::vector<BYTE>(area + 1, area + 4), (std::vector<BYTE>{0xA1, 0xA2, 0xA3}));
-            } else {
-                EXPECT_EQ(std::vector<BYTE>(buffered[0].input.begin() + offset,
-                                            buffered[0].input.begin() + offset + 36),
-                          std::vector<BYTE>(area + 1, area + 37));
-            }
-        }
-    }
-    ExpectNothingLeaked();
-}
-
 TEST_F(ExecuteSrbTest, AllocationFailureEndsWithBufferTooBig) {
     ScriptedMachine(R"({"opcode": "0x00", "status": 0},
                        {"opcode": "0x01", "direct_error": 5, "status": 0})");
