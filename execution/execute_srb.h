@@ -27,6 +27,9 @@ constexpr DWORD RequestBufferSlack = 4;
 // a direct data buffer, and a request buffer starts on a page.
 constexpr DWORD MinimumDataAlignment = 4;
 constexpr DWORD MaximumDataAlignment = 4096;
+// The alignment that the system's pool gives a block smaller than a page;
+// a block of a page or more starts on a page.
+constexpr DWORD PoolSmallBlockAlignment = 8;
 constexpr BYTE RequestSenseOpcode = 0x03;
 constexpr BYTE RequestSenseCdbLength = 6;
 
@@ -45,7 +48,8 @@ PassThroughOutcome PassThroughDirect(HANDLE device, SRB_ExecSCSICmd* srb, const 
 // Returns the outcome of IOCTL_SCSI_PASS_THROUGH through a bounce buffer
 // of at most BufferedTransferLimit data bytes, with the same meanings as
 // PassThroughDirect. The data follow the sense area at the next offset
-// that BufferedDataAlignment allows.
+// that BufferedDataAlignment allows; when that is more than 8 bytes, the
+// request buffer is at least a page.
 PassThroughOutcome PassThroughBuffered(HANDLE device, SRB_ExecSCSICmd* srb,
                                        const DeviceEntry* entry, DWORD* errorCode);
 

@@ -30,13 +30,19 @@ PassThroughOutcome PassThroughBuffered(HANDLE device, SRB_ExecSCSICmd* srb,
     const DWORD senseLength = srb->SRB_SenseLen;
     const DWORD dataLength =
         srb->SRB_BufLen <= BufferedTransferLimit ? srb->SRB_BufLen : BufferedTransferLimit;
-    // The request buffer starts on a page, so an aligned offset is an
-    // aligned address; the sense area stays right after the header.
+    // The sense area stays right after the header; the data follow at an
+    // offset that the adapter's alignment allows.
     const DWORD alignment = BufferedDataAlignment(entry);
     const DWORD dataOffset =
         (ScsiPassThroughHeaderLength + senseLength + alignment - 1) / alignment * alignment;
     // At most 4096 + 65,536 + 4 bytes: no overflow.
-    const DWORD size = dataOffset + dataLength + RequestBufferSlack;
+    DWORD size = dataOffset + dataLength + RequestBufferSlack;
+    // The port driver sees the data in the I/O manager's copy of this
+    // buffer, which the pool aligns only to 8 bytes below a page and to a
+    // page from a page up: a finer alignment holds only in a whole page.
+    if (alignment > PoolSmallBlockAlignment && size < MaximumDataAlignment) {
+        size = MaximumDataAlignment;
+    }
     BYTE* buffer = static_cast<BYTE*>(VirtualAlloc(nullptr, size, MEM_COMMIT, PAGE_READWRITE));
     if (buffer == nullptr) {
         srb->SRB_HaStat = HASTAT_OK;

@@ -12,7 +12,8 @@ constexpr DWORD WorkerStopTimeoutMs = 1000;
 // How long a stop lets a worker that said it left go on towards its end
 // (enough for one that lost the processor between its signal and its call
 // of _endthread to leave the library's code, which an unload then unmaps),
-// and waits for a worker that has not run yet.
+// waits for a worker that has not run yet, and gives a termination to take
+// hold.
 constexpr DWORD WorkerExitGraceMs = 20;
 
 // Results of the queue's operations besides 0 and platform codes.
@@ -83,9 +84,11 @@ inline void WriteQueueFlag(volatile LONG& flag, LONG value) {
 DWORD StartRequestQueue();
 // Returns nothing: stops the worker, waiting at most 1000 ms (20 ms for
 // one that has not run yet) for it to leave its loop or end, then
-// terminating it. SRBs still queued are never
-// run nor posted; nor is one that a worker which could not be terminated
-// is still running: that worker stays told to stop and ends by itself.
+// terminating it, with 20 ms more for that to take hold. SRBs still queued
+// are never run nor posted; nor is one that a worker which could not be
+// terminated is still running: that worker stays told to stop and ends by
+// itself. A worker terminated inside a command keeps the device handle and
+// request buffer that the command uses.
 void StopRequestQueue();
 // Returns 0 when queued; otherwise QueueFull, QueueNotStarted, the failed
 // wait for the lock, or the failed wake-up of the worker (not queued).

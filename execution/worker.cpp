@@ -76,17 +76,17 @@ DWORD StartWorker() {
     return 0;
 }
 
-// Returns nothing: once the termination of the worker has taken hold,
-// closes the runtime's handle of a worker that was stopped short of its
-// _endthread, which would have closed it: one that never ran, or one
-// terminated in a command or a wait. Of a worker that had reached its
-// _endthread it is left alone: the worker may have closed it, and the
-// value named another object since.
+// Returns nothing: gives a termination the short grace it needs to take
+// hold, then closes the runtime's handle of the worker, which it stopped
+// short of the _endthread that would have closed it. Of a worker that had
+// reached its _endthread the handle is left alone: the worker may have
+// closed it, and the value named another object since. A worker terminated
+// inside a command ends only when the command ends (the port driver does
+// not cancel a pass-through), up to its whole time-out later; the unload
+// does not wait for that, and leaves it what the command uses.
 void ForgetTerminatedWorker() {
-    const bool stopped =
-        WaitForSingleObject(RequestQueue.WorkerThread, WorkerStopTimeoutMs) == WAIT_OBJECT_0;
-    const LONG ran = ReadQueueFlag(RequestQueue.WorkerRan);
-    if (ran == 0 || (stopped && ran != WorkerEnding)) {
+    WaitForSingleObject(RequestQueue.WorkerThread, WorkerExitGraceMs);
+    if (ReadQueueFlag(RequestQueue.WorkerRan) != WorkerEnding) {
         CloseHandle(RequestQueue.WorkerStartHandle);
     }
     RequestQueue.WorkerStartHandle = nullptr;
@@ -128,7 +128,9 @@ bool AwaitWorker() {
         // outside this code.
         WaitForSingleObject(RequestQueue.WorkerThread, WorkerExitGraceMs);
     }
-    if (waited != WAIT_TIMEOUT) {
+    // A failed wait says nothing of the worker: like a time-out, it leaves
+    // a worker that may run on, so it is terminated too.
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_OBJECT_0 + 1) {
         return true;
     }
     if (TerminateThread(RequestQueue.WorkerThread, 0)) {
@@ -201,9 +203,10 @@ void StopRequestQueue() {
         // was running is never posted.
         workerGone = AwaitWorker();
         // Only once it has stopped for good may what it held be taken
-        // from it; at process exit NT has terminated it before this detach,
-        // short of the _endthread that would have closed the runtime's
-        // handle.
+        // from it: a worker terminated inside a command keeps its device
+        // handle and request buffer, which the command still uses. At
+        // process exit NT has terminated it before this detach, short of
+        // the _endthread that would have closed the runtime's handle.
         if (workerGone && WaitForSingleObject(RequestQueue.WorkerThread, 0) == WAIT_OBJECT_0) {
             ReleaseHeldResources();
             if (RequestQueue.WorkerStartHandle != nullptr &&

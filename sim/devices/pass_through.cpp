@@ -29,14 +29,14 @@ LogState& Log() {
     return *log;
 }
 
-// Holds a unit for one command: later callers of the same unit wait, as
-// every simulated wait does, so that a terminated waiter never returns.
+// Holds a unit for one command: later callers of the same unit wait in the
+// port driver's queue. A holder terminated meanwhile still runs its command
+// to the end, as the port driver cancels no pass-through.
 class UnitClaim {
 public:
     explicit UnitClaim(LiveUnit& unit) : unit_(unit), self_(CurrentThreadRecordShared()) {
         std::unique_lock<std::mutex> lock(StateLock());
-        WaitUntil(lock, [this] { return !unit_.Busy || unit_.Holder->Terminated.load(); },
-                  INFINITE);
+        WaitUntil(lock, [this] { return !unit_.Busy; }, INFINITE);
         unit_.Busy = true;
         unit_.Holder = self_;
     }
@@ -216,7 +216,8 @@ DWORD HandlePassThrough(const DeviceFile& file, bool direct, uint8_t* system,
         if (error != 0) return error;
         unit->Backend->Execute(command, outcome);
     }
-    ExitIfTerminated();
+    // A caller terminated meanwhile still gets its request completed: the
+    // answer lands in the system buffer and is copied back to its output.
     // The command ran but the request failed (a time-out, a bus error, a
     // unit that went away): NT completes the request with an error status,
     // so the header keeps what the caller wrote and nothing is copied back.

@@ -197,6 +197,9 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
         received.assign(bytes, bytes + nInBufferSize);
     }
     DWORD information = 0;
+    // A thread terminated from here on ends only once the request has ended
+    // and its answer has been copied to the output buffer.
+    EnterSynchronousIo();
     if (lpBytesReturned == nullptr) {
         error = ERROR_NOACCESS;
     } else {
@@ -207,6 +210,7 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
         RecordPassThrough(*file, dwIoControlCode, std::move(received), nInBufferSize,
                           nOutBufferSize, error);
     }
+    LeaveSynchronousIo();
     if (lpBytesReturned != nullptr) *lpBytesReturned = error == 0 ? information : 0;
     if (error != 0) SetLastErrorCode(error);
     return error == 0 ? TRUE : FALSE;

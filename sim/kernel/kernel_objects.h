@@ -30,6 +30,11 @@ struct ThreadRecord {
     // it is parked inside the simulator or has left its start routine.
     std::atomic<bool> Stopped{false};
     DWORD ExitCode = 0;
+    // Synchronous device controls the thread is inside. A thread terminated
+    // inside one ends only when that request ends, as on NT, where the port
+    // driver does not cancel a pass-through: until then it waits on for the
+    // request, its object stays unsignalled and its mutexes stay owned.
+    unsigned SynchronousIo = 0;
     // Mutexes this thread owns; abandoned when it ends or is terminated.
     std::vector<std::shared_ptr<MutexObject>> OwnedMutexes;
 };

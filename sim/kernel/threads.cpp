@@ -244,7 +244,7 @@ bool WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& 
     // is spent, and the thread then sleeps.
     const auto watchEnd = std::min(deadline, start + SpinBeforeSleeping);
     for (;;) {
-        if (self.Terminated.load()) {
+        if (self.Terminated.load() && self.SynchronousIo == 0) {
             lock.unlock();
             ParkForever();
         }
@@ -259,15 +259,60 @@ bool WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& 
         if (timeoutMs == INFINITE) {
             State().Changed.wait(lock);
         } else if (State().Changed.wait_until(lock, deadline) == std::cv_status::timeout) {
-            if (self.Terminated.load()) continue;
+            if (self.Terminated.load() && self.SynchronousIo == 0) continue;
             return ready();
         }
     }
 }
 
 void ExitIfTerminated() {
-    if (CurrentThreadRecord().Terminated.load()) ParkForever();
+    // The count is the calling thread's own: no lock needed to read it.
+    const ThreadRecord& self = CurrentThreadRecord();
+    if (self.Terminated.load() && self.SynchronousIo == 0) ParkForever();
 }
+
+void EnterSynchronousIo() {
+    ThreadRecord& self = CurrentThreadRecord();
+    {
+        std::lock_guard<std::mutex> guard(StateLock());
+        // Terminated before the request was issued: it never is.
+        if (!self.Terminated.load()) {
+            ++self.SynchronousIo;
+            return;
+        }
+    }
+    ParkForever();
+}
+
+void LeaveSynchronousIo() {
+    ThreadRecord& self = CurrentThreadRecord();
+    {
+        std::lock_guard<std::mutex> guard(StateLock());
+        --self.SynchronousIo;
+        if (self.Terminated.load() && self.SynchronousIo == 0) {
+            EndThreadLocked(self);
+            NotifyStateChanged();
+        }
+    }
+    ExitIfTerminated();
+}
+
+namespace {
+
+// Returns nothing. With StateLock() held: terminates a thread that has not
+// ended. One inside a synchronous device control runs on to the end of its
+// request and ends then, but never runs a module's code again.
+void TerminateLocked(ThreadRecord& thread, DWORD exitCode) {
+    thread.Terminated.store(true);
+    thread.ExitCode = exitCode;
+    if (thread.SynchronousIo != 0) {
+        thread.Stopped.store(true);
+        return;
+    }
+    EndThreadLocked(thread);
+}
+
+}  // namespace
 
 unsigned long CurrentThreadKey() { return CurrentThreadRecord().Key; }
 
@@ -287,9 +332,8 @@ size_t TerminateOtherThreads() {
     size_t terminated = 0;
     std::lock_guard<std::mutex> guard(StateLock());
     for (const auto& record : records) {
-        if (record == self || record->Ended) continue;
-        record->Terminated.store(true);
-        EndThreadLocked(*record);
+        if (record == self || record->Ended || record->Terminated.load()) continue;
+        TerminateLocked(*record, 0);
         ++terminated;
     }
     NotifyStateChanged();
@@ -365,8 +409,9 @@ extern "C" void __cdecl _endthread(void) {
     pthread_exit(nullptr);
 }
 
-// Returns TRUE once the thread has ended (at once, whatever it was doing);
-// never returns when a thread terminates itself.
+// Returns TRUE once the thread has been terminated: it has ended, or ends
+// when the synchronous device control it is inside ends; never returns
+// when a thread terminates itself.
 extern "C" BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode) {
     sim::ExitIfTerminated();
     DWORD error = 0;
@@ -383,10 +428,8 @@ extern "C" BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode) {
         std::lock_guard<std::mutex> guard(sim::StateLock());
         // Terminating a thread that has ended already succeeds and changes
         // nothing, as on Windows.
-        if (!thread->Record->Ended) {
-            thread->Record->Terminated.store(true);
-            thread->Record->ExitCode = dwExitCode;
-            sim::EndThreadLocked(*thread->Record);
+        if (!thread->Record->Ended && !thread->Record->Terminated.load()) {
+            sim::TerminateLocked(*thread->Record, dwExitCode);
         }
         sim::NotifyStateChanged();
     }

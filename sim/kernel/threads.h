@@ -24,8 +24,15 @@ void NotifyStateChanged();
 // Windows, nothing a terminated thread was doing returns to its caller.
 bool WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready,
                DWORD timeoutMs);
-// Never returns if the calling thread has been terminated.
+// Never returns if the calling thread has been terminated, unless it is
+// inside a synchronous device control, which runs on to its end.
 void ExitIfTerminated();
+// Returns nothing (never, for a terminated thread): the calling thread
+// enters a synchronous device control.
+void EnterSynchronousIo();
+// Returns nothing; never, when the thread was terminated meanwhile: it then
+// ends here, now that its request has ended.
+void LeaveSynchronousIo();
 // Returns the simulator's id of the calling thread (stable, never reused).
 unsigned long CurrentThreadKey();
 // Returns the number of threads started with _beginthread that have not

@@ -2,9 +2,10 @@
 // several application threads fill its queue, and it is unloaded with
 // requests still queued or running (some rounds behind a hung command,
 // which the unload must terminate, some ending in process exit, where the
-// worker is already gone when DllMain runs). Nothing may be posted after
+// worker is terminated before DllMain runs). Nothing may be posted after
 // the unload, no thread may run on, and the counts of everything the
-// library takes must return to where they started after every round.
+// library takes must return to where they started after every round, but
+// for what a hung command still uses.
 #include "reliability_support.h"
 
 #include <gtest/gtest.h>
@@ -47,14 +48,18 @@ void Sender(const Library& library, int sender) {
 TEST(LoadUnloadUnderFire, CountsReturnAfterEveryRound) {
     ASSERT_TRUE(InstallMachine());
     sim::CurrentThreadEnvironment();
-    const Resources before = CountResources();
+    Resources before = CountResources();
     const BYTE testUnitReady[6] = {};
     for (int round = 0; round < Rounds; ++round) {
-        // The hung unit answers once per machine: installed afresh when
-        // the round hangs the worker.
-        const bool hang = round % 10 == 3;
-        const bool processExit = round % 10 == 7;
-        if (hang) {
+        // Some rounds unload behind a hung command, some end in process
+        // exit with the worker in one. The hung unit answers once per
+        // machine, and the device handle that the hung command keeps open
+        // bars later scans of its port: installed afresh for such a round
+        // and the one after it.
+        const int phase = round % 10;
+        const bool processExit = phase == 7;
+        const bool hang = phase == 3 || processExit;
+        if (hang || phase == 4 || phase == 8) {
             ASSERT_TRUE(InstallMachine());
         }
         Library library;
@@ -62,6 +67,10 @@ TEST(LoadUnloadUnderFire, CountsReturnAfterEveryRound) {
         unloaded = false;
         Request hung;
         if (hang) {
+            // Only the worker sends it, so it hangs only once the worker
+            // has delivered its thread attach: a worker terminated while it
+            // still delivers it would hold the loader lock for good, and no
+            // exit gets past that.
             Prepare(hung, 1, testUnitReady, 6, false, Notify::Poll, nullptr);
             library.Send(&hung.Srb);
             for (int waited = 0; waited < 5000 && sim::HangingCommandCount() == 0; ++waited) Sleep(1);
@@ -72,19 +81,6 @@ TEST(LoadUnloadUnderFire, CountsReturnAfterEveryRound) {
         for (std::thread& sender : senders) sender.join();
 
         if (processExit) {
-            // A worker terminated while it still delivers its thread
-            // attach holds the loader lock for good, and no exit gets
-            // past that: exit once it has taken a request.
-            auto anyDone = [] {
-                for (auto& share : requests) {
-                    for (const Request& request : share) {
-                        const BYTE status = __atomic_load_n(&request.Srb.SRB_Status, __ATOMIC_ACQUIRE);
-                        if (status != SS_PENDING) return true;
-                    }
-                }
-                return false;
-            };
-            for (int waited = 0; waited < 5000 && !anyDone(); ++waited) Sleep(1);
             ASSERT_TRUE(sim::SimulateProcessExit()) << round;
         } else {
             Unload(library);
@@ -101,6 +97,11 @@ TEST(LoadUnloadUnderFire, CountsReturnAfterEveryRound) {
         }
         if (hang) {
             EXPECT_EQ(hung.Srb.SRB_Status, SS_PENDING) << round;
+            // The worker terminated inside the hung command left it its
+            // device handle and request buffer, and nothing else.
+            before.Handles += 1;
+            before.Allocations += 1;
+            before.Committed += 4096;
         }
         ASSERT_EQ(Describe(CountResources()), Describe(before)) << round;
     }

@@ -376,29 +376,38 @@ TEST_F(PassThroughRun, HangingUnitBlocksOnlyItsOwnCallers) {
     EXPECT_EQ(queued.get(), 0u);
 }
 
+// The request of a simulated thread that hangs in unit 1; it outlives the
+// thread, which never returns from its call once terminated.
+DirectRequest hungRequest;
+
 // The start routine of a simulated thread that hangs in unit 1.
 void __cdecl HangInUnitOne(void* done) {
-    DirectRequest request = MakeDirect(Write10Cdb, SCSI_IOCTL_DATA_OUT, nullptr, 0, 18, 1);
-    SendDirect(DevicesTest::Open("scsi0:"), request);
+    SendDirect(DevicesTest::Open("scsi0:"), hungRequest);
     static_cast<std::atomic<bool>*>(done)->store(true);
 }
 
-TEST_F(PassThroughRun, TerminatedThreadGivesUpItsUnit) {
+TEST_F(PassThroughRun, ThreadTerminatedInACommandEndsWhenTheCommandEnds) {
     static std::atomic<bool> returned{false};  // outlives the parked thread
     returned.store(false);
-    const uintptr_t thread = _beginthread(HangInUnitOne, 0, &returned);
-    ASSERT_NE(thread, static_cast<uintptr_t>(-1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    hungRequest = MakeDirect(Write10Cdb, SCSI_IOCTL_DATA_OUT, nullptr, 0, 18, 1);
+    hungRequest.Header().ScsiStatus = 0x55;
+    const HANDLE thread = reinterpret_cast<HANDLE>(_beginthread(HangInUnitOne, 0, &returned));
+    ASSERT_NE(thread, INVALID_HANDLE_VALUE);
+    for (int waited = 0; waited < 10000 && sim::HangingCommandCount() == 0; ++waited) Sleep(1);
     std::future<DWORD> queued = SendFromThread(1, read6);
-    EXPECT_EQ(queued.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
-    // As NT cancels a terminated thread's I/O, the unit is free at once and
-    // nothing returns to the terminated thread.
-    ASSERT_TRUE(TerminateThread(reinterpret_cast<HANDLE>(thread), 1));
+    // The port driver cancels no pass-through: the thread, and the unit,
+    // are held until the command ends.
+    ASSERT_TRUE(TerminateThread(thread, 1));
+    EXPECT_EQ(WaitForSingleObject(thread, 100), WAIT_TIMEOUT);
+    EXPECT_EQ(queued.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+    sim::ReleaseHangs();
+    EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
     ASSERT_EQ(queued.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(queued.get(), 0u);
-    sim::ReleaseHangs();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Its answer reached the output buffer; nothing returned to its code.
+    EXPECT_EQ(hungRequest.Header().ScsiStatus, 0);
     EXPECT_FALSE(returned.load());
+    CloseHandle(thread);
 }
 
 TEST_F(PassThroughRun, UninstallingTheMachineEndsAHang) {

@@ -226,6 +226,8 @@ protected:
         ResetQueueObjects();
         sim::ClearFaults();
         sim::ReleaseHangs();
+        // A worker terminated inside a command ends only after it.
+        sim::WaitForThreadsToEnd(5000);
         sim::UninstallMachine();
         ClearTables();
     }

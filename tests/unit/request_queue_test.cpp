@@ -194,16 +194,21 @@ TEST_F(RequestQueueTest, StopNeverPostsPendingRequestsAndTerminatesAStuckWorker)
     const auto before = std::chrono::steady_clock::now();
     StopRequestQueue();
     const auto took = std::chrono::steady_clock::now() - before;
+    // One full wait, then only a short grace: terminated inside its
+    // command, the worker ends when the command does.
     EXPECT_GE(took, std::chrono::milliseconds(900));
-    EXPECT_LT(took, std::chrono::milliseconds(5000));
-    EXPECT_EQ(sim::LiveThreadCount(), threadsAtStart_);
+    EXPECT_LT(took, std::chrono::milliseconds(1900));
+    EXPECT_EQ(sim::LiveThreadCount(), threadsAtStart_ + 1);
     EXPECT_EQ(RequestQueue.WorkerThread, nullptr);
     // Our duplicate is closed, and so is the runtime's own handle, which a
     // worker terminated short of its _endthread never closes.
     EXPECT_EQ(sim::OpenHandleCount(sim::ObjectKind::Thread), threadHandlesAtStart_);
 
     sim::ReleaseHangs();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(Eventually([&] { return sim::LiveThreadCount() == threadsAtStart_; }));
+    // The command's device handle and request buffer were left to it.
+    EXPECT_EQ(sim::OpenHandleCount(), handlesAtStart_ + 1);
+    EXPECT_EQ(sim::CommittedVirtualMemory(), memoryAtStart_ + 4096);
     EXPECT_EQ(Posts().Total(), 0u);
     EXPECT_EQ(hanging.Status(), SS_PENDING);
     for (ExecBlock& block : pending) EXPECT_EQ(block.Status(), SS_PENDING);
@@ -216,6 +221,72 @@ TEST_F(RequestQueueTest, StopNeverPostsPendingRequestsAndTerminatesAStuckWorker)
     SubmitAbsent(again);
     ASSERT_TRUE(Posts().WaitForTotal(2));
     EXPECT_EQ(again[0].Status(), SS_NO_DEVICE);
+}
+
+TEST_F(RequestQueueTest, StopWhoseWaitFailsOrFindsTheWorkerTerminatedPostsNothing) {
+    // A failed wait counts as a time-out; a worker terminated before the
+    // stop (as at process exit) that has ended since gives back its holds.
+    InstallHangingUnit();
+    for (bool exited : {true, false}) {
+        ASSERT_EQ(StartRequestQueue(), 0u);
+        ExecBlock hanging;
+        OccupyWorker(hanging);
+        sim::ResetCallCounts();
+        if (exited) {
+            ASSERT_TRUE(TerminateThread(RequestQueue.WorkerThread, 0));
+            sim::ReleaseHangs();
+            ASSERT_EQ(WaitForSingleObject(RequestQueue.WorkerThread, 10000), WAIT_OBJECT_0);
+        }
+        sim::FailCall(sim::Call::WaitForMultipleObjects, 1, ERROR_INVALID_HANDLE);
+        StopRequestQueue();
+        EXPECT_EQ(sim::CallCount(sim::Call::TerminateThread), exited ? 2u : 1u);
+        sim::ReleaseHangs();
+        EXPECT_TRUE(Eventually([&] { return sim::LiveThreadCount() == threadsAtStart_; }));
+        EXPECT_EQ(Posts().Total(), 0u);
+        EXPECT_EQ(sim::OpenHandleCount(), handlesAtStart_ + (exited ? 0 : 1));
+    }
+}
+
+TEST_F(RequestQueueTest, SubmissionThatCannotTakeTheLockOrWakeTheWorkerIsRefused) {
+    // The idle worker's one wait takes the lock and the event.
+    ASSERT_EQ(StartRequestQueue(), 0u);
+    ASSERT_TRUE(Eventually([] { return ReadQueueFlag(RequestQueue.WorkerRan) != 0; }));
+    for (sim::Call call : {sim::Call::WaitForSingleObject, sim::Call::SetEvent}) {
+        SCOPED_TRACE(sim::CallName(call));
+        Posts().Clear();
+        ExecBlock refused;
+        sim::FailCall(call, 1, ERROR_INVALID_HANDLE);
+        ExpectRefused(refused);
+        sim::ClearFaults();
+        // Never queued: a later request is posted, and it alone.
+        std::vector<ExecBlock> later(1);
+        SubmitAbsent(later);
+        ASSERT_TRUE(Posts().WaitForTotal(2));
+        EXPECT_EQ(Posts().PostsOf(refused.Srb()), std::vector<BYTE>{SS_ERR});
+        EXPECT_EQ(Posts().Total(), 2u);
+    }
+}
+
+TEST_F(RequestQueueTest, WorkerWhoseWaitFailsTakesNothing) {
+    InstallHangingUnit();
+    ASSERT_EQ(StartRequestQueue(), 0u);
+    ExecBlock hanging;
+    OccupyWorker(hanging);
+    // Every wait of the worker's fails while this thread holds the lock.
+    sim::ResetCallCounts();
+    sim::FailCall(sim::Call::WaitForMultipleObjects, 1, ERROR_INVALID_HANDLE, 1000000);
+    ASSERT_EQ(LockQueue(), 0u);
+    std::vector<ExecBlock> queued(1);
+    SubmitAbsent(queued, true);
+    sim::ReleaseHangs();
+    ASSERT_TRUE(Posts().WaitForTotal(1));
+    ASSERT_TRUE(Eventually(
+        [] { return sim::CallCount(sim::Call::WaitForMultipleObjects) > 100; }));
+    EXPECT_FALSE(RingIsEmpty());
+    sim::ClearFaults();
+    UnlockQueue();
+    ASSERT_TRUE(Posts().WaitForTotal(2));
+    EXPECT_EQ(Posts().PostsOf(queued[0].Srb()), std::vector<BYTE>{SS_NO_DEVICE});
 }
 
 TEST_F(RequestQueueTest, FailedStartReturnsAnErrorAndLeavesNothing) {
