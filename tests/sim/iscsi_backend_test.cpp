@@ -23,12 +23,11 @@ using namespace sim::units;
 using Clock = std::chrono::steady_clock;
 
 TEST(IscsiRules, BytesMovedSenseLimitsAndClaims) {
-    // length, status, residual status, residual, bytes moved
-    const uint32_t moved[][5] = {{512, 0, 0, 0, 512}, {512, 4, 0, 0, 512}, {512, 2, 0, 0, 0},
-                                 {512, 8, 0, 0, 0},   {255, 0, 1, 219, 36}, {512, 2, 1, 256, 256},
-                                 {36, 0, 1, 100, 0},  {36, 2, 2, 64, 36}};
+    // length, residual status, residual, no data-in byte arrived, bytes moved
+    const uint32_t moved[][5] = {{512, 0, 0, 0, 512}, {512, 0, 0, 1, 0},    {255, 1, 219, 0, 36},
+                                 {512, 1, 256, 0, 256}, {36, 1, 100, 0, 0}, {36, 2, 64, 0, 36}};
     for (const auto& r : moved) {
-        EXPECT_EQ(IscsiBytesMoved(r[0], static_cast<uint8_t>(r[1]), static_cast<int>(r[2]), r[3]), r[4])
+        EXPECT_EQ(IscsiBytesMoved(r[0], static_cast<int>(r[1]), r[2], r[3] != 0), r[4])
             << r[0] << " " << r[1] << " " << r[2] << " " << r[3];
     }
     const uint8_t segment[] = {0x00, 0x03, 0x70, 0x00, 0x05, 0xEE};
