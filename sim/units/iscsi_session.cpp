@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -99,14 +100,18 @@ Wait Pump(iscsi_context* context, const Step& step, Clock::time_point deadline,
 }
 
 // Returns false when the idle session's connection is gone: the target
-// closed it (a restart, a session it dropped) while no command ran.
-// Whatever the target sent meanwhile (its pings) is serviced here.
+// closed it (a restart, a session it dropped) while no command ran. What
+// the target sent meanwhile (its pings) is serviced here. libiscsi itself
+// only defers its reconnect on a closed socket, so the socket is asked.
 bool StillConnected(iscsi_context* context) {
-    pollfd watched = {iscsi_get_fd(context), POLLIN, 0};
-    if (watched.fd < 0) return false;
-    if (poll(&watched, 1, 0) <= 0) return true;
-    if ((watched.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return false;
-    return iscsi_service(context, watched.revents) >= 0 && iscsi_get_fd(context) >= 0;
+    const int fd = iscsi_get_fd(context);
+    for (int pending = 0; fd >= 0 && pending < 16; ++pending) {
+        char byte;
+        const ssize_t got = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        if (got == 0 || iscsi_service(context, POLLIN) < 0 || iscsi_get_fd(context) != fd) break;
+    }
+    return false;
 }
 
 // Returns the deadline `seconds` from now; 0 seconds: none.
