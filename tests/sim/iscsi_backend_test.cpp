@@ -104,18 +104,30 @@ TEST_F(IscsiInstall, AnUnreachableTargetFailsTheInstallAndKeepsTheMachine) {
     CloseHandle(port);
 }
 
-// The control and iSCSI ports of the test's own tgtd, from the process id,
-// so that a run never meets another one or what a killed run left behind.
-const int TargetControl = 100 + getpid() % 10000;
-const std::string TargetPortal = "127.0.0.1:" + std::to_string(20000 + getpid() % 20000);
+// Returns the control and iSCSI ports of the test's own tgtd: the first
+// pair from the process id that no other tgtd holds (the target script
+// takes its random ones the same way), kept for the test's restarts.
+std::pair<int, int> TargetPorts() {
+    static std::pair<int, int> ports;
+    for (int i = 0; ports.first == 0; ++i) {
+        const std::string control = std::to_string(100 + (getpid() + i) % 10000);
+        const std::string port = std::to_string(20000 + (getpid() + i) % 20000);
+        if (i == 50 || system(("! ss -Hltn 'sport = :" + port + "' | grep -q . && ! ss -Hlx | grep -qF "
+                               "'/var/run/tgtd/socket." + control + " '").c_str()) == 0) {
+            ports = {std::stoi(control), std::stoi(port)};
+        }
+    }
+    return ports;
+}
+std::string TargetPortal() { return "127.0.0.1:" + std::to_string(TargetPorts().second); }
 
 // Returns the pid of a tgtd of the test's own on TargetPortal with a disk
 // `image` at LUN 1 (tgt's controller at LUN 0), or 0.
 pid_t StartTarget(const std::string& image) {
-    const std::string control = "-C " + std::to_string(TargetControl) + " ";
+    const std::string control = "-C " + std::to_string(TargetPorts().first) + " ";
     // tgtd dies with the test process, even one that crashes.
     const std::string daemon = "exec setpriv --pdeathsig KILL tgtd -f " + control +
-                               "--iscsi portal=" + TargetPortal + " >/dev/null 2>&1";
+                               "--iscsi portal=" + TargetPortal() + " >/dev/null 2>&1";
     const char* argv[] = {"sh", "-c", daemon.c_str(), nullptr};
     pid_t pid = 0;
     const int spawned = posix_spawnp(&pid, "sh", nullptr, nullptr, const_cast<char**>(argv), environ);
@@ -134,14 +146,17 @@ pid_t StartTarget(const std::string& image) {
     return pid;
 }
 
+// Returns the running machine's unit `index`.
+std::shared_ptr<sim::LiveUnit> LiveUnit(size_t index) {
+    std::lock_guard<std::mutex> hold(sim::MachineLock());
+    return sim::CurrentMachineLocked()->Units.at(index);
+}
+
 // Returns the outcome of `command` on the running machine's unit `index`.
 sim::ScsiOutcome RunOn(size_t index, sim::ScsiCommand command, sim::DataDirection direction,
                        std::vector<uint8_t>& buffer, uint32_t timeoutSeconds = 0) {
-    std::unique_lock<std::mutex> hold(sim::MachineLock());
-    std::shared_ptr<sim::LiveUnit> unit = sim::CurrentMachineLocked()->Units.at(index);
-    hold.unlock();
     command.timeoutSeconds = timeoutSeconds;
-    return units_test::Run(*unit->Backend, command, direction, buffer);
+    return units_test::Run(*LiveUnit(index)->Backend, command, direction, buffer);
 }
 
 // Returns the platform error of TEST UNIT READY on unit `index` once past
@@ -165,7 +180,7 @@ TEST_F(IscsiInstall, ARealTargetThroughSenseLossAndTimeOut) {
         unlink(image.c_str());
     });
     ASSERT_NE(target, 0);
-    const std::string url = "iscsi://" + TargetPortal + "/iqn.2026-12.org.ptaspi:test/";
+    const std::string url = "iscsi://" + TargetPortal() + "/iqn.2026-12.org.ptaspi:test/";
     Install(R"({"ports": [{"buses": [{"units": [
       {"target": 0, "lun": 0, "backend": {"type": "iscsi", "url": ")" + url + R"(0"}},
       {"target": 0, "lun": 1, "inquiry": {"product": "MINE"},
@@ -190,12 +205,35 @@ TEST_F(IscsiInstall, ARealTargetThroughSenseLossAndTimeOut) {
     RunOn(1, units_test::Cdb({0x03, 0, 0, 0, 18, 0}), sim::DataDirection::In, sense);
     EXPECT_EQ(sense[12], 0x21) << "REQUEST SENSE gets the sense the target already gave";
 
+    sim::ScsiCommand huge = units_test::Cdb10(0x28, 1, 1);
+    huge.direction = sim::DataDirection::In;
+    huge.data = back.data();
+    huge.dataLength = 0x80000000u;  // libiscsi refuses a buffer this long
+    sim::ScsiOutcome refused;
+    LiveUnit(1)->Backend->Execute(huge, refused);
+    EXPECT_EQ(refused.platformError, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+
     kill(target, SIGSTOP);
     auto start = Clock::now();
     EXPECT_EQ(Ready(1, 1), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1900));
+    // Each within its own second, though unit 0 allows 10 s: a new login,
+    // then a wait behind unit 0's command, which the release of unit 0 ends.
+    start = Clock::now();
+    EXPECT_EQ(Ready(0, 1), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5)) << "the login waits past the command's limit";
+    DWORD blockedError = 0;
+    std::thread blocked([&] { blockedError = Ready(0); });
+    while (sim::HangingCommandCount() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    start = Clock::now();
+    EXPECT_NE(Ready(1, 1), 0u);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5)) << "the wait behind unit 0 is not counted";
+    LiveUnit(0)->Backend->Release();
+    blocked.join();
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5)) << "the release does not end the command";
+    EXPECT_EQ(blockedError, static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
     kill(target, SIGCONT);
-    EXPECT_EQ(Ready(0), 0u) << "the next command logs in again";
+    EXPECT_EQ(Ready(1), 0u) << "the next command logs in again";
 
     kill(target, SIGKILL);
     waitpid(target, nullptr, 0);
