@@ -104,18 +104,16 @@ TEST_F(IscsiInstall, AnUnreachableTargetFailsTheInstallAndKeepsTheMachine) {
     CloseHandle(port);
 }
 
-// Returns the control and iSCSI ports of the test's own tgtd: the first
+// Returns the control and iSCSI ports of the test's own tgtd, the first
 // pair from the process id that no other tgtd holds (the target script
-// takes its random ones the same way), kept for the test's restarts.
+// checks its random ones alike), kept for the test's restarts.
 std::pair<int, int> TargetPorts() {
     static std::pair<int, int> ports;
     for (int i = 0; ports.first == 0; ++i) {
-        const std::string control = std::to_string(100 + (getpid() + i) % 10000);
-        const std::string port = std::to_string(20000 + (getpid() + i) % 20000);
-        if (i == 50 || system(("! ss -Hltn 'sport = :" + port + "' | grep -q . && ! ss -Hlx | grep -qF "
-                               "'/var/run/tgtd/socket." + control + " '").c_str()) == 0) {
-            ports = {std::stoi(control), std::stoi(port)};
-        }
+        const int control = 100 + (getpid() + i) % 10000, port = 20000 + (getpid() + i) % 20000;
+        const std::string busy = "ss -Hltn 'sport = :" + std::to_string(port) + "' | grep -q . || ss -Hlx | grep -qF "
+                                 "'/var/run/tgtd/socket." + std::to_string(control) + " '";
+        if (i == 50 || system(busy.c_str()) != 0) ports = {control, port};
     }
     return ports;
 }
@@ -181,10 +179,31 @@ TEST_F(IscsiInstall, ARealTargetThroughSenseLossAndTimeOut) {
     });
     ASSERT_NE(target, 0);
     const std::string url = "iscsi://" + TargetPortal() + "/iqn.2026-12.org.ptaspi:test/";
+    // Refused installs name the unit: a LUN the target lacks, a drive on a
+    // unit that is no CD-ROM, a target frozen at the login (within timeout_s).
+    const char* const refusals[][3] = {{"9", "", "the target has no logical unit 9"},
+                                       {"1", R"("drive": "F", )", "drive F: the unit is no CD-ROM (it reports peripheral device type 0)"},
+                                       {"1", "", "login did not finish in time (1 s allowed)"}};
+    for (const auto& refusal : refusals) {
+        if (&refusal == &refusals[2]) kill(target, SIGSTOP);
+        sim::Machine machine;
+        std::string error;
+        ASSERT_TRUE(sim::ParseMachine(R"({"ports": [{"buses": [{"units": [{"target": 0, "lun": 0, )" + std::string(refusal[1]) +
+                                      R"("backend": {"type": "iscsi", "timeout_s": 1, "url": ")" + url + refusal[0] + "\"}}]}]}]}",
+                                      machine, error));
+        const auto start = Clock::now();
+        EXPECT_FALSE(sim::InstallMachine(machine, error));
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(4));
+        EXPECT_EQ(error.find("ports[0].buses[0].units[0]: "), 0u) << error;
+        EXPECT_NE(error.find(refusal[2]), std::string::npos) << error;
+    }
+    kill(target, SIGCONT);
     Install(R"({"ports": [{"buses": [{"units": [
       {"target": 0, "lun": 0, "backend": {"type": "iscsi", "url": ")" + url + R"(0"}},
-      {"target": 0, "lun": 1, "inquiry": {"product": "MINE"},
-       "backend": {"type": "iscsi", "url": ")" + url + R"(1", "timeout_s": 2}}]}]}]})");
+      {"target": 0, "lun": 1, "inquiry": {"product": "MINE"}, "class_device": "PhysicalDrive0",
+       "backend": {"type": "iscsi", "url": ")" + url + R"(1", "timeout_s": 2}},
+      {"target": 1, "lun": 0, "class_device": "PhysicalDrive1",
+       "backend": {"type": "iscsi", "url": ")" + url + R"(1", "initiator": "iqn.2026-12.org.ptaspi:other"}}]}]}]})");
     std::unique_lock<std::mutex> hold(sim::MachineLock());
     const auto& units = sim::CurrentMachineLocked()->Config.ports[0].buses[0].units;
     EXPECT_EQ(std::to_string(units[0].claimed) + std::to_string(units[1].claimed), "01") << "tgt's controller: 0x0C";
@@ -193,17 +212,42 @@ TEST_F(IscsiInstall, ARealTargetThroughSenseLossAndTimeOut) {
     EXPECT_NE(std::search(answer.begin(), answer.end(), units[1].inquiryData.begin(), units[1].inquiryData.end()),
               answer.end()) << "the port reports the real unit's bytes";
     hold.unlock();
-    std::vector<uint8_t> inquiry(255, 0), block = units_test::Pattern(512, 7), back(512, 0), sense(18, 0);
-    sim::ScsiOutcome outcome = RunOn(1, units_test::Cdb({0x12, 0, 0, 0, 255, 0}), sim::DataDirection::In, inquiry);
-    EXPECT_EQ(outcome.bytesMoved, inquiry[4] + 5u) << "the target's underflow";
+    std::vector<uint8_t> block = units_test::Pattern(512, 7), back(512, 0);
     EXPECT_EQ(RunOn(1, units_test::Cdb10(0x2A, 3, 1), sim::DataDirection::Out, block).bytesMoved, 512u)
         << "the new session's UNIT ATTENTION was taken at install";
-    outcome = RunOn(1, units_test::Cdb10(0x28, 1 << 20, 1), sim::DataDirection::In, back);
-    ASSERT_EQ(outcome.status, sim::StatusCheckCondition);
-    ASSERT_GE(outcome.sense.size(), 14u);
-    EXPECT_EQ(outcome.sense[2] & 0x0F, 0x05) << "ILLEGAL REQUEST";
-    RunOn(1, units_test::Cdb({0x03, 0, 0, 0, 18, 0}), sim::DataDirection::In, sense);
-    EXPECT_EQ(sense[12], 0x21) << "REQUEST SENSE gets the sense the target already gave";
+    // Through the port driver: bytes moved (LBA 1 << 20 is past the end),
+    // sense returned, the sense a REQUEST SENSE finds (kept only for a
+    // command that took none, ended by the next), another initiator's RESERVE.
+    const std::vector<uint8_t> past = {0x28, 0, 0, 0x10, 0, 0, 0, 0, 1, 0}, sense = {3, 0, 0, 0, 18, 0};
+    const struct {
+        const char* device;
+        std::vector<uint8_t> cdb;
+        uint32_t length;
+        uint8_t senseLength, status;
+        uint32_t moved;  // ~0u: what the INQUIRY data's additional length says
+        uint8_t senseMoved, key, asc;
+    } steps[] = {{"PhysicalDrive0", past, 512, 32, 2, 0, 18, 5, 0x21}, {"PhysicalDrive0", sense, 18, 0, 0, 18, 0, 0, 0},
+                 {"PhysicalDrive0", past, 512, 0, 2, 0, 0, 0, 0},  {"PhysicalDrive0", sense, 18, 0, 0, 18, 0, 5, 0x21},
+                 {"PhysicalDrive0", past, 512, 0, 2, 0, 0, 0, 0},  {"PhysicalDrive0", {0, 0, 0, 0, 0, 0}, 0, 0, 0, 0, 0, 0, 0},
+                 {"PhysicalDrive0", sense, 18, 0, 0, 18, 0, 0, 0},
+                 {"PhysicalDrive0", {0x28, 0, 0, 0, 0, 0, 0, 0, 2, 0}, 512, 0, 0, 512, 0, 0, 0},
+                 {"PhysicalDrive0", {0x12, 0, 0, 0, 255, 0}, 255, 0, 0, ~0u, 0, 0, 0},
+                 {"PhysicalDrive1", {0x16, 0, 0, 0, 0, 0}, 0, 0, 0, 0, 0, 0, 0},
+                 {"PhysicalDrive0", {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, 512, 0, 0x18, 512, 0, 0, 0},  // tgt sends the data
+                 {"PhysicalDrive1", {0x17, 0, 0, 0, 0, 0}, 0, 0, 0, 0, 0, 0, 0}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(std::string(step.device) + ", opcode " + std::to_string(step.cdb[0]));
+        std::vector<uint8_t> data(step.length);
+        HANDLE device = Open(step.device);
+        auto request = devices_test::MakeDirect(step.cdb, SCSI_IOCTL_DATA_IN, data.data(), step.length, step.senseLength);
+        EXPECT_EQ(devices_test::SendDirect(device, request), 0u);
+        CloseHandle(device);
+        EXPECT_EQ(request.Header().ScsiStatus, step.status);
+        EXPECT_EQ(request.Header().DataTransferLength, step.moved == ~0u ? data[4] + 5u : step.moved);
+        EXPECT_EQ(request.Header().SenseInfoLength, step.senseMoved);
+        const uint8_t* bytes = step.cdb[0] == 3 ? data.data() : step.senseLength != 0 ? request.Sense() : nullptr;
+        EXPECT_EQ(bytes != nullptr ? (bytes[2] & 0x0F) << 8 | bytes[12] : 0, step.key << 8 | step.asc);
+    }
 
     sim::ScsiCommand huge = units_test::Cdb10(0x28, 1, 1);
     huge.direction = sim::DataDirection::In;
