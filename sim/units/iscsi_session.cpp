@@ -229,8 +229,10 @@ std::shared_ptr<IscsiSession> OpenIscsiSession(const IscsiAddress& address,
     session->Target = address.target;
     session->Initiator = initiator;
     session->Context = LogIn(*session, DeadlineAfter(timeoutSeconds), nullptr, error);
-    if (session->Context == nullptr) error += " (" + std::to_string(timeoutSeconds) + " s allowed)";
-    if (session->Context == nullptr) return nullptr;
+    if (session->Context == nullptr) {
+        error += " (" + std::to_string(timeoutSeconds) + " s allowed)";
+        return nullptr;
+    }
     table.Sessions[key] = session;
     return session;
 }
