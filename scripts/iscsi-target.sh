@@ -1,8 +1,8 @@
 #!/bin/sh
 # An iSCSI target on loopback for the end-to-end tests and the benchmark:
 # tgtd with one target whose LUN 1 is a disk, LUN 2 a CD-ROM on an ISO made
-# here and LUN 3 a tape, and a machine file that puts the three behind one
-# simulated SCSI port.
+# here, LUN 3 a tape and LUN 4 a second CD-ROM on the same ISO, and a
+# machine file that puts the four behind one simulated SCSI port.
 #
 #   iscsi-target.sh start [DIR]    start tgtd, build the units, write DIR/machine.json
 #   iscsi-target.sh stop [DIR]     stop tgtd (the files in DIR stay)
@@ -50,7 +50,7 @@ need_tools() {
 }
 
 adm() {
-    timeout 10 "$tgtadm" -C "$(cat "$dir/control")" --lld iscsi "$@"
+    [ -n "${tgtadm:-}" ] && timeout 10 "$tgtadm" -C "$(cat "$dir/control")" --lld iscsi "$@"
 }
 
 pid() {
@@ -72,6 +72,11 @@ listening() {
 
 port_free() {
     [ -z "$(ss -Hltn "sport = :$1" 2>/dev/null)" ]
+}
+
+# tgtd's control port N is its management socket /var/run/tgtd/socket.N.
+control_free() {
+    ! ss -Hlx 2>/dev/null | grep -qF "/var/run/tgtd/socket.$1 "
 }
 
 # Returns a number in [low, high) that differs from run to run.
@@ -142,11 +147,13 @@ configure_target() {
         adm --mode logicalunit --op new --tid 1 --lun 2 --device-type cd --backing-store "$dir/cd.iso" &&
         adm --mode logicalunit --op new --tid 1 --lun 3 --device-type tape --bstype ssc \
             --backing-store "$dir/tape.img" &&
+        adm --mode logicalunit --op new --tid 1 --lun 4 --device-type cd --backing-store "$dir/cd.iso" &&
         adm --mode target --op bind --tid 1 --initiator-address 127.0.0.1
 }
 
-# The CD-ROM LUN is left to the port (no class driver claims it): a drive
-# letter, the only way to a claimed CD-ROM, belongs to emulated drives.
+# As NT presents them: the CD-ROM class driver claims the first CD-ROM and
+# gives it drive E:, the only way to it; the second is left unclaimed, so
+# that the port device reaches it.
 write_machine() {
     base="iscsi://127.0.0.1:$(cat "$dir/port")/$target_name"
     cat >"$dir/machine.json" <<EOF
@@ -158,10 +165,12 @@ write_machine() {
       "units": [
         {"target": 0, "lun": 0, "claimed": true, "class_device": "PhysicalDrive0",
          "backend": {"type": "iscsi", "url": "$base/1", "initiator": "$initiator_name"}},
-        {"target": 1, "lun": 0, "claimed": false,
+        {"target": 1, "lun": 0, "claimed": true, "class_device": "CdRom0", "drive": "E",
          "backend": {"type": "iscsi", "url": "$base/2", "initiator": "$initiator_name"}},
         {"target": 2, "lun": 0, "claimed": true, "class_device": "Tape0",
-         "backend": {"type": "iscsi", "url": "$base/3", "initiator": "$initiator_name"}}
+         "backend": {"type": "iscsi", "url": "$base/3", "initiator": "$initiator_name"}},
+        {"target": 3, "lun": 0, "claimed": false,
+         "backend": {"type": "iscsi", "url": "$base/4", "initiator": "$initiator_name"}}
       ]
     }]
   }]
@@ -185,9 +194,10 @@ start() {
         [ $attempt -le 20 ] || fail "could not start tgtd on a free port (see $dir/tgtd.log)"
         port=$(pick 20000 60000)
         control=$(pick 1000 30000)
-        # A control port in use makes tgtd exit at once; a taken iSCSI port
-        # does not, hence the check here and the one in launch.
-        port_free "$port" || continue
+        # A taken iSCSI port does not make tgtd fail, hence the check here
+        # and the one in launch; a taken control port would stop another
+        # run's tgtd from being reached.
+        port_free "$port" && control_free "$control" || continue
         echo "$port" >"$dir/port"
         echo "$control" >"$dir/control"
         launch && break
@@ -222,7 +232,8 @@ signal() {
 
 case "$command" in
     start) start ;;
-    stop) need_tools; halt ;;
+    # Stopping needs no more than kill; tgtadm, when there, asks first.
+    stop) tgtadm=$(find_tool tgtadm) || tgtadm=; halt ;;
     pause) signal STOP ;;
     resume) signal CONT ;;
     kill) halt now ;;

@@ -204,6 +204,7 @@ DWORD HandlePassThrough(const DeviceFile& file, bool direct, uint8_t* system,
     command.data = header.DataTransferLength != 0 ? data : nullptr;
     command.dataLength = header.DataTransferLength;
     command.timeoutSeconds = header.TimeOutValue;
+    command.senseLength = unit->Config.autosense ? header.SenseInfoLength : 0;
 
     ScsiOutcome outcome;
     {

@@ -200,15 +200,23 @@ bool InstallMachine(const Machine& machine, std::string& error) {
                 unit->Bus = static_cast<int>(b);
                 std::string why;
                 unit->Backend = factory ? factory(unit->Config, why) : CreateBackend(unit->Config, why);
+                char where[96];
+                snprintf(where, sizeof where, "ports[%zu].buses[%zu].units[%zu]: ", p, b, u);
                 if (!unit->Backend) {
-                    char where[96];
-                    snprintf(where, sizeof where, "ports[%zu].buses[%zu].units[%zu]: ", p, b, u);
                     error = where + (why.empty() ? std::string("backend not built") : why);
                     return false;
                 }
                 // A real unit's identity fills what the file left out,
                 // before the registry and the port's inquiry answer use it.
                 if (const std::vector<uint8_t>* real = unit->Backend->RealInquiry()) {
+                    // Only the CD-ROM class driver gives a unit a drive letter.
+                    const uint8_t type = real->empty() ? 0x1F : (*real)[0] & 0x1F;
+                    if (unit->Config.drive && !IsCdRomPeripheral(type)) {
+                        error = where + ("drive " + std::string(1, *unit->Config.drive) +
+                                         ": the unit is no CD-ROM (it reports peripheral device "
+                                         "type " + std::to_string(type) + ")");
+                        return false;
+                    }
                     AdoptRealInquiry(*real, unit->Config);
                     live->Config.ports[p].buses[b].units[u] = unit->Config;
                 }

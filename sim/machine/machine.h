@@ -14,6 +14,10 @@ namespace sim {
 // The initiator name an iscsi unit logs in with when its file names none.
 constexpr const char* DefaultIscsiInitiator = "iqn.2026-12.org.ptaspi:sim";
 
+// Returns true when an INQUIRY peripheral byte names a CD-ROM drive (device
+// type 5, whatever the qualifier): the only units that get a drive letter.
+constexpr bool IsCdRomPeripheral(uint8_t peripheral) { return (peripheral & 0x1F) == 0x05; }
+
 enum class UserKind { Administrator, Limited };
 enum class UnitAccess { ReadWrite, ReadOnly, None };
 enum class BackendType { Disk, CdRom, Tape, Scanner, Processor, Scripted, Iscsi };

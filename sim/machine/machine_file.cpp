@@ -343,8 +343,16 @@ bool ReadUnit(const Json& value, const std::string& path, const std::string& bas
         if (!drive->is_null()) {
             char letter = 0;
             if (!ReadDriveLetter(*drive, where, letter, error)) return false;
-            if (unit.backend.type != BackendType::CdRom) {
-                return Fail(error, where, "a drive letter needs a cdrom backend");
+            // An iscsi unit's type is known only once its real unit answers:
+            // the install checks it.
+            const bool cdrom = unit.backend.type == BackendType::CdRom ||
+                               unit.backend.type == BackendType::Iscsi ||
+                               (unit.backend.type == BackendType::Scripted &&
+                                IsCdRomPeripheral(unit.inquiry.peripheral));
+            if (!cdrom) {
+                return Fail(error, where,
+                            "a drive letter needs a CD-ROM unit (a cdrom backend, or a scripted "
+                            "or iscsi unit of peripheral device type 5)");
             }
             if (!DeclareDrive(declared, letter, where, error)) return false;
             unit.drive = letter;

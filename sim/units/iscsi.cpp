@@ -3,15 +3,17 @@
 // holds) and reads the unit's INQUIRY data, so that a machine whose unit
 // cannot be reached is refused when it is installed, not at its first
 // command. Commands go to the target as they come; only the sense of a
-// CHECK CONDITION is kept here, because the target hands it over with the
-// status and forgets it, while a caller may still ask for it with REQUEST
-// SENSE as it would of a unit on a parallel bus.
+// CHECK CONDITION whose caller took no sense bytes is kept here, because
+// the target hands it over with the status and forgets it, while that
+// caller may still ask for it with REQUEST SENSE as it would of a unit on
+// a parallel bus. The unit's next command of any kind ends it.
 #include "sim/units/common_commands.h"
 #include "sim/units/device_types.h"
 #include "sim/units/iscsi_session.h"
 #include "sim/units/sense.h"
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -33,8 +35,10 @@ public:
         std::shared_ptr<IscsiSession> session;
         {
             std::lock_guard<std::mutex> hold(mutex_);
-            if (command.cdb[0] == OpRequestSense && !pendingSense_.empty()) {
-                AnswerRequestSense(pendingSense_, command, outcome);
+            std::vector<uint8_t> pending;
+            pending.swap(pendingSense_);
+            if (command.cdb[0] == OpRequestSense && !pending.empty()) {
+                AnswerRequestSense(pending, command, outcome);
                 return;
             }
             session = session_;
@@ -43,20 +47,30 @@ public:
             outcome.platformError = ERROR_DEVICE_NOT_CONNECTED;
             return;
         }
+        ++running_;
         RunIscsiCommand(*session, lun_, command,
-                        IscsiCommandLimit(command.timeoutSeconds, timeoutSeconds_), timeoutSeconds_,
+                        IscsiCommandLimit(command.timeoutSeconds, timeoutSeconds_), &cancel_,
                         outcome, nullptr);
-        if (!outcome.sense.empty()) {
+        --running_;
+        if (!outcome.sense.empty() && command.senseLength == 0) {
             std::lock_guard<std::mutex> hold(mutex_);
             pendingSense_ = outcome.sense;
         }
     }
 
-    // Drops this unit's hold on the session; the last unit's drop logs out.
+    // Drops this unit's hold on the session, ending a command that waits
+    // for the target; the last unit's drop logs out.
     void Release() override {
-        std::lock_guard<std::mutex> hold(mutex_);
-        session_.reset();
+        std::shared_ptr<IscsiSession> session;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            session.swap(session_);
+        }
+        if (session) CancelIscsiWaits(*session, cancel_);
     }
+
+    // Returns the commands waiting for the target, which Release ends.
+    size_t HangingCommands() override { return running_; }
 
     const std::vector<uint8_t>* RealInquiry() const override { return &inquiry_; }
 
@@ -67,6 +81,8 @@ private:
     const uint32_t timeoutSeconds_;
     const std::vector<uint8_t> inquiry_;
     std::vector<uint8_t> pendingSense_;
+    IscsiCancel cancel_;
+    std::atomic<size_t> running_{0};
 };
 
 // Returns false with a message unless the unit answers a standard INQUIRY
@@ -83,13 +99,14 @@ bool ReadRealInquiry(IscsiSession& session, int lun, uint32_t timeoutSeconds,
     inquiry.dataLength = static_cast<uint32_t>(data.size());
     ScsiOutcome outcome;
     std::string why;
-    RunIscsiCommand(session, lun, inquiry, timeoutSeconds, timeoutSeconds, outcome, &why);
+    RunIscsiCommand(session, lun, inquiry, timeoutSeconds, nullptr, outcome, &why);
+    const std::string what = "INQUIRY of LUN " + std::to_string(lun);
     if (outcome.platformError != 0) {
-        error = "INQUIRY failed: " + why;
+        error = what + " failed: " + why;
         return false;
     }
     if (outcome.status != StatusGood || outcome.bytesMoved < 5) {
-        error = "INQUIRY failed with status " + std::to_string(outcome.status);
+        error = what + " failed with status " + std::to_string(outcome.status);
         return false;
     }
     if ((data[0] >> 5) == 3) {
@@ -111,8 +128,7 @@ bool ClearUnitAttention(IscsiSession& session, int lun, uint32_t timeoutSeconds)
         testUnitReady.cdbLength = 6;
         testUnitReady.direction = DataDirection::None;
         ScsiOutcome outcome;
-        RunIscsiCommand(session, lun, testUnitReady, timeoutSeconds, timeoutSeconds, outcome,
-                        nullptr);
+        RunIscsiCommand(session, lun, testUnitReady, timeoutSeconds, nullptr, outcome, nullptr);
         const bool attention = outcome.platformError == 0 &&
                                outcome.status == StatusCheckCondition &&
                                outcome.sense.size() > 2 &&

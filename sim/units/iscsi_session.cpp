@@ -5,19 +5,28 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 
 namespace sim::units {
 
-// One login to one target; every unit of that target holds it. Lock keeps
-// commands from interleaving: libiscsi's context is not thread-safe, and
-// a command that ends the session must not pull it from under another.
+// One login to one target; every unit of that target holds it. One
+// command has the session at a time (Busy): libiscsi's context is not
+// thread-safe, and a command that ends the session must not pull it from
+// under another. Lock guards Busy; Context belongs to the command that
+// holds the session.
 struct IscsiSession {
     std::mutex Lock;
+    std::condition_variable Free;
+    bool Busy = false;
     std::string Portal;
     std::string Target;
     std::string Initiator;
@@ -27,6 +36,22 @@ struct IscsiSession {
         if (Context != nullptr) iscsi_destroy_context(Context);
     }
 };
+
+IscsiCancel::IscsiCancel() : Fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+IscsiCancel::~IscsiCancel() {
+    if (Fd >= 0) close(Fd);
+}
+
+void CancelIscsiWaits(IscsiSession& session, IscsiCancel& cancel) {
+    cancel.Fired = true;
+    const uint64_t one = 1;
+    if (cancel.Fd >= 0 && write(cancel.Fd, &one, sizeof one) < 0) {
+        // A full counter is readable already.
+    }
+    std::lock_guard<std::mutex> hold(session.Lock);
+    session.Free.notify_all();
+}
 
 namespace {
 
@@ -49,25 +74,44 @@ void StepDone(iscsi_context* context, int status, void*, void* privateData) {
     if (status != SCSI_STATUS_GOOD) step->Error = iscsi_get_error(context);
 }
 
-enum class Wait { Done, TimedOut, Lost };
+enum class Wait { Done, TimedOut, Lost, Cancelled };
 
 // Returns how the wait for `step` ended: services the context's socket
-// until the step completes, the connection fails or the deadline passes.
-// No call here blocks past the deadline.
-Wait Pump(iscsi_context* context, const Step& step, Clock::time_point deadline) {
+// until the step completes, the connection fails, the deadline passes or
+// `cancel` (may be null) fires. No call here blocks past the deadline.
+Wait Pump(iscsi_context* context, const Step& step, Clock::time_point deadline,
+          const IscsiCancel* cancel) {
     while (!step.Done) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) return Wait::TimedOut;
-        pollfd watched = {iscsi_get_fd(context), static_cast<short>(iscsi_which_events(context)), 0};
-        if (watched.fd < 0) return Wait::Lost;
+        pollfd watched[2] = {{iscsi_get_fd(context), static_cast<short>(iscsi_which_events(context)), 0},
+                             {cancel != nullptr ? cancel->Fd : -1, POLLIN, 0}};
+        if (watched[0].fd < 0) return Wait::Lost;
+        if (cancel != nullptr && cancel->Fired) return Wait::Cancelled;
         const int slice = left.count() < 1000 ? static_cast<int>(left.count()) : 1000;
-        const int ready = poll(&watched, 1, watched.events == 0 ? (slice < 100 ? slice : 100) : slice);
+        const int ready = poll(watched, 2, watched[0].events == 0 ? (slice < 100 ? slice : 100) : slice);
         if (ready < 0 && errno != EINTR) return Wait::Lost;
-        if (iscsi_service(context, ready > 0 ? watched.revents : 0) < 0) {
+        if (watched[1].revents != 0) return Wait::Cancelled;
+        if (iscsi_service(context, ready > 0 ? watched[0].revents : 0) < 0) {
             return step.Done ? Wait::Done : Wait::Lost;
         }
     }
     return Wait::Done;
+}
+
+// Returns false when the idle session's connection is gone: the target
+// closed it (a restart, a session it dropped) while no command ran. What
+// the target sent meanwhile (its pings) is serviced here. libiscsi itself
+// only defers its reconnect on a closed socket, so the socket is asked.
+bool StillConnected(iscsi_context* context) {
+    const int fd = iscsi_get_fd(context);
+    for (int pending = 0; fd >= 0 && pending < 16; ++pending) {
+        char byte;
+        const ssize_t got = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        if (got == 0 || iscsi_service(context, POLLIN) < 0 || iscsi_get_fd(context) != fd) break;
+    }
+    return false;
 }
 
 // Returns the deadline `seconds` from now; 0 seconds: none.
@@ -78,10 +122,11 @@ Clock::time_point DeadlineAfter(uint32_t seconds) {
 
 // Returns false with a message unless the step ran to a GOOD status.
 bool RunStep(iscsi_context* context, const Step& step, Clock::time_point deadline,
-             uint32_t seconds, const char* what, std::string& error) {
-    const Wait wait = Pump(context, step, deadline);
-    if (wait == Wait::TimedOut) {
-        error = std::string(what) + " did not finish within " + std::to_string(seconds) + " s";
+             const IscsiCancel* cancel, const char* what, std::string& error) {
+    const Wait wait = Pump(context, step, deadline, cancel);
+    if (wait == Wait::TimedOut || wait == Wait::Cancelled) {
+        error = std::string(what) +
+                (wait == Wait::TimedOut ? " did not finish in time" : ": the unit was released");
         return false;
     }
     if (wait == Wait::Lost || step.Status != SCSI_STATUS_GOOD) {
@@ -93,8 +138,9 @@ bool RunStep(iscsi_context* context, const Step& step, Clock::time_point deadlin
 }
 
 // Returns a context connected and logged in to the session's target, or
-// null with a message; bounded by `seconds`.
-iscsi_context* LogIn(const IscsiSession& session, uint32_t seconds, std::string& error) {
+// null with a message; bounded by `deadline` and `cancel` (may be null).
+iscsi_context* LogIn(const IscsiSession& session, Clock::time_point deadline,
+                     const IscsiCancel* cancel, std::string& error) {
     iscsi_context* context = iscsi_create_context(session.Initiator.c_str());
     if (context == nullptr) {
         error = "libiscsi cannot create a context";
@@ -111,16 +157,15 @@ iscsi_context* LogIn(const IscsiSession& session, uint32_t seconds, std::string&
     iscsi_set_targetname(context, session.Target.c_str());
     iscsi_set_session_type(context, ISCSI_SESSION_NORMAL);
     iscsi_set_header_digest(context, ISCSI_HEADER_DIGEST_NONE_CRC32C);
-    const Clock::time_point deadline = DeadlineAfter(seconds);
     Step connected, loggedIn;
     bool ok = iscsi_connect_async(context, session.Portal.c_str(), StepDone, &connected) == 0;
     if (!ok) error = std::string("connect failed: ") + iscsi_get_error(context);
-    ok = ok && RunStep(context, connected, deadline, seconds, "connect", error);
+    ok = ok && RunStep(context, connected, deadline, cancel, "connect", error);
     if (ok && iscsi_login_async(context, StepDone, &loggedIn) != 0) {
         error = std::string("login failed: ") + iscsi_get_error(context);
         ok = false;
     }
-    ok = ok && RunStep(context, loggedIn, deadline, seconds, "login", error);
+    ok = ok && RunStep(context, loggedIn, deadline, cancel, "login", error);
     if (!ok) {
         iscsi_destroy_context(context);  // may still call back: the steps live on
         return nullptr;
@@ -183,25 +228,55 @@ std::shared_ptr<IscsiSession> OpenIscsiSession(const IscsiAddress& address,
     session->Portal = address.portal;
     session->Target = address.target;
     session->Initiator = initiator;
-    session->Context = LogIn(*session, timeoutSeconds, error);
-    if (session->Context == nullptr) return nullptr;
+    session->Context = LogIn(*session, DeadlineAfter(timeoutSeconds), nullptr, error);
+    if (session->Context == nullptr) {
+        error += " (" + std::to_string(timeoutSeconds) + " s allowed)";
+        return nullptr;
+    }
     table.Sessions[key] = session;
     return session;
 }
 
-void RunIscsiCommand(IscsiSession& session, int lun, const ScsiCommand& command,
-                     uint32_t limitSeconds, uint32_t reconnectSeconds, ScsiOutcome& outcome,
-                     std::string* error) {
-    outcome = ScsiOutcome();
-    std::string message;
+namespace {
+
+// Returns how the wait for the session's turn ended; Done: the caller
+// holds it and must hand it back with GiveBack.
+Wait TakeTurn(IscsiSession& session, Clock::time_point deadline, const IscsiCancel* cancel) {
+    std::unique_lock<std::mutex> hold(session.Lock);
+    while (session.Busy) {
+        if (cancel != nullptr && cancel->Fired) return Wait::Cancelled;
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) return Wait::TimedOut;
+        // In slices: a far deadline overflows a 32-bit time_t.
+        session.Free.wait_until(hold, std::min(deadline, now + std::chrono::seconds(1)));
+    }
+    session.Busy = true;
+    return Wait::Done;
+}
+
+// Returns nothing: ends the caller's turn on the session.
+void GiveBack(IscsiSession& session) {
     std::lock_guard<std::mutex> hold(session.Lock);
+    session.Busy = false;
+    session.Free.notify_all();
+}
+
+// Returns nothing: fills `outcome` with the platform error of a command
+// that did not run to a status, and `error` (may be null) with why.
+void Fail(Wait wait, const std::string& why, ScsiOutcome& outcome, std::string* error) {
+    outcome.platformError = wait == Wait::TimedOut ? ERROR_SEM_TIMEOUT : ERROR_DEVICE_NOT_CONNECTED;
+    if (error != nullptr) *error = why;
+}
+
+// Returns nothing: runs the command on the session the caller holds.
+void RunHeld(IscsiSession& session, int lun, const ScsiCommand& command,
+             Clock::time_point deadline, IscsiCancel* cancel, ScsiOutcome& outcome,
+             std::string* error) {
+    std::string message;
+    if (session.Context != nullptr && !StillConnected(session.Context)) Break(session);
     if (session.Context == nullptr) {
-        session.Context = LogIn(session, reconnectSeconds, message);
-        if (session.Context == nullptr) {
-            outcome.platformError = ERROR_DEVICE_NOT_CONNECTED;
-            if (error != nullptr) *error = message;
-            return;
-        }
+        session.Context = LogIn(session, deadline, cancel, message);
+        if (session.Context == nullptr) return Fail(Wait::Lost, message, outcome, error);
     }
     const bool in = command.direction == DataDirection::In;
     const bool out = command.direction == DataDirection::Out;
@@ -213,48 +288,70 @@ void RunIscsiCommand(IscsiSession& session, int lun, const ScsiCommand& command,
         outcome.platformError = ERROR_NOT_ENOUGH_MEMORY;
         return;
     }
-    // The caller's buffer itself takes the data in or gives it out: no copy.
-    if (in && length > 0) scsi_task_add_data_in_buffer(task, static_cast<int>(length), command.data);
+    // The caller's buffer itself takes the data in: no copy. libiscsi
+    // steps past the empty first piece when the first byte arrives, which
+    // tells a refusal from a transfer.
+    if (in && length > 0 &&
+        (scsi_task_add_data_in_buffer(task, 0, command.data) != 0 ||
+         scsi_task_add_data_in_buffer(task, static_cast<int>(length), command.data) != 0)) {
+        scsi_free_scsi_task(task);
+        outcome.platformError = ERROR_NOT_ENOUGH_MEMORY;
+        return;
+    }
     iscsi_data dataOut = {length, command.data};
     Step done;
     Wait wait = Wait::Lost;
     if (iscsi_scsi_command_async(session.Context, lun, task, StepDone,
                                  out && length > 0 ? &dataOut : nullptr, &done) == 0) {
-        wait = Pump(session.Context, done, DeadlineAfter(limitSeconds));
+        wait = Pump(session.Context, done, deadline, cancel);
     }
     if (wait == Wait::Done && done.Status >= 0 && done.Status <= 0xFF) {
         outcome.status = static_cast<uint8_t>(done.Status);
         if (done.Status == StatusCheckCondition) {
             outcome.sense = IscsiSenseBytes(task->datain.data, static_cast<size_t>(task->datain.size));
         }
-        outcome.bytesMoved =
-            IscsiBytesMoved(length, outcome.status, task->residual_status, task->residual);
+        outcome.bytesMoved = IscsiBytesMoved(length, task->residual_status, task->residual,
+                                             in && task->iovector_in.consumed == 0);
         scsi_free_scsi_task(task);
         return;
     }
     // The command may have run at the target; what it did is unknown, so
     // the connection goes with it rather than answer a stale task later.
-    message = wait == Wait::TimedOut ? "no answer within " + std::to_string(limitSeconds) + " s"
-              : !done.Error.empty()      ? done.Error
-                                         : std::string(iscsi_get_error(session.Context));
+    message = wait == Wait::TimedOut    ? "no answer in time"
+              : wait == Wait::Cancelled ? "the unit was released"
+              : !done.Error.empty()     ? done.Error
+                                        : std::string(iscsi_get_error(session.Context));
     Break(session);
     scsi_free_scsi_task(task);
-    outcome.platformError = wait == Wait::TimedOut ? ERROR_SEM_TIMEOUT : ERROR_DEVICE_NOT_CONNECTED;
-    if (error != nullptr) *error = message;
+    Fail(wait, message, outcome, error);
+}
+
+}  // namespace
+
+void RunIscsiCommand(IscsiSession& session, int lun, const ScsiCommand& command,
+                     uint32_t limitSeconds, IscsiCancel* cancel, ScsiOutcome& outcome,
+                     std::string* error) {
+    outcome = ScsiOutcome();
+    const Clock::time_point deadline = DeadlineAfter(limitSeconds);
+    const Wait turn = TakeTurn(session, deadline, cancel);
+    if (turn != Wait::Done) {
+        return Fail(turn, turn == Wait::TimedOut ? "the session stayed busy" : "the unit was released",
+                    outcome, error);
+    }
+    RunHeld(session, lun, command, deadline, cancel, outcome, error);
+    GiveBack(session);
 }
 
 uint32_t IscsiCommandLimit(uint32_t commandSeconds, uint32_t unitSeconds) {
     return commandSeconds != 0 && commandSeconds < unitSeconds ? commandSeconds : unitSeconds;
 }
 
-uint32_t IscsiBytesMoved(uint32_t length, uint8_t status, int residualStatus, size_t residual) {
+uint32_t IscsiBytesMoved(uint32_t length, int residualStatus, size_t residual, bool noneArrived) {
+    if (noneArrived) return 0;
     if (residualStatus == SCSI_RESIDUAL_UNDERFLOW) {
         return residual < length ? length - static_cast<uint32_t>(residual) : 0;
     }
-    if (residualStatus == SCSI_RESIDUAL_OVERFLOW) return length;
-    // Targets report no residual for a command they refused before it
-    // moved anything (tgt's UNIT ATTENTION, for one).
-    return status == StatusGood || status == StatusConditionMet ? length : 0;
+    return length;
 }
 
 std::vector<uint8_t> IscsiSenseBytes(const uint8_t* segment, size_t size) {

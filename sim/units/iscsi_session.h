@@ -1,14 +1,16 @@
 // Sessions to real iSCSI targets for the iscsi backend. Units of one target
 // (same portal, target name and initiator) share one session; commands on
-// a session run one at a time, each bounded by a deadline, on libiscsi's
-// asynchronous interface driven by our own poll loop so that nothing waits
-// past its limit. A session that loses its connection or times out a
-// command is marked broken, and the next command logs in afresh.
+// a session run one at a time, on libiscsi's asynchronous interface driven
+// by our own poll loop, each within one deadline from its start that
+// covers its wait for the session, a new login and the command itself. A
+// session that loses its connection or times out a command is marked
+// broken, and the next command logs in afresh.
 #ifndef PTASPI_SIM_ISCSI_SESSION_H
 #define PTASPI_SIM_ISCSI_SESSION_H
 
 #include "sim/units/unit.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -37,26 +39,44 @@ std::shared_ptr<IscsiSession> OpenIscsiSession(const IscsiAddress& address,
                                                const std::string& initiator,
                                                uint32_t timeoutSeconds, std::string& error);
 
+// Ends the waits of one unit's commands for good once the unit is
+// released: the session's turn, a login, a target that stays silent.
+struct IscsiCancel {
+    IscsiCancel();
+    ~IscsiCancel();
+    IscsiCancel(const IscsiCancel&) = delete;
+    IscsiCancel& operator=(const IscsiCancel&) = delete;
+    int Fd;  // an eventfd, readable once fired
+    std::atomic<bool> Fired{false};
+};
+
+// Returns nothing: fires `cancel` and wakes the unit's command if it waits
+// for its turn on `session`.
+void CancelIscsiWaits(IscsiSession& session, IscsiCancel& cancel);
+
 // Returns nothing: runs one command on the session's LUN `lun` and fills
-// the outcome. A broken session first logs in again within
-// `reconnectSeconds`; a command still running after `limitSeconds` fails
-// with ERROR_SEM_TIMEOUT, one whose connection fails with
-// ERROR_DEVICE_NOT_CONNECTED. `error` (may be null) gets libiscsi's message
-// for either.
+// the outcome. The command ends within `limitSeconds` of this call, its
+// wait for the session and a new login included: past that it fails with
+// ERROR_SEM_TIMEOUT; a login that fails, a lost connection or a fired
+// `cancel` (may be null) fail it with ERROR_DEVICE_NOT_CONNECTED. A
+// connection that died while the session was idle is found before the
+// command is sent, and the session logs in again. `error` (may be null)
+// gets a message for each failure.
 void RunIscsiCommand(IscsiSession& session, int lun, const ScsiCommand& command,
-                     uint32_t limitSeconds, uint32_t reconnectSeconds, ScsiOutcome& outcome,
+                     uint32_t limitSeconds, IscsiCancel* cancel, ScsiOutcome& outcome,
                      std::string* error);
 
 // Returns the seconds a command may run: the caller's TimeOutValue (0: no
 // limit of its own) bounded by the unit's `timeout_s`.
 uint32_t IscsiCommandLimit(uint32_t commandSeconds, uint32_t unitSeconds);
 
-// Returns the data bytes that moved for a transfer of `length` bytes that
-// ended with `status`, from the target's residual report (libiscsi's
-// scsi_residual: 0 none, 1 underflow, 2 overflow): an underflow moved
-// less, an overflow the whole buffer; no report, the whole buffer for a
-// command that succeeded and nothing for one that did not.
-uint32_t IscsiBytesMoved(uint32_t length, uint8_t status, int residualStatus, size_t residual);
+// Returns the data bytes that moved for a transfer of `length` bytes, as
+// the target reports them: the length less an underflow's residual, the
+// whole buffer for an overflow or no residual (libiscsi's scsi_residual:
+// 0 none, 1 underflow, 2 overflow), whatever the status. A data-in
+// transfer of which no byte arrived moved nothing: targets refuse a
+// command with CHECK CONDITION and no residual.
+uint32_t IscsiBytesMoved(uint32_t length, int residualStatus, size_t residual, bool noneArrived);
 
 // Returns the sense bytes of a CHECK CONDITION's data segment, which
 // carries a two-byte big-endian SenseLength before them; none when the

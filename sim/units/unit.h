@@ -28,6 +28,9 @@ struct ScsiCommand {
     // The caller's TimeOutValue: a command still running after this many
     // seconds ends with ERROR_SEM_TIMEOUT in platformError. 0: no limit.
     uint32_t timeoutSeconds = 0;
+    // The sense bytes the caller takes with the status (autosense); 0: none,
+    // so a real unit keeps the sense for a REQUEST SENSE.
+    uint32_t senseLength = 0;
 };
 
 struct ScsiOutcome {

@@ -1,8 +1,9 @@
 // Runs the library through its two exports on a machine whose units are
 // real iSCSI logical units: tgtd on loopback, started by
 // scripts/iscsi-target.sh, which writes the machine file that
-// PTASPI_ISCSI_MACHINE names. Target 0 is a disk, 1 a CD-ROM, 2 a tape,
-// all at LUN 0 of host adapter 0.
+// PTASPI_ISCSI_MACHINE names. Target 0 is a disk, 1 a CD-ROM on drive E:,
+// 2 a tape, 3 a second CD-ROM that no class driver claims, all at LUN 0 of
+// host adapter 0.
 #ifndef PTASPI_TESTS_ISCSI_ISCSI_FIXTURE_H
 #define PTASPI_TESTS_ISCSI_ISCSI_FIXTURE_H
 
@@ -14,7 +15,7 @@
 
 namespace iscsitest {
 
-enum : BYTE { DiskTarget = 0, CdTarget = 1, TapeTarget = 2 };
+enum : BYTE { DiskTarget = 0, CdTarget = 1, TapeTarget = 2, SecondCdTarget = 3 };
 
 // Returns what a shell command printed on its standard output; `exitCode`
 // gets its exit status (-1 when it did not end normally).

@@ -390,8 +390,11 @@ TEST(MachineFile, RefusesBadFilesNamingTheMember) {
 }
 
 // The same for the members of a unit: each message names a path below
-// ports[0].buses[0].units[0].
+// ports[0].buses[0].units[0] (an empty message: the unit is accepted).
 TEST(MachineFile, RefusesBadUnitsNamingTheMember) {
+    const char* const cdromOnly =
+        ".drive: a drive letter needs a CD-ROM unit (a cdrom backend, or a scripted or iscsi unit of "
+        "peripheral device type 5)";
     const struct {
         const char* units;
         const char* message;
@@ -448,14 +451,17 @@ TEST(MachineFile, RefusesBadUnitsNamingTheMember) {
          ".inquiry.vendor: text must be ASCII"},
         {R"({"target": 0, "lun": 0, "access": "write-only", "backend": {"type": "disk"}})",
          ".access: expected \"read-write\", \"read-only\" or \"none\""},
-        {R"({"target": 0, "lun": 0, "drive": "E", "backend": {"type": "disk"}})",
-         ".drive: a drive letter needs a cdrom backend"},
+        {R"({"target": 0, "lun": 0, "drive": "E", "backend": {"type": "disk"}})", cdromOnly},
+        {R"({"target": 0, "lun": 0, "drive": "E", "inquiry": {"peripheral": "0x04"}, "backend": {"type": "scripted"}})",
+         cdromOnly},
+        {R"({"target": 0, "lun": 0, "drive": "E", "inquiry": {"peripheral": "0x25"}, "backend": {"type": "scripted"}})",
+         ""},
         {R"({"target": 0, "lun": 0, "drive": "EF", "backend": {"type": "cdrom"}})",
          ".drive: expected a drive letter such as \"E\""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.units);
-        EXPECT_EQ(ErrorOf(OneUnit(c.units)), std::string("ports[0].buses[0].units[0]") + c.message);
+        EXPECT_EQ(ErrorOf(OneUnit(c.units)), *c.message ? std::string("ports[0].buses[0].units[0]") + c.message : "");
     }
 }
 
