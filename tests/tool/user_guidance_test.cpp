@@ -40,7 +40,7 @@ TEST(UserGuidance, PlatformFailuresAreExplainedAndShownUnderVerbose) {
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_TRUE(Has(run.err, "warning: the user is limited")) << run.err;
     EXPECT_TRUE(Has(run.err, "the port driver refused or failed the request")) << run.err;
-    EXPECT_TRUE(Has(run.err, "< platform: IOCTL_SCSI_PASS_THROUGH_DIRECT on \\\\.\\Scanner0: platform error 5"))
+    EXPECT_TRUE(Has(run.err, "< platform: IOCTL_SCSI_PASS_THROUGH_DIRECT on \\\\.\\Scanner0, platform error 5"))
         << run.err;
 }
 

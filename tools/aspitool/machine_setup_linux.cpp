@@ -89,10 +89,11 @@ std::vector<std::string> PlatformRecord() {
     std::vector<std::string> lines;
     for (const sim::PassThroughRecord& record : sim::PassThroughLog()) {
         std::string line = ControlName(record.controlCode) + " on " + record.device;
+        // A comma, not a colon, since drive-letter devices end in one.
         if (record.error == 0) {
-            line += ": succeeded";
+            line += ", succeeded";
         } else {
-            line += ": platform error " + std::to_string(record.error);
+            line += ", platform error " + std::to_string(record.error);
             const char* words = ErrorWords(record.error);
             if (*words != '\0') line += std::string(" (") + words + ")";
         }
