@@ -35,22 +35,6 @@ void __cdecl PostRoutine(void* srb) {
     SetEvent(static_cast<PendingRequest*>(srb)->done);
 }
 
-// Returns true when `status` is one that only a completed request carries,
-// which the library therefore posts.
-bool IsPostedStatus(BYTE status) {
-    switch (status) {
-    case SS_COMP:
-    case SS_ABORTED:
-    case SS_ERR:
-    case SS_NO_DEVICE:
-    case SS_ILLEGAL_MODE:
-    case SS_BUFFER_TO_BIG:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // Returns nothing. Ends the process when a request cannot be brought to an
 // end: the library still holds the block and the data buffer and may write
 // into them at any time, so neither may be freed or reused.
@@ -236,6 +220,22 @@ bool ExecuteScsi(const AspiLibrary& library, const ExecRequest& request, ExecRes
     if (pending->done != nullptr) CloseHandle(pending->done);
     delete pending;
     return true;
+}
+
+// Returns true when `status` is one that only a completed request carries,
+// which the library therefore posts.
+bool IsPostedStatus(BYTE status) {
+    switch (status) {
+    case SS_COMP:
+    case SS_ABORTED:
+    case SS_ERR:
+    case SS_NO_DEVICE:
+    case SS_ILLEGAL_MODE:
+    case SS_BUFFER_TO_BIG:
+        return true;
+    default:
+        return false;
+    }
 }
 
 }  // namespace aspitool

@@ -77,6 +77,11 @@ private:
     size_t size_ = 0;
 };
 
+// Returns true when `status` is one that only a completed request carries,
+// which the library therefore posts: the statuses an execute request may end
+// with.
+bool IsPostedStatus(BYTE status);
+
 }  // namespace aspitool
 
 #endif

@@ -2,6 +2,7 @@
 
 #include "../output.h"
 #include "../sense.h"
+#include "../srb_requests.h"
 #include "guarded_run.h"
 
 #include <cstring>
@@ -58,21 +59,6 @@ SRB_ExecSCSICmd* Block(CheckRequest& request) {
 
 // Returns true when `status` is no longer SS_PENDING.
 bool IsFinal(BYTE status) { return status != SS_PENDING; }
-
-// Returns true when an execute request may end with `status`.
-bool IsExecuteEnd(BYTE status) {
-    switch (status) {
-    case SS_COMP:
-    case SS_ABORTED:
-    case SS_ERR:
-    case SS_NO_DEVICE:
-    case SS_ILLEGAL_MODE:
-    case SS_BUFFER_TO_BIG:
-        return true;
-    default:
-        return false;
-    }
-}
 
 // Returns true once the status is final, recording each value read.
 bool PollFinal(CheckRequest& request, const Deadline& deadline) {
@@ -179,7 +165,7 @@ bool AwaitRequest(CheckRequest& request, const Deadline& deadline) {
 
 std::string ConfirmSingleCompletion(CheckRequest& request) {
     const BYTE final = RequestStatus(request);
-    if (!IsExecuteEnd(final)) return "an execute request ended with " + StatusText(final);
+    if (!IsPostedStatus(final)) return "an execute request ended with " + StatusText(final);
     if (request.returned != SS_PENDING && request.returned != final) {
         return "SendASPI32Command returned " + StatusText(request.returned) +
                ", neither SS_PENDING nor the final " + StatusText(final);
