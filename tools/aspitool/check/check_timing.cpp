@@ -68,13 +68,16 @@ void CheckTiming(CheckRun& run, const UnitUnderTest& tested, const Capacity* cap
             FailCheck(outcome, "a data buffer", "out of memory");
             return;
         }
+        // Always the first 64 KiB, which the reads have already shown
+        // readable: the figure is one of requests, not of the medium, and the
+        // last blocks a disc reports (run-out blocks of a recorded CD) may
+        // not read at all.
         const uint32_t blocks = ReadLength / known.blockSize;
-        const uint64_t spans = known.blocks / blocks;
         int reads = 0;
         const auto readStart = Clock::now();
         while (reads < MaxReads && Clock::now() - readStart < MeasureTime) {
             ExecResult result;
-            const uint32_t lba = static_cast<uint32_t>((reads % spans) * blocks);
+            const uint32_t lba = 0;
             if (!RunRequest(session, unit.address,
                             Read10(lba, static_cast<uint16_t>(blocks), data.data(), ReadLength),
                             Way::Event, deadline, "READ of 64 KiB", outcome, result, false)) {
