@@ -1,7 +1,9 @@
-// A CHECK CONDITION on purpose, and the REQUEST SENSE after it. Where the
-// capacity is known the request is a READ past the last block; otherwise an
-// operation code that the command set standards reserve, which no unit
-// acts on.
+// A CHECK CONDITION on purpose, and the REQUEST SENSE after it. Where a
+// disk's capacity is known the request is a READ past the last block;
+// otherwise an operation code that the command set standards reserve, which
+// no unit acts on. Discs get the reserved code too: past the recorded area
+// a drive may retry for long, and a multimedia unit may not leave it
+// unchanged (tgt's CD-ROM reports one block more after each such READ).
 #include "check.h"
 
 #include "../sense.h"
@@ -31,7 +33,8 @@ void CheckCheckCondition(CheckRun& run, const UnitUnderTest& tested, const Capac
     const Session& session = *run.session;
     const Unit unit = tested.unit;
     const std::string subject = UnitSubject(unit.address);
-    const bool pastEnd = capacity != nullptr && capacity->lastLba < 0xFFFFFFFFu;
+    const bool pastEnd = capacity != nullptr && capacity->lastLba < 0xFFFFFFFFu &&
+                         (unit.deviceType & 0x1F) == 0x00;
     const Capacity known = pastEnd ? *capacity : Capacity();
     const std::string name = pastEnd ? "CHECK CONDITION (READ past the last block)"
                                      : "CHECK CONDITION (reserved operation code)";
