@@ -274,6 +274,9 @@ LPVOID WINAPI TlsGetValue(DWORD dwTlsIndex);
 BOOL WINAPI TlsSetValue(DWORD dwTlsIndex, LPVOID lpTlsValue);
 BOOL WINAPI TlsFree(DWORD dwTlsIndex);
 
+LPSTR WINAPI GetCommandLineA(void);
+__attribute__((noreturn)) VOID WINAPI ExitProcess(UINT uExitCode);
+
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
 BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
