@@ -94,6 +94,12 @@ Command Read10(DWORD bytes) {
                    bytes};
 }
 
+const NamedCommand RoundTripCommands[3] = {
+    {"TestUnitReady/0", TestUnitReady()},
+    {"Read/4096", Read10(4096)},
+    {"Read/65536", Read10(65536)},
+};
+
 void PrepareExec(ExecRequest& request, BYTE ha, BYTE target, const Command& command, BYTE* buffer,
                  BYTE flags, void* postProc) {
     std::memset(&request, 0, sizeof request);
@@ -107,6 +113,30 @@ void PrepareExec(ExecRequest& request, BYTE ha, BYTE target, const Command& comm
     request.Srb.SRB_CDBLen = command.CdbLength;
     request.Srb.SRB_PostProc = postProc;
     std::memcpy(request.Srb.CDBByte, command.Cdb, command.CdbLength);
+}
+
+HANDLE CompletionEvent = nullptr;
+
+void __cdecl SignalCompletion(void*) { SetEvent(CompletionEvent); }
+
+BYTE CompletionFlags(Completion completion) {
+    return completion == Completion::Event  ? SRB_EVENT_NOTIFY
+           : completion == Completion::Post ? SRB_POSTING
+                                            : 0;
+}
+
+void* CompletionTarget(Completion completion) {
+    return completion == Completion::Event  ? static_cast<void*>(CompletionEvent)
+           : completion == Completion::Post ? reinterpret_cast<void*>(&SignalCompletion)
+                                            : nullptr;
+}
+
+void AwaitCompletion(Completion completion, const SRB_ExecSCSICmd& srb) {
+    if (completion != Completion::Poll) {
+        WaitForSingleObject(CompletionEvent, INFINITE);
+        return;
+    }
+    while (__atomic_load_n(&srb.SRB_Status, __ATOMIC_ACQUIRE) == SS_PENDING) Sleep(0);
 }
 
 bool SendDirect(HANDLE device, DirectRequest& request, BYTE pathId, BYTE target,

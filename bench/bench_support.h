@@ -51,6 +51,14 @@ struct Command {
 Command TestUnitReady();
 Command Read10(DWORD bytes);
 
+// A command with the name its benchmarks carry ("Read/4096").
+struct NamedCommand {
+    const char* Name;
+    Command Block;
+};
+// The commands of every round trip: TEST UNIT READY, 4 KiB and 64 KiB READ.
+extern const NamedCommand RoundTripCommands[3];
+
 // An execute request with room for its sense bytes after the block.
 struct ExecRequest {
     SRB_ExecSCSICmd Srb;
@@ -59,6 +67,22 @@ struct ExecRequest {
 // Returns nothing: fills `request` for `command` on one unit.
 void PrepareExec(ExecRequest& request, BYTE ha, BYTE target, const Command& command, BYTE* buffer,
                  BYTE flags, void* postProc);
+
+// How an application learns that its execute request has completed.
+enum class Completion { Event, Post, Poll };
+// The auto-reset event that the event and the post routine set; made and
+// closed by the benchmarks' setup and teardown.
+extern HANDLE CompletionEvent;
+// Returns nothing: the post routine, which wakes the waiting application.
+void __cdecl SignalCompletion(void*);
+// Returns the SRB_Flags bits that ask for `completion`.
+BYTE CompletionFlags(Completion completion);
+// Returns what SRB_PostProc holds for `completion`: the event, the post
+// routine, or null.
+void* CompletionTarget(Completion completion);
+// Returns once the request has completed, in the way asked for: a wait
+// for the event, or reading the status until it is no longer pending.
+void AwaitCompletion(Completion completion, const SRB_ExecSCSICmd& srb);
 
 // A direct pass-through request with its sense area, as the library builds
 // one, but made once and reused.

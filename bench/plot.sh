@@ -1,54 +1,48 @@
 #!/usr/bin/env bash
-# Draws the benchmark's JSON (bench/run.sh writes build/bench/results.json)
-# as one SVG: round-trip time and throughput against transfer size, the
-# library beside direct pass-through, and beside libiscsi when the Iscsi
-# benchmarks ran; and requests per second against submitting threads.
-#   bench/plot.sh [results.json] [chart.svg]
+# Draws the benchmarks' JSON in DIR (bench/run.sh writes pinned.json and
+# results.json, bench/figures.sh adds iscsi-1.json to iscsi-5.json) as one
+# SVG: round-trip time and throughput against transfer size, the library
+# beside its floor and a direct pass-through on one processor, the library
+# and its floor on both, and the library beside libiscsi through tgtd (the
+# last iSCSI run); and requests per second against submitting threads.
+#   bench/plot.sh [DIR] [chart.svg]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-results="${1:-build/bench/results.json}"
+dir="${1:-build/bench}"
 chart="${2:-docs/performance.svg}"
 command -v gnuplot >/dev/null || { echo "plot: gnuplot missing (apt-get install gnuplot-nox)" >&2; exit 1; }
+[ -f "$dir/pinned.json" ] || { echo "plot: $dir/pinned.json missing (bash bench/run.sh)" >&2; exit 1; }
 
 data="$(mktemp -d)"
 trap 'rm -rf "$data"' EXIT
 
-# One line per benchmark: name, microseconds, bytes/s, items/s. The median
-# of repetitions wins over single runs; names lose the suffixes of timing.
-awk '
-  function flush() {
-    if (name == "" || (type == "aggregate" && aggregate != "median")) return
-    if (type == "iteration" && (name in median)) return
-    scale = unit == "ns" ? 0.001 : unit == "ms" ? 1000 : unit == "s" ? 1e6 : 1
-    value[name] = time * scale " " bytes + 0 " " items + 0
-    if (type == "aggregate") median[name] = 1
-  }
-  /^ *\{/ { name = ""; type = ""; aggregate = ""; time = 0; unit = "us"; bytes = 0; items = 0 }
-  /"run_name":/ { name = $2; gsub(/[",]/, "", name); sub(/\/(real|manual)_time/, "", name) }
-  /"run_type":/ { type = $2; gsub(/[",]/, "", type) }
-  /"aggregate_name":/ { aggregate = $2; gsub(/[",]/, "", aggregate) }
-  /"real_time":/ { time = $2; gsub(/,/, "", time) }
-  /"time_unit":/ { unit = $2; gsub(/[",]/, "", unit) }
-  /"bytes_per_second":/ { bytes = $2; gsub(/,/, "", bytes) }
-  /"items_per_second":/ { items = $2; gsub(/,/, "", items) }
-  /^ *\}/ { flush(); name = "" }
-  END { for (n in value) print n, value[n] }
-' "$results" | sort >"$data/all.txt"
+# One line per benchmark: where it ran, name, microseconds, bytes/s, items/s.
+bash bench/medians.sh "$dir/pinned.json" | sed 's/^/pinned /' >"$data/all.txt"
+[ -f "$dir/results.json" ] && bash bench/medians.sh "$dir/results.json" | sed 's/^/both /' >>"$data/all.txt"
+iscsi="$( (ls "$dir"/iscsi-[0-9].json 2>/dev/null || true) | sort | tail -n 1)"
+[ -n "$iscsi" ] && bash bench/medians.sh "$iscsi" | sed 's/^/iscsi /' >>"$data/all.txt"
 
-# Transfer-size series: group/path/op/bytes of the round trips and the
-# iSCSI runs; TEST UNIT READY is the zero-byte point of its path.
+# Transfer-size series: the round trips of the library and its floor (by
+# event), of a direct pass-through, and the iSCSI pairs; TEST UNIT READY is
+# the zero-byte point of its path. Threads: requests per second.
 awk -v dir="$data" '
-  $1 ~ /^(RoundTrip|Iscsi)\// {
-    split($1, part, "/")
-    op = part[3] == "TestUnitReady" ? "Read" : part[3]
-    series = part[1] "/" part[2] "/" op
-    gsub(/\//, "_", series)
+  function point(series) {
     x = part[4] == 0 ? -2 : log(part[4] / 4096) / log(2)
-    print x, $2, ($3 > 0 ? $3 / 1048576 : "NaN") >> (dir "/size_" series ".dat")
+    print x, $3, ($4 > 0 ? $4 / 1048576 : "NaN") >> (dir "/size_" series ".dat")
   }
-  $1 ~ /^Threads\// {
-    split($1, part, "/"); threads = part[5]; sub(/threads:/, "", threads)
-    print threads, $4 >> (dir "/threads_" part[2] ".dat")
+  { split($2, part, "/"); op = part[3] == "TestUnitReady" ? "Read" : part[3] }
+  $1 == "pinned" && part[1] == "RoundTrip" && part[2] ~ /^(Library-Event|Floor-Event|Direct)$/ {
+    point(part[2] "_one_processor")
+  }
+  $1 == "both" && part[1] == "RoundTrip" && part[2] ~ /^(Library-Event|Floor-Event)$/ {
+    point(part[2] "_both_processors")
+  }
+  $1 == "iscsi" && part[1] == "Iscsi" && part[2] ~ /^(Library|Libiscsi)$/ {
+    point("iSCSI_" part[2] "_" op)
+  }
+  $1 == "both" && part[1] == "Threads" {
+    threads = part[5]; sub(/threads:/, "", threads)
+    print threads, $5 >> (dir "/threads_" part[2] ".dat")
   }
 ' "$data/all.txt"
 
@@ -59,8 +53,6 @@ plots() {  # $1: prefix of the data files, $2: column to draw
     sort -n -o "$file" "$file"
     title="$(basename "$file" .dat)"
     title="${title#"$1"}"
-    title="${title#RoundTrip_}"
-    title="${title%_Read}"
     title="${title//_/ }"
     [ "$first" = 1 ] || printf ', '
     printf "'%s' using 1:%s with linespoints title '%s'" "$file" "$2" "$title"
@@ -71,7 +63,7 @@ plots() {  # $1: prefix of the data files, $2: column to draw
 size_time="$(plots size_ 2)"
 size_rate="$(plots size_ 3)"
 threads="$(plots threads_ 2)"
-[ -n "$size_time" ] || { echo "plot: no RoundTrip or Iscsi results in $results" >&2; exit 1; }
+[ -n "$size_time" ] || { echo "plot: no round trips in $dir" >&2; exit 1; }
 
 mkdir -p "$(dirname "$chart")"
 gnuplot <<EOF

@@ -3,10 +3,13 @@
 // the unit on an already open handle; and, in the same run, the parts of
 // the library's round trip that its design makes unavoidable, each alone:
 // the hand-off to the worker and back, the unit's open and close, the
-// request buffer's allocation and release, and the queue's locking.
+// request buffer's allocation and release, and the queue's locking. The
+// whole of that floor, made by two threads of the benchmark's own, is in
+// floor_bench.cpp.
 #include "bench_support.h"
 
 #include "sim/kernel/teb.h"
+#include "sim/kernel/threads.h"
 #include "sim/sim.h"
 
 #include <benchmark/benchmark.h>
@@ -17,13 +20,10 @@
 
 namespace {
 
-enum class Completion { Event, Post, Poll };
+using bench::Completion;
 
 bench::Library library;
-HANDLE completionEvent = nullptr;
-
-// Returns nothing: the post routine, which wakes the waiting application.
-void __cdecl SignalCompletion(void*) { SetEvent(completionEvent); }
+unsigned spinBefore = 0;
 
 // Returns nothing: installs a machine with one disk (the setup of a run).
 void InstallOneDisk(const benchmark::State&) {
@@ -34,44 +34,44 @@ void InstallOneDisk(const benchmark::State&) {
 void LoadOnOneDisk(const benchmark::State& state) {
     InstallOneDisk(state);
     if (!bench::LoadPtaspi(library)) std::abort();
-    completionEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    bench::CompletionEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
 }
 
 // Returns nothing: undoes LoadOnOneDisk.
 void Unload(const benchmark::State&) {
-    CloseHandle(completionEvent);
+    CloseHandle(bench::CompletionEvent);
     bench::UnloadPtaspi(library);
     sim::UninstallMachine();
 }
 
+// Returns nothing: LoadOnOneDisk, with the simulator's waits sleeping at
+// once instead of watching for a change first.
+void LoadWithoutSpin(const benchmark::State& state) {
+    spinBefore = sim::SetWaitSpin(0);
+    LoadOnOneDisk(state);
+}
+
+// Returns nothing: undoes LoadWithoutSpin.
+void UnloadWithoutSpin(const benchmark::State& state) {
+    Unload(state);
+    sim::SetWaitSpin(spinBefore);
+}
+
 // Returns nothing: undoes InstallOneDisk.
 void Uninstall(const benchmark::State&) { sim::UninstallMachine(); }
-
-// Returns once the request has completed, in the way asked for.
-void AwaitCompletion(Completion completion, const SRB_ExecSCSICmd& srb) {
-    if (completion != Completion::Poll) {
-        WaitForSingleObject(completionEvent, INFINITE);
-        return;
-    }
-    while (__atomic_load_n(&srb.SRB_Status, __ATOMIC_ACQUIRE) == SS_PENDING) Sleep(0);
-}
 
 // Returns nothing: times one request through SendASPI32Command to its
 // completion.
 void LibraryRoundTrip(benchmark::State& state, Completion completion, bench::Command command) {
     std::vector<BYTE> storage;
     BYTE* buffer = bench::PageAlignedBuffer(storage, command.Bytes);
-    const BYTE flags = completion == Completion::Event  ? SRB_EVENT_NOTIFY
-                       : completion == Completion::Post ? SRB_POSTING
-                                                        : 0;
-    void* post = completion == Completion::Event  ? static_cast<void*>(completionEvent)
-                 : completion == Completion::Post ? reinterpret_cast<void*>(&SignalCompletion)
-                                                  : nullptr;
+    const BYTE flags = bench::CompletionFlags(completion);
+    void* post = bench::CompletionTarget(completion);
     bench::ExecRequest request;
     for (auto _ : state) {
         bench::PrepareExec(request, 0, 0, command, buffer, flags, post);
         library.Send(&request.Srb);
-        AwaitCompletion(completion, request.Srb);
+        bench::AwaitCompletion(completion, request.Srb);
         if (request.Srb.SRB_Status != SS_COMP) {
             state.SkipWithError("request failed");
             break;
@@ -191,38 +191,35 @@ void QueueLocking(benchmark::State& state) {
 
 const struct {
     const char* Name;
-    bench::Command Command;
-} commands[] = {
-    {"TestUnitReady/0", bench::TestUnitReady()},
-    {"Read/4096", bench::Read10(4096)},
-    {"Read/65536", bench::Read10(65536)},
-};
-
-const struct {
-    const char* Name;
     Completion Mode;
 } completions[] = {
-    {"Library-Event", Completion::Event},
-    {"Library-Post", Completion::Post},
-    {"Library-Poll", Completion::Poll},
+    {"Event", Completion::Event},
+    {"Post", Completion::Post},
+    {"Poll", Completion::Poll},
 };
 
 // Returns 0: registers every round trip and its unavoidable parts.
 int RegisterRoundTrips() {
-    for (const auto& command : commands) {
+    for (const auto& command : bench::RoundTripCommands) {
 #ifdef PTASPI_LIBRARY_PATH
         for (const auto& completion : completions) {
-            const std::string name = std::string("RoundTrip/") + completion.Name + "/" + command.Name;
-            benchmark::RegisterBenchmark(name.c_str(), LibraryRoundTrip, completion.Mode,
-                                         command.Command)
+            const std::string tail = std::string("/Library-") + completion.Name + "/" + command.Name;
+            benchmark::RegisterBenchmark(("RoundTrip" + tail).c_str(), LibraryRoundTrip,
+                                         completion.Mode, command.Block)
                 ->Setup(LoadOnOneDisk)
                 ->Teardown(Unload)
+                ->Unit(benchmark::kMicrosecond)
+                ->UseRealTime();
+            benchmark::RegisterBenchmark(("SpinOff" + tail).c_str(), LibraryRoundTrip,
+                                         completion.Mode, command.Block)
+                ->Setup(LoadWithoutSpin)
+                ->Teardown(UnloadWithoutSpin)
                 ->Unit(benchmark::kMicrosecond)
                 ->UseRealTime();
         }
 #endif
         benchmark::RegisterBenchmark((std::string("RoundTrip/Direct/") + command.Name).c_str(),
-                                     DirectRoundTrip, command.Command)
+                                     DirectRoundTrip, command.Block)
             ->Setup(InstallOneDisk)
             ->Teardown(Uninstall)
             ->Unit(benchmark::kMicrosecond)

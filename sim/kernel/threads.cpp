@@ -214,7 +214,7 @@ namespace {
 // hand-off between two threads here far dearer than on the system being
 // simulated. Watching a little first keeps a hand-off near its real cost;
 // what a wait returns, and when, is the same either way.
-const auto SpinBeforeSleeping = std::chrono::microseconds(200);
+std::atomic<unsigned> spinBeforeSleepingUs{200};
 
 // Returns true when the state changed from `seen`, or when the calling
 // thread was terminated, before `end`; false once `end` has passed.
@@ -233,6 +233,10 @@ bool WatchForChange(uint64_t seen, const ThreadRecord& self,
 
 }  // namespace
 
+unsigned SetWaitSpin(unsigned microseconds) {
+    return spinBeforeSleepingUs.exchange(microseconds, std::memory_order_relaxed);
+}
+
 bool WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready,
                DWORD timeoutMs) {
     ThreadRecord& self = CurrentThreadRecord();
@@ -242,7 +246,8 @@ bool WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& 
     // Changes that do not make the wait ready (other threads' locks and
     // events) come often; the watch goes on through them until its time
     // is spent, and the thread then sleeps.
-    const auto watchEnd = std::min(deadline, start + SpinBeforeSleeping);
+    const auto watchEnd = std::min(
+        deadline, start + std::chrono::microseconds(spinBeforeSleepingUs.load(std::memory_order_relaxed)));
     for (;;) {
         if (self.Terminated.load() && self.SynchronousIo == 0) {
             lock.unlock();

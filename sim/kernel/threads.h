@@ -24,6 +24,10 @@ void NotifyStateChanged();
 // Windows, nothing a terminated thread was doing returns to its caller.
 bool WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready,
                DWORD timeoutMs);
+// Returns the previous setting: sets how many microseconds a wait watches
+// for a change before it sleeps (0: it sleeps at once), so that a benchmark
+// can weigh the watch against sleeping straight away in one run.
+unsigned SetWaitSpin(unsigned microseconds);
 // Never returns if the calling thread has been terminated, unless it is
 // inside a synchronous device control, which runs on to its end.
 void ExitIfTerminated();
