@@ -29,6 +29,13 @@ LogState& Log() {
     return *log;
 }
 
+// Callers waiting for a unit that another caller holds, on any unit;
+// guarded by StateLock(). A claim's end wakes the machine's waiters only
+// when there are such callers: every waiter looks again at each wake,
+// and the application thread waiting for this very command would be
+// woken for nothing, at the cost of a futex wake when it sleeps.
+size_t claimsWaiting = 0;
+
 // Holds a unit for one command: later callers of the same unit wait in the
 // port driver's queue. A holder terminated meanwhile still runs its command
 // to the end, as the port driver cancels no pass-through.
@@ -36,7 +43,11 @@ class UnitClaim {
 public:
     explicit UnitClaim(LiveUnit& unit) : unit_(unit), self_(CurrentThreadRecordShared()) {
         std::unique_lock<std::mutex> lock(StateLock());
-        WaitUntil(lock, [this] { return !unit_.Busy; }, INFINITE);
+        if (unit_.Busy) {
+            ++claimsWaiting;
+            WaitUntil(lock, [this] { return !unit_.Busy; }, INFINITE);
+            --claimsWaiting;
+        }
         unit_.Busy = true;
         unit_.Holder = self_;
     }
@@ -46,7 +57,7 @@ public:
             unit_.Busy = false;
             unit_.Holder.reset();
         }
-        NotifyStateChanged();
+        if (claimsWaiting != 0) NotifyStateChanged();
     }
     UnitClaim(const UnitClaim&) = delete;
     UnitClaim& operator=(const UnitClaim&) = delete;
