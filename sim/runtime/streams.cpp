@@ -1,6 +1,7 @@
 #include "sim/runtime/streams.h"
 
 #include "sim/kernel/host_paths.h"
+#include "sim/runtime/descriptors.h"
 #include "sim/runtime/errno_values.h"
 #include "sim/runtime/print_format.h"
 #include "sim/runtime/runtime_entries.h"
@@ -14,19 +15,15 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 #include <mutex>
 #include <string>
 
 namespace sim {
 namespace {
 
-// msvcrt's limits: 512 streams, of which _iob holds the first 20, and
-// 2048 descriptors.
+// msvcrt's limit: 512 streams, of which _iob holds the first 20.
 constexpr int StreamCount = 512;
-constexpr int DescriptorCount = 2048;
-constexpr int CtrlZ = 0x1A;
-// What _isatty returns for a character device: msvcrt's device flag.
-constexpr int DeviceFlag = 0x40;
 
 WindowsFile files[StreamCount] = {
     {nullptr, 0, nullptr, StreamRead, 0, 0, 0, nullptr},
@@ -35,17 +32,6 @@ WindowsFile files[StreamCount] = {
 };
 int fileMode = 0;
 int commitMode = 0;
-
-struct Descriptor {
-    bool Open = false;
-    bool Text = false;
-    int HostFd = -1;
-    // A stream reads and writes through this descriptor's host file; a
-    // _close of it leaves the host file to the stream, which then fails.
-    bool HeldByStream = false;
-    bool AtCtrlZ = false;
-    int Lookahead = -1;  // a byte read ahead on a pipe in text mode
-};
 
 struct Stream {
     FILE* Host = nullptr;
@@ -56,9 +42,6 @@ struct Stream {
 };
 
 struct Tables {
-    std::mutex DescriptorLock;
-    Descriptor Descriptors[DescriptorCount];
-    bool StandardOpened[3] = {false, false, false};
     std::recursive_mutex StreamLocks[StreamCount];
     Stream Streams[StreamCount];
 };
@@ -81,57 +64,6 @@ int IndexOf(void* stream) {
 
 bool InUse(const WindowsFile& file) {
     return (file.Flag & (StreamRead | StreamWrite | StreamReadWrite)) != 0;
-}
-
-// Returns the lowest free descriptor, opened over `hostFd`, or -1 when
-// all are taken. Needs the descriptor lock.
-int AllocateDescriptorLocked(int hostFd, bool text) {
-    Tables& state = State();
-    for (int d = 3; d < DescriptorCount; ++d) {
-        Descriptor& entry = state.Descriptors[d];
-        if (entry.Open || entry.HeldByStream) continue;
-        entry = Descriptor();
-        entry.Open = true;
-        entry.Text = text;
-        entry.HostFd = hostFd;
-        return d;
-    }
-    return -1;
-}
-
-// Returns nothing; descriptors 0 to 2 are opened over copies of the host's
-// standard descriptors at their first use (text mode, as on Windows), so
-// that the program closing them leaves the host's own alone. Needs the
-// descriptor lock.
-void OpenStandardDescriptorLocked(int d) {
-    Tables& state = State();
-    if (d < 0 || d > 2 || state.StandardOpened[d]) return;
-    state.StandardOpened[d] = true;
-    const int hostFd = fcntl(d, F_DUPFD_CLOEXEC, 3);
-    if (hostFd < 0) return;
-    Descriptor& entry = state.Descriptors[d];
-    entry = Descriptor();
-    entry.Open = true;
-    entry.Text = true;
-    entry.HostFd = hostFd;
-}
-
-// Returns the host file of descriptor `d`, or -1 with errno EBADF.
-int HostFdOf(int d, bool* text) {
-    Tables& state = State();
-    std::lock_guard<std::mutex> hold(state.DescriptorLock);
-    if (d < 0 || d >= DescriptorCount) {
-        SetProgramErrno(WindowsEBADF);
-        return -1;
-    }
-    OpenStandardDescriptorLocked(d);
-    const Descriptor& entry = state.Descriptors[d];
-    if (!entry.Open) {
-        SetProgramErrno(WindowsEBADF);
-        return -1;
-    }
-    if (text != nullptr) *text = entry.Text;
-    return entry.HostFd;
 }
 
 // Holds one stream's lock, and finds its host file: a standard stream's is
@@ -180,23 +112,10 @@ public:
     }
 
 private:
-    bool DescriptorOpen() {
-        Tables& state = State();
-        std::lock_guard<std::mutex> hold(state.DescriptorLock);
-        const int d = files[index_].File;
-        return d >= 0 && d < DescriptorCount && state.Descriptors[d].Open;
-    }
+    bool DescriptorOpen() { return DescriptorIsOpen(files[index_].File); }
     void OpenStandardStream() {
-        Tables& state = State();
-        int hostFd;
-        {
-            std::lock_guard<std::mutex> hold(state.DescriptorLock);
-            OpenStandardDescriptorLocked(index_);
-            Descriptor& entry = state.Descriptors[index_];
-            if (!entry.Open) return;
-            entry.HeldByStream = true;
-            hostFd = entry.HostFd;
-        }
+        const int hostFd = StandardStreamDescriptor(index_);
+        if (hostFd < 0) return;
         FILE* host = fdopen(hostFd, index_ == 0 ? "r" : "w");
         if (host == nullptr) return;
         // stderr is unbuffered on Windows, as everywhere.
@@ -254,6 +173,8 @@ size_t ReadBytes(StreamAccess& access, char* data, size_t size) {
         return 0;
     }
     FILE* host = access.Record().Host;
+    // The end of a file is no lasting state here: each read tries again.
+    std::clearerr(host);
     size_t got = 0;
     if (!access.Record().Text) {
         got = std::fread(data, 1, size, host);
@@ -307,13 +228,7 @@ int CloseLocked(StreamAccess& access) {
     Stream& record = access.Record();
     WindowsFile& file = access.File();
     int result = FlushLocked(access) ? 0 : EOF;
-    {
-        Tables& state = State();
-        std::lock_guard<std::mutex> hold(state.DescriptorLock);
-        if (file.File >= 0 && file.File < DescriptorCount) {
-            state.Descriptors[file.File] = Descriptor();
-        }
-    }
+    ReleaseStreamDescriptor(file.File);
     if (std::fclose(record.Host) != 0 && result == 0) {
         SetProgramErrnoFromHost();
         result = EOF;
@@ -350,7 +265,7 @@ bool ParseOpenMode(const char* text, OpenMode& mode) {
     default:
         return false;
     }
-    mode.Commit = (commitMode & 0x0800) != 0;  // _commode's _IOCOMMIT
+    mode.Commit = (commitMode & 0x4000) != 0;  // _commode's _IOCOMMIT
     std::string seen;
     for (++text; *text != '\0'; ++text) {
         const char c = *text;
@@ -378,6 +293,19 @@ bool ParseOpenMode(const char* text, OpenMode& mode) {
         }
     }
     return true;
+}
+
+// Returns the host path of the program's file `path`. The device name
+// NUL, which Windows reserves in every folder and with any extension, is
+// the null device.
+std::string HostFileOf(const char* path) {
+    const char* name = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '\\' || *p == '/' || (*p == ':' && p == path + 1)) name = p + 1;
+    }
+    const size_t length = std::strcspn(name, ".: ");
+    if (length == 3 && strncasecmp(name, "nul", 3) == 0) return "/dev/null";
+    return HostPath(path);
 }
 
 // Returns the Windows errno for a failed open: Windows refuses a folder
@@ -461,39 +389,32 @@ RUNTIME_ENTRY void* rt_fopen(const char* path, const char* modeText) {
     const bool text = mode.Text == 1 || (mode.Text == -1 && sim::fileMode != sim::FileModeBinary);
     // The stream is taken first, so that a file is neither created nor
     // truncated when no stream is left.
-    sim::Tables& state = sim::State();
     for (int i = 0; i < sim::StreamCount; ++i) {
         StreamAccess access(&sim::files[i], false);
         if (sim::InUse(sim::files[i])) continue;
-        const std::string hostPath = sim::HostPath(path);
+        const std::string hostPath = sim::HostFileOf(path);
         const int hostFd = open(hostPath.c_str(), mode.HostFlags | O_CLOEXEC, 0666);
         if (hostFd < 0) {
             sim::SetProgramErrno(sim::OpenErrno(errno));
             return nullptr;
         }
-        struct stat status;
+        struct stat status = {};
         if (fstat(hostFd, &status) == 0 && S_ISDIR(status.st_mode)) {
             close(hostFd);
             sim::SetProgramErrno(sim::WindowsEACCES);
             return nullptr;
         }
-        int descriptor;
-        {
-            std::lock_guard<std::mutex> hold(state.DescriptorLock);
-            descriptor = sim::AllocateDescriptorLocked(hostFd, text);
-            if (descriptor >= 0) state.Descriptors[descriptor].HeldByStream = true;
-        }
+        const int descriptor = sim::OpenStreamDescriptor(hostFd, text);
         if (descriptor < 0) {
             close(hostFd);
             sim::SetProgramErrno(sim::WindowsEMFILE);
             return nullptr;
         }
-        const int access_mode = mode.HostFlags & O_ACCMODE;
-        FILE* host = fdopen(hostFd, access_mode == O_RDONLY ? "r" : access_mode == O_WRONLY ? "w" : "r+");
+        const int accessMode = mode.HostFlags & O_ACCMODE;
+        FILE* host = fdopen(hostFd, accessMode == O_RDONLY ? "r" : accessMode == O_WRONLY ? "w" : "r+");
         if (host == nullptr) {
             sim::SetProgramErrnoFromHost();
-            std::lock_guard<std::mutex> hold(state.DescriptorLock);
-            state.Descriptors[descriptor] = sim::Descriptor();
+            sim::ReleaseStreamDescriptor(descriptor);
             close(hostFd);
             return nullptr;
         }
@@ -501,7 +422,7 @@ RUNTIME_ENTRY void* rt_fopen(const char* path, const char* modeText) {
         record.Host = host;
         record.Text = text;
         record.Commit = mode.Commit;
-        record.DeleteOnClose = mode.DeleteOnClose;
+        record.DeleteOnClose = mode.DeleteOnClose && S_ISREG(status.st_mode);  // never a device
         record.HostPath = hostPath;
         sim::files[i] = sim::WindowsFile{nullptr, 0, nullptr, mode.StreamFlag, descriptor, 0, 0, nullptr};
         return &sim::files[i];
@@ -651,112 +572,3 @@ RUNTIME_ENTRY long rt_ftell(void* stream) {
     return static_cast<long>(position);
 }
 
-// Returns the number of bytes read (0 at the end of the file), or -1 with
-// errno set. In text mode "\r\n" reads as "\n", and Ctrl-Z ends a file
-// that is not a terminal.
-RUNTIME_ENTRY int rt_read(int descriptor, void* buffer, unsigned count) {
-    bool text = false;
-    const int hostFd = sim::HostFdOf(descriptor, &text);
-    if (hostFd < 0) return -1;
-    if (count == 0) return 0;
-    if (buffer == nullptr || count > INT_MAX) {
-        sim::SetProgramErrno(sim::WindowsEINVAL);
-        return -1;
-    }
-    char* bytes = static_cast<char*>(buffer);
-    sim::Tables& state = sim::State();
-    size_t got = 0;
-    {
-        std::lock_guard<std::mutex> hold(state.DescriptorLock);
-        sim::Descriptor& entry = state.Descriptors[descriptor];
-        if (entry.AtCtrlZ) return 0;
-        if (entry.Lookahead >= 0) {
-            bytes[got++] = static_cast<char>(entry.Lookahead);
-            entry.Lookahead = -1;
-        }
-    }
-    ssize_t result;
-    do {
-        result = read(hostFd, bytes + got, count - got);
-    } while (result < 0 && errno == EINTR);
-    if (result < 0 && got == 0) {
-        sim::SetProgramErrnoFromHost();
-        return -1;
-    }
-    if (result > 0) got += static_cast<size_t>(result);
-    if (!text) return static_cast<int>(got);
-
-    const bool ctrlZEnds = !isatty(hostFd);
-    size_t kept = 0;
-    for (size_t i = 0; i < got; ++i) {
-        const char c = bytes[i];
-        if (c == sim::CtrlZ && ctrlZEnds) {
-            std::lock_guard<std::mutex> hold(state.DescriptorLock);
-            state.Descriptors[descriptor].AtCtrlZ = true;
-            break;
-        }
-        if (c != '\r') {
-            bytes[kept++] = c;
-        } else if (i + 1 < got) {
-            if (bytes[i + 1] == '\n') ++i;
-            bytes[kept++] = bytes[i];
-        } else {
-            // A "\r" ends the data read: the byte after it decides.
-            char next = 0;
-            ssize_t peeked;
-            do {
-                peeked = read(hostFd, &next, 1);
-            } while (peeked < 0 && errno == EINTR);
-            if (peeked == 1 && next == '\n') {
-                bytes[kept++] = '\n';
-            } else {
-                bytes[kept++] = '\r';
-                // The byte goes back: into the file where it can seek, else
-                // kept for the next read.
-                if (peeked == 1 && lseek(hostFd, -1, SEEK_CUR) < 0) {
-                    std::lock_guard<std::mutex> hold(state.DescriptorLock);
-                    state.Descriptors[descriptor].Lookahead = static_cast<unsigned char>(next);
-                }
-            }
-        }
-    }
-    return static_cast<int>(kept);
-}
-
-// Returns nonzero when the descriptor is a character device (a terminal),
-// 0 otherwise or with errno EBADF for no open descriptor.
-RUNTIME_ENTRY int rt_isatty(int descriptor) {
-    const int hostFd = sim::HostFdOf(descriptor, nullptr);
-    if (hostFd < 0) return 0;
-    return isatty(hostFd) ? sim::DeviceFlag : 0;
-}
-
-// Returns 0 once the descriptor is closed, -1 with errno EBADF when it
-// was not open.
-RUNTIME_ENTRY int rt_close(int descriptor) {
-    sim::Tables& state = sim::State();
-    int hostFd;
-    {
-        std::lock_guard<std::mutex> hold(state.DescriptorLock);
-        if (descriptor < 0 || descriptor >= sim::DescriptorCount) {
-            sim::SetProgramErrno(sim::WindowsEBADF);
-            return -1;
-        }
-        sim::OpenStandardDescriptorLocked(descriptor);
-        sim::Descriptor& entry = state.Descriptors[descriptor];
-        if (!entry.Open) {
-            sim::SetProgramErrno(sim::WindowsEBADF);
-            return -1;
-        }
-        entry.Open = false;
-        // A stream's host file stays the stream's until fclose.
-        if (entry.HeldByStream) return 0;
-        hostFd = entry.HostFd;
-        entry = sim::Descriptor();
-    }
-    if (close(hostFd) != 0 && errno != EINTR) {
-        sim::SetProgramErrnoFromHost();
-        return -1;
-    }
-    return 0;
-}
