@@ -539,6 +539,57 @@ RUNTIME_ENTRY int rt_fprintf(void* stream, const char* format, ...) {
     return result;
 }
 
+// Returns what vfprintf returns for standard output.
+RUNTIME_ENTRY int rt_vprintf(const char* format, va_list arguments) {
+    return rt_vfprintf(&sim::files[1], format, arguments);
+}
+
+// Returns what vfprintf returns for standard output.
+RUNTIME_ENTRY int rt_printf(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    const int result = rt_vfprintf(&sim::files[1], format, arguments);
+    va_end(arguments);
+    return result;
+}
+
+// Returns 0 once the text and a new line are written to standard output,
+// EOF otherwise.
+RUNTIME_ENTRY int rt_puts(const char* text) {
+    StreamAccess access(&sim::files[1]);
+    if (text == nullptr) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return EOF;
+    }
+    if (!access.Usable()) return EOF;
+    const size_t length = std::strlen(text);
+    if (sim::WriteBytes(access, text, length) != length) return EOF;
+    return sim::WriteBytes(access, "\n", 1) == 1 ? 0 : EOF;
+}
+
+// Returns what fputc returns for standard output.
+RUNTIME_ENTRY int rt_putchar(int c) { return rt_fputc(c, &sim::files[1]); }
+
+// Returns nonzero when a read reached the end of the stream.
+RUNTIME_ENTRY int rt_feof(void* stream) {
+    StreamAccess access(stream, false);
+    if (access.Index() < 0) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return 0;
+    }
+    return access.File().Flag & sim::StreamAtEnd;
+}
+
+// Returns the stream's descriptor, or -1 with errno EINVAL for no stream.
+RUNTIME_ENTRY int rt_fileno(void* stream) {
+    StreamAccess access(stream, false);
+    if (access.Index() < 0) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return -1;
+    }
+    return access.File().File;
+}
+
 // Returns 0 once the position moved (and the end-of-file mark is gone),
 // -1 with errno set otherwise.
 RUNTIME_ENTRY int rt_fseek(void* stream, long offset, int origin) {
