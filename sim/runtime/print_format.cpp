@@ -194,7 +194,7 @@ void FormatWindows(std::string& out, const char* format, va_list arguments) {
             Conversion hex = spec;
             hex.HasPrecision = true;
             hex.Precision = 8;
-            const auto value = reinterpret_cast<uintptr_t>(va_arg(args, void*));
+            const unsigned long long value = reinterpret_cast<uintptr_t>(va_arg(args, void*));
             out += Printed(HostSpec(hex, true) + "llX", value);
             break;
         }
