@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <stdio_ext.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,7 +16,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 #include <mutex>
 #include <string>
 
