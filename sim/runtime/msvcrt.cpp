@@ -166,7 +166,7 @@ const sim::NamedExport runtimeExports[] = {
     FUNCTION("_exit", rt_exit_at_once),
     FUNCTION("_fileno", rt_fileno),
     FUNCTION("_initterm", rt_initterm),
-    VARIABLE("_iob", sim::WindowsStreams()),
+    VARIABLE("_iob", sim::ProgramStreams),
     FUNCTION("_isatty", rt_isatty),
     FUNCTION("_lock", rt_lock),
     FUNCTION("_onexit", rt_onexit),
