@@ -1,4 +1,4 @@
-// The part of msvcrt.dll that the Windows builds of the library and of
+// The subset of msvcrt.dll that the Windows builds of the library and of
 // aspitool import, with the Windows runtime's behaviour: its FILE layout,
 // text-mode streams, errno numbers, command-line splitting and exit
 // sequence. Streams live in streams.cpp, start-up and exit in
