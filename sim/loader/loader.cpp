@@ -7,16 +7,18 @@
 // disk. A library already loaded is shared and counted, as on
 // Windows, and its DllMain sees process attach once and detach once.
 // Every DllMain call is made with the loader lock held (loader_lock.h),
-// which also guards the list of modules.
+// which also guards the list of modules. In a program's process (ntrun)
+// the program's EXE is a module too, DLLs it names are looked for beside
+// it, and DLLs that modules import are loaded as their dependencies.
 #include "sim/loader/loader.h"
 
+#include "sim/kernel/code_pages.h"
 #include "sim/kernel/faults.h"
 #include "sim/kernel/handles.h"
+#include "sim/kernel/host_paths.h"
 #include "sim/kernel/loader_lock.h"
 #include "sim/kernel/teb.h"
 #include "sim/kernel/threads.h"
-#include "sim/kernel/code_pages.h"
-#include "sim/kernel/host_paths.h"
 #include "sim/loader/pe/pe_format.h"
 #include "sim/loader/pe/pe_image.h"
 #include "sim/loader/process.h"
