@@ -204,8 +204,19 @@ const char* ExceptionName(int signal, const siginfo_t* info, uintptr_t address, 
     }
 }
 
+// The thread that is reporting a fault, 0 while none is.
+std::atomic<pid_t> reportingThread{0};
+
 // Never returns: writes the fault's report and ends the process.
 void ReportFault(int signal, siginfo_t* info, void* context) {
+    // One report only: a fault of the report itself ends the process at
+    // once, and another thread that faults meanwhile waits for that end.
+    pid_t none = 0;
+    const pid_t self = gettid();
+    if (!reportingThread.compare_exchange_strong(none, self)) {
+        if (none == self) _exit(ProgramFaultExitCode);
+        for (;;) pause();
+    }
     const auto* machine = static_cast<ucontext_t*>(context);
     const uintptr_t pc = static_cast<uintptr_t>(machine->uc_mcontext.gregs[REG_EIP]);
     const uintptr_t stack = static_cast<uintptr_t>(machine->uc_mcontext.gregs[REG_ESP]);
@@ -314,7 +325,7 @@ void InstallFaultReports() {
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_sigaction = ReportFault;
-    action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP}) sigaction(signal, &action, nullptr);
 }

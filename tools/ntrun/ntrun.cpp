@@ -12,6 +12,9 @@
 #include "sim/machine/machine_warnings.h"
 #include "sim/sim.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -31,6 +34,26 @@ const char Usage[] =
 int Fail(const std::string& text) {
     std::fprintf(stderr, "ntrun: %s\n", text.c_str());
     return ExitOwnFailure;
+}
+
+// Returns ntrun's exit code after the one-line error `text` and a hint.
+int FailUsage(const std::string& text) {
+    Fail(text);
+    std::fputs("run 'ntrun --help' for the options\n", stderr);
+    return ExitOwnFailure;
+}
+
+// Returns the empty text when `path` is a file that can be read, else why
+// it cannot be a machine file.
+std::string MachineFileProblem(const std::string& path) {
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0) {
+        return errno == ENOENT ? "machine file '" + path + "' does not exist"
+                               : "machine file '" + path + "': " + std::strerror(errno);
+    }
+    if (S_ISDIR(info.st_mode)) return "'" + path + "' is a folder, not a machine file";
+    if (!S_ISREG(info.st_mode)) return "'" + path + "' is not a regular file";
+    return std::string();
 }
 
 }  // namespace
@@ -56,15 +79,11 @@ int main(int argc, char** argv) {
         } else if (option.compare(0, 10, "--machine=") == 0) {
             machineFile = option.substr(10);
         } else {
-            std::fputs(Usage, stderr);
-            return Fail(option == "--machine" ? "--machine needs a file"
-                                              : "unknown option '" + option + "'");
+            return FailUsage(option == "--machine" ? "--machine needs a file"
+                                                   : "unknown option '" + option + "'");
         }
     }
-    if (at == argc) {
-        std::fputs(Usage, stderr);
-        return Fail("no program given");
-    }
+    if (at == argc) return FailUsage("no program given");
     run.Path = argv[at];
     run.Arguments.assign(argv + at + 1, argv + argc);
 
@@ -72,8 +91,9 @@ int main(int argc, char** argv) {
     std::string error;
     if (machineFile.empty()) {
         machine = sim::DefaultMachine();
-    } else if (!sim::LoadMachineFile(machineFile, machine, error)) {
-        return Fail(error);
+    } else {
+        error = MachineFileProblem(machineFile);
+        if (!error.empty() || !sim::LoadMachineFile(machineFile, machine, error)) return Fail(error);
     }
     if (!run.ListImports && !sim::InstallMachine(machine, error)) {
         return Fail("cannot set up the machine: " + error);
