@@ -1,5 +1,7 @@
 // What a process asks kernel32 about itself and the machine: how it was
 // started, the time and time zone, its id, its unhandled-exception filter.
+#include "sim/kernel/process_info.h"
+
 #include "sim/kernel/threads.h"
 
 #include <windows.h>
@@ -18,6 +20,14 @@ const uint64_t UnixEpochInFileTime = 116444736000000000ULL;
 std::atomic<LPTOP_LEVEL_EXCEPTION_FILTER> unhandledExceptionFilter{nullptr};
 
 }  // namespace
+
+namespace sim {
+
+LPTOP_LEVEL_EXCEPTION_FILTER CurrentUnhandledExceptionFilter() {
+    return unhandledExceptionFilter.load();
+}
+
+}  // namespace sim
 
 // Returns nothing; *lpStartupInfo says the process was started with no
 // window settings and no standard handles of its parent's choosing, as a
@@ -57,9 +67,9 @@ extern "C" DWORD WINAPI GetTimeZoneInformation(LPTIME_ZONE_INFORMATION lpTimeZon
 // holds it.
 extern "C" DWORD WINAPI GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
 
-// Returns the filter set before. The simulator keeps the filter but never
-// calls it: a fault in a program ends its run with a report instead of
-// being dispatched to structured exception handlers.
+// Returns the filter set before. A fault in a program's code is passed to
+// the filter (loader/program_faults.cpp); structured exception handlers
+// are not called.
 extern "C" LPTOP_LEVEL_EXCEPTION_FILTER WINAPI
 SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER lpTopLevelExceptionFilter) {
     sim::ExitIfTerminated();

@@ -5,7 +5,10 @@
 // /proc/self/maps read with plain system calls.
 #include "sim/loader/program_faults.h"
 
+#include "sim/kernel/process_info.h"
 #include "sim/loader/process.h"
+
+#include <windows.h>
 
 #include <errno.h>
 #include <fcntl.h>
@@ -183,25 +186,135 @@ void AppendPlace(char* line, size_t* at, size_t size, uintptr_t address) {
     Append(line, at, size, ")");
 }
 
-// Returns NT's name and code of the exception a signal stands for.
-const char* ExceptionName(int signal, const siginfo_t* info, uintptr_t address, uintptr_t stack) {
+struct Exception {
+    DWORD Code;
+    const char* Name;  // with the code, as the report gives it
+};
+
+// Returns the NT exception a signal stands for.
+Exception ExceptionOf(int signal, const siginfo_t* info, uintptr_t address, uintptr_t stack) {
     switch (signal) {
         case SIGILL:
-            return info->si_code == ILL_PRVOPC ? "privileged instruction (0xC0000096)"
-                                               : "illegal instruction (0xC000001D)";
+            return info->si_code == ILL_PRVOPC
+                       ? Exception{0xC0000096, "privileged instruction (0xC0000096)"}
+                       : Exception{0xC000001D, "illegal instruction (0xC000001D)"};
         case SIGFPE:
-            if (info->si_code == FPE_INTDIV) return "integer division by zero (0xC0000094)";
-            if (info->si_code == FPE_INTOVF) return "integer overflow (0xC0000095)";
-            return "floating-point fault (0xC0000090)";
+            if (info->si_code == FPE_INTDIV) {
+                return {0xC0000094, "integer division by zero (0xC0000094)"};
+            }
+            if (info->si_code == FPE_INTOVF) return {0xC0000095, "integer overflow (0xC0000095)"};
+            return {0xC0000090, "floating-point fault (0xC0000090)"};
         case SIGTRAP:
-            return "breakpoint (0x80000003)";
+            return {0x80000003, "breakpoint (0x80000003)"};
         default:
             // A fault just below the stack pointer is the stack's end.
             if (address + 65536 >= stack && address <= stack + 4096 && address != 0) {
-                return "stack overflow (0xC00000FD)";
+                return {0xC00000FD, "stack overflow (0xC00000FD)"};
             }
-            return "access violation (0xC0000005)";
+            return {0xC0000005, "access violation (0xC0000005)"};
     }
+}
+
+// The i386 CONTEXT and EXCEPTION_RECORD that an unhandled-exception filter
+// reads, laid out as on 32-bit Windows.
+struct WindowsContext {
+    DWORD ContextFlags;
+    DWORD DebugRegisters[6];
+    unsigned char FloatSave[112];
+    DWORD SegGs, SegFs, SegEs, SegDs;
+    DWORD Edi, Esi, Ebx, Edx, Ecx, Eax;
+    DWORD Ebp, Eip, SegCs, EFlags, Esp, SegSs;
+    unsigned char ExtendedRegisters[512];
+};
+static_assert(sizeof(WindowsContext) == 716, "CONTEXT on i386");
+static_assert(offsetof(WindowsContext, Eip) == 0xB8, "CONTEXT.Eip");
+
+struct WindowsExceptionRecord {
+    DWORD ExceptionCode;
+    DWORD ExceptionFlags;
+    WindowsExceptionRecord* ExceptionRecord;
+    void* ExceptionAddress;
+    DWORD NumberParameters;
+    ULONG_PTR ExceptionInformation[15];
+};
+static_assert(sizeof(WindowsExceptionRecord) == 80, "EXCEPTION_RECORD on i386");
+
+struct WindowsExceptionPointers {
+    WindowsExceptionRecord* ExceptionRecord;
+    WindowsContext* ContextRecord;
+};
+
+const LONG ContinueExecution = -1;
+const LONG ExecuteHandler = 1;
+const DWORD ContextI386Full = 0x00010007;  // control, integer and segment registers
+
+thread_local bool inFilter = false;
+
+// Returns true when the program's unhandled-exception filter took the
+// fault and the thread goes on (with the registers it set); ends the
+// process with the exception's code when the filter says its handler
+// runs; false when there is no filter to ask or it passes the fault on.
+// The filter is only asked about faults in the program's own code, where
+// no lock of the simulator can be held.
+bool OfferToFilter(const Exception& exception, uintptr_t address, ucontext_t* machine,
+                   bool inImage) {
+    LPTOP_LEVEL_EXCEPTION_FILTER filter = CurrentUnhandledExceptionFilter();
+    if (filter == nullptr || !inImage || inFilter) return false;
+    greg_t* registers = machine->uc_mcontext.gregs;
+    WindowsExceptionRecord record;
+    std::memset(&record, 0, sizeof record);
+    record.ExceptionCode = exception.Code;
+    record.ExceptionAddress = reinterpret_cast<void*>(registers[REG_EIP]);
+    if (exception.Code == 0xC0000005) {
+        record.NumberParameters = 2;
+        record.ExceptionInformation[0] = (registers[REG_ERR] & 2) != 0 ? 1 : 0;
+        record.ExceptionInformation[1] = address;
+    }
+    WindowsContext context;
+    std::memset(&context, 0, sizeof context);
+    context.ContextFlags = ContextI386Full;
+    context.SegGs = DWORD(registers[REG_GS]);
+    context.SegFs = DWORD(registers[REG_FS]);
+    context.SegEs = DWORD(registers[REG_ES]);
+    context.SegDs = DWORD(registers[REG_DS]);
+    context.Edi = DWORD(registers[REG_EDI]);
+    context.Esi = DWORD(registers[REG_ESI]);
+    context.Ebx = DWORD(registers[REG_EBX]);
+    context.Edx = DWORD(registers[REG_EDX]);
+    context.Ecx = DWORD(registers[REG_ECX]);
+    context.Eax = DWORD(registers[REG_EAX]);
+    context.Ebp = DWORD(registers[REG_EBP]);
+    context.Eip = DWORD(registers[REG_EIP]);
+    context.SegCs = DWORD(registers[REG_CS]);
+    context.EFlags = DWORD(registers[REG_EFL]);
+    context.Esp = DWORD(registers[REG_ESP]);
+    context.SegSs = DWORD(registers[REG_SS]);
+    WindowsExceptionPointers pointers = {&record, &context};
+    inFilter = true;
+    const LONG verdict = filter(reinterpret_cast<_EXCEPTION_POINTERS*>(&pointers));
+    inFilter = false;
+    if (verdict == ExecuteHandler) ExitProcess(exception.Code);  // as NT's process start does
+    if (verdict != ContinueExecution) return false;
+    registers[REG_EDI] = greg_t(context.Edi);
+    registers[REG_ESI] = greg_t(context.Esi);
+    registers[REG_EBX] = greg_t(context.Ebx);
+    registers[REG_EDX] = greg_t(context.Edx);
+    registers[REG_ECX] = greg_t(context.Ecx);
+    registers[REG_EAX] = greg_t(context.Eax);
+    registers[REG_EBP] = greg_t(context.Ebp);
+    registers[REG_EIP] = greg_t(context.Eip);
+    registers[REG_EFL] = greg_t(context.EFlags);
+    registers[REG_ESP] = greg_t(context.Esp);
+    return true;
+}
+
+// Returns true when `address` lies in a mapped image.
+bool InImage(uintptr_t address) {
+    for (const ImageRange& range : ranges) {
+        const uintptr_t base = range.Base.load(std::memory_order_acquire);
+        if (base != 0 && address >= base && address - base < range.Size) return true;
+    }
+    return false;
 }
 
 // The thread that is reporting a fault, 0 while none is.
@@ -209,6 +322,15 @@ std::atomic<pid_t> reportingThread{0};
 
 // Never returns: writes the fault's report and ends the process.
 void ReportFault(int signal, siginfo_t* info, void* context) {
+    auto* machine = static_cast<ucontext_t*>(context);
+    const uintptr_t pc = static_cast<uintptr_t>(machine->uc_mcontext.gregs[REG_EIP]);
+    const uintptr_t stack = static_cast<uintptr_t>(machine->uc_mcontext.gregs[REG_ESP]);
+    const uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
+    const unsigned stop =
+        signal == SIGSEGV || signal == SIGBUS ? StopAt(address) : StopCount;
+    const Exception exception = ExceptionOf(signal, info, address, stack);
+    // A missing import is the simulator's lack, not the program's fault.
+    if (stop == StopCount && OfferToFilter(exception, address, machine, InImage(pc))) return;
     // One report only: a fault of the report itself ends the process at
     // once, and another thread that faults meanwhile waits for that end.
     pid_t none = 0;
@@ -217,10 +339,6 @@ void ReportFault(int signal, siginfo_t* info, void* context) {
         if (none == self) _exit(ProgramFaultExitCode);
         for (;;) pause();
     }
-    const auto* machine = static_cast<ucontext_t*>(context);
-    const uintptr_t pc = static_cast<uintptr_t>(machine->uc_mcontext.gregs[REG_EIP]);
-    const uintptr_t stack = static_cast<uintptr_t>(machine->uc_mcontext.gregs[REG_ESP]);
-    const uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
     const std::string& program = ProgramPath();
     const char* programName = std::strrchr(program.c_str(), '/');
     programName = programName != nullptr ? programName + 1 : program.c_str();
@@ -228,8 +346,6 @@ void ReportFault(int signal, siginfo_t* info, void* context) {
     size_t at = 0;
     Append(line, &at, sizeof line, program_invocation_short_name);
     Append(line, &at, sizeof line, ": ");
-    const unsigned stop =
-        signal == SIGSEGV || signal == SIGBUS ? StopAt(address) : StopCount;
     if (stop != StopCount) {
         // The call of a stop faults at the stop itself, its return address
         // on the stack; a use as data faults in the code that uses it.
@@ -245,7 +361,7 @@ void ReportFault(int signal, siginfo_t* info, void* context) {
         Append(line, &at, sizeof line, " ");
         AppendPlace(line, &at, sizeof line, called ? caller : pc);
     } else {
-        Append(line, &at, sizeof line, ExceptionName(signal, info, address, stack));
+        Append(line, &at, sizeof line, exception.Name);
         Append(line, &at, sizeof line, " at ");
         AppendHex(line, &at, sizeof line, pc, true);
         Append(line, &at, sizeof line, " ");

@@ -1,7 +1,10 @@
 // What ends a program's run early: a fault in its code (NT would raise an
 // exception that nobody handles) or a call of an import the simulator
 // lacks. Either ends the process at once with one line on standard error
-// that names what happened and where, and exit code 3.
+// that names what happened and where, and exit code 3; but a fault in the
+// program's code is first offered to its unhandled-exception filter, as
+// NT's process start does: the thread goes on when the filter says so,
+// and the process ends with the exception code when the filter takes it.
 #ifndef PTASPI_SIM_LOADER_PROGRAM_FAULTS_H
 #define PTASPI_SIM_LOADER_PROGRAM_FAULTS_H
 
@@ -23,7 +26,7 @@ void ForgetImageRange(const void* base);
 // names it. The same name gets the same page. Null when no page is left.
 const void* MissingImportStop(const std::string& name);
 // Returns nothing; from now on a fault of any thread ends the process
-// with its report.
+// with its report, unless the program's filter takes it.
 void InstallFaultReports();
 
 }  // namespace sim

@@ -105,6 +105,12 @@ TEST(Runner, FaultsAndMissingImportsEndTheRunWithOneLineAndCode3) {
                                                        "writing 0x00000000\n")))
         << fault.Err;
     EXPECT_EQ(fault.Out.find("detach"), std::string::npos);  // no detach after a fault
+    // A filter that takes the fault: NT ends the process with its code.
+    const Outcome filtered = Ntrun({program, "filter"});
+    EXPECT_EQ(filtered.Code, 0x05);  // 0xC0000005, as far as a Linux exit code holds
+    EXPECT_EQ(filtered.Err, "");
+    EXPECT_NE(filtered.Out.find("filter: access violation writing 0\nprogram tls detach\n"),
+              std::string::npos) << filtered.Out;
     const Outcome missing = Ntrun({program, "missing"});
     EXPECT_EQ(missing.Code, 3);
     EXPECT_TRUE(std::regex_match(missing.Err,
@@ -175,11 +181,12 @@ TEST(Runner, ListsEveryImportOfTheProgramAndItsDlls) {
               "runner_program.exe: KERNEL32.dll!GetModuleHandleA provided\n"
               "runner_program.exe: KERNEL32.dll!GetStdHandle provided\n"
               "runner_program.exe: KERNEL32.dll!LoadLibraryA provided\n"
+              "runner_program.exe: KERNEL32.dll!SetUnhandledExceptionFilter provided\n"
               "runner_program.exe: KERNEL32.dll!WriteFile provided\n"
               "runner_dll.dll: KERNEL32.dll!GetStdHandle provided\n"
               "runner_dll.dll: KERNEL32.dll!WriteFile provided\n"
               "runner_program.exe: runner_dll.dll!RunnerDllValue provided\n" +
-                  program + ": 11 imports, 1 missing\n");
+                  program + ": 12 imports, 1 missing\n");
 }
 
 // The C runtime's own start-up splits the command line back into argv:
