@@ -163,3 +163,39 @@ endif()
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/iscsi/CMakeLists.txt)
   add_subdirectory(tests/iscsi)
 endif()
+
+# The program runner's tests run ntrun on small Windows programs built
+# here with mingw-w64 (skipped without it): a console program with a DLL
+# it imports, the same program as a GUI one, and a program on the C
+# runtime that prints its arguments.
+if(TARGET ntrun)
+  ptaspi_test_folder(runner_tests runner)
+endif()
+if(TARGET runner_tests)
+  add_dependencies(runner_tests ntrun)
+  set(PTASPI_RUNNER_FIXTURES ${CMAKE_BINARY_DIR}/fixtures/runner)
+  set(fixtures ${CMAKE_SOURCE_DIR}/tests/runner/fixtures)
+  if(PTASPI_MINGW_CC)
+    set(flags -O2 -Wall -Wextra -Werror -ffreestanding -fno-asynchronous-unwind-tables)
+    add_custom_command(
+      OUTPUT ${PTASPI_RUNNER_FIXTURES}/runner_dll.dll ${PTASPI_RUNNER_FIXTURES}/runner_program.exe
+             ${PTASPI_RUNNER_FIXTURES}/runner_gui.exe ${PTASPI_RUNNER_FIXTURES}/argv_program.exe
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PTASPI_RUNNER_FIXTURES}
+      COMMAND ${PTASPI_MINGW_CC} ${flags} -nostdlib -shared -Wl,--entry,_RunnerDllEntry@12
+              -o ${PTASPI_RUNNER_FIXTURES}/runner_dll.dll ${fixtures}/runner_dll.c -lkernel32
+      COMMAND ${PTASPI_MINGW_CC} ${flags} -nostdlib -Wl,--entry,_ProgramEntry
+              -Wl,--subsystem,console -o ${PTASPI_RUNNER_FIXTURES}/runner_program.exe
+              ${fixtures}/runner_program.c ${PTASPI_RUNNER_FIXTURES}/runner_dll.dll -lkernel32
+      COMMAND ${PTASPI_MINGW_CC} ${flags} -nostdlib -Wl,--entry,_ProgramEntry
+              -Wl,--subsystem,windows -o ${PTASPI_RUNNER_FIXTURES}/runner_gui.exe
+              ${fixtures}/runner_program.c ${PTASPI_RUNNER_FIXTURES}/runner_dll.dll -lkernel32
+      COMMAND ${PTASPI_MINGW_CC} -O2 -Wall -Wextra -Werror
+              -o ${PTASPI_RUNNER_FIXTURES}/argv_program.exe ${fixtures}/argv_program.c
+      DEPENDS ${fixtures}/runner_dll.c ${fixtures}/runner_program.c ${fixtures}/argv_program.c
+      VERBATIM)
+    add_custom_target(runner_fixtures DEPENDS ${PTASPI_RUNNER_FIXTURES}/runner_program.exe)
+    add_dependencies(runner_tests runner_fixtures)
+  endif()
+  target_compile_definitions(runner_tests PRIVATE PTASPI_NTRUN="$<TARGET_FILE:ntrun>"
+    PTASPI_RUNNER_FIXTURES="${PTASPI_RUNNER_FIXTURES}")
+endif()

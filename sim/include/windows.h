@@ -44,11 +44,17 @@ typedef HANDLE* PHANDLE;
 typedef HANDLE* LPHANDLE;
 typedef CHAR* LPSTR;
 typedef const CHAR* LPCSTR;
+// UTF-16 code units, 16 bits as on Windows (Linux's wchar_t has 32).
+typedef unsigned short WCHAR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
+typedef BOOL* LPBOOL;
 typedef BYTE* LPBYTE;
 typedef DWORD* LPDWORD;
 typedef DWORD* PDWORD;
 typedef ULONG* PULONG;
 typedef LONG* PLONG;
+typedef LONG* LPLONG;
 typedef DWORD REGSAM;
 typedef DWORD ACCESS_MASK;
 
@@ -64,6 +70,54 @@ typedef struct _FILETIME {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
 } FILETIME, *PFILETIME, *LPFILETIME;
+
+typedef struct _SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+} SYSTEMTIME, *PSYSTEMTIME, *LPSYSTEMTIME;
+
+typedef struct _TIME_ZONE_INFORMATION {
+    LONG Bias;
+    WCHAR StandardName[32];
+    SYSTEMTIME StandardDate;
+    LONG StandardBias;
+    WCHAR DaylightName[32];
+    SYSTEMTIME DaylightDate;
+    LONG DaylightBias;
+} TIME_ZONE_INFORMATION, *PTIME_ZONE_INFORMATION, *LPTIME_ZONE_INFORMATION;
+
+typedef struct _STARTUPINFOA {
+    DWORD cb;
+    LPSTR lpReserved;
+    LPSTR lpDesktop;
+    LPSTR lpTitle;
+    DWORD dwX;
+    DWORD dwY;
+    DWORD dwXSize;
+    DWORD dwYSize;
+    DWORD dwXCountChars;
+    DWORD dwYCountChars;
+    DWORD dwFillAttribute;
+    DWORD dwFlags;
+    WORD wShowWindow;
+    WORD cbReserved2;
+    LPBYTE lpReserved2;
+    HANDLE hStdInput;
+    HANDLE hStdOutput;
+    HANDLE hStdError;
+} STARTUPINFOA, *LPSTARTUPINFOA;
+
+// What an unhandled-exception filter receives; the simulator never calls
+// one, so the structure stays incomplete.
+struct _EXCEPTION_POINTERS;
+typedef LONG(WINAPI* PTOP_LEVEL_EXCEPTION_FILTER)(struct _EXCEPTION_POINTERS* ExceptionInfo);
+typedef PTOP_LEVEL_EXCEPTION_FILTER LPTOP_LEVEL_EXCEPTION_FILTER;
 
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;
@@ -143,6 +197,10 @@ typedef struct _OVERLAPPED {
 #define ERROR_IO_DEVICE 1117L
 #define ERROR_SEM_TIMEOUT 121L
 #define ERROR_DEVICE_NOT_CONNECTED 1167L
+#define ERROR_TOO_MANY_POSTS 298L
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
+#define ERROR_INVALID_FLAGS 1004L
+#define ERROR_BROKEN_PIPE 109L
 
 #define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)0x80000000UL)
 #define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)0x80000001UL)
@@ -203,6 +261,28 @@ typedef struct _OVERLAPPED {
 
 #define MAKEINTRESOURCEA(i) ((LPSTR)(ULONG_PTR)(WORD)(i))
 #define MAKEINTRESOURCE MAKEINTRESOURCEA
+
+#define STD_INPUT_HANDLE ((DWORD)-10)
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define STD_ERROR_HANDLE ((DWORD)-12)
+#define FILE_TYPE_UNKNOWN 0x0000
+#define FILE_TYPE_DISK 0x0001
+#define FILE_TYPE_CHAR 0x0002
+#define FILE_TYPE_PIPE 0x0003
+
+#define CP_ACP 0
+#define CP_OEMCP 1
+#define CP_THREAD_ACP 3
+#define CP_UTF8 65001
+#define MB_PRECOMPOSED 0x00000001UL
+#define MB_ERR_INVALID_CHARS 0x00000008UL
+#define WC_NO_BEST_FIT_CHARS 0x00000400UL
+#define WC_ERR_INVALID_CHARS 0x00000080UL
+
+#define TIME_ZONE_ID_INVALID ((DWORD)0xFFFFFFFF)
+#define TIME_ZONE_ID_UNKNOWN 0
+#define TIME_ZONE_ID_STANDARD 1
+#define TIME_ZONE_ID_DAYLIGHT 2
 
 #define DLL_PROCESS_DETACH 0
 #define DLL_PROCESS_ATTACH 1
@@ -281,6 +361,38 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
 BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
+HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
+DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+
+HANDLE WINAPI CreateSemaphoreA(LPSECURITY_ATTRIBUTES lpSemaphoreAttributes, LONG lInitialCount,
+                               LONG lMaximumCount, LPCSTR lpName);
+HANDLE WINAPI CreateSemaphoreW(LPSECURITY_ATTRIBUTES lpSemaphoreAttributes, LONG lInitialCount,
+                               LONG lMaximumCount, LPCWSTR lpName);
+BOOL WINAPI ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount, LPLONG lpPreviousCount);
+
+HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+DWORD WINAPI GetFileType(HANDLE hFile);
+
+void WINAPI GetStartupInfoA(LPSTARTUPINFOA lpStartupInfo);
+void WINAPI GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime);
+DWORD WINAPI GetTimeZoneInformation(LPTIME_ZONE_INFORMATION lpTimeZoneInformation);
+DWORD WINAPI GetCurrentProcessId(void);
+LPTOP_LEVEL_EXCEPTION_FILTER WINAPI
+SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER lpTopLevelExceptionFilter);
+
+UINT WINAPI GetACP(void);
+UINT WINAPI GetOEMCP(void);
+BOOL WINAPI IsDBCSLeadByteEx(UINT CodePage, BYTE TestChar);
+int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr,
+                               int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar);
+int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr,
+                               int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
+                               LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
 
 int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...);
 

@@ -14,7 +14,8 @@
 
 namespace sim {
 
-enum class ObjectKind { File, Event, Mutex, Thread, Key };
+// Stream: a standard handle of the process, over one of the host's own.
+enum class ObjectKind { File, Event, Mutex, Thread, Key, Semaphore, Stream };
 
 struct KernelObject {
     explicit KernelObject(ObjectKind kind) : Kind(kind) {}

@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -53,11 +54,25 @@ struct MutexObject : KernelObject {
     bool Abandoned = false;       // the next acquisition reports WAIT_ABANDONED
 };
 
+struct SemaphoreObject : KernelObject {
+    SemaphoreObject(LONG count, LONG maximum)
+        : KernelObject(ObjectKind::Semaphore), Count(count), Maximum(maximum) {}
+    LONG Count;  // signalled while above 0; a satisfied wait takes one
+    const LONG Maximum;
+};
+
 struct ThreadObject : KernelObject {
     explicit ThreadObject(std::shared_ptr<ThreadRecord> record)
         : KernelObject(ObjectKind::Thread), Record(std::move(record)) {}
     const std::shared_ptr<ThreadRecord> Record;
 };
+
+// Returns the handle of a new object built by `make` (called with
+// StateLock() held), or of the existing object called `name` (null: an
+// unnamed object), which must be of the same kind (else NULL with 6). The
+// last error says 183 for an opened named object, 0 for a created one.
+HANDLE CreateNamedObject(const char* name, ObjectKind kind,
+                         const std::function<std::shared_ptr<KernelObject>()>& make);
 
 // Returns the calling thread's record, created on first use; it stays valid
 // for the life of the thread.

@@ -29,15 +29,15 @@ std::map<std::string, std::weak_ptr<KernelObject>>& NamedObjects() {
     return *objects;
 }
 
-// Returns the handle of a new object built by `make` (called with
-// StateLock() held), or of the existing object called `name`, which must be
-// of the same kind (else NULL with 6). For a named object the last error
-// tells the caller whether it was opened (183, as documented for
-// CreateEvent and CreateMutex) or created (0: undocumented, but Windows
-// clears it, and the common test for 183 after creating a named object
-// depends on that). An unnamed creation leaves the last error alone.
-HANDLE CreateObject(const char* name, ObjectKind kind,
-                    const std::function<std::shared_ptr<KernelObject>()>& make) {
+}  // namespace
+
+// For a named object the last error tells the caller whether it was
+// opened (183, as documented for CreateEvent and CreateMutex) or created
+// (0: undocumented, but Windows clears it, and the common test for 183
+// after creating a named object depends on that). An unnamed creation
+// leaves the last error alone.
+HANDLE CreateNamedObject(const char* name, ObjectKind kind,
+                         const std::function<std::shared_ptr<KernelObject>()>& make) {
     std::shared_ptr<KernelObject> object;
     bool existed = false;
     {
@@ -61,20 +61,24 @@ HANDLE CreateObject(const char* name, ObjectKind kind,
     return handle;
 }
 
+namespace {
+
 // The process pseudo-handle is waitable on Windows and signalled only when
 // the process has ended, which the waiter never sees.
 // Returns true for that pseudo-handle.
 bool IsProcessPseudoHandle(HANDLE handle) { return handle == reinterpret_cast<HANDLE>(-1); }
 
 // Returns the object behind a handle that can be waited on here: an event,
-// a mutex, a thread, or the process (returned as null with *process true).
-// Device handles are not waitable in this simulator, nor are registry keys
-// on NT (a wait on one fails with 6). Returns false for an invalid handle.
+// a mutex, a semaphore, a thread, or the process (returned as null with
+// *process true). Device and standard handles are not waitable in this
+// simulator, nor are registry keys on NT (a wait on one fails with 6).
+// Returns false for an invalid handle.
 bool ResolveWaitable(HANDLE handle, std::shared_ptr<KernelObject>* object, bool* process) {
     *process = IsProcessPseudoHandle(handle);
     if (*process) return true;
     *object = LookupHandle(handle);
-    return *object && (*object)->Kind != ObjectKind::File && (*object)->Kind != ObjectKind::Key;
+    return *object && (*object)->Kind != ObjectKind::File && (*object)->Kind != ObjectKind::Key &&
+           (*object)->Kind != ObjectKind::Stream;
 }
 
 // Returns whether the calling thread could take the object now. With
@@ -90,8 +94,11 @@ bool IsSignalled(const KernelObject* object, unsigned long self) {
         }
         case ObjectKind::Thread:
             return static_cast<const ThreadObject*>(object)->Record->Ended;
+        case ObjectKind::Semaphore:
+            return static_cast<const SemaphoreObject*>(object)->Count > 0;
         case ObjectKind::File:
         case ObjectKind::Key:
+        case ObjectKind::Stream:
             break;
     }
     return false;
@@ -111,6 +118,7 @@ bool Satisfy(const std::shared_ptr<KernelObject>& object) {
         AcquireMutexLocked(std::static_pointer_cast<MutexObject>(object), &abandoned);
         return abandoned;
     }
+    if (object->Kind == ObjectKind::Semaphore) --static_cast<SemaphoreObject*>(object.get())->Count;
     return false;
 }
 
@@ -184,7 +192,7 @@ extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, B
     }
     const bool manualReset = bManualReset != FALSE;
     const bool signalled = bInitialState != FALSE;
-    return sim::CreateObject(lpName, sim::ObjectKind::Event, [&] {
+    return sim::CreateNamedObject(lpName, sim::ObjectKind::Event, [&] {
         return std::make_shared<sim::EventObject>(manualReset, signalled);
     });
 }
@@ -200,7 +208,7 @@ extern "C" HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, B
         return nullptr;
     }
     // Opening an existing named mutex never takes it, whatever bInitialOwner.
-    return sim::CreateObject(lpName, sim::ObjectKind::Mutex, [&] {
+    return sim::CreateNamedObject(lpName, sim::ObjectKind::Mutex, [&] {
         auto mutex = std::make_shared<sim::MutexObject>();
         bool abandoned = false;
         if (bInitialOwner) sim::AcquireMutexLocked(mutex, &abandoned);

@@ -18,6 +18,7 @@ const size_t TebStackLimit = 0x08;     // its lowest address
 const size_t TebSelf = 0x18;
 const size_t TebProcessId = 0x20;
 const size_t TebThreadId = 0x24;
+const size_t TebThreadLocalStoragePointer = 0x2C;  // the program's implicit TLS blocks
 const size_t TebProcessBlock = 0x30;
 const size_t TebTlsSlots = 0xE10;      // the first 64 slots of TlsGetValue
 const DWORD TebTlsSlotCount = 64;

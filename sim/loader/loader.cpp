@@ -15,11 +15,19 @@
 #include "sim/kernel/loader_lock.h"
 #include "sim/kernel/teb.h"
 #include "sim/kernel/threads.h"
+#include "sim/kernel/code_pages.h"
+#include "sim/kernel/host_paths.h"
+#include "sim/loader/pe/pe_format.h"
 #include "sim/loader/pe/pe_image.h"
+#include "sim/loader/process.h"
+#include "sim/loader/program_faults.h"
+#include "sim/loader/program_loader.h"
 
 #include <windows.h>
 
+#include <dirent.h>
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <strings.h>
 #include <link.h>
 #include <string.h>
@@ -29,6 +37,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,6 +59,11 @@ struct Module {
     unsigned References = 0;
     bool Loaded = false;           // false once unloaded; a walk's copy may outlive that
     bool DetachedAtExit = false;  // process exit has called its entry point
+    bool IsProgram = false;  // the process's EXE: its TLS callbacks run, never its entry
+    bool Attached = false;   // DLL_PROCESS_ATTACH delivered
+    // The DLLs its imports loaded (not the simulator's own), one reference
+    // each, given back when it is unloaded.
+    std::vector<Module*> Dependencies;
 };
 
 // What GetModuleHandleA(NULL) returns: the base that NT gives an
@@ -63,7 +77,11 @@ thread_local std::string lastLoadError;
 // Guarded by the loader lock, which is recursive, so that a DllMain may
 // itself load or free a library.
 struct LoaderState {
-    std::vector<std::shared_ptr<Module>> Modules;  // in load order
+    // In NT's initialisation order: a DLL after the DLLs it imports, the
+    // program after the DLLs it starts with, then those loaded later.
+    std::vector<std::shared_ptr<Module>> Modules;
+    // The modules whose imports are being bound, innermost last.
+    std::vector<Module*> Binding;
     // Set from the moment process exit starts detaching until it has
     // unloaded every module: FreeLibrary then does nothing, as on NT.
     bool ExitInProgress = false;
@@ -189,16 +207,36 @@ BOOL CallEntry(Module* module, DWORD reason, LPVOID reserved = nullptr) {
 // module's code before it unmaps the module anyway.
 const DWORD StopWaitMs = 2000;
 
-// Returns nothing; unmaps the module and forgets it. The loader lock is held.
+void ReleaseModule(Module* module);
+
+// Returns nothing; unmaps the module and forgets it, then gives back its
+// references to the DLLs its imports loaded. The loader lock is held.
 void Unload(Module* module) {
     WaitForTerminatedThreadsToStop(StopWaitMs);
     module->Loaded = false;
+    std::vector<Module*> dependencies;
+    dependencies.swap(module->Dependencies);
     if (module->Image) {
+        ForgetImageRange(module->Image->Base);
         UnmapPeImage(module->Image.get());
     } else {
         dlclose(module->Library);
     }
-    ForgetModule(module);
+    ForgetModule(module);  // the record may be gone from here on
+    for (Module* dependency : dependencies) ReleaseModule(dependency);
+}
+
+// Returns nothing; one reference to the module (ignored unless it is a
+// loaded module's record) is given back, and the last one detaches and
+// unloads it; the program's module stays for good. The loader lock is held.
+void ReleaseModule(Module* module) {
+    std::shared_ptr<Module> held;  // keeps the record while its detach runs
+    for (const auto& listed : Loader().Modules) {
+        if (listed.get() == module) held = listed;
+    }
+    if (!held || held->IsProgram || --held->References != 0) return;
+    if (held->Attached) CallEntry(held.get(), DLL_PROCESS_DETACH);
+    if (held->Loaded) Unload(held.get());  // unless its detach unloaded it
 }
 
 // Returns the loaded modules in load order, copied, since an entry point
@@ -252,12 +290,17 @@ bool MapWindowsImage(Module* module, DWORD* error) {
     }
     auto image = std::make_unique<PeImage>();
     std::string message;
-    if (!MapPeImage(bytes, image.get(), error, &message)) {
+    // The DLLs that its imports load are its dependencies.
+    Loader().Binding.push_back(module);
+    const bool mapped = module->IsProgram ? MapPeProgram(bytes, image.get(), error, &message)
+                                          : MapPeImage(bytes, image.get(), error, &message);
+    Loader().Binding.pop_back();
+    if (!mapped) {
         lastLoadError = module->Source + ": " + message;
         return false;
     }
     module->Handle = reinterpret_cast<HMODULE>(image->Base);
-    if (image->EntryRva != 0) {
+    if (image->EntryRva != 0 && !module->IsProgram) {
         module->Entry = reinterpret_cast<EntryRoutine>(image->Base + image->EntryRva);
     }
     module->Image = std::move(image);
@@ -272,7 +315,214 @@ const char* BaseName(const char* path) {
     return last == nullptr ? path : last + 1;
 }
 
+// Returns the host path of the regular file `name` in `folder`, the name
+// compared without case, as NT's file systems compare names; empty when
+// there is none.
+std::string FindInFolder(const std::string& folder, const std::string& name) {
+    struct stat info;
+    const std::string exact = folder + "/" + name;
+    if (stat(exact.c_str(), &info) == 0) return S_ISREG(info.st_mode) ? exact : std::string();
+    std::string found;
+    if (DIR* directory = opendir(folder.c_str())) {
+        while (const dirent* entry = readdir(directory)) {
+            if (strcasecmp(entry->d_name, name.c_str()) == 0) {
+                found = folder + "/" + entry->d_name;
+                break;
+            }
+        }
+        closedir(directory);
+    }
+    if (!found.empty() && (stat(found.c_str(), &info) != 0 || !S_ISREG(info.st_mode))) found.clear();
+    return found;
+}
+
+// Returns the host path of the file that a program's process loads for the
+// DLL `name`, empty when there is none. A name with a path is taken as it
+// stands (drive Z: or relative to the current folder); a plain name, with
+// ".dll" added when it has no extension (a trailing dot: none), is looked
+// for in the program's folder, then in the current folder, as NT looks for
+// a DLL that is not one of its own.
+std::string SearchProgramDll(const char* name) {
+    std::string file = name;
+    if (file.find_first_of("/\\:") != std::string::npos) return HostPath(name);
+    if (!file.empty() && file.back() == '.') {
+        file.pop_back();
+    } else if (file.find('.') == std::string::npos) {
+        file += ".dll";
+    }
+    const std::string& program = ProgramPath();
+    std::string found = FindInFolder(program.substr(0, program.rfind('/')), file);
+    char current[PATH_MAX];
+    if (found.empty() && getcwd(current, sizeof current) != nullptr) {
+        found = FindInFolder(current, file);
+    }
+    return found;
+}
+
+// Returns the module loaded from the file at `resolved` (a real path) with
+// one reference more. A new one is mapped (the program's module when
+// `program`), the DLLs its imports need loaded before it, and listed, not
+// yet attached. Null with the Win32 error in *error and the reason in
+// lastLoadError. The loader lock is held.
+Module* LoadModule(const std::string& resolved, bool program, DWORD* error) {
+    if (Module* loaded = FindModuleBySource(resolved)) {
+        ++loaded->References;
+        return loaded;
+    }
+    for (const Module* binding : Loader().Binding) {
+        if (binding->Source == resolved) {
+            *error = ERROR_BAD_EXE_FORMAT;
+            lastLoadError = resolved + ": its imports lead back to it, a cycle this loader "
+                                       "does not follow";
+            return nullptr;
+        }
+    }
+    auto module = std::make_shared<Module>();
+    module->Source = resolved;
+    module->IsProgram = program;
+    if (IsWindowsImage(resolved.c_str())) {
+        if (!MapWindowsImage(module.get(), error)) {
+            for (Module* dependency : module->Dependencies) ReleaseModule(dependency);
+            return nullptr;
+        }
+    } else if (IsProgramProcess()) {
+        // A Windows program loads Windows DLLs only.
+        *error = ERROR_BAD_EXE_FORMAT;
+        lastLoadError = resolved + ": not a Windows DLL";
+        return nullptr;
+    } else {
+        module->Library = OpenFreshCopy(resolved.c_str(), error);
+        if (module->Library == nullptr) return nullptr;
+        module->Handle = reinterpret_cast<HMODULE>(module.get());
+        module->Entry = FindEntry(module->Library);
+    }
+    module->References = 1;
+    module->Loaded = true;
+    Loader().Modules.push_back(module);
+    if (module->Image) {
+        RegisterImageRange(module->Image->Base, module->Image->Size, BaseName(resolved.c_str()));
+    }
+    return module.get();
+}
+
+// Returns true once every listed module not yet attached has had
+// DLL_PROCESS_ATTACH (the program's module: its TLS callbacks) in order;
+// false at the first that refused, named in *refused. The loader lock is
+// held.
+bool AttachPending(Module** refused) {
+    for (const auto& module : ModulesNow()) {
+        if (!module->Loaded || module->Attached) continue;  // freed meanwhile, or done
+        module->Attached = true;
+        if (!CallEntry(module.get(), DLL_PROCESS_ATTACH)) {
+            *refused = module.get();
+            return false;
+        }
+    }
+    return true;
+}
+
+// Returns the program's module, or null outside a program's process.
+Module* ProgramModule() {
+    for (const auto& module : Loader().Modules) {
+        if (module->IsProgram) return module.get();
+    }
+    return nullptr;
+}
+
+// The block of the program's implicit thread-local data for the calling
+// thread, or null.
+thread_local std::vector<unsigned char>* programTlsData = nullptr;
+thread_local void* programTlsArray[1];
+
+// Returns nothing; the calling thread's copy of the program's implicit
+// thread-local data is made and put where code built for Windows finds it:
+// ThreadLocalStoragePointer in its environment block points to an array
+// whose entry 0 (the program's TLS index) is the copy. The loader lock is
+// held.
+void GiveThreadProgramTls() {
+    Module* program = ProgramModule();
+    if (program == nullptr || program->Image->TlsRva == 0 || programTlsData != nullptr) return;
+    const PeImage& image = *program->Image;
+    pe::TlsDirectory32 directory;
+    std::memcpy(&directory, image.Base + image.TlsRva, sizeof directory);
+    const uintptr_t base = reinterpret_cast<uintptr_t>(image.Base);
+    const uintptr_t start = directory.StartAddressOfRawData;
+    const uintptr_t end = directory.EndAddressOfRawData;
+    std::vector<unsigned char> data;
+    if (start >= base && end >= start && end - base <= image.Size) {
+        data.assign(reinterpret_cast<const unsigned char*>(start),
+                    reinterpret_cast<const unsigned char*>(end));
+    }
+    data.resize(data.size() + std::min<uint32_t>(directory.SizeOfZeroFill, image.Size), 0);
+    programTlsData = new std::vector<unsigned char>(std::move(data));
+    programTlsArray[0] = programTlsData->data();
+    unsigned char* block = CurrentThreadEnvironment();
+    if (block == nullptr) return;
+    const uint32_t pointer = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(programTlsArray));
+    std::memcpy(block + TebThreadLocalStoragePointer, &pointer, sizeof pointer);
+}
+
+// Returns nothing; the calling thread's copy of the program's thread-local
+// data is gone.
+void DropThreadProgramTls() {
+    delete programTlsData;
+    programTlsData = nullptr;
+    programTlsArray[0] = nullptr;
+}
+
 }  // namespace
+
+bool FindDllForImport(const char* name, const PeImage** image, DWORD* error,
+                      std::string* message) {
+    *image = nullptr;
+    const std::string path = SearchProgramDll(name);
+    char resolved[PATH_MAX];
+    if (path.empty() || realpath(path.c_str(), resolved) == nullptr) return true;
+    Module* module = LoadModule(resolved, false, error);
+    if (module == nullptr) {
+        *message = lastLoadError;
+        return false;
+    }
+    Loader().Binding.back()->Dependencies.push_back(module);
+    *image = module->Image.get();
+    return true;
+}
+
+std::string ImportingModuleName() {
+    return Loader().Binding.empty() ? std::string()
+                                    : BaseName(Loader().Binding.back()->Source.c_str());
+}
+
+HMODULE LoadProgramModule(const std::string& hostPath, std::string* message) {
+    LoaderLockHold hold;
+    DWORD error = 0;
+    Module* module = LoadModule(hostPath, true, &error);
+    if (module == nullptr) {
+        // The program's path begins the reason already.
+        *message = lastLoadError.compare(0, hostPath.size() + 2, hostPath + ": ") == 0
+                       ? lastLoadError.substr(hostPath.size() + 2)
+                       : lastLoadError;
+        return nullptr;
+    }
+    return module->Handle;
+}
+
+bool AttachProcessModules(std::string* refused) {
+    CurrentThreadEnvironment();
+    LoaderLockHold hold;
+    GiveThreadProgramTls();
+    Module* failed = nullptr;
+    if (AttachPending(&failed)) return true;
+    *refused = BaseName(failed->Source.c_str());
+    return false;
+}
+
+void* ProgramEntryPoint() {
+    LoaderLockHold hold;
+    Module* program = ProgramModule();
+    if (program == nullptr || program->Image->EntryRva == 0) return nullptr;
+    return program->Image->Base + program->Image->EntryRva;
+}
 
 const std::string& LastLoadError() { return lastLoadError; }
 
@@ -280,13 +530,16 @@ size_t MappedImageCount() { return MappedPeImageCount(); }
 
 void RunThreadNotifications(DWORD reason) {
     LoaderLockHold hold;
+    if (reason == DLL_THREAD_ATTACH) GiveThreadProgramTls();
     // Attach goes through the modules in load order, detach in reverse, as
     // NT walks its initialisation-order list; what they return is ignored.
     std::vector<std::shared_ptr<Module>> modules = ModulesNow();
     if (reason == DLL_THREAD_DETACH) std::reverse(modules.begin(), modules.end());
     for (const auto& module : modules) {
-        if (module->Loaded) CallEntry(module.get(), reason);  // unless freed meanwhile
+        // Unless freed meanwhile, or not attached yet itself.
+        if (module->Loaded && module->Attached) CallEntry(module.get(), reason);
     }
+    if (reason == DLL_THREAD_DETACH) DropThreadProgramTls();
 }
 
 bool SimulateProcessExit() {
@@ -318,7 +571,11 @@ bool SimulateProcessExit() {
         module->DetachedAtExit = true;
         CallEntry(module, DLL_PROCESS_DETACH, &processExit);
     }
-    while (!Loader().Modules.empty()) Unload(Loader().Modules.back().get());
+    while (!Loader().Modules.empty()) {
+        Module* last = Loader().Modules.back().get();
+        last->Dependencies.clear();  // every module goes, each once
+        Unload(last);
+    }
     Loader().ExitInProgress = false;  // the simulated process goes on for the tests
     return true;
 }
@@ -343,7 +600,9 @@ size_t LoadedModuleCount() {
 // Returns the loaded module's handle, or NULL with the last error set:
 // 126 no such file (or an imported DLL missing), 127 an imported function
 // missing, 182 an imported ordinal missing, 193 neither a shared object
-// nor a PE32 i386 DLL, 1114 attach refused.
+// nor a PE32 i386 DLL, 1114 attach refused. In a program's process the
+// name is looked for as NT looks for it (see SearchProgramDll) and a
+// Windows DLL is the only kind it loads.
 extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     sim::ExitIfTerminated();
     DWORD error = 0;
@@ -355,48 +614,44 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
         sim::SetLastErrorCode(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    const std::string path =
+        sim::IsProgramProcess() ? sim::SearchProgramDll(lpLibFileName) : lpLibFileName;
     char resolved[PATH_MAX];
-    if (realpath(lpLibFileName, resolved) == nullptr) {
+    if (path.empty() || realpath(path.c_str(), resolved) == nullptr) {
         sim::SetLastErrorCode(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
     // The loading thread may run the DLL's code from here on.
     sim::CurrentThreadEnvironment();
     sim::LoaderLockHold hold;
-    if (sim::Module* loaded = sim::FindModuleBySource(resolved)) {
-        ++loaded->References;
-        return sim::HandleOf(loaded);
+    sim::Module* module = sim::LoadModule(resolved, false, &error);
+    if (module == nullptr) {
+        sim::SetLastErrorCode(error);
+        return nullptr;
     }
-    auto module = std::make_shared<sim::Module>();
-    module->Source = resolved;
-    if (sim::IsWindowsImage(resolved)) {
-        if (!sim::MapWindowsImage(module.get(), &error)) {
-            sim::SetLastErrorCode(error);
-            return nullptr;
-        }
-    } else {
-        module->Library = sim::OpenFreshCopy(resolved, &error);
-        if (module->Library == nullptr) {
-            sim::SetLastErrorCode(error);
-            return nullptr;
-        }
-        module->Handle = reinterpret_cast<HMODULE>(module.get());
-        module->Entry = sim::FindEntry(module->Library);
+    // `held` keeps the record alive should an attach free it.
+    std::shared_ptr<sim::Module> held;
+    for (const auto& listed : sim::Loader().Modules) {
+        if (listed.get() == module) held = listed;
     }
-    module->References = 1;
-    module->Loaded = true;
-    sim::Loader().Modules.push_back(module);  // `module` keeps it alive should attach free it
-    sim::Module* added = module.get();
-    if (!sim::CallEntry(added, DLL_PROCESS_ATTACH)) {
-        // A refused attach is followed at once by detach and the unload.
-        if (added->Loaded) {
-            sim::CallEntry(added, DLL_PROCESS_DETACH);
-            sim::Unload(added);
-        }
+    sim::Module* refused = nullptr;
+    if (!sim::AttachPending(&refused)) {
+        // A refused attach is followed at once by its detach; the load
+        // fails as a whole, so the module asked for is given back, and
+        // with it the DLLs it loaded.
+        if (refused->Loaded) sim::CallEntry(refused, DLL_PROCESS_DETACH);
+        refused->Attached = false;
+        if (held->Loaded) sim::ReleaseModule(module);
         sim::SetLastErrorCode(ERROR_DLL_INIT_FAILED);
         return nullptr;
     }
-    return sim::HandleOf(added);
+    return sim::HandleOf(module);
+}
+
+// As LoadLibraryA, with a UTF-16 name.
+extern "C" HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
+    if (lpLibFileName == nullptr) return LoadLibraryA(nullptr);
+    return LoadLibraryA(sim::Utf8FromWide(lpLibFileName).c_str());
 }
 
 // Returns TRUE once one load is undone; the last one detaches and unloads.
@@ -411,9 +666,7 @@ extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
         sim::SetLastErrorCode(ERROR_MOD_NOT_FOUND);
         return FALSE;
     }
-    if (--module->References != 0) return TRUE;
-    sim::CallEntry(module, DLL_PROCESS_DETACH);
-    sim::Unload(module);
+    sim::ReleaseModule(module);
     return TRUE;
 }
 
@@ -447,10 +700,13 @@ extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
 // process's own for NULL, or NULL with 126. No reference is taken.
 extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
     sim::ExitIfTerminated();
-    if (lpModuleName == nullptr) return sim::ProcessModule;
+    sim::LoaderLockHold hold;
+    if (lpModuleName == nullptr) {
+        sim::Module* program = sim::ProgramModule();
+        return program != nullptr ? program->Handle : sim::ProcessModule;
+    }
     std::string wanted = sim::BaseName(lpModuleName);
     if (wanted.find('.') == std::string::npos) wanted += ".dll";
-    sim::LoaderLockHold hold;
     for (const auto& module : sim::Loader().Modules) {
         if (strcasecmp(sim::BaseName(module->Source.c_str()), wanted.c_str()) == 0) {
             return sim::HandleOf(module.get());
@@ -458,4 +714,37 @@ extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
     }
     sim::SetLastErrorCode(ERROR_MOD_NOT_FOUND);
     return nullptr;
+}
+
+// As GetModuleHandleA, with a UTF-16 name.
+extern "C" HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
+    if (lpModuleName == nullptr) return GetModuleHandleA(nullptr);
+    return GetModuleHandleA(sim::Utf8FromWide(lpModuleName).c_str());
+}
+
+// Returns the length of the module's path (the program's for NULL), in
+// Windows form (drive Z: for the host's files), copied with its NUL to
+// lpFilename; 0 with 126 for an unknown module. A path that does not fit
+// is cut to nSize characters without a NUL, and nSize is returned with 122
+// set, as NT before Vista does.
+extern "C" DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
+    sim::ExitIfTerminated();
+    std::string path;
+    {
+        sim::LoaderLockHold hold;
+        sim::Module* module =
+            hModule == nullptr ? sim::ProgramModule() : sim::FindModule(hModule);
+        if (module == nullptr) {
+            sim::SetLastErrorCode(ERROR_MOD_NOT_FOUND);
+            return 0;
+        }
+        path = sim::WindowsPath(module->Source);
+    }
+    if (path.size() >= nSize) {
+        std::memcpy(lpFilename, path.data(), nSize);
+        sim::SetLastErrorCode(ERROR_INSUFFICIENT_BUFFER);
+        return nSize;
+    }
+    std::memcpy(lpFilename, path.c_str(), path.size() + 1);
+    return static_cast<DWORD>(path.size());
 }

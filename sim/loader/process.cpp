@@ -25,7 +25,19 @@ std::string& CommandLineText() {
     return *text;
 }
 
+// Set once, before the program's code runs, and never changed.
+std::string& ProgramPathText() {
+    static auto* text = new std::string;
+    return *text;
+}
+
 }  // namespace
+
+void SetProgramPath(const std::string& hostPath) { ProgramPathText() = hostPath; }
+
+const std::string& ProgramPath() { return ProgramPathText(); }
+
+bool IsProgramProcess() { return !ProgramPathText().empty(); }
 
 void SetProcessCommandLine(const std::string& commandLine) {
     std::lock_guard<std::mutex> hold(CommandLineLock());

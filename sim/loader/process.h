@@ -10,6 +10,15 @@ namespace sim {
 
 // Returns nothing; GetCommandLineA returns `commandLine` from now on.
 void SetProcessCommandLine(const std::string& commandLine);
+// Returns nothing; the process runs the program at `hostPath` (a real
+// path) from now on: the loader looks for DLLs as NT does for a program,
+// and binds what the simulator lacks to stops.
+void SetProgramPath(const std::string& hostPath);
+// Returns the real path of the program the process runs, empty when it
+// runs none (the tests, the Linux tools).
+const std::string& ProgramPath();
+// Returns true when the process runs a program.
+bool IsProgramProcess();
 
 }  // namespace sim
 

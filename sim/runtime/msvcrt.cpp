@@ -1,38 +1,24 @@
-// The part of msvcrt.dll that the Windows build's start-up code and the
-// library import. Each function is cdecl, as in the Windows runtime, and
-// realigns the stack on entry: code built for Windows keeps it aligned to
-// 4 bytes only, where the Linux i386 ABI promises 16.
+// The part of msvcrt.dll that the Windows builds of the library and of
+// aspitool import, with the Windows runtime's behaviour: its FILE layout,
+// text-mode streams, errno numbers, command-line splitting and exit
+// sequence. Streams live in streams.cpp, start-up and exit in
+// process_state.cpp; this file holds the plain functions and the table.
 #include "sim/runtime/msvcrt.h"
+
+#include "sim/runtime/runtime_entries.h"
+#include "sim/runtime/errno_values.h"
+#include "sim/runtime/streams.h"
 
 #include <process.h>
 #include <windows.h>
 
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
-#define RUNTIME_ENTRY extern "C" __attribute__((cdecl, force_align_arg_pointer))
-
 namespace sim {
 namespace {
-
-// The Windows runtime's FILE is 32 bytes on 32-bit; _iob holds stdin,
-// stdout and stderr in that order, and code reaches them as &_iob[n].
-struct WindowsFile {
-    unsigned char Bytes[32];
-};
-WindowsFile iob[3];
-
-// Returns the Linux stream behind a Windows runtime stream, or null when
-// `stream` is not one of _iob's standard output streams.
-FILE* StreamOf(void* stream) {
-    if (stream == &iob[1]) return stdout;
-    if (stream == &iob[2]) return stderr;
-    return nullptr;
-}
 
 // The Windows runtime's lock numbers run below this.
 const int LockCount = 64;
@@ -50,9 +36,6 @@ typedef void(__cdecl* Initializer)(void);
 
 namespace {
 
-// Returns the address of the calling thread's errno.
-RUNTIME_ENTRY int* rt_errno(void) { return &errno; }
-
 // Returns nothing once every non-null initializer in [first, last) ran.
 RUNTIME_ENTRY void rt_initterm(sim::Initializer* first, sim::Initializer* last) {
     for (; first < last; ++first) {
@@ -60,26 +43,18 @@ RUNTIME_ENTRY void rt_initterm(sim::Initializer* first, sim::Initializer* last) 
     }
 }
 
-// Returns once the calling thread holds the runtime lock `number`.
+// Returns once the calling thread holds the runtime lock `number`; a
+// number the runtime does not have is its fatal lock error.
 RUNTIME_ENTRY void rt_lock(int number) {
-    if (number < 0 || number >= sim::LockCount) std::abort();
+    if (number < 0 || number >= sim::LockCount) rt_amsg_exit(17);
     sim::RuntimeLock(number).lock();
 }
 
 // Returns nothing; gives up one hold of the runtime lock `number`.
 RUNTIME_ENTRY void rt_unlock(int number) {
-    if (number < 0 || number >= sim::LockCount) std::abort();
+    if (number < 0 || number >= sim::LockCount) rt_amsg_exit(17);
     sim::RuntimeLock(number).unlock();
 }
-
-// Never returns: the runtime's fatal error exit.
-RUNTIME_ENTRY void rt_amsg_exit(int code) {
-    std::fprintf(stderr, "runtime error R60%02d\n", code);
-    std::abort();
-}
-
-// Never returns.
-RUNTIME_ENTRY void rt_abort(void) { std::abort(); }
 
 // Returns the number that begins `text`, 0 when none does.
 RUNTIME_ENTRY int rt_atoi(const char* text) { return std::atoi(text); }
@@ -88,12 +63,29 @@ RUNTIME_ENTRY int rt_atoi(const char* text) { return std::atoi(text); }
 // (the "C" locale, the runtime's default).
 RUNTIME_ENTRY int rt_toupper(int c) { return c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c; }
 
-// Returns a new block, or null when memory runs out.
-RUNTIME_ENTRY void* rt_malloc(size_t size) { return std::malloc(size); }
-// Returns a new zeroed block, or null.
-RUNTIME_ENTRY void* rt_calloc(size_t count, size_t size) { return std::calloc(count, size); }
-// Returns the block resized (perhaps moved), or null with the old one kept.
-RUNTIME_ENTRY void* rt_realloc(void* block, size_t size) { return std::realloc(block, size); }
+// Returns a new block, or null with errno ENOMEM when memory runs out.
+RUNTIME_ENTRY void* rt_malloc(size_t size) {
+    void* block = std::malloc(size);
+    if (block == nullptr) sim::SetProgramErrno(sim::WindowsENOMEM);
+    return block;
+}
+// Returns a new zeroed block, or null with errno ENOMEM.
+RUNTIME_ENTRY void* rt_calloc(size_t count, size_t size) {
+    void* block = std::calloc(count, size);
+    if (block == nullptr) sim::SetProgramErrno(sim::WindowsENOMEM);
+    return block;
+}
+// Returns the block resized (perhaps moved), or null with the old one kept
+// and errno ENOMEM; a size of 0 frees the block and returns null.
+RUNTIME_ENTRY void* rt_realloc(void* block, size_t size) {
+    if (block != nullptr && size == 0) {
+        std::free(block);
+        return nullptr;
+    }
+    void* moved = std::realloc(block, size);
+    if (moved == nullptr) sim::SetProgramErrno(sim::WindowsENOMEM);
+    return moved;
+}
 // Returns nothing; the block is freed.
 RUNTIME_ENTRY void rt_free(void* block) { std::free(block); }
 // Returns `to`, the bytes copied (the ranges must not overlap).
@@ -108,12 +100,31 @@ RUNTIME_ENTRY void* rt_memmove(void* to, const void* from, size_t size) {
 RUNTIME_ENTRY void* rt_memset(void* to, int value, size_t size) {
     return std::memset(to, value, size);
 }
+// Returns the first byte `value` in the block, or null.
+RUNTIME_ENTRY const void* rt_memchr(const void* block, int value, size_t size) {
+    return std::memchr(block, value, size);
+}
+// Returns the sign of the first difference of the blocks (bytes unsigned).
+RUNTIME_ENTRY int rt_memcmp(const void* lhs, const void* rhs, size_t size) {
+    return std::memcmp(lhs, rhs, size);
+}
 // Returns the length of the text.
 RUNTIME_ENTRY size_t rt_strlen(const char* text) { return std::strlen(text); }
+// Returns the length of a wide text in 16-bit characters (wchar_t is 16
+// bits on Windows).
+RUNTIME_ENTRY size_t rt_wcslen(const uint16_t* text) {
+    size_t length = 0;
+    while (text[length] != 0) ++length;
+    return length;
+}
+// Returns the sign of the first difference of the texts.
+RUNTIME_ENTRY int rt_strcmp(const char* lhs, const char* rhs) { return std::strcmp(lhs, rhs); }
 // Returns the sign of the first difference in the first `count` characters.
 RUNTIME_ENTRY int rt_strncmp(const char* lhs, const char* rhs, size_t count) {
     return std::strncmp(lhs, rhs, count);
 }
+// Returns the first occurrence of `c` in the text (its end for 0), or null.
+RUNTIME_ENTRY const char* rt_strchr(const char* text, int c) { return std::strchr(text, c); }
 // Returns the last occurrence of `c` in the text, or null.
 RUNTIME_ENTRY const char* rt_strrchr(const char* text, int c) { return std::strrchr(text, c); }
 // Returns what _strnicmp returns: the comparison without ASCII case.
@@ -121,62 +132,81 @@ RUNTIME_ENTRY int rt_strnicmp(const char* lhs, const char* rhs, size_t count) {
     return _strnicmp(lhs, rhs, count);
 }
 
-// Returns the number of whole items written to stdout or stderr; 0 with
-// errno EINVAL for any other stream.
-RUNTIME_ENTRY size_t rt_fwrite(const void* data, size_t size, size_t count, void* stream) {
-    FILE* target = sim::StreamOf(stream);
-    if (target == nullptr) {
-        errno = EINVAL;
-        return 0;
-    }
-    return std::fwrite(data, size, count, target);
-}
-
-// Returns the number of characters written to stdout or stderr; -1 with
-// errno EINVAL for any other stream. Both runtimes pass the arguments on
-// i386 as a plain pointer into the caller's stack.
-RUNTIME_ENTRY int rt_vfprintf(void* stream, const char* format, va_list arguments) {
-    FILE* target = sim::StreamOf(stream);
-    if (target == nullptr) {
-        errno = EINVAL;
-        return -1;
-    }
-    return std::vfprintf(target, format, arguments);
-}
-
-// Returns the new thread's handle, or (uintptr_t)-1 with errno set.
+// Returns the new thread's handle, or (uintptr_t)-1 with errno set. The
+// handle closes itself when the thread ends, so a program must not wait
+// on it unless it knows the thread is still running.
 RUNTIME_ENTRY uintptr_t rt_beginthread(_beginthread_proc_type start, unsigned stack, void* arg) {
-    return _beginthread(start, stack, arg);
+    const uintptr_t handle = _beginthread(start, stack, arg);
+    if (handle == static_cast<uintptr_t>(-1)) sim::SetProgramErrnoFromHost();
+    return handle;
 }
 
 // Never returns.
 RUNTIME_ENTRY void rt_endthread(void) { _endthread(); }
 
+#define FUNCTION(name, entry) {name, reinterpret_cast<const void*>(&entry)}
+#define VARIABLE(name, variable) {name, static_cast<const void*>(variable)}
+
+// In the byte order of the names, as a DLL's export table is.
 const sim::NamedExport runtimeExports[] = {
-    {"_amsg_exit", reinterpret_cast<const void*>(&rt_amsg_exit)},
-    {"_beginthread", reinterpret_cast<const void*>(&rt_beginthread)},
-    {"_endthread", reinterpret_cast<const void*>(&rt_endthread)},
-    {"_errno", reinterpret_cast<const void*>(&rt_errno)},
-    {"_initterm", reinterpret_cast<const void*>(&rt_initterm)},
-    {"_iob", static_cast<const void*>(sim::iob)},
-    {"_lock", reinterpret_cast<const void*>(&rt_lock)},
-    {"_strnicmp", reinterpret_cast<const void*>(&rt_strnicmp)},
-    {"_unlock", reinterpret_cast<const void*>(&rt_unlock)},
-    {"abort", reinterpret_cast<const void*>(&rt_abort)},
-    {"atoi", reinterpret_cast<const void*>(&rt_atoi)},
-    {"calloc", reinterpret_cast<const void*>(&rt_calloc)},
-    {"free", reinterpret_cast<const void*>(&rt_free)},
-    {"fwrite", reinterpret_cast<const void*>(&rt_fwrite)},
-    {"malloc", reinterpret_cast<const void*>(&rt_malloc)},
-    {"memcpy", reinterpret_cast<const void*>(&rt_memcpy)},
-    {"memmove", reinterpret_cast<const void*>(&rt_memmove)},
-    {"memset", reinterpret_cast<const void*>(&rt_memset)},
-    {"realloc", reinterpret_cast<const void*>(&rt_realloc)},
-    {"strlen", reinterpret_cast<const void*>(&rt_strlen)},
-    {"strncmp", reinterpret_cast<const void*>(&rt_strncmp)},
-    {"strrchr", reinterpret_cast<const void*>(&rt_strrchr)},
-    {"toupper", reinterpret_cast<const void*>(&rt_toupper)},
-    {"vfprintf", reinterpret_cast<const void*>(&rt_vfprintf)},
+    FUNCTION("__getmainargs", rt_getmainargs),
+    VARIABLE("__initenv", &rt_initenv),
+    VARIABLE("__mb_cur_max", &rt_mb_cur_max),
+    FUNCTION("__p__acmdln", rt_p_acmdln),
+    FUNCTION("__p__commode", rt_p_commode),
+    FUNCTION("__p__fmode", rt_p_fmode),
+    FUNCTION("__set_app_type", rt_set_app_type),
+    FUNCTION("__setusermatherr", rt_setusermatherr),
+    FUNCTION("_amsg_exit", rt_amsg_exit),
+    FUNCTION("_beginthread", rt_beginthread),
+    FUNCTION("_cexit", rt_cexit),
+    FUNCTION("_close", rt_close),
+    FUNCTION("_endthread", rt_endthread),
+    FUNCTION("_errno", rt_errno),
+    FUNCTION("_exit", rt_exit_at_once),
+    FUNCTION("_initterm", rt_initterm),
+    VARIABLE("_iob", sim::WindowsStreams()),
+    FUNCTION("_isatty", rt_isatty),
+    FUNCTION("_lock", rt_lock),
+    FUNCTION("_onexit", rt_onexit),
+    FUNCTION("_read", rt_read),
+    FUNCTION("_strnicmp", rt_strnicmp),
+    FUNCTION("_unlock", rt_unlock),
+    FUNCTION("abort", rt_abort),
+    FUNCTION("atoi", rt_atoi),
+    FUNCTION("calloc", rt_calloc),
+    FUNCTION("exit", rt_exit),
+    FUNCTION("fclose", rt_fclose),
+    FUNCTION("ferror", rt_ferror),
+    FUNCTION("fflush", rt_fflush),
+    FUNCTION("fopen", rt_fopen),
+    FUNCTION("fprintf", rt_fprintf),
+    FUNCTION("fputc", rt_fputc),
+    FUNCTION("fputs", rt_fputs),
+    FUNCTION("fread", rt_fread),
+    FUNCTION("free", rt_free),
+    FUNCTION("fseek", rt_fseek),
+    FUNCTION("ftell", rt_ftell),
+    FUNCTION("fwrite", rt_fwrite),
+    FUNCTION("localeconv", rt_localeconv),
+    FUNCTION("malloc", rt_malloc),
+    FUNCTION("memchr", rt_memchr),
+    FUNCTION("memcmp", rt_memcmp),
+    FUNCTION("memcpy", rt_memcpy),
+    FUNCTION("memmove", rt_memmove),
+    FUNCTION("memset", rt_memset),
+    FUNCTION("realloc", rt_realloc),
+    FUNCTION("setlocale", rt_setlocale),
+    FUNCTION("signal", rt_signal),
+    FUNCTION("strchr", rt_strchr),
+    FUNCTION("strcmp", rt_strcmp),
+    FUNCTION("strerror", rt_strerror),
+    FUNCTION("strlen", rt_strlen),
+    FUNCTION("strncmp", rt_strncmp),
+    FUNCTION("strrchr", rt_strrchr),
+    FUNCTION("toupper", rt_toupper),
+    FUNCTION("vfprintf", rt_vfprintf),
+    FUNCTION("wcslen", rt_wcslen),
 };
 
 }  // namespace

@@ -55,9 +55,10 @@ struct Headers {
     std::vector<pe::SectionHeader> Sections;
 };
 
-// Returns true with the headers of a PE32 i386 DLL read and checked.
+// Returns true with the headers of a PE32 i386 DLL (an EXE when `program`)
+// read and checked.
 bool ReadHeaders(const std::vector<unsigned char>& file, Headers* headers, DWORD* error,
-                 std::string* message) {
+                 std::string* message, bool program) {
     uint16_t dosMagic = 0;
     uint32_t newHeader = 0;
     uint32_t signature = 0;
@@ -74,8 +75,8 @@ bool ReadHeaders(const std::vector<unsigned char>& file, Headers* headers, DWORD
     if (fileHeader.Machine != pe::MachineI386) {
         return Refuse(error, message, "machine is not i386 (0x14C)");
     }
-    if ((fileHeader.Characteristics & pe::FileDll) == 0) {
-        return Refuse(error, message, "not a DLL");
+    if (((fileHeader.Characteristics & pe::FileDll) != 0) == program) {
+        return Refuse(error, message, program ? "a DLL, not a program" : "not a DLL");
     }
     if ((fileHeader.Characteristics & pe::FileExecutable) == 0) {
         return Refuse(error, message, "not marked executable");
@@ -247,10 +248,13 @@ DWORD SectionProtection(uint32_t characteristics) {
     return read ? PAGE_READONLY : PAGE_NOACCESS;
 }
 
-bool MapPeImage(const std::vector<unsigned char>& file, PeImage* image, DWORD* error,
-                std::string* message) {
+namespace {
+
+// Returns as MapPeImage does, for a program when `program`.
+bool MapImage(const std::vector<unsigned char>& file, PeImage* image, DWORD* error,
+              std::string* message, bool program) {
     Headers headers;
-    if (!ReadHeaders(file, &headers, error, message)) return false;
+    if (!ReadHeaders(file, &headers, error, message, program)) return false;
     const pe::OptionalHeader32& optional = headers.Optional;
     const uint32_t size = PageRound(optional.SizeOfImage);
     const bool mayMove = (headers.File.Characteristics & pe::FileRelocsStripped) == 0;
@@ -326,6 +330,18 @@ bool MapPeImage(const std::vector<unsigned char>& file, PeImage* image, DWORD* e
     std::lock_guard<std::mutex> guard(Images().Lock);
     Images().Images.push_back(image);
     return true;
+}
+
+}  // namespace
+
+bool MapPeImage(const std::vector<unsigned char>& file, PeImage* image, DWORD* error,
+                std::string* message) {
+    return MapImage(file, image, error, message, false);
+}
+
+bool MapPeProgram(const std::vector<unsigned char>& file, PeImage* image, DWORD* error,
+                  std::string* message) {
+    return MapImage(file, image, error, message, true);
 }
 
 void UnmapPeImage(PeImage* image) {

@@ -31,6 +31,9 @@ struct PeImage {
 // what is wrong in *message.
 bool MapPeImage(const std::vector<unsigned char>& file, PeImage* image, DWORD* error,
                 std::string* message);
+// Returns as MapPeImage does, for a program (an EXE, not a DLL).
+bool MapPeProgram(const std::vector<unsigned char>& file, PeImage* image, DWORD* error,
+                  std::string* message);
 // Returns nothing; the image's pages are unmapped.
 void UnmapPeImage(PeImage* image);
 // Returns the number of images mapped and not yet unmapped.
@@ -53,6 +56,23 @@ int ProtectImageMemory(void* address, size_t size, DWORD protect, DWORD* old);
 // Returns the Win32 page protection of a section with these
 // characteristics, PAGE_NOACCESS for one that allows no access.
 DWORD SectionProtection(uint32_t characteristics);
+
+// What a process that runs a program binds its images' imports with
+// besides the simulated system DLLs: DLLs found where NT would look for
+// them, and stand-ins for what the simulator lacks.
+struct ImportFallback {
+    // Returns false, with the Win32 error and a message, when a DLL of
+    // that name was found but cannot be loaded; true otherwise, with its
+    // image in *image, or null there when no such DLL was found.
+    bool (*FindDll)(const char* name, const PeImage** image, DWORD* error, std::string* message);
+    // Returns the address the import `dll`!`function` ("#n" for an
+    // ordinal) is bound to, given the one found (null when it is missing);
+    // null refuses it.
+    const void* (*Bind)(const char* dll, const std::string& function, const void* found);
+};
+// Returns nothing; imports bind with `fallback` from now on (null: an
+// import the simulator lacks fails the load, the default).
+void SetImportFallback(const ImportFallback* fallback);
 
 // Returns true once the import descriptors at `rva` are bound, each
 // import address table entry holding the simulated function; false with

@@ -55,6 +55,28 @@ const NamedExport kernel32[] = {
     EXPORT(VirtualUnlock),
     EXPORT(WaitForMultipleObjects),
     EXPORT(WaitForSingleObject),
+    // Added after the first release of the table: appended, so that the
+    // ordinals above keep their numbers.
+    EXPORT(CreateSemaphoreA),
+    EXPORT(CreateSemaphoreW),
+    EXPORT(GetACP),
+    EXPORT(GetCurrentProcessId),
+    EXPORT(GetFileType),
+    EXPORT(GetModuleFileNameA),
+    EXPORT(GetModuleHandleW),
+    EXPORT(GetOEMCP),
+    EXPORT(GetStartupInfoA),
+    EXPORT(GetStdHandle),
+    EXPORT(GetSystemTimeAsFileTime),
+    EXPORT(GetTimeZoneInformation),
+    EXPORT(IsDBCSLeadByteEx),
+    EXPORT(LoadLibraryW),
+    EXPORT(MultiByteToWideChar),
+    EXPORT(ReadFile),
+    EXPORT(ReleaseSemaphore),
+    EXPORT(SetUnhandledExceptionFilter),
+    EXPORT(WideCharToMultiByte),
+    EXPORT(WriteFile),
 };
 
 const NamedExport advapi32[] = {

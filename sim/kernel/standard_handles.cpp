@@ -1,0 +1,136 @@
+// The process's standard handles: input, output and error are the host's
+// own descriptors 0, 1 and 2, reached through handles of the process's
+// table, so that a program's output reaches the host's unchanged (no
+// translation of line ends: that is the C runtime's business).
+#include "sim/kernel/handles.h"
+#include "sim/kernel/threads.h"
+
+#include <windows.h>
+
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <mutex>
+
+namespace sim {
+namespace {
+
+struct StreamObject : KernelObject {
+    explicit StreamObject(int descriptor) : KernelObject(ObjectKind::Stream), Descriptor(descriptor) {}
+    const int Descriptor;  // the host's; never closed, it is not the process's to close
+};
+
+// Returns the three standard handles, made at the first ask, as NT gives
+// them at process start; a handle closed since stays closed.
+HANDLE* StandardHandles() {
+    static HANDLE handles[3];
+    static std::once_flag made;
+    std::call_once(made, [] {
+        for (int descriptor = 0; descriptor < 3; ++descriptor) {
+            handles[descriptor] = InsertHandle(std::make_shared<StreamObject>(descriptor));
+        }
+    });
+    return handles;
+}
+
+// Returns the stream behind `handle`, or null with 6 set (1 for a device
+// file, which this simulator gives no reads or writes).
+std::shared_ptr<StreamObject> StreamOf(HANDLE handle) {
+    std::shared_ptr<KernelObject> object = LookupHandle(handle);
+    if (!object || object->Kind != ObjectKind::Stream) {
+        SetLastErrorCode(object && object->Kind == ObjectKind::File ? ERROR_INVALID_FUNCTION
+                                                                    : ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return std::static_pointer_cast<StreamObject>(object);
+}
+
+}  // namespace
+}  // namespace sim
+
+// Returns the standard input, output or error handle; INVALID_HANDLE_VALUE
+// with 6 for any other number.
+extern "C" HANDLE WINAPI GetStdHandle(DWORD nStdHandle) {
+    sim::ExitIfTerminated();
+    const DWORD numbers[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    for (int i = 0; i < 3; ++i) {
+        if (nStdHandle == numbers[i]) return sim::StandardHandles()[i];
+    }
+    sim::SetLastErrorCode(ERROR_INVALID_HANDLE);
+    return INVALID_HANDLE_VALUE;
+}
+
+// Returns TRUE with every byte written and their number in
+// *lpNumberOfBytesWritten; FALSE with the last error set (998 for a null
+// count pointer, which NT requires without overlapped I/O).
+extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                                 LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+    sim::ExitIfTerminated();
+    auto stream = sim::StreamOf(hFile);
+    if (!stream) return FALSE;
+    if (lpNumberOfBytesWritten == nullptr || lpOverlapped != nullptr) {
+        sim::SetLastErrorCode(lpOverlapped != nullptr ? ERROR_INVALID_PARAMETER : ERROR_NOACCESS);
+        return FALSE;
+    }
+    *lpNumberOfBytesWritten = 0;
+    const char* bytes = static_cast<const char*>(lpBuffer);
+    DWORD done = 0;
+    while (done < nNumberOfBytesToWrite) {
+        const ssize_t put = write(stream->Descriptor, bytes + done, nNumberOfBytesToWrite - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            *lpNumberOfBytesWritten = done;
+            sim::SetLastErrorCode(errno == EPIPE ? ERROR_BROKEN_PIPE : ERROR_IO_DEVICE);
+            return FALSE;
+        }
+        done += static_cast<DWORD>(put);
+    }
+    *lpNumberOfBytesWritten = done;
+    return TRUE;
+}
+
+// Returns TRUE with the bytes read (0 at the end of the input) and their
+// number in *lpNumberOfBytesRead; FALSE with the last error set.
+extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                                LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+    sim::ExitIfTerminated();
+    auto stream = sim::StreamOf(hFile);
+    if (!stream) return FALSE;
+    if (lpNumberOfBytesRead == nullptr || lpOverlapped != nullptr) {
+        sim::SetLastErrorCode(lpOverlapped != nullptr ? ERROR_INVALID_PARAMETER : ERROR_NOACCESS);
+        return FALSE;
+    }
+    ssize_t got;
+    do {
+        got = read(stream->Descriptor, lpBuffer, nNumberOfBytesToRead);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        *lpNumberOfBytesRead = 0;
+        sim::SetLastErrorCode(ERROR_IO_DEVICE);
+        return FALSE;
+    }
+    *lpNumberOfBytesRead = static_cast<DWORD>(got);
+    return TRUE;
+}
+
+// Returns what the handle reaches: a character device (a terminal), a
+// pipe or a disk file for the standard handles, as the host's descriptor
+// is; FILE_TYPE_CHAR for a device file; FILE_TYPE_UNKNOWN with 6 for
+// anything else.
+extern "C" DWORD WINAPI GetFileType(HANDLE hFile) {
+    sim::ExitIfTerminated();
+    std::shared_ptr<sim::KernelObject> object = sim::LookupHandle(hFile);
+    if (object && object->Kind == sim::ObjectKind::File) return FILE_TYPE_CHAR;
+    if (!object || object->Kind != sim::ObjectKind::Stream) {
+        sim::SetLastErrorCode(ERROR_INVALID_HANDLE);
+        return FILE_TYPE_UNKNOWN;
+    }
+    struct stat info;
+    const int descriptor = static_cast<sim::StreamObject*>(object.get())->Descriptor;
+    if (fstat(descriptor, &info) != 0) return FILE_TYPE_UNKNOWN;
+    if (S_ISCHR(info.st_mode)) return FILE_TYPE_CHAR;
+    if (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) return FILE_TYPE_PIPE;
+    return FILE_TYPE_DISK;
+}

@@ -1,0 +1,574 @@
+#include "sim/runtime/streams.h"
+
+#include "sim/kernel/host_paths.h"
+#include "sim/runtime/descriptors.h"
+#include "sim/runtime/errno_values.h"
+#include "sim/runtime/print_format.h"
+#include "sim/runtime/runtime_entries.h"
+
+#include <fcntl.h>
+#include <stdio_ext.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+#include <mutex>
+#include <string>
+
+namespace sim {
+namespace {
+
+// msvcrt's limit: 512 streams, of which _iob holds the first 20.
+constexpr int StreamCount = 512;
+
+WindowsFile files[StreamCount] = {
+    {nullptr, 0, nullptr, StreamRead, 0, 0, 0, nullptr},
+    {nullptr, 0, nullptr, StreamWrite, 1, 0, 0, nullptr},
+    {nullptr, 0, nullptr, StreamWrite, 2, 0, 0, nullptr},
+};
+int fileMode = 0;
+int commitMode = 0;
+
+struct Stream {
+    FILE* Host = nullptr;
+    bool Text = false;
+    bool Commit = false;
+    bool DeleteOnClose = false;
+    std::string HostPath;
+};
+
+struct Tables {
+    std::recursive_mutex StreamLocks[StreamCount];
+    Stream Streams[StreamCount];
+};
+
+// Returns the tables, made once and never destroyed: streams stay usable
+// until the host process ends.
+Tables& State() {
+    static Tables* tables = new Tables;
+    return *tables;
+}
+
+// Returns the index of `stream` in the FILE table, or -1 when it is none.
+int IndexOf(void* stream) {
+    const auto address = reinterpret_cast<uintptr_t>(stream);
+    const auto first = reinterpret_cast<uintptr_t>(&files[0]);
+    if (address < first || address >= first + sizeof files) return -1;
+    if ((address - first) % sizeof(WindowsFile) != 0) return -1;
+    return static_cast<int>((address - first) / sizeof(WindowsFile));
+}
+
+bool InUse(const WindowsFile& file) {
+    return (file.Flag & (StreamRead | StreamWrite | StreamReadWrite)) != 0;
+}
+
+// Holds one stream's lock, and finds its host file: a standard stream's is
+// opened at its first use.
+class StreamAccess {
+public:
+    // `openStandard` false leaves a standard stream that was never used
+    // unopened, for walks over the whole table.
+    explicit StreamAccess(void* stream, bool openStandard = true) : index_(IndexOf(stream)) {
+        if (index_ < 0) return;
+        State().StreamLocks[index_].lock();
+        if (openStandard && index_ < 3 && State().Streams[index_].Host == nullptr &&
+            InUse(files[index_])) {
+            OpenStandardStream();
+        }
+    }
+    ~StreamAccess() {
+        if (index_ >= 0) State().StreamLocks[index_].unlock();
+    }
+    StreamAccess(const StreamAccess&) = delete;
+    StreamAccess& operator=(const StreamAccess&) = delete;
+
+    // Returns true when the stream is open, and its descriptor too; else
+    // sets errno (EINVAL for no stream at all, EBADF for a closed one).
+    bool Usable() {
+        if (index_ < 0 || !InUse(files[index_])) {
+            SetProgramErrno(WindowsEINVAL);
+            return false;
+        }
+        if (Record().Host == nullptr || !DescriptorOpen()) {
+            SetProgramErrno(WindowsEBADF);
+            files[index_].Flag |= StreamFailed;
+            return false;
+        }
+        return true;
+    }
+    WindowsFile& File() { return files[index_]; }
+    Stream& Record() { return State().Streams[index_]; }
+    int Index() const { return index_; }
+
+    // Returns false, with the stream failed and errno from the host's.
+    bool Fail() {
+        SetProgramErrnoFromHost();
+        files[index_].Flag |= StreamFailed;
+        return false;
+    }
+
+private:
+    bool DescriptorOpen() { return DescriptorIsOpen(files[index_].File); }
+    void OpenStandardStream() {
+        const int hostFd = StandardStreamDescriptor(index_);
+        if (hostFd < 0) return;
+        FILE* host = fdopen(hostFd, index_ == 0 ? "r" : "w");
+        if (host == nullptr) return;
+        // stderr is unbuffered on Windows, as everywhere.
+        if (index_ == 2) setvbuf(host, nullptr, _IONBF, 0);
+        Stream& record = Record();
+        record.Host = host;
+        record.Text = true;
+    }
+
+    int index_;
+};
+
+// Returns the number of bytes of `data` written; translates "\n" to
+// "\r\n" in text mode. Needs the stream's lock.
+size_t WriteBytes(StreamAccess& access, const char* data, size_t size) {
+    WindowsFile& file = access.File();
+    if ((file.Flag & (StreamWrite | StreamReadWrite)) == 0) {
+        SetProgramErrno(WindowsEBADF);
+        file.Flag |= StreamFailed;
+        return 0;
+    }
+    FILE* host = access.Record().Host;
+    if (!access.Record().Text) {
+        const size_t written = std::fwrite(data, 1, size, host);
+        if (written < size) access.Fail();
+        return written;
+    }
+    char chunk[4096];
+    size_t done = 0;
+    while (done < size) {
+        size_t used = 0;
+        size_t taken = 0;
+        while (done + taken < size && used + 2 <= sizeof chunk) {
+            const char c = data[done + taken++];
+            if (c == '\n') chunk[used++] = '\r';
+            chunk[used++] = c;
+        }
+        if (std::fwrite(chunk, 1, used, host) < used) {
+            access.Fail();
+            return done;
+        }
+        done += taken;
+    }
+    return done;
+}
+
+// Returns the number of bytes read into `data`; in text mode "\r\n" reads
+// as "\n" and Ctrl-Z ends the file (on a terminal it is a plain byte).
+// Needs the stream's lock.
+size_t ReadBytes(StreamAccess& access, char* data, size_t size) {
+    WindowsFile& file = access.File();
+    if ((file.Flag & (StreamRead | StreamReadWrite)) == 0) {
+        SetProgramErrno(WindowsEBADF);
+        file.Flag |= StreamFailed;
+        return 0;
+    }
+    FILE* host = access.Record().Host;
+    // The end of a file is no lasting state here: each read tries again.
+    std::clearerr(host);
+    size_t got = 0;
+    if (!access.Record().Text) {
+        got = std::fread(data, 1, size, host);
+    } else {
+        const bool ctrlZEnds = !isatty(fileno(host));
+        while (got < size) {
+            int c = std::getc(host);
+            if (c == EOF) break;
+            if (c == CtrlZ && ctrlZEnds) {
+                std::ungetc(c, host);  // it stays the end for the next read
+                file.Flag |= StreamAtEnd;
+                return got;
+            }
+            if (c == '\r') {
+                const int next = std::getc(host);
+                if (next == '\n') {
+                    c = '\n';
+                } else if (next != EOF) {
+                    std::ungetc(next, host);
+                }
+            }
+            data[got++] = static_cast<char>(c);
+        }
+    }
+    if (got < size) {
+        if (std::ferror(host)) {
+            access.Fail();
+            std::clearerr(host);
+        } else {
+            file.Flag |= StreamAtEnd;
+        }
+    }
+    return got;
+}
+
+// Returns true once the stream's buffered output reached its file (and
+// the disk, for a stream opened with 'c'). Needs the stream's lock.
+bool FlushLocked(StreamAccess& access) {
+    if ((access.File().Flag & (StreamWrite | StreamReadWrite)) == 0) return true;
+    FILE* host = access.Record().Host;
+    if (std::fflush(host) != 0) return access.Fail();
+    if (access.Record().Commit && fsync(fileno(host)) != 0 && errno != EINVAL) {
+        return access.Fail();
+    }
+    return true;
+}
+
+// Returns 0, or EOF when the buffered output could not be written; closes
+// the stream and its descriptor. Needs the stream's lock.
+int CloseLocked(StreamAccess& access) {
+    Stream& record = access.Record();
+    WindowsFile& file = access.File();
+    int result = FlushLocked(access) ? 0 : EOF;
+    ReleaseStreamDescriptor(file.File);
+    if (std::fclose(record.Host) != 0 && result == 0) {
+        SetProgramErrnoFromHost();
+        result = EOF;
+    }
+    if (record.DeleteOnClose) unlink(record.HostPath.c_str());
+    record = Stream();
+    file = WindowsFile{nullptr, 0, nullptr, 0, -1, 0, 0, nullptr};
+    return result;
+}
+
+struct OpenMode {
+    int HostFlags;
+    int StreamFlag;
+    int Text;  // 1 text, 0 binary, -1 as _fmode says
+    bool Commit;
+    bool DeleteOnClose;
+};
+
+// Returns true with `mode` parsed as msvcrt's fopen reads it: r, w or a,
+// then any of + t b c n N S R T D once each (t and b, S and R exclude each
+// other), spaces anywhere; anything else is refused.
+bool ParseOpenMode(const char* text, OpenMode& mode) {
+    while (*text == ' ') ++text;
+    switch (*text) {
+    case 'r':
+        mode = {O_RDONLY, StreamRead, -1, false, false};
+        break;
+    case 'w':
+        mode = {O_WRONLY | O_CREAT | O_TRUNC, StreamWrite, -1, false, false};
+        break;
+    case 'a':
+        mode = {O_WRONLY | O_CREAT | O_APPEND, StreamWrite, -1, false, false};
+        break;
+    default:
+        return false;
+    }
+    mode.Commit = (commitMode & 0x4000) != 0;  // _commode's _IOCOMMIT
+    std::string seen;
+    for (++text; *text != '\0'; ++text) {
+        const char c = *text;
+        if (c == ' ') continue;
+        if (std::strchr("+tbcnNSRTD", c) == nullptr || seen.find(c) != std::string::npos) {
+            return false;
+        }
+        if ((c == 't' && seen.find('b') != std::string::npos) ||
+            (c == 'b' && seen.find('t') != std::string::npos) ||
+            (c == 'S' && seen.find('R') != std::string::npos) ||
+            (c == 'R' && seen.find('S') != std::string::npos) ||
+            ((c == 'c' || c == 'n') && seen.find_first_of("cn") != std::string::npos)) {
+            return false;
+        }
+        seen += c;
+        if (c == '+') {
+            mode.HostFlags = (mode.HostFlags & ~(O_RDONLY | O_WRONLY)) | O_RDWR;
+            mode.StreamFlag = StreamReadWrite;
+        } else if (c == 't' || c == 'b') {
+            mode.Text = c == 't' ? 1 : 0;
+        } else if (c == 'c' || c == 'n') {
+            mode.Commit = c == 'c';
+        } else if (c == 'D') {
+            mode.DeleteOnClose = true;
+        }
+    }
+    return true;
+}
+
+// Returns the host path of the program's file `path`. The device name
+// NUL, which Windows reserves in every folder and with any extension, is
+// the null device.
+std::string HostFileOf(const char* path) {
+    const char* name = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '\\' || *p == '/' || (*p == ':' && p == path + 1)) name = p + 1;
+    }
+    const size_t length = std::strcspn(name, ".: ");
+    if (length == 3 && strncasecmp(name, "nul", 3) == 0) return "/dev/null";
+    return HostPath(path);
+}
+
+// Returns the Windows errno for a failed open: Windows refuses a folder
+// as a file with "access denied", and finds no file where a path runs
+// through a file or is too long.
+int OpenErrno(int hostErrno) {
+    switch (hostErrno) {
+    case EISDIR:
+        return WindowsEACCES;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+        return WindowsENOENT;
+    default:
+        return WindowsErrnoOf(hostErrno);
+    }
+}
+
+}  // namespace
+
+WindowsFile* WindowsStreams() { return files; }
+int* ProgramFileMode() { return &fileMode; }
+int* ProgramCommitMode() { return &commitMode; }
+
+bool FlushAllStreams() {
+    bool flushed = true;
+    for (int i = 0; i < StreamCount; ++i) {
+        StreamAccess access(&files[i], false);
+        if (InUse(files[i]) && access.Record().Host != nullptr && !FlushLocked(access)) {
+            flushed = false;
+        }
+    }
+    return flushed;
+}
+
+void CloseFileStreams() {
+    for (int i = 3; i < StreamCount; ++i) {
+        StreamAccess access(&files[i], false);
+        if (InUse(files[i]) && access.Record().Host != nullptr) CloseLocked(access);
+    }
+}
+
+void DiscardStreamOutput() {
+    for (int i = 0; i < StreamCount; ++i) {
+        StreamAccess access(&files[i], false);
+        Stream& record = access.Record();
+        if (!InUse(files[i]) || record.Host == nullptr) continue;
+        __fpurge(record.Host);
+        // Windows deletes such a file when the process's handles close.
+        if (record.DeleteOnClose) unlink(record.HostPath.c_str());
+    }
+}
+
+void WriteStandardErrorRaw(const char* text, size_t size) {
+    const int hostFd = HostFdOf(2, nullptr);
+    if (hostFd < 0) return;
+    while (size > 0) {
+        const ssize_t written = write(hostFd, text, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return;
+        text += written;
+        size -= static_cast<size_t>(written);
+    }
+}
+
+}  // namespace sim
+
+using sim::StreamAccess;
+
+// Returns the new stream, or null with errno set.
+RUNTIME_ENTRY void* rt_fopen(const char* path, const char* modeText) {
+    if (path == nullptr || modeText == nullptr || *path == '\0') {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return nullptr;
+    }
+    sim::OpenMode mode;
+    if (!sim::ParseOpenMode(modeText, mode)) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return nullptr;
+    }
+    const bool text = mode.Text == 1 || (mode.Text == -1 && sim::fileMode != sim::FileModeBinary);
+    // The stream is taken first, so that a file is neither created nor
+    // truncated when no stream is left.
+    for (int i = 0; i < sim::StreamCount; ++i) {
+        StreamAccess access(&sim::files[i], false);
+        if (sim::InUse(sim::files[i])) continue;
+        const std::string hostPath = sim::HostFileOf(path);
+        const int hostFd = open(hostPath.c_str(), mode.HostFlags | O_CLOEXEC, 0666);
+        if (hostFd < 0) {
+            sim::SetProgramErrno(sim::OpenErrno(errno));
+            return nullptr;
+        }
+        struct stat status = {};
+        if (fstat(hostFd, &status) == 0 && S_ISDIR(status.st_mode)) {
+            close(hostFd);
+            sim::SetProgramErrno(sim::WindowsEACCES);
+            return nullptr;
+        }
+        const int descriptor = sim::OpenStreamDescriptor(hostFd, text);
+        if (descriptor < 0) {
+            close(hostFd);
+            sim::SetProgramErrno(sim::WindowsEMFILE);
+            return nullptr;
+        }
+        const int accessMode = mode.HostFlags & O_ACCMODE;
+        FILE* host = fdopen(hostFd, accessMode == O_RDONLY ? "r" : accessMode == O_WRONLY ? "w" : "r+");
+        if (host == nullptr) {
+            sim::SetProgramErrnoFromHost();
+            sim::ReleaseStreamDescriptor(descriptor);
+            close(hostFd);
+            return nullptr;
+        }
+        sim::Stream& record = access.Record();
+        record.Host = host;
+        record.Text = text;
+        record.Commit = mode.Commit;
+        record.DeleteOnClose = mode.DeleteOnClose && S_ISREG(status.st_mode);  // never a device
+        record.HostPath = hostPath;
+        sim::files[i] = sim::WindowsFile{nullptr, 0, nullptr, mode.StreamFlag, descriptor, 0, 0, nullptr};
+        return &sim::files[i];
+    }
+    sim::SetProgramErrno(sim::WindowsEMFILE);
+    return nullptr;
+}
+
+// Returns 0, or EOF when the stream is no open stream or its buffered
+// output could not be written; the stream is closed either way.
+RUNTIME_ENTRY int rt_fclose(void* stream) {
+    StreamAccess access(stream);
+    if (access.Index() < 0 || !sim::InUse(access.File())) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return EOF;
+    }
+    if (access.Record().Host == nullptr) {  // a standard stream whose descriptor is gone
+        access.File().Flag = 0;
+        sim::SetProgramErrno(sim::WindowsEBADF);
+        return EOF;
+    }
+    return sim::CloseLocked(access);
+}
+
+// Returns 0, or EOF when output could not be written; null flushes every
+// stream. A stream open only for reading is left as it is.
+RUNTIME_ENTRY int rt_fflush(void* stream) {
+    if (stream == nullptr) return sim::FlushAllStreams() ? 0 : EOF;
+    StreamAccess access(stream);
+    if (!access.Usable()) return EOF;
+    return sim::FlushLocked(access) ? 0 : EOF;
+}
+
+// Returns nonzero when an error happened on the stream.
+RUNTIME_ENTRY int rt_ferror(void* stream) {
+    StreamAccess access(stream);
+    if (access.Index() < 0) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return 0;
+    }
+    return access.File().Flag & sim::StreamFailed;
+}
+
+// Returns the number of whole items read.
+RUNTIME_ENTRY size_t rt_fread(void* data, size_t size, size_t count, void* stream) {
+    if (size == 0 || count == 0) return 0;
+    StreamAccess access(stream);
+    if (data == nullptr || count > SIZE_MAX / size) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return 0;
+    }
+    if (!access.Usable()) return 0;
+    return sim::ReadBytes(access, static_cast<char*>(data), size * count) / size;
+}
+
+// Returns the number of whole items written.
+RUNTIME_ENTRY size_t rt_fwrite(const void* data, size_t size, size_t count, void* stream) {
+    if (size == 0 || count == 0) return 0;
+    StreamAccess access(stream);
+    if (data == nullptr || count > SIZE_MAX / size) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return 0;
+    }
+    if (!access.Usable()) return 0;
+    return sim::WriteBytes(access, static_cast<const char*>(data), size * count) / size;
+}
+
+// Returns the character written, or EOF.
+RUNTIME_ENTRY int rt_fputc(int c, void* stream) {
+    StreamAccess access(stream);
+    if (!access.Usable()) return EOF;
+    const char byte = static_cast<char>(c);
+    return sim::WriteBytes(access, &byte, 1) == 1 ? static_cast<unsigned char>(byte) : EOF;
+}
+
+// Returns 0, or EOF when the text was not all written.
+RUNTIME_ENTRY int rt_fputs(const char* text, void* stream) {
+    StreamAccess access(stream);
+    if (text == nullptr) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return EOF;
+    }
+    if (!access.Usable()) return EOF;
+    const size_t length = std::strlen(text);
+    return sim::WriteBytes(access, text, length) == length ? 0 : EOF;
+}
+
+// Returns the number of characters written, or -1. The format is the
+// Windows runtime's (see print_format.h); both runtimes pass the arguments
+// on i386 as a plain pointer into the caller's stack.
+RUNTIME_ENTRY int rt_vfprintf(void* stream, const char* format, va_list arguments) {
+    StreamAccess access(stream);
+    if (format == nullptr) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return -1;
+    }
+    if (!access.Usable()) return -1;
+    std::string text;
+    sim::FormatWindows(text, format, arguments);
+    if (text.size() > INT_MAX) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return -1;
+    }
+    if (sim::WriteBytes(access, text.data(), text.size()) != text.size()) return -1;
+    return static_cast<int>(text.size());
+}
+
+// Returns what vfprintf returns.
+RUNTIME_ENTRY int rt_fprintf(void* stream, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    const int result = rt_vfprintf(stream, format, arguments);
+    va_end(arguments);
+    return result;
+}
+
+// Returns 0 once the position moved (and the end-of-file mark is gone),
+// -1 with errno set otherwise.
+RUNTIME_ENTRY int rt_fseek(void* stream, long offset, int origin) {
+    StreamAccess access(stream);
+    if (origin != SEEK_SET && origin != SEEK_CUR && origin != SEEK_END) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return -1;
+    }
+    if (!access.Usable()) return -1;
+    if (fseeko(access.Record().Host, offset, origin) != 0) {
+        sim::SetProgramErrnoFromHost();
+        return -1;
+    }
+    access.File().Flag &= ~sim::StreamAtEnd;
+    return 0;
+}
+
+// Returns the position in the file in bytes (in text mode too), or -1.
+RUNTIME_ENTRY long rt_ftell(void* stream) {
+    StreamAccess access(stream);
+    if (!access.Usable()) return -1;
+    const off_t position = ftello(access.Record().Host);
+    if (position < 0) {
+        sim::SetProgramErrnoFromHost();
+        return -1;
+    }
+    if (position > LONG_MAX) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return -1;
+    }
+    return static_cast<long>(position);
+}
+
