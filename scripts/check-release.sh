@@ -4,7 +4,7 @@
 # the DLL's version resource.
 set -euo pipefail
 build="${1:-build/windows}"
-ntrun="${2:-build/linux/tools/ntrun/ntrun}"
+ntrun="${2:-build/linux/tools/ntrun}"
 client="${3:-build/linux/tools/aspitool}"
 version="$(grep -Eo 'PTASPI_VERSION_TEXT "[0-9.]+"' interface/version.rc | grep -Eo '[0-9.]+')"
 name="ptaspi-$version-win32"

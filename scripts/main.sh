@@ -18,4 +18,4 @@ echo "The library's own tables on the same machine (host adapters and device tab
 build/linux/tools/discovery_report
 echo
 echo "The same scan by aspitool.exe, the Windows build of the client, run by ntrun with ptaspi32.dll beside it:"
-build/linux/tools/ntrun/ntrun build/windows/aspitool.exe scan
+build/linux/tools/ntrun build/windows/aspitool.exe scan

@@ -15,7 +15,9 @@ TEST(Arguments, OptionsMayStandBeforeOrAfterTheCommandWord) {
     const ToolRun before = RunTool({"--machine", machine, "scan", "--json"});
     ASSERT_EQ(before.exitCode, 0) << before.err;
     // The Windows build knows no simulated machine, so names none.
-    if (!RunsWindowsProgram()) EXPECT_EQ(before.Json()["machine"], "aspitool test: two buses per port");
+    if (!RunsWindowsProgram()) {
+        EXPECT_EQ(before.Json()["machine"], "aspitool test: two buses per port");
+    }
     for (const std::vector<std::string>& line : {std::vector<std::string>{"scan", "--machine", machine, "--json"},
                                                  std::vector<std::string>{"--json", "--machine=" + machine}}) {
         const ToolRun run = RunTool(line);

@@ -130,7 +130,7 @@ std::string WithoutMachineNotes(const std::string& text) {
     std::string kept;
     for (std::string line; std::getline(lines, line);) {
         if (line.compare(0, 9, "machine: ") == 0 || line.compare(0, 13, "  \"machine\": ") == 0 ||
-            line.compare(0, 19, "aspitool: warning: ") == 0) {
+            line.compare(0, 19, "aspitool: warning: ") == 0 || line.compare(0, 16, "ntrun: warning: ") == 0) {
             continue;
         }
         kept += line + "\n";

@@ -34,8 +34,8 @@ void ExpectSameAsLinux(const std::vector<std::string>& args) {
     const ToolRun linux = RunLinuxTool(args);
     const ToolRun windows = RunWindowsProgram(PTASPI_WINDOWS_PROGRAM, args);
     EXPECT_EQ(windows.exitCode, linux.exitCode) << windows.err;
-    EXPECT_EQ(windows.out, WithoutMachineNotes(linux.out));
-    EXPECT_EQ(windows.err, WithoutMachineNotes(linux.err));
+    EXPECT_EQ(WithoutMachineNotes(windows.out), WithoutMachineNotes(linux.out));
+    EXPECT_EQ(WithoutMachineNotes(windows.err), WithoutMachineNotes(linux.err));
 }
 
 class WindowsProgram : public ::testing::Test {
