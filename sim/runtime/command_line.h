@@ -18,10 +18,10 @@ std::string QuoteCommandLine(const std::vector<std::string>& words);
 
 // Returns the words of `commandLine` split as msvcrt's start-up code
 // splits it for argv: blanks (space, tab) separate words; a quote starts
-// or ends a quoted part where blanks belong to the word; 2n backslashes
+// or ends a quoted section where blanks belong to the word; 2n backslashes
 // before a quote give n backslashes and the quote acts, 2n+1 give n and a
 // literal quote; other backslashes stand for themselves; two quotes inside
-// a quoted part give a literal quote and end that part.
+// a quoted section give a literal quote and end that section.
 std::vector<std::string> SplitCommandLine(const char* commandLine);
 
 }  // namespace sim

@@ -1,5 +1,5 @@
 // The Windows C runtime's errno: its own numbers (equal to Linux's up to
-// ERANGE, different above), kept per thread apart from the host's errno,
+// ERANGE, different above), kept per thread separately from the host's errno,
 // and its own message texts.
 #ifndef PTASPI_SIM_RUNTIME_ERRNO_VALUES_H
 #define PTASPI_SIM_RUNTIME_ERRNO_VALUES_H

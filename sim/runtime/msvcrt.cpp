@@ -1,4 +1,4 @@
-// The part of msvcrt.dll that the Windows builds of the library and of
+// The subset of msvcrt.dll that the Windows builds of the library and of
 // aspitool import, with the Windows runtime's behaviour: its FILE layout,
 // text-mode streams, errno numbers, command-line splitting and exit
 // sequence. Streams live in streams.cpp, start-up and exit in
@@ -164,8 +164,9 @@ const sim::NamedExport runtimeExports[] = {
     FUNCTION("_endthread", rt_endthread),
     FUNCTION("_errno", rt_errno),
     FUNCTION("_exit", rt_exit_at_once),
+    FUNCTION("_fileno", rt_fileno),
     FUNCTION("_initterm", rt_initterm),
-    VARIABLE("_iob", sim::WindowsStreams()),
+    VARIABLE("_iob", sim::ProgramStreams),
     FUNCTION("_isatty", rt_isatty),
     FUNCTION("_lock", rt_lock),
     FUNCTION("_onexit", rt_onexit),
@@ -177,6 +178,7 @@ const sim::NamedExport runtimeExports[] = {
     FUNCTION("calloc", rt_calloc),
     FUNCTION("exit", rt_exit),
     FUNCTION("fclose", rt_fclose),
+    FUNCTION("feof", rt_feof),
     FUNCTION("ferror", rt_ferror),
     FUNCTION("fflush", rt_fflush),
     FUNCTION("fopen", rt_fopen),
@@ -195,6 +197,9 @@ const sim::NamedExport runtimeExports[] = {
     FUNCTION("memcpy", rt_memcpy),
     FUNCTION("memmove", rt_memmove),
     FUNCTION("memset", rt_memset),
+    FUNCTION("printf", rt_printf),
+    FUNCTION("putchar", rt_putchar),
+    FUNCTION("puts", rt_puts),
     FUNCTION("realloc", rt_realloc),
     FUNCTION("setlocale", rt_setlocale),
     FUNCTION("signal", rt_signal),
@@ -206,6 +211,7 @@ const sim::NamedExport runtimeExports[] = {
     FUNCTION("strrchr", rt_strrchr),
     FUNCTION("toupper", rt_toupper),
     FUNCTION("vfprintf", rt_vfprintf),
+    FUNCTION("vprintf", rt_vprintf),
     FUNCTION("wcslen", rt_wcslen),
 };
 

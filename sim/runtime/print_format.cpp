@@ -21,16 +21,16 @@ struct Conversion {
     bool Wide = false;    // 'l' or 'w' on c, s
 };
 
-bool HasFlag(const Conversion& spec, char flag) {
-    return spec.Flags.find(flag) != std::string::npos;
+bool HasFlag(const Conversion& conversion, char flag) {
+    return conversion.Flags.find(flag) != std::string::npos;
 }
 
 // Returns the conversion's C library spelling up to the letter: flags,
 // width and precision, all as numbers.
-std::string HostSpec(const Conversion& spec, bool withWidth) {
-    std::string text = "%" + spec.Flags;
-    if (withWidth && spec.HasWidth) text += std::to_string(spec.Width);
-    if (spec.HasPrecision) text += "." + std::to_string(spec.Precision);
+std::string HostConversionText(const Conversion& conversion, bool withWidth) {
+    std::string text = "%" + conversion.Flags;
+    if (withWidth && conversion.HasWidth) text += std::to_string(conversion.Width);
+    if (conversion.HasPrecision) text += "." + std::to_string(conversion.Precision);
     return text;
 }
 
@@ -40,12 +40,12 @@ enum class ZeroFill { None, Front, AfterSign };
 
 // Returns nothing; pads `body` to the width: on the right for '-', with
 // zeros for '0', else with spaces in front.
-void Pad(std::string& out, const Conversion& spec, std::string body, ZeroFill zeros) {
-    if (spec.HasWidth && static_cast<int>(body.size()) < spec.Width) {
-        const size_t missing = static_cast<size_t>(spec.Width) - body.size();
-        if (HasFlag(spec, '-')) {
+void Pad(std::string& out, const Conversion& conversion, std::string body, ZeroFill zeros) {
+    if (conversion.HasWidth && static_cast<int>(body.size()) < conversion.Width) {
+        const size_t missing = static_cast<size_t>(conversion.Width) - body.size();
+        if (HasFlag(conversion, '-')) {
             body.append(missing, ' ');
-        } else if (zeros != ZeroFill::None && HasFlag(spec, '0')) {
+        } else if (zeros != ZeroFill::None && HasFlag(conversion, '0')) {
             const bool signed_ = zeros == ZeroFill::AfterSign && !body.empty() &&
                                  std::strchr("+- ", body[0]) != nullptr;
             body.insert(signed_ ? 1 : 0, missing, '0');
@@ -56,13 +56,13 @@ void Pad(std::string& out, const Conversion& spec, std::string body, ZeroFill ze
     out += body;
 }
 
-// Returns `value` printed by the C library with `spec`, at any width.
+// Returns `value` printed by the C library with `conversion`, at any width.
 template <typename Value>
-std::string Printed(const std::string& spec, Value value) {
-    const int length = std::snprintf(nullptr, 0, spec.c_str(), value);
+std::string Printed(const std::string& conversion, Value value) {
+    const int length = std::snprintf(nullptr, 0, conversion.c_str(), value);
     if (length <= 0) return std::string();
     std::string text(static_cast<size_t>(length) + 1, '\0');
-    std::snprintf(&text[0], text.size(), spec.c_str(), value);
+    std::snprintf(&text[0], text.size(), conversion.c_str(), value);
     text.resize(static_cast<size_t>(length));
     return text;
 }
@@ -71,16 +71,16 @@ std::string Printed(const std::string& spec, Value value) {
 char NarrowOf(uint16_t c) { return c < 256 ? static_cast<char>(c) : '?'; }
 
 // Returns nothing; appends a floating-point conversion.
-void PutFloat(std::string& out, const Conversion& spec, char letter, double value) {
-    const int precision = spec.HasPrecision ? spec.Precision : 6;
+void PutFloat(std::string& out, const Conversion& conversion, char letter, double value) {
+    const int precision = conversion.HasPrecision ? conversion.Precision : 6;
     std::string body;
     if (!std::isfinite(value)) {
         const bool negative = std::signbit(value);
         if (negative) {
             body = "-";
-        } else if (HasFlag(spec, '+')) {
+        } else if (HasFlag(conversion, '+')) {
             body = "+";
-        } else if (HasFlag(spec, ' ')) {
+        } else if (HasFlag(conversion, ' ')) {
             body = " ";
         }
         std::string digits = std::isinf(value) ? "1.#INF" : negative ? "1.#IND" : "1.#QNAN";
@@ -89,17 +89,17 @@ void PutFloat(std::string& out, const Conversion& spec, char letter, double valu
             if (precision > shown) digits.append(static_cast<size_t>(precision - shown), '0');
             if (letter == 'e' || letter == 'E') digits += letter == 'e' ? "e+000" : "E+000";
         }
-        Pad(out, spec, body + digits, ZeroFill::None);
+        Pad(out, conversion, body + digits, ZeroFill::None);
         return;
     }
-    Conversion unpadded = spec;
+    Conversion unpadded = conversion;
     unpadded.HasPrecision = true;
     unpadded.Precision = precision;
-    body = Printed(HostSpec(unpadded, false) + letter, value);
+    body = Printed(HostConversionText(unpadded, false) + letter, value);
     // Three exponent digits at least.
     const size_t mark = body.find_first_of("eE");
     if (mark != std::string::npos && mark + 4 == body.size()) body.insert(mark + 2, "0");
-    Pad(out, spec, body, ZeroFill::AfterSign);
+    Pad(out, conversion, body, ZeroFill::AfterSign);
 }
 
 }  // namespace
@@ -114,56 +114,56 @@ void FormatWindows(std::string& out, const char* format, va_list arguments) {
             continue;
         }
         ++p;
-        Conversion spec;
-        while (*p != '\0' && std::strchr("-+ #0", *p) != nullptr) spec.Flags += *p++;
+        Conversion conversion;
+        while (*p != '\0' && std::strchr("-+ #0", *p) != nullptr) conversion.Flags += *p++;
         if (*p == '*') {
-            spec.HasWidth = true;
-            spec.Width = va_arg(args, int);
-            if (spec.Width < 0) {
-                spec.Flags += '-';
-                spec.Width = -spec.Width;
+            conversion.HasWidth = true;
+            conversion.Width = va_arg(args, int);
+            if (conversion.Width < 0) {
+                conversion.Flags += '-';
+                conversion.Width = -conversion.Width;
             }
             ++p;
         } else {
             for (; *p >= '0' && *p <= '9'; ++p) {
-                spec.HasWidth = true;
-                spec.Width = spec.Width * 10 + (*p - '0');
+                conversion.HasWidth = true;
+                conversion.Width = conversion.Width * 10 + (*p - '0');
             }
         }
         if (*p == '.') {
             ++p;
-            spec.HasPrecision = true;
+            conversion.HasPrecision = true;
             if (*p == '*') {
-                spec.Precision = va_arg(args, int);
-                if (spec.Precision < 0) spec.HasPrecision = false;
+                conversion.Precision = va_arg(args, int);
+                if (conversion.Precision < 0) conversion.HasPrecision = false;
                 ++p;
             } else {
-                for (; *p >= '0' && *p <= '9'; ++p) spec.Precision = spec.Precision * 10 + (*p - '0');
+                for (; *p >= '0' && *p <= '9'; ++p) conversion.Precision = conversion.Precision * 10 + (*p - '0');
             }
         }
         for (;;) {
             if (*p == 'h') {
-                spec.Length = Size::Short;
-                spec.Narrow = true;
+                conversion.Length = Size::Short;
+                conversion.Narrow = true;
             } else if (*p == 'l') {
-                if (spec.Length == Size::Long) {
-                    spec.Length = Size::Wide64;
+                if (conversion.Length == Size::Long) {
+                    conversion.Length = Size::Wide64;
                 } else {
-                    spec.Length = Size::Long;
+                    conversion.Length = Size::Long;
                 }
-                spec.Wide = true;
+                conversion.Wide = true;
             } else if (*p == 'w') {
-                spec.Wide = true;
+                conversion.Wide = true;
             } else if (*p == 'L') {
                 // long double is double to this runtime
             } else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
-                spec.Length = Size::Wide64;
+                conversion.Length = Size::Wide64;
                 p += 2;
             } else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') {
-                spec.Length = Size::Long;
+                conversion.Length = Size::Long;
                 p += 2;
             } else if (*p == 'I') {
-                spec.Length = Size::Long;
+                conversion.Length = Size::Long;
             } else {
                 break;
             }
@@ -174,45 +174,45 @@ void FormatWindows(std::string& out, const char* format, va_list arguments) {
         switch (letter) {
         case 'd':
         case 'i': {
-            long long value = spec.Length == Size::Wide64 ? va_arg(args, long long) : va_arg(args, int);
-            if (spec.Length == Size::Short) value = static_cast<short>(value);
+            long long value = conversion.Length == Size::Wide64 ? va_arg(args, long long) : va_arg(args, int);
+            if (conversion.Length == Size::Short) value = static_cast<short>(value);
             // Whole numbers print as in the C library, width included.
-            out += Printed(HostSpec(spec, true) + "lld", value);
+            out += Printed(HostConversionText(conversion, true) + "lld", value);
             break;
         }
         case 'u':
         case 'o':
         case 'x':
         case 'X': {
-            unsigned long long value = spec.Length == Size::Wide64 ? va_arg(args, unsigned long long)
+            unsigned long long value = conversion.Length == Size::Wide64 ? va_arg(args, unsigned long long)
                                                                    : va_arg(args, unsigned);
-            if (spec.Length == Size::Short) value = static_cast<unsigned short>(value);
-            out += Printed(HostSpec(spec, true) + "ll" + letter, value);
+            if (conversion.Length == Size::Short) value = static_cast<unsigned short>(value);
+            out += Printed(HostConversionText(conversion, true) + "ll" + letter, value);
             break;
         }
         case 'p': {
-            Conversion hex = spec;
+            Conversion hex = conversion;
             hex.HasPrecision = true;
             hex.Precision = 8;
-            const auto value = reinterpret_cast<uintptr_t>(va_arg(args, void*));
-            out += Printed(HostSpec(hex, true) + "llX", value);
+            const unsigned long long value = reinterpret_cast<uintptr_t>(va_arg(args, void*));
+            out += Printed(HostConversionText(hex, true) + "llX", value);
             break;
         }
         case 'c':
         case 'C': {
             const int value = va_arg(args, int);
-            const bool wide = letter == 'C' ? !spec.Narrow : spec.Wide;
-            Pad(out, spec, std::string(1, wide ? NarrowOf(static_cast<uint16_t>(value))
+            const bool wide = letter == 'C' ? !conversion.Narrow : conversion.Wide;
+            Pad(out, conversion, std::string(1, wide ? NarrowOf(static_cast<uint16_t>(value))
                                                 : static_cast<char>(value)),
                 ZeroFill::Front);
             break;
         }
         case 's':
         case 'S': {
-            const bool wide = letter == 'S' ? !spec.Narrow : spec.Wide;
+            const bool wide = letter == 'S' ? !conversion.Narrow : conversion.Wide;
             const void* text = va_arg(args, const void*);
             std::string body;
-            const size_t limit = spec.HasPrecision ? static_cast<size_t>(spec.Precision) : SIZE_MAX;
+            const size_t limit = conversion.HasPrecision ? static_cast<size_t>(conversion.Precision) : SIZE_MAX;
             if (text == nullptr) {
                 body = "(null)";
                 if (body.size() > limit) body.resize(limit);
@@ -224,7 +224,7 @@ void FormatWindows(std::string& out, const char* format, va_list arguments) {
                 const char* c = static_cast<const char*>(text);
                 body.assign(c, strnlen(c, limit));
             }
-            Pad(out, spec, body, ZeroFill::Front);
+            Pad(out, conversion, body, ZeroFill::Front);
             break;
         }
         case 'e':
@@ -232,12 +232,12 @@ void FormatWindows(std::string& out, const char* format, va_list arguments) {
         case 'f':
         case 'g':
         case 'G':
-            PutFloat(out, spec, letter, va_arg(args, double));
+            PutFloat(out, conversion, letter, va_arg(args, double));
             break;
         case 'n': {
             void* target = va_arg(args, void*);
             const size_t count = out.size() - start;
-            if (spec.Length == Size::Short) {
+            if (conversion.Length == Size::Short) {
                 *static_cast<short*>(target) = static_cast<short>(count);
             } else {
                 *static_cast<int*>(target) = static_cast<int>(count);

@@ -1,4 +1,4 @@
-// The runtime's part of the process: the start-up calls that mingw's and
+// What the runtime keeps of the process: the start-up calls that mingw's and
 // Microsoft's start-up code make (arguments, environment, modes), the
 // exit paths (exit, _cexit, _exit, abort, fatal errors), signal handlers,
 // the "C" locale, errno and its texts.

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <stdio_ext.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,21 +16,19 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 #include <mutex>
 #include <string>
 
 namespace sim {
-namespace {
 
-// msvcrt's limit: 512 streams, of which _iob holds the first 20.
-constexpr int StreamCount = 512;
-
-WindowsFile files[StreamCount] = {
+WindowsFile ProgramStreams[StreamCount] = {
     {nullptr, 0, nullptr, StreamRead, 0, 0, 0, nullptr},
     {nullptr, 0, nullptr, StreamWrite, 1, 0, 0, nullptr},
     {nullptr, 0, nullptr, StreamWrite, 2, 0, 0, nullptr},
 };
+
+namespace {
+
 int fileMode = 0;
 int commitMode = 0;
 
@@ -56,8 +55,8 @@ Tables& State() {
 // Returns the index of `stream` in the FILE table, or -1 when it is none.
 int IndexOf(void* stream) {
     const auto address = reinterpret_cast<uintptr_t>(stream);
-    const auto first = reinterpret_cast<uintptr_t>(&files[0]);
-    if (address < first || address >= first + sizeof files) return -1;
+    const auto first = reinterpret_cast<uintptr_t>(&ProgramStreams[0]);
+    if (address < first || address >= first + sizeof ProgramStreams) return -1;
     if ((address - first) % sizeof(WindowsFile) != 0) return -1;
     return static_cast<int>((address - first) / sizeof(WindowsFile));
 }
@@ -76,7 +75,7 @@ public:
         if (index_ < 0) return;
         State().StreamLocks[index_].lock();
         if (openStandard && index_ < 3 && State().Streams[index_].Host == nullptr &&
-            InUse(files[index_])) {
+            InUse(ProgramStreams[index_])) {
             OpenStandardStream();
         }
     }
@@ -89,30 +88,30 @@ public:
     // Returns true when the stream is open, and its descriptor too; else
     // sets errno (EINVAL for no stream at all, EBADF for a closed one).
     bool Usable() {
-        if (index_ < 0 || !InUse(files[index_])) {
+        if (index_ < 0 || !InUse(ProgramStreams[index_])) {
             SetProgramErrno(WindowsEINVAL);
             return false;
         }
         if (Record().Host == nullptr || !DescriptorOpen()) {
             SetProgramErrno(WindowsEBADF);
-            files[index_].Flag |= StreamFailed;
+            ProgramStreams[index_].Flag |= StreamFailed;
             return false;
         }
         return true;
     }
-    WindowsFile& File() { return files[index_]; }
+    WindowsFile& File() { return ProgramStreams[index_]; }
     Stream& Record() { return State().Streams[index_]; }
     int Index() const { return index_; }
 
     // Returns false, with the stream failed and errno from the host's.
     bool Fail() {
         SetProgramErrnoFromHost();
-        files[index_].Flag |= StreamFailed;
+        ProgramStreams[index_].Flag |= StreamFailed;
         return false;
     }
 
 private:
-    bool DescriptorOpen() { return DescriptorIsOpen(files[index_].File); }
+    bool DescriptorOpen() { return DescriptorIsOpen(ProgramStreams[index_].File); }
     void OpenStandardStream() {
         const int hostFd = StandardStreamDescriptor(index_);
         if (hostFd < 0) return;
@@ -326,15 +325,14 @@ int OpenErrno(int hostErrno) {
 
 }  // namespace
 
-WindowsFile* WindowsStreams() { return files; }
 int* ProgramFileMode() { return &fileMode; }
 int* ProgramCommitMode() { return &commitMode; }
 
 bool FlushAllStreams() {
     bool flushed = true;
     for (int i = 0; i < StreamCount; ++i) {
-        StreamAccess access(&files[i], false);
-        if (InUse(files[i]) && access.Record().Host != nullptr && !FlushLocked(access)) {
+        StreamAccess access(&ProgramStreams[i], false);
+        if (InUse(ProgramStreams[i]) && access.Record().Host != nullptr && !FlushLocked(access)) {
             flushed = false;
         }
     }
@@ -343,16 +341,16 @@ bool FlushAllStreams() {
 
 void CloseFileStreams() {
     for (int i = 3; i < StreamCount; ++i) {
-        StreamAccess access(&files[i], false);
-        if (InUse(files[i]) && access.Record().Host != nullptr) CloseLocked(access);
+        StreamAccess access(&ProgramStreams[i], false);
+        if (InUse(ProgramStreams[i]) && access.Record().Host != nullptr) CloseLocked(access);
     }
 }
 
 void DiscardStreamOutput() {
     for (int i = 0; i < StreamCount; ++i) {
-        StreamAccess access(&files[i], false);
+        StreamAccess access(&ProgramStreams[i], false);
         Stream& record = access.Record();
-        if (!InUse(files[i]) || record.Host == nullptr) continue;
+        if (!InUse(ProgramStreams[i]) || record.Host == nullptr) continue;
         __fpurge(record.Host);
         // Windows deletes such a file when the process's handles close.
         if (record.DeleteOnClose) unlink(record.HostPath.c_str());
@@ -390,8 +388,8 @@ RUNTIME_ENTRY void* rt_fopen(const char* path, const char* modeText) {
     // The stream is taken first, so that a file is neither created nor
     // truncated when no stream is left.
     for (int i = 0; i < sim::StreamCount; ++i) {
-        StreamAccess access(&sim::files[i], false);
-        if (sim::InUse(sim::files[i])) continue;
+        StreamAccess access(&sim::ProgramStreams[i], false);
+        if (sim::InUse(sim::ProgramStreams[i])) continue;
         const std::string hostPath = sim::HostFileOf(path);
         const int hostFd = open(hostPath.c_str(), mode.HostFlags | O_CLOEXEC, 0666);
         if (hostFd < 0) {
@@ -424,8 +422,8 @@ RUNTIME_ENTRY void* rt_fopen(const char* path, const char* modeText) {
         record.Commit = mode.Commit;
         record.DeleteOnClose = mode.DeleteOnClose && S_ISREG(status.st_mode);  // never a device
         record.HostPath = hostPath;
-        sim::files[i] = sim::WindowsFile{nullptr, 0, nullptr, mode.StreamFlag, descriptor, 0, 0, nullptr};
-        return &sim::files[i];
+        sim::ProgramStreams[i] = sim::WindowsFile{nullptr, 0, nullptr, mode.StreamFlag, descriptor, 0, 0, nullptr};
+        return &sim::ProgramStreams[i];
     }
     sim::SetProgramErrno(sim::WindowsEMFILE);
     return nullptr;
@@ -537,6 +535,57 @@ RUNTIME_ENTRY int rt_fprintf(void* stream, const char* format, ...) {
     const int result = rt_vfprintf(stream, format, arguments);
     va_end(arguments);
     return result;
+}
+
+// Returns what vfprintf returns for standard output.
+RUNTIME_ENTRY int rt_vprintf(const char* format, va_list arguments) {
+    return rt_vfprintf(&sim::ProgramStreams[1], format, arguments);
+}
+
+// Returns what vfprintf returns for standard output.
+RUNTIME_ENTRY int rt_printf(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    const int result = rt_vfprintf(&sim::ProgramStreams[1], format, arguments);
+    va_end(arguments);
+    return result;
+}
+
+// Returns 0 once the text and a new line are written to standard output,
+// EOF otherwise.
+RUNTIME_ENTRY int rt_puts(const char* text) {
+    StreamAccess access(&sim::ProgramStreams[1]);
+    if (text == nullptr) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return EOF;
+    }
+    if (!access.Usable()) return EOF;
+    const size_t length = std::strlen(text);
+    if (sim::WriteBytes(access, text, length) != length) return EOF;
+    return sim::WriteBytes(access, "\n", 1) == 1 ? 0 : EOF;
+}
+
+// Returns what fputc returns for standard output.
+RUNTIME_ENTRY int rt_putchar(int c) { return rt_fputc(c, &sim::ProgramStreams[1]); }
+
+// Returns nonzero when a read reached the end of the stream.
+RUNTIME_ENTRY int rt_feof(void* stream) {
+    StreamAccess access(stream, false);
+    if (access.Index() < 0) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return 0;
+    }
+    return access.File().Flag & sim::StreamAtEnd;
+}
+
+// Returns the stream's descriptor, or -1 with errno EINVAL for no stream.
+RUNTIME_ENTRY int rt_fileno(void* stream) {
+    StreamAccess access(stream, false);
+    if (access.Index() < 0) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return -1;
+    }
+    return access.File().File;
 }
 
 // Returns 0 once the position moved (and the end-of-file mark is gone),

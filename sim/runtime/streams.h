@@ -43,8 +43,11 @@ constexpr int StreamReadWrite = 0x0080;
 constexpr int FileModeText = 0x4000;
 constexpr int FileModeBinary = 0x8000;
 
-// Returns the runtime's FILE table; its first entries are _iob.
-WindowsFile* WindowsStreams();
+// msvcrt's limit: 512 streams, of which _iob holds the first 20.
+constexpr int StreamCount = 512;
+
+// The runtime's FILE table; its first entries are _iob.
+extern WindowsFile ProgramStreams[StreamCount];
 // Returns the address of _fmode.
 int* ProgramFileMode();
 // Returns the address of _commode.

@@ -256,7 +256,7 @@ TEST(RuntimeCommandLine, QuotingAndSplittingRoundTrip) {
         EXPECT_EQ(sim::SplitCommandLine(line.c_str()), words) << line;
     }
     // msvcrt's own rules: the program name takes no escapes; two quotes in
-    // a quoted part give a quote and end that part.
+    // a quoted section give a quote and end that section.
     using Words = std::vector<std::string>;
     EXPECT_EQ(sim::SplitCommandLine("\"C:\\x\\\" a\"b\"\" c d"), (Words{"C:\\x\\", "ab\"", "c", "d"}));
     EXPECT_EQ(sim::SplitCommandLine("p a\\\\\\b d\"e f\"g h"), (Words{"p", "a\\\\\\b", "de fg", "h"}));
