@@ -131,6 +131,23 @@ if(TARGET aspitool AND TARGET ptaspi32)
               $<TARGET_FILE:tool_tests>)
     set_tests_properties(ToolSuiteOnWindowsDll PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600
       ENVIRONMENT "PTASPI_TOOL_LIBRARY=${PTASPI_WINDOWS_DLL}")
+    # And a third time with aspitool.exe itself, the Windows build of the
+    # client, run by ntrun with the DLL beside it; skipped (77) until the
+    # windows preset has built it.
+    set(PTASPI_WINDOWS_PROGRAM ${CMAKE_SOURCE_DIR}/build/windows/aspitool.exe)
+    if(TARGET ntrun)
+      add_dependencies(tool_tests ntrun)
+      target_compile_definitions(tool_tests PRIVATE PTASPI_NTRUN="$<TARGET_FILE:ntrun>"
+        PTASPI_WINDOWS_PROGRAM="${PTASPI_WINDOWS_PROGRAM}")
+      add_test(NAME ToolSuiteOnWindowsProgram
+        COMMAND sh -c "test -r '${PTASPI_WINDOWS_PROGRAM}' || exit 77; exec \"$0\" --gtest_brief=1"
+                $<TARGET_FILE:tool_tests>)
+      set_tests_properties(ToolSuiteOnWindowsProgram PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900
+        ENVIRONMENT "PTASPI_TOOL_PROGRAM=${PTASPI_WINDOWS_PROGRAM}")
+    else()
+      target_compile_definitions(tool_tests PRIVATE PTASPI_NTRUN="ntrun"
+        PTASPI_WINDOWS_PROGRAM="${PTASPI_WINDOWS_PROGRAM}.none")
+    endif()
     # A library that breaks its promises, for the tests of aspitool check.
     add_library(broken_aspi_library SHARED ${CMAKE_SOURCE_DIR}/tests/tool/fixtures/broken_aspi_library.cpp)
     target_include_directories(broken_aspi_library BEFORE PRIVATE ${CMAKE_SOURCE_DIR}/sim/include)

@@ -16,3 +16,6 @@ build/linux/tools/aspitool --library build/windows/ptaspi32.dll scan
 echo
 echo "The library's own tables on the same machine (host adapters and device table):"
 build/linux/tools/discovery_report
+echo
+echo "The same scan by aspitool.exe, the Windows build of the client, run by ntrun with ptaspi32.dll beside it:"
+build/linux/tools/ntrun build/windows/aspitool.exe scan

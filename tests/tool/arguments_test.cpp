@@ -14,7 +14,10 @@ TEST(Arguments, OptionsMayStandBeforeOrAfterTheCommandWord) {
     const std::string machine = MachinePath("tool_two_buses.json");
     const ToolRun before = RunTool({"--machine", machine, "scan", "--json"});
     ASSERT_EQ(before.exitCode, 0) << before.err;
-    EXPECT_EQ(before.Json()["machine"], "aspitool test: two buses per port");
+    // The Windows build knows no simulated machine, so names none.
+    if (!RunsWindowsProgram()) {
+        EXPECT_EQ(before.Json()["machine"], "aspitool test: two buses per port");
+    }
     for (const std::vector<std::string>& line : {std::vector<std::string>{"scan", "--machine", machine, "--json"},
                                                  std::vector<std::string>{"--json", "--machine=" + machine}}) {
         const ToolRun run = RunTool(line);
@@ -95,20 +98,24 @@ TEST(Arguments, MalformedCommandLinesAreRefused) {
 
 // Things that do not exist are failures (exit 1), not usage errors.
 TEST(Arguments, AbsentAdaptersUnitsMachinesAndLibrariesAreFailures) {
+    // The Windows program's machine is ntrun's, which ends with 125 when it
+    // cannot set it up.
+    const int machineFailure = RunsWindowsProgram() ? 125 : 1;
     const struct {
         std::vector<std::string> line;
         const char* message;
+        int exitCode;
     } cases[] = {
-        {{"readcap", "9:0:0"}, "no host adapter 9"},
-        {{"read", "0:1:0", "0", "1"}, "no unit at 0:1:0"},
-        {{"scan", "--machine", MachinePath("no_such_machine.json")}, "no_such_machine.json"},
-        {{"scan", "--machine", MachinePath("bad_member.json")}, "unknown member 'devcie'"},
-        {{"scan", "--library", "/nonexistent/libptaspi32.so"}, "cannot load the ASPI library"},
+        {{"readcap", "9:0:0"}, "no host adapter 9", 1},
+        {{"read", "0:1:0", "0", "1"}, "no unit at 0:1:0", 1},
+        {{"scan", "--machine", MachinePath("no_such_machine.json")}, "no_such_machine.json", machineFailure},
+        {{"scan", "--machine", MachinePath("bad_member.json")}, "unknown member 'devcie'", machineFailure},
+        {{"scan", "--library", "/nonexistent/libptaspi32.so"}, "cannot load the ASPI library", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
         const ToolRun run = RunTool(c.line);
-        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.exitCode, c.exitCode);
         EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
     }
     const ToolRun json = RunTool({"read", "0:1:0", "0", "1", "--json"});

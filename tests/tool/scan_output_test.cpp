@@ -15,7 +15,9 @@ namespace {
 void ExpectScanMatches(const nlohmann::json& scan, const nlohmann::json& machine) {
     ASSERT_FALSE(scan.is_discarded());
     const nlohmann::json expected = ExpectedAdapters(machine);
-    EXPECT_EQ(scan["machine"], machine["name"]);
+    if (!RunsWindowsProgram()) {
+        EXPECT_EQ(scan["machine"], machine["name"]);
+    }
     EXPECT_EQ(scan["support_info"]["status"]["name"], "SS_COMP");
     EXPECT_EQ(scan["support_info"]["status"]["value"], 1);
     EXPECT_EQ(scan["support_info"]["adapter_count"], expected.size());

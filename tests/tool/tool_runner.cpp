@@ -1,11 +1,14 @@
 #include "tool_runner.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -24,24 +27,13 @@ std::string ReadText(const std::string& path) {
     return text.str();
 }
 
-}  // namespace
-
-ToolRun RunTool(const std::vector<std::string>& args) {
+// Returns the outcome of running `program` with `words` (argv[0] first),
+// standard input empty, the outputs kept apart.
+ToolRun Spawn(const std::string& program, std::vector<std::string> words) {
     ToolRun run;
     const std::string folder = MakeTempFolder();
     const std::string outPath = folder + "/stdout";
     const std::string errPath = folder + "/stderr";
-    const std::string tool = std::string(PTASPI_BINARY_DIR) + "/tools/aspitool";
-
-    std::vector<std::string> words = args;
-    // PTASPI_TOOL_LIBRARY runs every test on another build of the library
-    // (the Windows DLL), unless the test picks one itself.
-    const char* library = getenv("PTASPI_TOOL_LIBRARY");
-    if (library != nullptr && *library != '\0' &&
-        std::find(words.begin(), words.end(), "--library") == words.end()) {
-        words.insert(words.begin(), {"--library", library});
-    }
-    words.insert(words.begin(), tool);
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(&word[0]);
     argv.push_back(nullptr);
@@ -52,10 +44,10 @@ ToolRun RunTool(const std::vector<std::string>& args) {
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
-        run.err = "cannot start " + tool;
+        run.err = "cannot start " + program;
         return run;
     }
     int status = 0;
@@ -65,6 +57,94 @@ ToolRun RunTool(const std::vector<std::string>& args) {
     run.out = ReadText(outPath);
     run.err = ReadText(errPath);
     return run;
+}
+
+// Returns `text` with each "\r\n" as "\n"; a bare "\n" fails the test, since
+// a Windows program's text-mode stream writes none. ntrun's own lines
+// ("ntrun: ...") are the host's and end in "\n".
+std::string FromTextMode(const std::string& text, const char* stream) {
+    std::string lines;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        std::string line = text.substr(start, end - start);
+        const bool ended = line.back() == '\n';
+        if (ended && line.size() >= 2 && line[line.size() - 2] == '\r') {
+            line.erase(line.size() - 2, 1);
+        } else if (ended && line.compare(0, 7, "ntrun: ") != 0) {
+            ADD_FAILURE() << "bare line feed at byte " << end - 1 << " of the program's " << stream;
+        }
+        lines += line;
+        start = end;
+    }
+    return lines;
+}
+
+const char* WindowsProgramFromEnvironment() {
+    const char* program = getenv("PTASPI_TOOL_PROGRAM");
+    return program != nullptr && *program != '\0' ? program : nullptr;
+}
+
+}  // namespace
+
+ToolRun RunLinuxTool(const std::vector<std::string>& args) {
+    const std::string tool = std::string(PTASPI_BINARY_DIR) + "/tools/aspitool";
+    std::vector<std::string> words = args;
+    words.insert(words.begin(), tool);
+    return Spawn(tool, words);
+}
+
+ToolRun RunWindowsProgram(const std::string& exe, const std::vector<std::string>& args) {
+    // ntrun takes the machine; the program gets the rest, in order.
+    std::vector<std::string> runner = {PTASPI_NTRUN};
+    std::vector<std::string> programArgs;
+    for (size_t i = 0; i < args.size(); ++i) {
+        // A --machine without its file is the program's usage error.
+        if (args[i] == "--machine" && i + 1 < args.size() && !args[i + 1].empty()) {
+            runner.insert(runner.end(), {"--machine", args[++i]});
+        } else if (args[i].compare(0, 10, "--machine=") == 0 && args[i].size() > 10) {
+            runner.insert(runner.end(), {"--machine", args[i].substr(10)});
+        } else {
+            programArgs.push_back(args[i]);
+        }
+    }
+    runner.push_back(exe);
+    runner.insert(runner.end(), programArgs.begin(), programArgs.end());
+    ToolRun run = Spawn(PTASPI_NTRUN, runner);
+    run.out = FromTextMode(run.out, "standard output");
+    run.err = FromTextMode(run.err, "standard error");
+    return run;
+}
+
+bool RunsWindowsProgram() {
+    return WindowsProgramFromEnvironment() != nullptr;
+}
+
+ToolRun RunTool(const std::vector<std::string>& args) {
+    if (const char* program = WindowsProgramFromEnvironment()) return RunWindowsProgram(program, args);
+    std::vector<std::string> words = args;
+    // PTASPI_TOOL_LIBRARY runs every test on another build of the library
+    // (the Windows DLL), unless the test picks one itself.
+    const char* library = getenv("PTASPI_TOOL_LIBRARY");
+    if (library != nullptr && *library != '\0' &&
+        std::find(words.begin(), words.end(), "--library") == words.end()) {
+        words.insert(words.begin(), {"--library", library});
+    }
+    return RunLinuxTool(words);
+}
+
+std::string WithoutMachineNotes(const std::string& text) {
+    std::istringstream lines(text);
+    std::string kept;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.compare(0, 9, "machine: ") == 0 || line.compare(0, 13, "  \"machine\": ") == 0 ||
+            line.compare(0, 19, "aspitool: warning: ") == 0 || line.compare(0, 16, "ntrun: warning: ") == 0) {
+            continue;
+        }
+        kept += line + "\n";
+    }
+    if (!text.empty() && text.back() != '\n' && !kept.empty()) kept.pop_back();
+    return kept;
 }
 
 std::string MachinePath(const std::string& name) {

@@ -19,8 +19,24 @@ struct ToolRun {
     nlohmann::json Json() const { return nlohmann::json::parse(out, nullptr, false); }
 };
 
-// Returns the outcome of running aspitool with `args`.
+// Returns the outcome of running aspitool with `args`: the Linux build, or
+// with PTASPI_TOOL_PROGRAM set, that Windows aspitool.exe under ntrun.
 ToolRun RunTool(const std::vector<std::string>& args);
+// Returns the outcome of running the Linux build of aspitool with `args`,
+// on its own library whatever the environment says.
+ToolRun RunLinuxTool(const std::vector<std::string>& args);
+// Returns the outcome of running the Windows program `exe` (aspitool.exe)
+// under ntrun with aspitool's `args`: --machine goes to ntrun, and the
+// program's "\r\n" line ends come back as "\n" (a bare "\n" from it, which
+// text-mode streams never write, fails the calling test).
+ToolRun RunWindowsProgram(const std::string& exe, const std::vector<std::string>& args);
+// Returns true when RunTool runs the Windows aspitool.exe, which knows
+// nothing of the simulated machine: no machine name, no platform record.
+bool RunsWindowsProgram();
+// Returns `text` without the lines about the simulated machine (its name
+// and the warnings about its file), which the Linux client prints and, for
+// the Windows program, ntrun.
+std::string WithoutMachineNotes(const std::string& text);
 
 // Returns the path of tests/machines/<name>.
 std::string MachinePath(const std::string& name);

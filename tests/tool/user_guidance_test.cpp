@@ -31,7 +31,10 @@ TEST(UserGuidance, UnreachableClaimedUnitsAreWarnedOnceEachAndExplainedInTheScan
         ++lines;
     }
     EXPECT_EQ(lines, 3u) << run.out;
-    EXPECT_TRUE(Has(run.out, "to reach it through (the library looks for Tape0, Tape1")) << run.out;
+    // Only the Linux client knows the simulated machine, and so the reason.
+    if (!RunsWindowsProgram()) {
+        EXPECT_TRUE(Has(run.out, "to reach it through (the library looks for Tape0, Tape1")) << run.out;
+    }
 }
 
 TEST(UserGuidance, PlatformFailuresAreExplainedAndShownUnderVerbose) {
@@ -40,8 +43,11 @@ TEST(UserGuidance, PlatformFailuresAreExplainedAndShownUnderVerbose) {
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_TRUE(Has(run.err, "warning: the user is limited")) << run.err;
     EXPECT_TRUE(Has(run.err, "the port driver refused or failed the request")) << run.err;
-    EXPECT_TRUE(Has(run.err, "< platform: IOCTL_SCSI_PASS_THROUGH_DIRECT on \\\\.\\Scanner0, platform error 5"))
-        << run.err;
+    // The platform's record is the simulator's, which only the Linux client reads.
+    if (!RunsWindowsProgram()) {
+        EXPECT_TRUE(Has(run.err, "< platform: IOCTL_SCSI_PASS_THROUGH_DIRECT on \\\\.\\Scanner0, platform error 5"))
+            << run.err;
+    }
 }
 
 TEST(UserGuidance, MachineAndLibraryFailuresNameTheirReasonInTextAndJson) {
@@ -65,6 +71,8 @@ TEST(UserGuidance, MachineAndLibraryFailuresNameTheirReasonInTextAndJson) {
         std::vector<std::string> line = c.line;
         const ToolRun text = RunTool(line);
         EXPECT_TRUE(Has(text.err, c.message)) << text.err;
+        // For the Windows program the machine is ntrun's, which answers in text.
+        if (RunsWindowsProgram() && std::string(c.kind) == "machine") continue;
         line.push_back("--json");
         const ToolRun json = RunTool(line);
         EXPECT_EQ(json.exitCode, text.exitCode);
