@@ -21,6 +21,7 @@
 #include "sim/kernel/threads.h"
 #include "sim/loader/pe/pe_format.h"
 #include "sim/loader/pe/pe_image.h"
+#include "sim/loader/pe/system_dlls.h"
 #include "sim/loader/process.h"
 #include "sim/loader/program_faults.h"
 #include "sim/loader/program_loader.h"
@@ -602,7 +603,9 @@ size_t LoadedModuleCount() {
 // Returns the loaded module's handle, or NULL with the last error set:
 // 126 no such file (or an imported DLL missing), 127 an imported function
 // missing, 182 an imported ordinal missing, 193 neither a shared object
-// nor a PE32 i386 DLL, 1114 attach refused. In a program's process the
+// nor a PE32 i386 DLL, 1114 attach refused. A simulated system DLL named
+// without a folder (KERNEL32, ADVAPI32, USER32, msvcrt) is always loaded
+// and its handle returned at once. In a program's process the
 // name is looked for as NT looks for it (see SearchProgramDll) and a
 // Windows DLL is the only kind it loads.
 extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
@@ -616,6 +619,7 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
         sim::SetLastErrorCode(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    if (HMODULE system = sim::SystemDllHandle(lpLibFileName)) return system;
     const std::string path =
         sim::IsProgramProcess() ? sim::SearchProgramDll(lpLibFileName) : lpLibFileName;
     char resolved[PATH_MAX];
@@ -661,6 +665,7 @@ extern "C" HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
 // detaches and unloads every module itself.
 extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
     sim::ExitIfTerminated();
+    if (sim::IsSystemDll(hLibModule)) return TRUE;  // never unloaded
     sim::LoaderLockHold hold;
     if (sim::Loader().ExitInProgress) return TRUE;
     sim::Module* module = sim::FindModule(hLibModule);
@@ -676,6 +681,13 @@ extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
 // an unknown module).
 extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
     sim::ExitIfTerminated();
+    size_t systemCount = 0;
+    const char* systemName = nullptr;
+    if (const sim::NamedExport* exports = sim::SystemDllOfHandle(hModule, &systemCount, &systemName)) {
+        const void* address = sim::FindSystemExport(exports, systemCount, lpProcName);
+        if (address == nullptr) sim::SetLastErrorCode(ERROR_PROC_NOT_FOUND);
+        return reinterpret_cast<FARPROC>(const_cast<void*>(address));
+    }
     sim::LoaderLockHold hold;
     sim::Module* module = sim::FindModule(hModule);
     if (module == nullptr) {
@@ -697,8 +709,9 @@ extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
     return reinterpret_cast<FARPROC>(symbol);
 }
 
-// Returns the handle of a loaded module named `lpModuleName` (its file
-// name, without case; ".dll" is assumed without an extension), the
+// Returns the handle of a loaded module or simulated system DLL named
+// `lpModuleName` (its file name, without case; ".dll" is assumed without
+// an extension), the
 // process's own for NULL, or NULL with 126. No reference is taken.
 extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
     sim::ExitIfTerminated();
@@ -707,6 +720,7 @@ extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
         sim::Module* program = sim::ProgramModule();
         return program != nullptr ? program->Handle : sim::ProcessModule;
     }
+    if (HMODULE system = sim::SystemDllHandle(lpModuleName)) return system;
     std::string wanted = sim::BaseName(lpModuleName);
     if (wanted.find('.') == std::string::npos) wanted += ".dll";
     for (const auto& module : sim::Loader().Modules) {
@@ -736,11 +750,16 @@ extern "C" DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DW
         sim::LoaderLockHold hold;
         sim::Module* module =
             hModule == nullptr ? sim::ProgramModule() : sim::FindModule(hModule);
-        if (module == nullptr) {
+        size_t count = 0;
+        const char* systemName = nullptr;
+        if (sim::SystemDllOfHandle(hModule, &count, &systemName) != nullptr) {
+            path = std::string("C:\\WINNT\\system32\\") + systemName;
+        } else if (module == nullptr) {
             sim::SetLastErrorCode(ERROR_MOD_NOT_FOUND);
             return 0;
+        } else {
+            path = sim::WindowsPath(module->Source);
         }
-        path = sim::WindowsPath(module->Source);
     }
     if (path.size() >= nSize) {
         std::memcpy(lpFilename, path.data(), nSize);

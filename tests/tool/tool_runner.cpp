@@ -141,6 +141,16 @@ std::string WithoutMachineNotes(const std::string& text) {
             line.compare(0, 19, "aspitool: warning: ") == 0 || line.compare(0, 16, "ntrun: warning: ") == 0) {
             continue;
         }
+        // The reason after an unreachable unit comes from the machine file.
+        const std::string unreachable = "found no class device to reach it through (";
+        const size_t reason = line.find(unreachable);
+        if (reason != std::string::npos) {
+            size_t end = reason + unreachable.size();
+            for (int depth = 1; end < line.size() && depth > 0; ++end) {
+                depth += line[end] == '(' ? 1 : line[end] == ')' ? -1 : 0;
+            }
+            line.erase(reason + unreachable.size() - 2, end - (reason + unreachable.size() - 2));
+        }
         kept += line + "\n";
     }
     if (!text.empty() && text.back() != '\n' && !kept.empty()) kept.pop_back();

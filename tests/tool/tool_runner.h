@@ -33,9 +33,9 @@ ToolRun RunWindowsProgram(const std::string& exe, const std::vector<std::string>
 // Returns true when RunTool runs the Windows aspitool.exe, which knows
 // nothing of the simulated machine: no machine name, no platform record.
 bool RunsWindowsProgram();
-// Returns `text` without the lines about the simulated machine (its name
-// and the warnings about its file), which the Linux client prints and, for
-// the Windows program, ntrun.
+// Returns `text` without what is said about the simulated machine (its
+// name, the warnings about its file, why a unit cannot be reached), which
+// the Linux client says and, for the Windows program, ntrun.
 std::string WithoutMachineNotes(const std::string& text);
 
 // Returns the path of tests/machines/<name>.

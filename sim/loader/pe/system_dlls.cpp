@@ -100,7 +100,48 @@ bool NamesDll(const char* name, const char* dll) {
     return name[length] == '\0' || strcasecmp(name + length, ".dll") == 0;
 }
 
+// The system DLLs by file name; a handle is the address of its entry, so
+// it is non-null, unique and no image's.
+struct SystemDll {
+    const char* FileName;
+    const char* Name;
+};
+const SystemDll systemDlls[] = {
+    {"KERNEL32.dll", "kernel32"},
+    {"ADVAPI32.dll", "advapi32"},
+    {"USER32.dll", "user32"},
+    {"msvcrt.dll", "msvcrt"},
+};
+
 }  // namespace
+
+HMODULE SystemDllHandle(const char* name) {
+    if (std::strchr(name, '\\') != nullptr || std::strchr(name, '/') != nullptr) return nullptr;
+    for (const SystemDll& dll : systemDlls) {
+        if (NamesDll(name, dll.Name)) {
+            return reinterpret_cast<HMODULE>(const_cast<SystemDll*>(&dll));
+        }
+    }
+    return nullptr;
+}
+
+const NamedExport* SystemDllOfHandle(HMODULE module, size_t* count, const char** name) {
+    for (const SystemDll& dll : systemDlls) {
+        if (reinterpret_cast<const void*>(module) != &dll) continue;
+        *name = dll.FileName;
+        return SystemDllExports(dll.Name, count);
+    }
+    return nullptr;
+}
+
+const void* FindSystemExport(const NamedExport* exports, size_t count, const char* procName) {
+    const uintptr_t value = reinterpret_cast<uintptr_t>(procName);
+    if (value < 0x10000) return value >= 1 && value <= count ? exports[value - 1].Address : nullptr;
+    for (size_t i = 0; i < count; ++i) {
+        if (std::strcmp(exports[i].Name, procName) == 0) return exports[i].Address;
+    }
+    return nullptr;
+}
 
 const NamedExport* SystemDllExports(const char* name, size_t* count) {
     if (NamesDll(name, "kernel32")) {
