@@ -68,6 +68,7 @@ const std::pair<const char*, const char*> pairPrefixes[] = {
     {"Load/Library/", "Load/EntryLibrary/"},
     {"Execute/BufferedFallback/", "Execute/Direct/"},
     {"Lookup/Search/", "Lookup/CacheHit/"},
+    {"Startup/WindowsProgram/", "Startup/LinuxClient/"},
 };
 
 // The ways of completion that the library and its floor are measured with.
