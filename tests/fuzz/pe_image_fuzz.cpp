@@ -2,6 +2,9 @@
 // a file, mapped and bound but never run (no entry point, no TLS callback).
 // Every input is mapped twice while both stay mapped, so that the second
 // mapping is moved off the preferred base and its relocations applied.
+// Then the page that the file header's time stamp (which the loader
+// ignores) numbers is taken away, as VirtualProtect may take it, and the
+// lookups are made again.
 // A refusal must carry one of the loader's errors and a reason; an image
 // the loader accepts must answer export lookups, by name and by ordinal,
 // with addresses inside itself, and relocation must not decide what the
@@ -102,6 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CheckRefusal(error, message);
         return 0;
     }
+    if ((first.TlsRva != 0 && !Readable(first, first.TlsRva, sizeof(sim::pe::TlsDirectory32))) ||
+        (first.ExportRva != 0 && !Readable(first, first.ExportRva, first.ExportSize)))
+        Fail("a directory the loader accepted cannot be read", "");
     LookUpExports(first);
     message.clear();
     if (sim::MapPeImage(file, &moved, &error, &message)) {
@@ -113,6 +119,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (error != ERROR_NOT_ENOUGH_MEMORY &&
             message != "preferred base taken and relocations stripped")
             Fail("refused only when moved", message);
+    }
+    const uint32_t stamp = field(fileHeaderAt + offsetof(sim::pe::FileHeader, TimeDateStamp));
+    DWORD old;
+    if (stamp != 0) {
+        sim::ProtectImageMemory(first.Base + stamp % (first.Size / 4096) * 4096, 1, PAGE_NOACCESS,
+                                &old);
+        LookUpExports(first);
     }
     sim::UnmapPeImage(&first);
     if (sim::MappedPeImageCount() != 0) Fail("an image left mapped", "");
