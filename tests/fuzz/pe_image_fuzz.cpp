@@ -4,20 +4,19 @@
 // mapping is moved off the preferred base and its relocations applied.
 // Then the page that the file header's time stamp (which the loader
 // ignores) numbers is taken away, as VirtualProtect may take it, and the
-// lookups are made again.
-// A refusal must carry one of the loader's errors and a reason; an image
-// the loader accepts must answer export lookups, by name and by ordinal,
-// with addresses inside itself, and relocation must not decide what the
-// first placement accepted.
-#include "sim/loader/pe/pe_format.h"
-#include "sim/loader/pe/pe_image.h"
-
+// lookups are made again. A refusal must carry one of the loader's errors
+// and a reason; an accepted image must have its tables readable and
+// answer export lookups with addresses inside itself, and relocation must
+// not decide what the first placement accepted.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "sim/loader/pe/pe_format.h"
+#include "sim/loader/pe/pe_image.h"
 
 namespace {
 
@@ -36,37 +35,19 @@ bool Readable(const sim::PeImage& image, uint64_t rva, uint64_t size) {
     return true;
 }
 
-// Returns nothing; looks up the image's export names (the first 16, as a
-// client of the image reads them), a name it does not have and the
-// ordinals at and around the ends of its range, and checks each answer.
+// Returns nothing; looks up the exports of the seeds' images by name and
+// by ordinal, a name and ordinals they lack, and the TLS callbacks.
 void LookUpExports(const sim::PeImage& image) {
-    const auto check = [&](const char* name, const std::string& what) {
-        const unsigned char* found = static_cast<unsigned char*>(sim::FindPeExport(image, name));
+    std::vector<const char*> queries = {"ProbeFive",         "ProbeSeven", "GetASPI32SupportInfo",
+                                        "SendASPI32Command", "",           "NoSuchExport"};
+    for (uintptr_t ordinal : {0, 1, 2, 3, 5, 6, 7, 8, 0xFFFF})
+        queries.push_back(reinterpret_cast<const char*>(ordinal));
+    for (const char* query : queries) {
+        const auto* found = static_cast<unsigned char*>(sim::FindPeExport(image, query));
         if (found != nullptr && (found < image.Base || found >= image.Base + image.Size))
-            Fail("export outside the image", what);
-    };
-    check("NoSuchExport", "NoSuchExport");
+            Fail("export outside the image", std::to_string(found - image.Base));
+    }
     sim::PeTlsCallbacks(image);  // read, never called
-    sim::pe::ExportDirectory directory;
-    if (image.ExportRva == 0 || !Readable(image, image.ExportRva, sizeof directory)) return;
-    std::memcpy(&directory, image.Base + image.ExportRva, sizeof directory);
-    for (uint32_t i = 0; i < directory.NumberOfNames && i < 16; ++i) {
-        const uint64_t at = uint64_t(directory.AddressOfNames) + 4 * i;
-        uint32_t rva;
-        if (!Readable(image, at, 4)) break;
-        std::memcpy(&rva, image.Base + at, 4);
-        std::string name;
-        for (uint64_t c = rva; name.size() < 256 && Readable(image, c, 1) && image.Base[c]; ++c)
-            name += static_cast<char>(image.Base[c]);
-        check(name.c_str(), name);
-    }
-    const uint64_t last = uint64_t(directory.Base) + directory.NumberOfFunctions;
-    for (uint64_t end : {uint64_t(0), uint64_t(directory.Base), last}) {
-        for (uint64_t ordinal = end < 2 ? 0 : end - 2; ordinal <= end + 2 && ordinal < 0x10000;
-             ++ordinal) {
-            check(reinterpret_cast<const char*>(uintptr_t(ordinal)), "#" + std::to_string(ordinal));
-        }
-    }
 }
 
 // Returns nothing; aborts when a refusal is not one the loader promises.
