@@ -86,7 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     if ((first.TlsRva != 0 && !Readable(first, first.TlsRva, sizeof(sim::pe::TlsDirectory32))) ||
-        (first.ExportRva != 0 && !Readable(first, first.ExportRva, first.ExportSize)))
+        (first.ExportSize >= sizeof(sim::pe::ExportDirectory) &&
+         !Readable(first, first.ExportRva, sizeof(sim::pe::ExportDirectory))))
         Fail("a directory the loader accepted cannot be read", "");
     LookUpExports(first);
     message.clear();

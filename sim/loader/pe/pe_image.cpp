@@ -345,11 +345,12 @@ bool MapPeImage(const std::vector<unsigned char>& file, PeImage* image, DWORD* e
     }
     image->ExportRva = exports.VirtualAddress;
     image->ExportSize = exports.Size;
-    if (mapped && ((image->TlsRva != 0 && !Readable(*image, tls.VirtualAddress, tls.Size)) ||
-                   (exports.VirtualAddress != 0 &&
-                    !Readable(*image, exports.VirtualAddress, exports.Size)))) {
-        mapped = Refuse(error, message,
-                        "an export or TLS directory lies in pages that cannot be read");
+    if (mapped &&
+        ((image->TlsRva != 0 && !Readable(*image, image->TlsRva, sizeof(pe::TlsDirectory32))) ||
+         (exports.Size >= sizeof(pe::ExportDirectory) &&
+          !Readable(*image, exports.VirtualAddress, sizeof(pe::ExportDirectory))))) {
+        mapped =
+            Refuse(error, message, "an export or TLS directory lies in pages that cannot be read");
     }
     if (!mapped) {
         munmap(image->Base, size);
