@@ -3,6 +3,8 @@
 # UndefinedBehaviorSanitizer, and runs each on its seed corpus for the given
 # number of seconds (default 60), or for FUZZ_RUNS inputs when that is set.
 # FUZZ_TARGETS names the targets to build and run (default: all of them).
+# The PE loader's target also takes as seeds the project's own Windows
+# images wherever the build has made them (stripped of their symbols).
 # Exits non-zero on any finding.
 set -eu
 
@@ -10,7 +12,7 @@ seconds=${1:-60}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 out=${FUZZ_BUILD_DIR:-$root/build/fuzz}
-targets=${FUZZ_TARGETS:-"inquiry_data registry_scan machine_file srb"}
+targets=${FUZZ_TARGETS:-"inquiry_data registry_scan machine_file srb pe_image"}
 compiler="clang++"
 if command -v ccache >/dev/null 2>&1; then compiler="ccache clang++"; fi
 mkdir -p "$out"
@@ -32,6 +34,17 @@ compile() {
     for source in "$@"; do echo "$source"; done |
         xargs -P 2 -I{} sh -c 'o="$1/$(echo "$2" | tr / _).o"; '"$compiler"' $3 -c "$4/$2" -o "$o"' \
             sh "$out/$folder" {} "$flags" "$root"
+}
+
+# Returns nothing: compiles the whole simulator, with its built-in machine,
+# into "$out/sim".
+compile_simulator() {
+    [ -z "${simulator_compiled:-}" ] || return 0
+    simulator_compiled=1
+    printf '// Generated from machines/default.json.\nnamespace sim {\nextern const char DefaultMachineJson[] = R"ptaspi_machine(%s)ptaspi_machine";\n}\n' \
+        "$(cat "$root/machines/default.json")" > "$out/default_machine_text.cpp"
+    compile sim "$simulator" $(cd "$root" && find sim -name '*.cpp' | sort)
+    $compiler $simulator -c "$out/default_machine_text.cpp" -o "$out/sim/default_machine_text.o"
 }
 
 # Returns nothing: links a target from its source and the objects given.
@@ -59,13 +72,22 @@ for target in $targets; do
         # The whole simulator and library, linked in: the target loads
         # nothing, it calls DllMain itself. The simulator's iscsi units
         # need libiscsi, though the fixed machine has none.
-        printf '// Generated from machines/default.json.\nnamespace sim {\nextern const char DefaultMachineJson[] = R"ptaspi_machine(%s)ptaspi_machine";\n}\n' \
-            "$(cat "$root/machines/default.json")" > "$out/default_machine_text.cpp"
-        compile srb_sim "$simulator" $(cd "$root" && find sim -name '*.cpp' | sort)
+        compile_simulator
         compile srb_library "$library" $(cd "$root" && ls interface/*.cpp discovery/*.cpp execution/*.cpp)
-        $compiler $simulator -c "$out/default_machine_text.cpp" -o "$out/default_machine_text.o"
-        link srb_fuzz "$out"/srb_sim/*.o "$out"/srb_library/*.o "$out/default_machine_text.o" \
-            -liscsi -lpthread -ldl ;;
+        link srb_fuzz "$out"/sim/*.o "$out"/srb_library/*.o -liscsi -lpthread -ldl ;;
+    pe_image)
+        # The loader binds imports to the simulator's own functions, so
+        # the whole simulator is linked in; nothing of it is called.
+        compile_simulator
+        link pe_image_fuzz "$out"/sim/*.o -liscsi -lpthread -ldl
+        mkdir -p "$out/seeds/pe_image"
+        strip=$(command -v i686-w64-mingw32-strip || true)
+        for image in "$root/build/linux/fixtures/pe_probe.dll" "$root/build/windows/ptaspi32.dll" \
+            "$root/build/windows/aspitool.exe"; do
+            [ -r "$image" ] || continue
+            seed="$out/seeds/pe_image/$(basename "$image")"
+            if [ -n "$strip" ]; then "$strip" -o "$seed" "$image"; else cp "$image" "$seed"; fi
+        done ;;
     *) echo "unknown fuzz target $target" >&2; exit 2 ;;
     esac
 done
@@ -74,6 +96,11 @@ done
 for target in $targets; do
     mkdir -p "$out/corpus/$target" "$out/findings/$target"
     if [ -n "${FUZZ_RUNS:-}" ]; then limit="-runs=$FUZZ_RUNS"; else limit="-max_total_time=$seconds"; fi
-    "$out/${target}_fuzz" $limit -max_len=4100 -timeout=10 -print_final_stats=1 \
-        -artifact_prefix="$out/findings/$target/" "$out/corpus/$target" "$here/corpus/$target"
+    # A PE image is as long as its sections, the other inputs are short.
+    max_len=4100
+    if [ "$target" = pe_image ]; then max_len=1048576; fi
+    seeds=
+    if [ -d "$out/seeds/$target" ]; then seeds="$out/seeds/$target"; fi
+    "$out/${target}_fuzz" $limit -max_len=$max_len -timeout=10 -print_final_stats=1 \
+        -artifact_prefix="$out/findings/$target/" "$out/corpus/$target" "$here/corpus/$target" $seeds
 done

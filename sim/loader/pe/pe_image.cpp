@@ -228,6 +228,37 @@ bool InsideImage(const PeImage& image, const pe::DataDirectory& directory) {
            directory.Size <= image.Size - directory.VirtualAddress;
 }
 
+// Returns how many bytes from `rva` on, up to `limit`, lie in pages of the
+// image that can be read now: the export and TLS tables are read after the
+// pages have their protections, which the image or VirtualProtect may have
+// made inaccessible.
+uint32_t ReadableBytes(const PeImage& image, uint32_t rva, uint32_t limit) {
+    uint32_t bytes = 0;
+    while (rva < image.Size && bytes < limit &&
+           (MmapProtection(image.PageProtection[rva / PageSize]) & PROT_READ) != 0) {
+        const uint32_t step = std::min(PageSize - rva % PageSize, limit - bytes);
+        bytes += step;
+        rva += step;
+    }
+    return bytes;
+}
+
+// Returns true when `bytes` bytes at `rva` can be read.
+bool Readable(const PeImage& image, uint32_t rva, uint64_t bytes) {
+    return bytes <= UINT32_MAX && ReadableBytes(image, rva, uint32_t(bytes)) == bytes;
+}
+
+// Returns true when a NUL-terminated text begins at `rva` and ends in
+// readable pages.
+bool ReadableText(const PeImage& image, uint32_t rva) {
+    for (uint32_t page = PageSize - rva % PageSize; Readable(image, rva, 1); page = PageSize) {
+        const uint32_t chunk = ReadableBytes(image, rva, page);
+        if (std::memchr(image.Base + rva, 0, chunk) != nullptr) return true;
+        rva += chunk;
+    }
+    return false;
+}
+
 // Returns the image that holds `address` (the list's lock held), or null.
 PeImage* ImageHolding(uintptr_t address) {
     for (PeImage* image : Images().Images) {
@@ -316,15 +347,26 @@ bool MapImage(const std::vector<unsigned char>& file, PeImage* image, DWORD* err
             std::memset(image->Base + index, 0, 4);
         image->TlsRva = tls.VirtualAddress;
     }
+    image->ExportRva = exports.VirtualAddress;
+    image->ExportSize = exports.Size;
+    if (mapped &&
+        ((image->TlsRva != 0 && !Readable(*image, image->TlsRva, sizeof(pe::TlsDirectory32))) ||
+         (exports.Size >= sizeof(pe::ExportDirectory) &&
+          !Readable(*image, exports.VirtualAddress, sizeof(pe::ExportDirectory))))) {
+        mapped =
+            Refuse(error, message, "an export or TLS directory lies in pages that cannot be read");
+    }
     if (!mapped) {
         munmap(image->Base, size);
         image->Base = nullptr;
         return false;
     }
-    image->ExportRva = exports.VirtualAddress;
-    image->ExportSize = exports.Size;
-    for (uint32_t page = 0; page < size / PageSize; ++page) {
-        mprotect(image->Base + page * PageSize, PageSize,
+    // One call for each run of pages alike, since an image may be large.
+    for (uint32_t page = 0, end = 0; page < size / PageSize; page = end) {
+        for (end = page + 1; end < size / PageSize; ++end) {
+            if (image->PageProtection[end] != image->PageProtection[page]) break;
+        }
+        mprotect(image->Base + page * PageSize, (end - page) * PageSize,
                  MmapProtection(image->PageProtection[page]));
     }
     std::lock_guard<std::mutex> guard(Images().Lock);
@@ -364,10 +406,11 @@ std::vector<void*> PeTlsCallbacks(const PeImage& image) {
     std::vector<void*> callbacks;
     if (image.TlsRva == 0) return callbacks;
     pe::TlsDirectory32 directory;
+    if (!Readable(image, image.TlsRva, sizeof directory)) return callbacks;
     std::memcpy(&directory, image.Base + image.TlsRva, sizeof directory);
     const uintptr_t base = reinterpret_cast<uintptr_t>(image.Base);
     for (uintptr_t at = directory.AddressOfCallBacks; at != 0; at += 4) {
-        if (at < base || at - base > image.Size - 4) break;
+        if (at < base || !Readable(image, uint32_t(at - base), 4)) break;
         uint32_t callback;
         std::memcpy(&callback, reinterpret_cast<const void*>(at), sizeof callback);
         if (callback == 0) break;
@@ -415,12 +458,13 @@ int ProtectImageMemory(void* address, size_t size, DWORD protect, DWORD* old) {
 }
 
 void* FindPeExport(const PeImage& image, const char* name) {
-    if (image.ExportRva == 0 || image.ExportSize < sizeof(pe::ExportDirectory)) return nullptr;
+    if (image.ExportRva == 0 || image.ExportSize < sizeof(pe::ExportDirectory) ||
+        !Readable(image, image.ExportRva, sizeof(pe::ExportDirectory))) {
+        return nullptr;
+    }
     pe::ExportDirectory directory;
     std::memcpy(&directory, image.Base + image.ExportRva, sizeof directory);
-    const auto inside = [&](uint32_t rva, uint64_t bytes) {
-        return rva <= image.Size && bytes <= image.Size - rva;
-    };
+    const auto inside = [&](uint32_t rva, uint64_t bytes) { return Readable(image, rva, bytes); };
     if (!inside(directory.AddressOfFunctions, uint64_t(directory.NumberOfFunctions) * 4) ||
         !inside(directory.AddressOfNames, uint64_t(directory.NumberOfNames) * 4) ||
         !inside(directory.AddressOfNameOrdinals, uint64_t(directory.NumberOfNames) * 2)) {
@@ -434,9 +478,8 @@ void* FindPeExport(const PeImage& image, const char* name) {
         for (uint32_t i = 0; i < directory.NumberOfNames; ++i) {
             uint32_t nameRva;
             std::memcpy(&nameRva, image.Base + directory.AddressOfNames + 4 * i, 4);
-            if (nameRva >= image.Size) continue;
+            if (!ReadableText(image, nameRva)) continue;
             const char* exported = reinterpret_cast<const char*>(image.Base + nameRva);
-            if (strnlen(exported, image.Size - nameRva) == image.Size - nameRva) continue;
             if (std::strcmp(exported, name) != 0) continue;
             uint16_t ordinalIndex;
             std::memcpy(&ordinalIndex, image.Base + directory.AddressOfNameOrdinals + 2 * i, 2);
