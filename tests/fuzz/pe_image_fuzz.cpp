@@ -68,9 +68,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return value;
     };
     const uint64_t fileHeaderAt = uint64_t(field(sim::pe::DosNewHeaderOffset)) + 4;
-    // The loader takes DLLs only; an EXE's tables are parsed as a DLL's.
+    // A DLL is mapped as LoadLibraryA maps it, anything else as ntrun
+    // maps a program.
     const uint64_t flagsAt = fileHeaderAt + offsetof(sim::pe::FileHeader, Characteristics);
-    if (flagsAt + 2 <= size) file[flagsAt + 1] |= sim::pe::FileDll >> 8;
+    const bool dll = flagsAt + 2 <= size && (data[flagsAt + 1] & (sim::pe::FileDll >> 8)) != 0;
+    const auto map = [&](sim::PeImage* image, DWORD* error, std::string* message) {
+        return dll ? sim::MapPeImage(file, image, error, message)
+                   : sim::MapPeProgram(file, image, error, message);
+    };
     // An image of 16 MiB to 3.75 GiB is mapped like a small one, only
     // with loops over many more pages; leaving those out keeps the rate
     // up, while the sizes near 4 GiB, where arithmetic overflows, stay in.
@@ -81,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sim::PeImage first, moved;
     DWORD error = 0;
     std::string message;
-    if (!sim::MapPeImage(file, &first, &error, &message)) {
+    if (!map(&first, &error, &message)) {
         CheckRefusal(error, message);
         return 0;
     }
@@ -91,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Fail("a directory the loader accepted cannot be read", "");
     LookUpExports(first);
     message.clear();
-    if (sim::MapPeImage(file, &moved, &error, &message)) {
+    if (map(&moved, &error, &message)) {
         if (moved.Base == first.Base) Fail("two images at one base", "");
         LookUpExports(moved);
         sim::UnmapPeImage(&moved);
