@@ -148,6 +148,10 @@ struct Machine {
 // unknown member 'taget'") when the text is not a valid description.
 bool ParseMachine(const std::string& text, Machine& machine, std::string& error);
 // Reads and parses a machine file; the message names the file too.
+// Returns the empty text when `path` is a file that can be read, else why
+// it cannot be a machine file (missing, a folder, not a regular file), in
+// the words the tools print.
+std::string MachineFileProblem(const std::string& path);
 bool LoadMachineFile(const std::string& path, Machine& machine, std::string& error);
 // The built-in default machine (the same text as machines/default.json).
 const char* DefaultMachineText();

@@ -6,6 +6,8 @@
 
 #include "sim/machine/machine_reader.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -637,6 +639,17 @@ bool LoadMachineFile(const std::string& path, Machine& machine, std::string& err
         return false;
     }
     return true;
+}
+
+std::string MachineFileProblem(const std::string& path) {
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0) {
+        return errno == ENOENT ? "machine file '" + path + "' does not exist"
+                               : "machine file '" + path + "': " + std::strerror(errno);
+    }
+    if (S_ISDIR(info.st_mode)) return "'" + path + "' is a folder, not a machine file";
+    if (!S_ISREG(info.st_mode)) return "'" + path + "' is not a regular file";
+    return std::string();
 }
 
 }  // namespace sim

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -155,6 +156,18 @@ std::string WithoutMachineNotes(const std::string& text) {
     }
     if (!text.empty() && text.back() != '\n' && !kept.empty()) kept.pop_back();
     return kept;
+}
+
+std::vector<std::string> AllMachines() {
+    std::vector<std::string> machines = {""};
+    for (const char* folder : {"/machines", "/tests/machines"}) {
+        for (const auto& entry :
+             std::filesystem::directory_iterator(std::string(PTASPI_SOURCE_DIR) + folder)) {
+            if (entry.path().extension() == ".json") machines.push_back(entry.path().string());
+        }
+    }
+    std::sort(machines.begin(), machines.end());
+    return machines;
 }
 
 std::string MachinePath(const std::string& name) {

@@ -38,6 +38,9 @@ bool RunsWindowsProgram();
 // the Linux client says and, for the Windows program, ntrun.
 std::string WithoutMachineNotes(const std::string& text);
 
+// Returns every machine the suite knows, sorted: the built-in default
+// (""), then the files of machines/ and tests/machines/.
+std::vector<std::string> AllMachines();
 // Returns the path of tests/machines/<name>.
 std::string MachinePath(const std::string& name);
 // Returns a fresh empty folder for one test's files.

@@ -7,8 +7,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
-#include <filesystem>
 
 namespace tooltest {
 namespace {
@@ -20,14 +18,7 @@ TEST(WindowsDll, ScanPrintsTheSameAsTheSharedObjectOnEveryMachine) {
     // The built-in default machine, then every machine file in the tree:
     // the examples, and the tests' own (a file the tool refuses must be
     // refused alike).
-    std::vector<std::string> machines = {""};
-    for (const char* folder : {"/machines", "/tests/machines"}) {
-        for (const auto& entry :
-             std::filesystem::directory_iterator(std::string(PTASPI_SOURCE_DIR) + folder)) {
-            if (entry.path().extension() == ".json") machines.push_back(entry.path().string());
-        }
-    }
-    std::sort(machines.begin(), machines.end());
+    const std::vector<std::string> machines = AllMachines();
     ASSERT_GT(machines.size(), 1u);
     for (const std::string& machine : machines) {
         for (const bool json : {false, true}) {

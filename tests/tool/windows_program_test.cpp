@@ -8,26 +8,10 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
-#include <filesystem>
 
 namespace tooltest {
 namespace {
-
-// Returns every machine the suite knows: the built-in default (""), the
-// examples and the tests' own.
-std::vector<std::string> AllMachines() {
-    std::vector<std::string> machines = {""};
-    for (const char* folder : {"/machines", "/tests/machines"}) {
-        for (const auto& entry :
-             std::filesystem::directory_iterator(std::string(PTASPI_SOURCE_DIR) + folder)) {
-            if (entry.path().extension() == ".json") machines.push_back(entry.path().string());
-        }
-    }
-    std::sort(machines.begin(), machines.end());
-    return machines;
-}
 
 // Expects the Windows program's run of `args` to match the Linux client's.
 void ExpectSameAsLinux(const std::vector<std::string>& args) {

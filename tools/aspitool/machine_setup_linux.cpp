@@ -15,19 +15,6 @@
 namespace aspitool {
 namespace {
 
-// Returns the empty text when `path` is a file that can be read, else why
-// it cannot be a machine file.
-std::string MachineFileProblem(const std::string& path) {
-    struct stat info;
-    if (::stat(path.c_str(), &info) != 0) {
-        return errno == ENOENT ? "machine file '" + path + "' does not exist"
-                               : "machine file '" + path + "': " + std::strerror(errno);
-    }
-    if (S_ISDIR(info.st_mode)) return "'" + path + "' is a folder, not a machine file";
-    if (!S_ISREG(info.st_mode)) return "'" + path + "' is not a regular file";
-    return std::string();
-}
-
 // Returns the name of a pass-through control, or its code in hex.
 std::string ControlName(DWORD code) {
     if (code == 0x4D004) return "IOCTL_SCSI_PASS_THROUGH";
@@ -60,7 +47,7 @@ bool SetUpMachine(const std::string& machineFile, MachineNotes& notes, std::stri
     if (machineFile.empty()) {
         machine = sim::DefaultMachine();
     } else {
-        error = MachineFileProblem(machineFile);
+        error = sim::MachineFileProblem(machineFile);
         if (!error.empty()) return false;
         if (!sim::LoadMachineFile(machineFile, machine, error)) return false;
     }

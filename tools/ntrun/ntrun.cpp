@@ -43,19 +43,6 @@ int FailUsage(const std::string& text) {
     return ExitOwnFailure;
 }
 
-// Returns the empty text when `path` is a file that can be read, else why
-// it cannot be a machine file.
-std::string MachineFileProblem(const std::string& path) {
-    struct stat info;
-    if (::stat(path.c_str(), &info) != 0) {
-        return errno == ENOENT ? "machine file '" + path + "' does not exist"
-                               : "machine file '" + path + "': " + std::strerror(errno);
-    }
-    if (S_ISDIR(info.st_mode)) return "'" + path + "' is a folder, not a machine file";
-    if (!S_ISREG(info.st_mode)) return "'" + path + "' is not a regular file";
-    return std::string();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -92,7 +79,7 @@ int main(int argc, char** argv) {
     if (machineFile.empty()) {
         machine = sim::DefaultMachine();
     } else {
-        error = MachineFileProblem(machineFile);
+        error = sim::MachineFileProblem(machineFile);
         if (!error.empty() || !sim::LoadMachineFile(machineFile, machine, error)) return Fail(error);
     }
     if (!run.ListImports && !sim::InstallMachine(machine, error)) {
