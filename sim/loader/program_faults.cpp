@@ -5,6 +5,7 @@
 // /proc/self/maps read with plain system calls.
 #include "sim/loader/program_faults.h"
 
+#include "sim/kernel/misuse.h"
 #include "sim/kernel/teb.h"
 #include "sim/loader/exceptions/dispatch.h"
 #include "sim/loader/exceptions/thread_stacks.h"
@@ -498,11 +499,6 @@ const char* ProgramName() {
     EndWithReport(line, at);
 }
 
-// The least room on the signal stack in which a fault is still offered
-// to the program's handlers; below it, a handler that faults again and
-// again ends in the report rather than beyond the stack.
-const size_t LeastHandlerRoom = 64 * 1024;
-
 }  // namespace
 }  // namespace sim
 
@@ -532,9 +528,7 @@ extern "C" __attribute__((used, visibility("hidden"))) void ptaspi_on_fault(int 
     WindowsExceptionRecord record;
     WindowsContext context;
     DescribeSignal(signal, info, machine, &record, &context);
-    const uintptr_t here = reinterpret_cast<uintptr_t>(&record);
-    const bool roomy = !OnSignalStack(here, 0) || SignalStackLeft(here) > LeastHandlerRoom;
-    if (InImage(pc) && roomy) {
+    if (InImage(pc) && !DispatchTooDeep()) {
         if (const unsigned short selector = ThreadEnvironmentSelector()) {
             __asm__ volatile("movw %w0, %%fs" : : "r"(selector));
         }
@@ -565,6 +559,27 @@ ptaspi_fault_entry:
 extern "C" void ptaspi_fault_entry(int signal, siginfo_t* info, void* raw);
 
 namespace sim {
+
+namespace {
+
+// Never returns: the report of a call NT leaves undefined, made by the
+// program's code at `caller`.
+void ReportProgramMisuse(const char* text, const void* caller) {
+    TakeReport();
+    static char line[1024];
+    size_t at = 0;
+    Append(line, &at, sizeof line, program_invocation_short_name);
+    Append(line, &at, sizeof line, ": ");
+    Append(line, &at, sizeof line, text);
+    Append(line, &at, sizeof line, ", called from ");
+    AppendHex(line, &at, sizeof line, reinterpret_cast<uintptr_t>(caller), true);
+    Append(line, &at, sizeof line, " ");
+    AppendPlace(line, &at, sizeof line, reinterpret_cast<uintptr_t>(caller));
+    Append(line, &at, sizeof line, "\n");
+    EndWithReport(line, at);
+}
+
+}  // namespace
 
 void ReportUnhandledException(const WindowsExceptionRecord& record) {
     TakeReport();
@@ -635,6 +650,7 @@ const void* MissingImportStop(const std::string& name) {
 void InstallFaultReports() {
     __asm__ volatile("movw %%gs, %w0" : "=r"(ptaspi_host_gs));
     PrepareThreadForExceptions();
+    SetMisuseReport(ReportProgramMisuse);
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_sigaction = ptaspi_fault_entry;

@@ -72,14 +72,12 @@ char NarrowOf(uint16_t c) { return c < 256 ? static_cast<char>(c) : '?'; }
 
 // Returns the Windows runtime's text of a NaN without its sign: "1.#IND"
 // for the one the processor makes of an invalid operation (the negative
-// quiet NaN with no payload), "1.#SNAN" for a signalling one, "1.#QNAN"
-// for every other.
+// quiet NaN with no payload), "1.#QNAN" for every other (a signalling NaN
+// arrives quieted, having passed through the x87 registers).
 std::string NanText(double value) {
     uint64_t bits;
     std::memcpy(&bits, &value, sizeof bits);
-    const uint64_t quiet = uint64_t(1) << 51;
-    if (bits == 0xFFF8000000000000ull) return "1.#IND";
-    return (bits & quiet) != 0 ? "1.#QNAN" : "1.#SNAN";
+    return bits == 0xFFF8000000000000ull ? "1.#IND" : "1.#QNAN";
 }
 
 // Returns nothing; appends a floating-point conversion.

@@ -120,8 +120,12 @@ bool FrameIsSound(const RegistrationRecord* frame) {
 }
 
 // The nesting of dispatches on this thread: a handler that raises again
-// while it runs starts a dispatch of its own.
+// while it runs starts a dispatch of its own. Past this many, or with
+// less room than this left on the signal stack, an exception is reported
+// at once rather than dispatched beyond the stack's end.
 thread_local int dispatchDepth = 0;
+const int MaximumNesting = 32;
+const size_t LeastHandlerRoom = 64 * 1024;
 
 // Where RaiseException and RtlUnwind save their caller's registers: the
 // first nine words are in the order ptaspi_resume loads them.
@@ -214,7 +218,14 @@ void ResumeWithContext(const WindowsContext& context) {
     ptaspi_resume(words, context.Esp);
 }
 
+bool DispatchTooDeep() {
+    const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    return dispatchDepth >= MaximumNesting ||
+           (OnSignalStack(here, 0) && SignalStackLeft(here) < LeastHandlerRoom);
+}
+
 void RaiseInContext(WindowsExceptionRecord* record, WindowsContext* context) {
+    if (DispatchTooDeep()) ReportUnhandledException(*record);
     if (DispatchToFrames(record, context)) ResumeWithContext(*context);
     // A program's exception nobody took: NT's process start hands it to
     // the unhandled-exception filter, which may still continue it.

@@ -18,6 +18,9 @@ namespace sim {
 // continues a noncontinuable exception, or answers what no handler may,
 // raises a new exception from here, as NT's dispatcher does.
 bool DispatchToFrames(WindowsExceptionRecord* record, WindowsContext* context);
+// Returns true when exceptions nest so deep on this thread (handlers
+// raising again and again) that one more is reported, not dispatched.
+bool DispatchTooDeep();
 // Returns true when the program's unhandled-exception filter answers
 // EXCEPTION_CONTINUE_EXECUTION (go on with *context); ends the process
 // with the exception's code when it answers EXCEPTION_EXECUTE_HANDLER, as
