@@ -228,12 +228,14 @@ if(TARGET runner_tests)
       COMMAND ${PTASPI_DLLTOOL} -m i386 -k -d ${msvc}/kernel32.def -l ${msvcOut}/kernel32.lib
       COMMAND ${PTASPI_CLANG} ${msvcFlags} -c ${msvc}/startup.c -o ${msvcOut}/startup.obj
       COMMAND ${PTASPI_CLANG} ${msvcFlags} -c ${msvc}/msvc_program.c -o ${msvcOut}/msvc_program.obj
+      COMMAND ${PTASPI_CLANG} --target=i686-pc-windows-msvc -c ${msvc}/eh4_frame.s
+              -o ${msvcOut}/eh4_frame.obj
       COMMAND ${PTASPI_LLD_LINK} /nologo /subsystem:console /entry:mainCRTStartup /nodefaultlib
               /safeseh:no /out:${PTASPI_RUNNER_FIXTURES}/msvc_program.exe
-              ${msvcOut}/startup.obj ${msvcOut}/msvc_program.obj
+              ${msvcOut}/startup.obj ${msvcOut}/msvc_program.obj ${msvcOut}/eh4_frame.obj
               ${msvcOut}/msvcrt.lib ${msvcOut}/kernel32.lib
       DEPENDS ${msvc}/msvcrt.def ${msvc}/kernel32.def ${msvc}/startup.c ${msvc}/msvc_program.c
-              ${msvc}/msvc_declarations.h
+              ${msvc}/msvc_declarations.h ${msvc}/eh4_frame.s
       VERBATIM)
     add_custom_target(runner_msvc_fixtures DEPENDS ${PTASPI_RUNNER_FIXTURES}/msvc_program.exe)
     add_dependencies(runner_tests runner_msvc_fixtures)

@@ -140,6 +140,7 @@ TEST(Exceptions, ProgramsBuiltTheMsvcWayRunTheirTryBlocks) {
          "inner filter declines\nouter filter takes c0000005\nfinally during the unwind\n"
          "outer handler: c0000005\n"},
         {"continue", "filter continues e0000042 with 42\nwent on after RaiseException\n"},
+        {"eh4", "eh4: 0 then 1\n"},
         {"finally",
          "body\nfinally after the body, abnormal 0\nfinally in the unwind, abnormal 1\n"
          "handled e0000010\n"},
