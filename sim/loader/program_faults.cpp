@@ -1,8 +1,12 @@
-// Fault reports of a program's process. The signal handler takes no lock
-// and calls nothing that may wait, so that a fault anywhere, even inside
-// the dynamic linker or the allocator, ends in its report rather than a
-// hang: image names come from a fixed table, other code's names from
-// /proc/self/maps read with plain system calls.
+// Faults of a program's process. The signal handler turns a fault into
+// NT's exception record and context; one in the program's own code is
+// dispatched to the program's handlers, which may call anything, since no
+// lock of the simulator is held there. Everything else, and what nobody
+// takes, ends in a report that takes no lock and calls nothing that may
+// wait, so that a fault anywhere, even inside the dynamic linker or the
+// allocator, ends in its report rather than a hang: image names come from
+// a fixed table, other code's names from /proc/self/maps read with plain
+// system calls.
 #include "sim/loader/program_faults.h"
 
 #include "sim/kernel/misuse.h"
