@@ -94,6 +94,7 @@ TEST(Exceptions, WhatNobodyTakesIsReportedWithNtsCode) {
         {"priv", "privileged instruction \\(0xC0000096\\)" + inProgram},
         {"overflow", "integer overflow \\(0xC0000095\\)" + inProgram},
         {"divide", "integer division by zero \\(0xC0000094\\)" + inProgram},
+        {"float", "floating-point division by zero \\(0xC000008E\\)" + inProgram},
         {"noncontinuable", "noncontinuable exception \\(0xC0000025\\) at 0x[0-9a-f]{8} .*\n"},
         {"selector", "access violation \\(0xC0000005\\)" + inProgram},
         {"gs", "access violation \\(0xC0000005\\) at 0x[0-9a-f]{8} \\(.*\\)\n"},
