@@ -193,8 +193,8 @@ void AppendPlace(char* line, size_t* at, size_t size, uintptr_t address) {
     Append(line, at, size, ")");
 }
 
-// Returns the name of an exception code, with the code, as the report
-// gives it.
+// Returns nothing; appends the name of an exception code, with the code,
+// as the report gives it.
 void AppendExceptionName(char* line, size_t* at, size_t size, DWORD code) {
     static const struct {
         DWORD Code;
@@ -513,8 +513,9 @@ extern "C" {
 __attribute__((used, visibility("hidden"))) uint16_t ptaspi_host_gs = 0;
 }
 
-// The signal handler: the program's exceptions go through its handlers,
-// then its unhandled-exception filter; whatever nobody takes, and every
+// Returns, as the signal handler, once the program's handlers or its
+// unhandled-exception filter continued the exception, the thread then
+// going on with the context they left; whatever nobody takes, and every
 // fault outside the program's images (where a lock of the simulator may
 // be held), ends in the report.
 extern "C" __attribute__((used, visibility("hidden"))) void ptaspi_on_fault(int signal,
