@@ -195,6 +195,50 @@ if(TARGET runner_tests)
       VERBATIM)
     add_custom_target(runner_fixtures DEPENDS ${PTASPI_RUNNER_FIXTURES}/runner_program.exe)
     add_dependencies(runner_tests runner_fixtures)
+    # Exceptions: a program with its own frames on the fs:[0] chain,
+    # linked for a 32 MB stack.
+    add_custom_command(
+      OUTPUT ${PTASPI_RUNNER_FIXTURES}/seh_program.exe
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PTASPI_RUNNER_FIXTURES}
+      COMMAND ${PTASPI_MINGW_CC} ${flags} -nostdlib -Wl,--entry,_ProgramEntry
+              -Wl,--subsystem,console -Wl,--stack,33554432
+              -o ${PTASPI_RUNNER_FIXTURES}/seh_program.exe ${fixtures}/seh_program.c
+              -lkernel32 -lmsvcrt -lgcc
+      DEPENDS ${fixtures}/seh_program.c
+      VERBATIM)
+    add_custom_target(runner_exception_fixtures DEPENDS ${PTASPI_RUNNER_FIXTURES}/seh_program.exe)
+    add_dependencies(runner_tests runner_exception_fixtures)
+  endif()
+  # A program built the MSVC way: clang for i686-pc-windows-msvc, lld-link
+  # against import libraries made from this project's .def files, with
+  # start-up code of its own in the shape of Microsoft's (skipped without
+  # clang, lld and llvm).
+  find_program(PTASPI_CLANG clang)
+  find_program(PTASPI_LLD_LINK lld-link)
+  find_program(PTASPI_DLLTOOL llvm-dlltool)
+  if(PTASPI_CLANG AND PTASPI_LLD_LINK AND PTASPI_DLLTOOL)
+    set(msvc ${fixtures}/msvc)
+    set(msvcOut ${PTASPI_RUNNER_FIXTURES}/msvc)
+    set(msvcFlags --target=i686-pc-windows-msvc -O1 -Wall -Wextra -Werror -ffreestanding
+        -fno-builtin)
+    add_custom_command(
+      OUTPUT ${PTASPI_RUNNER_FIXTURES}/msvc_program.exe
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${msvcOut}
+      COMMAND ${PTASPI_DLLTOOL} -m i386 -d ${msvc}/msvcrt.def -l ${msvcOut}/msvcrt.lib
+      COMMAND ${PTASPI_DLLTOOL} -m i386 -k -d ${msvc}/kernel32.def -l ${msvcOut}/kernel32.lib
+      COMMAND ${PTASPI_CLANG} ${msvcFlags} -c ${msvc}/startup.c -o ${msvcOut}/startup.obj
+      COMMAND ${PTASPI_CLANG} ${msvcFlags} -c ${msvc}/msvc_program.c -o ${msvcOut}/msvc_program.obj
+      COMMAND ${PTASPI_CLANG} --target=i686-pc-windows-msvc -c ${msvc}/eh4_frame.s
+              -o ${msvcOut}/eh4_frame.obj
+      COMMAND ${PTASPI_LLD_LINK} /nologo /subsystem:console /entry:mainCRTStartup /nodefaultlib
+              /safeseh:no /out:${PTASPI_RUNNER_FIXTURES}/msvc_program.exe
+              ${msvcOut}/startup.obj ${msvcOut}/msvc_program.obj ${msvcOut}/eh4_frame.obj
+              ${msvcOut}/msvcrt.lib ${msvcOut}/kernel32.lib
+      DEPENDS ${msvc}/msvcrt.def ${msvc}/kernel32.def ${msvc}/startup.c ${msvc}/msvc_program.c
+              ${msvc}/msvc_declarations.h ${msvc}/eh4_frame.s
+      VERBATIM)
+    add_custom_target(runner_msvc_fixtures DEPENDS ${PTASPI_RUNNER_FIXTURES}/msvc_program.exe)
+    add_dependencies(runner_tests runner_msvc_fixtures)
   endif()
   target_compile_definitions(runner_tests PRIVATE PTASPI_NTRUN="$<TARGET_FILE:ntrun>"
     PTASPI_RUNNER_FIXTURES="${PTASPI_RUNNER_FIXTURES}")

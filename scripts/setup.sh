@@ -7,7 +7,7 @@ packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   libgtest-dev:i386 libgmock-dev:i386 libbenchmark-dev:i386
   nlohmann-json3-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev lld llvm
   valgrind libc6-dbg:i386
   gnuplot-nox
   tgt libiscsi-dev:i386 libiscsi-bin xorriso

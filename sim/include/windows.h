@@ -113,8 +113,8 @@ typedef struct _STARTUPINFOA {
     HANDLE hStdError;
 } STARTUPINFOA, *LPSTARTUPINFOA;
 
-// What an unhandled-exception filter receives; the simulator never calls
-// one, so the structure stays incomplete.
+// What an unhandled-exception filter receives; its layout is the
+// exception dispatcher's (sim/loader/exceptions/exception_records.h).
 struct _EXCEPTION_POINTERS;
 typedef LONG(WINAPI* PTOP_LEVEL_EXCEPTION_FILTER)(struct _EXCEPTION_POINTERS* ExceptionInfo);
 typedef PTOP_LEVEL_EXCEPTION_FILTER LPTOP_LEVEL_EXCEPTION_FILTER;
@@ -384,6 +384,10 @@ DWORD WINAPI GetTimeZoneInformation(LPTIME_ZONE_INFORMATION lpTimeZoneInformatio
 DWORD WINAPI GetCurrentProcessId(void);
 LPTOP_LEVEL_EXCEPTION_FILTER WINAPI
 SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER lpTopLevelExceptionFilter);
+LONG WINAPI UnhandledExceptionFilter(struct _EXCEPTION_POINTERS* ExceptionInfo);
+void WINAPI RaiseException(DWORD dwExceptionCode, DWORD dwExceptionFlags, DWORD nNumberOfArguments,
+                           const ULONG_PTR* lpArguments);
+void WINAPI RtlUnwind(PVOID TargetFrame, PVOID TargetIp, PVOID ExceptionRecord, PVOID ReturnValue);
 
 UINT WINAPI GetACP(void);
 UINT WINAPI GetOEMCP(void);

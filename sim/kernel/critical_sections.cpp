@@ -4,13 +4,13 @@
 // As on NT, a section is not abandoned when its owner ends or is
 // terminated: it stays owned for good. Calls NT leaves undefined (entering
 // a section never initialised, leaving one the caller does not own) stop
-// the process with a message rather than corrupt anything quietly.
+// the process with a report rather than corrupt anything quietly.
+#include "sim/kernel/misuse.h"
 #include "sim/kernel/threads.h"
 
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 
 static_assert(sizeof(CRITICAL_SECTION) == 24, "CRITICAL_SECTION as on 32-bit Windows");
@@ -29,10 +29,13 @@ std::map<const CRITICAL_SECTION*, SectionState>& Sections() {
     return *sections;
 }
 
-// Never returns: reports a use of a critical section that NT leaves undefined.
-[[noreturn]] void Misuse(const char* call, const CRITICAL_SECTION* section, const char* what) {
-    std::fprintf(stderr, "simulator: %s(%p): %s\n", call, static_cast<const void*>(section), what);
-    std::abort();
+// Never returns: reports a use of a critical section that NT leaves
+// undefined, a call made from `caller`.
+[[noreturn]] void Misuse(const char* call, const CRITICAL_SECTION* section, const char* what,
+                         const void* caller) {
+    char text[160];
+    std::snprintf(text, sizeof text, "%s(%p): %s", call, static_cast<const void*>(section), what);
+    ReportMisuse(text, caller);
 }
 
 // Returns nothing; mirrors the state into the structure's public fields.
@@ -64,7 +67,9 @@ extern "C" void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection
     std::unique_lock<std::mutex> lock(sim::StateLock());
     auto found = sim::Sections().find(lpCriticalSection);
     if (found == sim::Sections().end()) {
-        sim::Misuse("EnterCriticalSection", lpCriticalSection, "not initialised");
+        lock.unlock();
+        sim::Misuse("EnterCriticalSection", lpCriticalSection, "a section never initialised",
+                    __builtin_return_address(0));
     }
     sim::SectionState& state = found->second;
     sim::WaitUntil(
@@ -79,10 +84,12 @@ extern "C" void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection
 extern "C" void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     sim::ExitIfTerminated();
     const unsigned long self = sim::CurrentThreadKey();
-    std::lock_guard<std::mutex> guard(sim::StateLock());
+    std::unique_lock<std::mutex> guard(sim::StateLock());
     auto found = sim::Sections().find(lpCriticalSection);
     if (found == sim::Sections().end() || found->second.OwnerKey != self) {
-        sim::Misuse("LeaveCriticalSection", lpCriticalSection, "not owned by the caller");
+        guard.unlock();
+        sim::Misuse("LeaveCriticalSection", lpCriticalSection, "a section the caller does not own",
+                    __builtin_return_address(0));
     }
     sim::SectionState& state = found->second;
     if (--state.Recursion == 0) state.OwnerKey = 0;

@@ -8,6 +8,7 @@
 #include "sim/kernel/handles.h"
 #include "sim/kernel/kernel_objects.h"
 #include "sim/kernel/teb.h"
+#include "sim/loader/exceptions/thread_stacks.h"
 #include "sim/loader/loader.h"
 
 #include <process.h>
@@ -139,6 +140,7 @@ void* ThreadEntry(void* raw) {
     // The start routine may be a Windows DLL's code, which needs its
     // thread environment block behind %fs.
     CurrentThreadEnvironment();
+    PrepareThreadForExceptions();
     // A new thread first delivers DLL_THREAD_ATTACH to the loaded modules
     // under the loader lock, as NT's loader does before the start routine
     // runs: a thread started while the lock is held (from a DllMain, say)
@@ -402,7 +404,7 @@ extern "C" uintptr_t __cdecl _beginthread(_beginthread_proc_type start, unsigned
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     int result = pthread_attr_setstacksize(
-        &attributes, std::max(static_cast<size_t>(stack_size), sim::MinimumStackSize));
+        &attributes, std::max(sim::NewThreadStackSize(stack_size), sim::MinimumStackSize));
     {
         std::lock_guard<std::mutex> guard(sim::StateLock());
         ++sim::State().LiveThreads;

@@ -8,6 +8,7 @@
 
 #include "sim/kernel/host_paths.h"
 #include "sim/kernel/teb.h"
+#include "sim/loader/exceptions/thread_stacks.h"
 #include "sim/loader/pe/pe_format.h"
 #include "sim/loader/pe/system_dlls.h"
 #include "sim/loader/process.h"
@@ -196,8 +197,9 @@ int RunProgram(const ProgramRun& run) {
     }
     uint32_t processBlock = 0;
     std::memcpy(&processBlock, CurrentThreadEnvironment() + TebProcessBlock, sizeof processBlock);
-    const DWORD code = CallProgramEntry(ProgramEntryPoint(),
-                                        reinterpret_cast<void*>(uintptr_t(processBlock)));
+    const DWORD code = RunOnProgramStack([&] {
+        return CallProgramEntry(ProgramEntryPoint(), reinterpret_cast<void*>(uintptr_t(processBlock)));
+    });
     ExitProcess(code);
 }
 

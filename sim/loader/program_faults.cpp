@@ -1,11 +1,18 @@
-// Fault reports of a program's process. The signal handler takes no lock
-// and calls nothing that may wait, so that a fault anywhere, even inside
-// the dynamic linker or the allocator, ends in its report rather than a
-// hang: image names come from a fixed table, other code's names from
-// /proc/self/maps read with plain system calls.
+// Faults of a program's process. The signal handler turns a fault into
+// NT's exception record and context; one in the program's own code is
+// dispatched to the program's handlers, which may call anything, since no
+// lock of the simulator is held there. Everything else, and what nobody
+// takes, ends in a report that takes no lock and calls nothing that may
+// wait, so that a fault anywhere, even inside the dynamic linker or the
+// allocator, ends in its report rather than a hang: image names come from
+// a fixed table, other code's names from /proc/self/maps read with plain
+// system calls.
 #include "sim/loader/program_faults.h"
 
-#include "sim/kernel/process_info.h"
+#include "sim/kernel/misuse.h"
+#include "sim/kernel/teb.h"
+#include "sim/loader/exceptions/dispatch.h"
+#include "sim/loader/exceptions/thread_stacks.h"
 #include "sim/loader/process.h"
 
 #include <windows.h>
@@ -186,115 +193,239 @@ void AppendPlace(char* line, size_t* at, size_t size, uintptr_t address) {
     Append(line, at, size, ")");
 }
 
-struct Exception {
-    DWORD Code;
-    const char* Name;  // with the code, as the report gives it
-};
+// Returns nothing; appends the name of an exception code, with the code,
+// as the report gives it.
+void AppendExceptionName(char* line, size_t* at, size_t size, DWORD code) {
+    static const struct {
+        DWORD Code;
+        const char* Name;
+    } names[] = {
+        {0x80000003, "breakpoint"},
+        {0x80000004, "single step"},
+        {0xC0000005, "access violation"},
+        {0xC000001D, "illegal instruction"},
+        {0xC0000025, "noncontinuable exception"},
+        {0xC0000026, "invalid disposition"},
+        {0xC0000027, "unwind"},
+        {0xC0000028, "bad stack"},
+        {0xC0000029, "invalid unwind target"},
+        {0xC000008C, "array bounds exceeded"},
+        {0xC000008E, "floating-point division by zero"},
+        {0xC000008F, "floating-point inexact result"},
+        {0xC0000090, "floating-point invalid operation"},
+        {0xC0000091, "floating-point overflow"},
+        {0xC0000093, "floating-point underflow"},
+        {0xC0000094, "integer division by zero"},
+        {0xC0000095, "integer overflow"},
+        {0xC0000096, "privileged instruction"},
+        {0xC00000FD, "stack overflow"},
+    };
+    const char* name = "exception";
+    for (const auto& known : names) {
+        if (known.Code == code) name = known.Name;
+    }
+    Append(line, at, size, name);
+    Append(line, at, size, " (0x");
+    char digits[9];
+    for (int i = 0; i < 8; ++i) digits[i] = "0123456789ABCDEF"[(code >> (28 - 4 * i)) & 0xF];
+    digits[8] = '\0';
+    Append(line, at, size, digits);
+    Append(line, at, size, ")");
+}
 
-// Returns the NT exception a signal stands for.
-Exception ExceptionOf(int signal, const siginfo_t* info, uintptr_t address, uintptr_t stack) {
-    switch (signal) {
-        case SIGILL:
-            return info->si_code == ILL_PRVOPC
-                       ? Exception{0xC0000096, "privileged instruction (0xC0000096)"}
-                       : Exception{0xC000001D, "illegal instruction (0xC000001D)"};
-        case SIGFPE:
-            if (info->si_code == FPE_INTDIV) {
-                return {0xC0000094, "integer division by zero (0xC0000094)"};
-            }
-            if (info->si_code == FPE_INTOVF) return {0xC0000095, "integer overflow (0xC0000095)"};
-            return {0xC0000090, "floating-point fault (0xC0000090)"};
-        case SIGTRAP:
-            return {0x80000003, "breakpoint (0x80000003)"};
-        default:
-            // A fault just below the stack pointer is the stack's end.
-            if (address + 65536 >= stack && address <= stack + 4096 && address != 0) {
-                return {0xC00000FD, "stack overflow (0xC00000FD)"};
-            }
-            return {0xC0000005, "access violation (0xC0000005)"};
+// Returns the value of the general register `number` (the encoding's
+// order: eax, ecx, edx, ebx, esp, ebp, esi, edi), or of its low byte
+// register (al, cl, dl, bl, ah, ch, dh, bh) when `byte`.
+uint32_t RegisterValue(const greg_t* registers, unsigned number, bool byte) {
+    static const int order[8] = {REG_EAX, REG_ECX, REG_EDX, REG_EBX,
+                                 REG_ESP, REG_EBP, REG_ESI, REG_EDI};
+    if (!byte) return uint32_t(registers[order[number & 7]]);
+    const uint32_t word = uint32_t(registers[order[number & 3]]);
+    return number < 4 ? word & 0xFF : (word >> 8) & 0xFF;
+}
+
+// Returns true with the divisor of the DIV or IDIV instruction at the
+// faulting address in *divisor; false when the instruction is none.
+// NT tells a division by zero from a quotient that does not fit (INT_MIN
+// / -1) by the divisor, so the instruction is decoded as its trap
+// handler does.
+bool DivisorOf(const greg_t* registers, uint32_t* divisor) {
+    const auto* code = reinterpret_cast<const unsigned char*>(registers[REG_EIP]);
+    bool operand16 = false;
+    for (int i = 0; i < 4 && (*code == 0x66 || *code == 0x2E || *code == 0x36 || *code == 0x3E ||
+                              *code == 0x26 || *code == 0xF0);
+         ++i, ++code) {
+        operand16 = operand16 || *code == 0x66;
+    }
+    const unsigned char opcode = *code++;
+    if (opcode != 0xF6 && opcode != 0xF7) return false;
+    const unsigned char modrm = *code++;
+    const unsigned mod = modrm >> 6, reg = (modrm >> 3) & 7, rm = modrm & 7;
+    if (reg != 6 && reg != 7) return false;
+    const bool byte = opcode == 0xF6;
+    const uint32_t mask = byte ? 0xFF : operand16 ? 0xFFFF : 0xFFFFFFFF;
+    if (mod == 3) {
+        *divisor = RegisterValue(registers, rm, byte) & mask;
+        return true;
+    }
+    uint32_t address = 0;
+    if (rm == 4) {
+        const unsigned char sib = *code++;
+        const unsigned scale = sib >> 6, index = (sib >> 3) & 7, base = sib & 7;
+        if (index != 4) address += RegisterValue(registers, index, false) << scale;
+        if (base == 5 && mod == 0) {
+            int32_t displacement;
+            std::memcpy(&displacement, code, 4);
+            code += 4;
+            address += uint32_t(displacement);
+        } else {
+            address += RegisterValue(registers, base, false);
+        }
+    } else if (rm == 5 && mod == 0) {
+        std::memcpy(&address, code, 4);
+        code += 4;
+    } else {
+        address = RegisterValue(registers, rm, false);
+    }
+    if (mod == 1) address += uint32_t(int32_t(int8_t(*code)));
+    if (mod == 2) {
+        int32_t displacement;
+        std::memcpy(&displacement, code, 4);
+        address += uint32_t(displacement);
+    }
+    uint32_t value = 0;
+    std::memcpy(&value, reinterpret_cast<const void*>(uintptr_t(address)), byte ? 1 : operand16 ? 2 : 4);
+    *divisor = value & mask;
+    return true;
+}
+
+// Returns true when the instruction at the faulting address is one only
+// the kernel may run: NT reports those as privileged instructions, any
+// other general protection fault as an access violation.
+bool IsPrivilegedInstruction(const greg_t* registers) {
+    const auto* code = reinterpret_cast<const unsigned char*>(registers[REG_EIP]);
+    for (int i = 0; i < 4 && (*code == 0x66 || *code == 0xF3 || *code == 0xF2 || *code == 0x2E ||
+                              *code == 0x3E || *code == 0x26 || *code == 0x36);
+         ++i) {
+        ++code;
+    }
+    const unsigned char first = code[0];
+    if (first == 0xF4 || first == 0xFA || first == 0xFB) return true;  // hlt, cli, sti
+    if ((first >= 0xE4 && first <= 0xE7) || (first >= 0xEC && first <= 0xEF) ||
+        (first >= 0x6C && first <= 0x6F)) {
+        return true;  // in, out, ins, outs
+    }
+    if (first != 0x0F) return false;
+    const unsigned char second = code[1];
+    const unsigned reg = (code[2] >> 3) & 7;
+    switch (second) {
+        case 0x00: return reg == 2 || reg == 3;  // lldt, ltr
+        case 0x01: return reg == 2 || reg == 3 || reg == 6 || reg == 7;  // lgdt, lidt, lmsw, invlpg
+        case 0x06: case 0x08: case 0x09: case 0x30: case 0x32:  // clts, invd, wbinvd, wrmsr, rdmsr
+        case 0x20: case 0x21: case 0x22: case 0x23:  // moves of control and debug registers
+            return true;
+        default: return false;
     }
 }
 
-// The i386 CONTEXT and EXCEPTION_RECORD that an unhandled-exception filter
-// reads, laid out as on 32-bit Windows.
-struct WindowsContext {
-    DWORD ContextFlags;
-    DWORD DebugRegisters[6];
-    unsigned char FloatSave[112];
-    DWORD SegGs, SegFs, SegEs, SegDs;
-    DWORD Edi, Esi, Ebx, Edx, Ecx, Eax;
-    DWORD Ebp, Eip, SegCs, EFlags, Esp, SegSs;
-    unsigned char ExtendedRegisters[512];
-};
-static_assert(sizeof(WindowsContext) == 716, "CONTEXT on i386");
-static_assert(offsetof(WindowsContext, Eip) == 0xB8, "CONTEXT.Eip");
+// Returns true when `address` is where the faulting thread's stack ends:
+// just below its stack pointer, or in the guard below its stack's limit.
+bool IsStackEnd(uintptr_t address, uintptr_t stackPointer) {
+    if (address == 0) return false;
+    if (address + 65536 >= stackPointer && address <= stackPointer + 4096) return true;
+    uint32_t limit = 0;
+    std::memcpy(&limit, CurrentThreadEnvironment() + TebStackLimit, sizeof limit);
+    return limit != 0 && address < limit + 4096 && address + 65536 >= limit;
+}
 
-struct WindowsExceptionRecord {
-    DWORD ExceptionCode;
-    DWORD ExceptionFlags;
-    WindowsExceptionRecord* ExceptionRecord;
-    void* ExceptionAddress;
-    DWORD NumberParameters;
-    ULONG_PTR ExceptionInformation[15];
-};
-static_assert(sizeof(WindowsExceptionRecord) == 80, "EXCEPTION_RECORD on i386");
-
-struct WindowsExceptionPointers {
-    WindowsExceptionRecord* ExceptionRecord;
-    WindowsContext* ContextRecord;
-};
-
-const LONG ContinueExecution = -1;
-const LONG ExecuteHandler = 1;
-const DWORD ContextI386Full = 0x00010007;  // control, integer and segment registers
-
-thread_local bool inFilter = false;
-
-// Returns true when the program's unhandled-exception filter took the
-// fault and the thread goes on (with the registers it set); ends the
-// process with the exception's code when the filter says its handler
-// runs; false when there is no filter to ask or it passes the fault on.
-// The filter is only asked about faults in the program's own code, where
-// no lock of the simulator can be held.
-bool OfferToFilter(const Exception& exception, uintptr_t address, ucontext_t* machine,
-                   bool inImage) {
-    LPTOP_LEVEL_EXCEPTION_FILTER filter = CurrentUnhandledExceptionFilter();
-    if (filter == nullptr || !inImage || inFilter) return false;
+// Returns nothing; the record says which exception a signal stands for,
+// as NT's trap handlers would have raised it, and the context holds the
+// registers NT's would (for a breakpoint, the address of the int3).
+void DescribeSignal(int signal, const siginfo_t* info, ucontext_t* machine,
+                    WindowsExceptionRecord* record, WindowsContext* context) {
     greg_t* registers = machine->uc_mcontext.gregs;
-    WindowsExceptionRecord record;
-    std::memset(&record, 0, sizeof record);
-    record.ExceptionCode = exception.Code;
-    record.ExceptionAddress = reinterpret_cast<void*>(registers[REG_EIP]);
-    if (exception.Code == 0xC0000005) {
-        record.NumberParameters = 2;
-        record.ExceptionInformation[0] = (registers[REG_ERR] & 2) != 0 ? 1 : 0;
-        record.ExceptionInformation[1] = address;
+    const uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
+    std::memset(record, 0, sizeof *record);
+    std::memset(context, 0, sizeof *context);
+    uintptr_t pc = static_cast<uintptr_t>(registers[REG_EIP]);
+    DWORD code = StatusAccessViolation;
+    switch (signal) {
+        case SIGILL:
+            code = info->si_code == ILL_PRVOPC ? 0xC0000096 : 0xC000001D;
+            break;
+        case SIGFPE:
+            switch (info->si_code) {
+                case FPE_INTDIV:
+                case FPE_INTOVF: {
+                    uint32_t divisor = 0;
+                    code = DivisorOf(registers, &divisor) && divisor != 0 ? 0xC0000095 : 0xC0000094;
+                    break;
+                }
+                case FPE_FLTDIV: code = 0xC000008E; break;
+                case FPE_FLTOVF: code = 0xC0000091; break;
+                case FPE_FLTUND: code = 0xC0000093; break;
+                case FPE_FLTRES: code = 0xC000008F; break;
+                case FPE_FLTSUB: code = 0xC000008C; break;
+                default: code = 0xC0000090; break;
+            }
+            break;
+        case SIGTRAP:
+            if (info->si_code == TRAP_TRACE) {
+                code = 0x80000004;
+            } else {
+                code = 0x80000003;
+                // The trap leaves the instruction pointer past the int3.
+                if (pc != 0 && *reinterpret_cast<const unsigned char*>(pc - 1) == 0xCC) --pc;
+            }
+            break;
+        default: {
+            const long trap = registers[REG_TRAPNO];
+            if (trap == 13 && IsPrivilegedInstruction(registers)) {
+                code = 0xC0000096;
+                break;
+            }
+            const uintptr_t stackPointer = static_cast<uintptr_t>(registers[REG_ESP]);
+            code = trap == 14 && IsStackEnd(address, stackPointer) ? StatusStackOverflow
+                                                                   : StatusAccessViolation;
+            record->NumberParameters = 2;
+            if (trap == 14) {
+                // A page fault: bit 1 of the error code marks a write, bit 4
+                // a fetch of an instruction (NT's 8).
+                const long error = registers[REG_ERR];
+                record->ExceptionInformation[0] = (error & 16) != 0 ? 8 : (error & 2) != 0 ? 1 : 0;
+                record->ExceptionInformation[1] = address;
+            } else {
+                // Any other protection fault: NT knows no address.
+                record->ExceptionInformation[1] = ~ULONG_PTR(0);
+            }
+            break;
+        }
     }
-    WindowsContext context;
-    std::memset(&context, 0, sizeof context);
-    context.ContextFlags = ContextI386Full;
-    context.SegGs = DWORD(registers[REG_GS]);
-    context.SegFs = DWORD(registers[REG_FS]);
-    context.SegEs = DWORD(registers[REG_ES]);
-    context.SegDs = DWORD(registers[REG_DS]);
-    context.Edi = DWORD(registers[REG_EDI]);
-    context.Esi = DWORD(registers[REG_ESI]);
-    context.Ebx = DWORD(registers[REG_EBX]);
-    context.Edx = DWORD(registers[REG_EDX]);
-    context.Ecx = DWORD(registers[REG_ECX]);
-    context.Eax = DWORD(registers[REG_EAX]);
-    context.Ebp = DWORD(registers[REG_EBP]);
-    context.Eip = DWORD(registers[REG_EIP]);
-    context.SegCs = DWORD(registers[REG_CS]);
-    context.EFlags = DWORD(registers[REG_EFL]);
-    context.Esp = DWORD(registers[REG_ESP]);
-    context.SegSs = DWORD(registers[REG_SS]);
-    WindowsExceptionPointers pointers = {&record, &context};
-    inFilter = true;
-    const LONG verdict = filter(reinterpret_cast<_EXCEPTION_POINTERS*>(&pointers));
-    inFilter = false;
-    if (verdict == ExecuteHandler) ExitProcess(exception.Code);  // as NT's process start does
-    if (verdict != ContinueExecution) return false;
+    record->ExceptionCode = code;
+    record->ExceptionAddress = reinterpret_cast<void*>(pc);
+    context->ContextFlags = ContextI386Full;
+    context->SegGs = DWORD(registers[REG_GS]);
+    context->SegFs = DWORD(registers[REG_FS]);
+    context->SegEs = DWORD(registers[REG_ES]);
+    context->SegDs = DWORD(registers[REG_DS]);
+    context->Edi = DWORD(registers[REG_EDI]);
+    context->Esi = DWORD(registers[REG_ESI]);
+    context->Ebx = DWORD(registers[REG_EBX]);
+    context->Edx = DWORD(registers[REG_EDX]);
+    context->Ecx = DWORD(registers[REG_ECX]);
+    context->Eax = DWORD(registers[REG_EAX]);
+    context->Ebp = DWORD(registers[REG_EBP]);
+    context->Eip = DWORD(pc);
+    context->SegCs = DWORD(registers[REG_CS]);
+    context->EFlags = DWORD(registers[REG_EFL]);
+    context->Esp = DWORD(registers[REG_ESP]);
+    context->SegSs = DWORD(registers[REG_SS]);
+}
+
+// Returns nothing; the thread goes on with the context's registers once
+// the signal handler returns.
+void ResumeFromSignal(const WindowsContext& context, ucontext_t* machine) {
+    greg_t* registers = machine->uc_mcontext.gregs;
     registers[REG_EDI] = greg_t(context.Edi);
     registers[REG_ESI] = greg_t(context.Esi);
     registers[REG_EBX] = greg_t(context.Ebx);
@@ -305,7 +436,6 @@ bool OfferToFilter(const Exception& exception, uintptr_t address, ucontext_t* ma
     registers[REG_EIP] = greg_t(context.Eip);
     registers[REG_EFL] = greg_t(context.EFlags);
     registers[REG_ESP] = greg_t(context.Esp);
-    return true;
 }
 
 // Returns true when `address` lies in a mapped image.
@@ -317,75 +447,168 @@ bool InImage(uintptr_t address) {
     return false;
 }
 
-// The thread that is reporting a fault, 0 while none is.
+// The thread that is reporting, 0 while none is.
 std::atomic<pid_t> reportingThread{0};
 
-// Never returns: writes the fault's report and ends the process.
-void ReportFault(int signal, siginfo_t* info, void* context) {
-    auto* machine = static_cast<ucontext_t*>(context);
-    const uintptr_t pc = static_cast<uintptr_t>(machine->uc_mcontext.gregs[REG_EIP]);
-    const uintptr_t stack = static_cast<uintptr_t>(machine->uc_mcontext.gregs[REG_ESP]);
-    const uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
-    const unsigned stop =
-        signal == SIGSEGV || signal == SIGBUS ? StopAt(address) : StopCount;
-    const Exception exception = ExceptionOf(signal, info, address, stack);
-    // A missing import is the simulator's lack, not the program's fault.
-    if (stop == StopCount && OfferToFilter(exception, address, machine, InImage(pc))) return;
-    // One report only: a fault of the report itself ends the process at
-    // once, and another thread that faults meanwhile waits for that end.
+// Returns nothing once this thread may write the one report of the
+// process; a second report from it ends the process at once, and another
+// thread that wants to report meanwhile waits for that end.
+void TakeReport() {
     pid_t none = 0;
     const pid_t self = gettid();
     if (!reportingThread.compare_exchange_strong(none, self)) {
         if (none == self) _exit(ProgramFaultExitCode);
         for (;;) pause();
     }
-    const std::string& program = ProgramPath();
-    const char* programName = std::strrchr(program.c_str(), '/');
-    programName = programName != nullptr ? programName + 1 : program.c_str();
-    static char line[1024];
-    size_t at = 0;
-    Append(line, &at, sizeof line, program_invocation_short_name);
-    Append(line, &at, sizeof line, ": ");
-    if (stop != StopCount) {
-        // The call of a stop faults at the stop itself, its return address
-        // on the stack; a use as data faults in the code that uses it.
-        const bool called = pc == address;
-        Append(line, &at, sizeof line, programName);
-        Append(line, &at, sizeof line, called ? " called " : " used ");
-        Append(line, &at, sizeof line, StopTable().Names[stop]);
-        Append(line, &at, sizeof line, ", which the simulator does not provide, ");
-        uint32_t caller = 0;
-        if (called) std::memcpy(&caller, reinterpret_cast<const void*>(stack), sizeof caller);
-        Append(line, &at, sizeof line, called ? "from " : "at ");
-        AppendHex(line, &at, sizeof line, called ? caller : pc, true);
-        Append(line, &at, sizeof line, " ");
-        AppendPlace(line, &at, sizeof line, called ? caller : pc);
-    } else {
-        Append(line, &at, sizeof line, exception.Name);
-        Append(line, &at, sizeof line, " at ");
-        AppendHex(line, &at, sizeof line, pc, true);
-        Append(line, &at, sizeof line, " ");
-        AppendPlace(line, &at, sizeof line, pc);
-        const long trap = machine->uc_mcontext.gregs[REG_TRAPNO];
-        if ((signal == SIGSEGV || signal == SIGBUS) && trap == 14) {
-            // A page fault: bit 1 of the error code marks a write, bit 4 a
-            // fetch of an instruction.
-            const long code = machine->uc_mcontext.gregs[REG_ERR];
-            Append(line, &at, sizeof line,
-                   (code & 16) != 0 ? ", executing " : (code & 2) != 0 ? ", writing " : ", reading ");
-            AppendHex(line, &at, sizeof line, address, true);
-        }
-    }
-    Append(line, &at, sizeof line, "\n");
-    for (size_t done = 0; done < at;) {
-        const ssize_t put = write(STDERR_FILENO, line + done, at - done);
+}
+
+// Never returns: writes `line` and ends the process with the fault code.
+[[noreturn]] void EndWithReport(const char* line, size_t length) {
+    for (size_t done = 0; done < length;) {
+        const ssize_t put = write(STDERR_FILENO, line + done, length - done);
         if (put <= 0) break;
         done += static_cast<size_t>(put);
     }
     _exit(ProgramFaultExitCode);
 }
 
+// Returns the short name of the program's file.
+const char* ProgramName() {
+    const std::string& program = ProgramPath();
+    const char* name = std::strrchr(program.c_str(), '/');
+    return name != nullptr ? name + 1 : program.c_str();
+}
+
+// Never returns: the report of a call or use of a missing import's stop.
+[[noreturn]] void ReportStop(unsigned stop, uintptr_t pc, uintptr_t address, uintptr_t stack) {
+    TakeReport();
+    static char line[1024];
+    size_t at = 0;
+    Append(line, &at, sizeof line, program_invocation_short_name);
+    Append(line, &at, sizeof line, ": ");
+    // The call of a stop faults at the stop itself, its return address
+    // on the stack; a use as data faults in the code that uses it.
+    const bool called = pc == address;
+    Append(line, &at, sizeof line, ProgramName());
+    Append(line, &at, sizeof line, called ? " called " : " used ");
+    Append(line, &at, sizeof line, StopTable().Names[stop]);
+    Append(line, &at, sizeof line, ", which the simulator does not provide, ");
+    uint32_t caller = 0;
+    if (called) std::memcpy(&caller, reinterpret_cast<const void*>(stack), sizeof caller);
+    Append(line, &at, sizeof line, called ? "from " : "at ");
+    AppendHex(line, &at, sizeof line, called ? caller : pc, true);
+    Append(line, &at, sizeof line, " ");
+    AppendPlace(line, &at, sizeof line, called ? caller : pc);
+    Append(line, &at, sizeof line, "\n");
+    EndWithReport(line, at);
+}
+
 }  // namespace
+}  // namespace sim
+
+// The selector of the host's thread pointer, the same in every thread,
+// which the entry of the signal handler puts back before any of the
+// host's code runs: a program may have loaded anything into %gs.
+extern "C" {
+__attribute__((used, visibility("hidden"))) uint16_t ptaspi_host_gs = 0;
+}
+
+// Returns, as the signal handler, once the program's handlers or its
+// unhandled-exception filter continued the exception, the thread then
+// going on with the context they left; whatever nobody takes, and every
+// fault outside the program's images (where a lock of the simulator may
+// be held), ends in the report.
+extern "C" __attribute__((used, visibility("hidden"))) void ptaspi_on_fault(int signal,
+                                                                            siginfo_t* info,
+                                                                            void* raw) {
+    using namespace sim;
+    auto* machine = static_cast<ucontext_t*>(raw);
+    greg_t* registers = machine->uc_mcontext.gregs;
+    const uintptr_t pc = static_cast<uintptr_t>(registers[REG_EIP]);
+    const uintptr_t stack = static_cast<uintptr_t>(registers[REG_ESP]);
+    const uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
+    const unsigned stop = signal == SIGSEGV || signal == SIGBUS ? StopAt(address) : StopCount;
+    // A missing import is the simulator's lack, not the program's fault.
+    if (stop != StopCount) ReportStop(stop, pc, address, stack);
+    WindowsExceptionRecord record;
+    WindowsContext context;
+    DescribeSignal(signal, info, machine, &record, &context);
+    if (InImage(pc) && !DispatchTooDeep()) {
+        if (const unsigned short selector = ThreadEnvironmentSelector()) {
+            __asm__ volatile("movw %w0, %%fs" : : "r"(selector));
+        }
+        if (DispatchToFrames(&record, &context) ||
+            ((record.ExceptionFlags & ExceptionStackInvalid) == 0 &&
+             OfferToUnhandledFilter(&record, &context))) {
+            ResumeFromSignal(context, machine);
+            return;
+        }
+    }
+    ReportUnhandledException(record);
+}
+
+// The handler's entry: %gs first, then the handler proper, with the
+// kernel's arguments where they are.
+__asm__(R"(
+    .text
+    .type ptaspi_fault_entry, @function
+ptaspi_fault_entry:
+    call 1f
+1:  popl %ecx
+    addl $_GLOBAL_OFFSET_TABLE_+(.-1b), %ecx
+    movzwl ptaspi_host_gs@GOTOFF(%ecx), %eax
+    movw %ax, %gs
+    jmp ptaspi_on_fault
+    .size ptaspi_fault_entry, .-ptaspi_fault_entry
+)");
+extern "C" void ptaspi_fault_entry(int signal, siginfo_t* info, void* raw);
+
+namespace sim {
+
+namespace {
+
+// Never returns: the report of a call NT leaves undefined, made by the
+// program's code at `caller`.
+void ReportProgramMisuse(const char* text, const void* caller) {
+    TakeReport();
+    static char line[1024];
+    size_t at = 0;
+    Append(line, &at, sizeof line, program_invocation_short_name);
+    Append(line, &at, sizeof line, ": ");
+    Append(line, &at, sizeof line, text);
+    Append(line, &at, sizeof line, ", called from ");
+    AppendHex(line, &at, sizeof line, reinterpret_cast<uintptr_t>(caller), true);
+    Append(line, &at, sizeof line, " ");
+    AppendPlace(line, &at, sizeof line, reinterpret_cast<uintptr_t>(caller));
+    Append(line, &at, sizeof line, "\n");
+    EndWithReport(line, at);
+}
+
+}  // namespace
+
+void ReportUnhandledException(const WindowsExceptionRecord& record) {
+    TakeReport();
+    const uintptr_t pc = reinterpret_cast<uintptr_t>(record.ExceptionAddress);
+    static char line[1024];
+    size_t at = 0;
+    Append(line, &at, sizeof line, program_invocation_short_name);
+    Append(line, &at, sizeof line, ": ");
+    AppendExceptionName(line, &at, sizeof line, record.ExceptionCode);
+    Append(line, &at, sizeof line, " at ");
+    AppendHex(line, &at, sizeof line, pc, true);
+    Append(line, &at, sizeof line, " ");
+    AppendPlace(line, &at, sizeof line, pc);
+    const DWORD code = record.ExceptionCode;
+    if ((code == StatusAccessViolation || code == StatusStackOverflow) &&
+        record.NumberParameters == 2 && record.ExceptionInformation[1] != ~ULONG_PTR(0)) {
+        const ULONG_PTR kind = record.ExceptionInformation[0];
+        Append(line, &at, sizeof line,
+               kind == 8 ? ", executing " : kind == 1 ? ", writing " : ", reading ");
+        AppendHex(line, &at, sizeof line, record.ExceptionInformation[1], true);
+    }
+    Append(line, &at, sizeof line, "\n");
+    EndWithReport(line, at);
+}
 
 void RegisterImageRange(const void* base, uint32_t size, const char* name) {
     std::lock_guard<std::mutex> guard(rangeWriters);
@@ -430,17 +653,14 @@ const void* MissingImportStop(const std::string& name) {
 }
 
 void InstallFaultReports() {
-    // The main thread reports on a stack of its own, so that a stack
-    // overflow is reported too.
-    static char alternateStack[1 << 16];
-    stack_t stack;
-    stack.ss_sp = alternateStack;
-    stack.ss_size = sizeof alternateStack;
-    stack.ss_flags = 0;
-    sigaltstack(&stack, nullptr);
+    __asm__ volatile("movw %%gs, %w0" : "=r"(ptaspi_host_gs));
+    PrepareThreadForExceptions();
+    SetMisuseReport(ReportProgramMisuse);
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
-    action.sa_sigaction = ReportFault;
+    action.sa_sigaction = ptaspi_fault_entry;
+    // Not deferred: a handler of the program that faults is dispatched
+    // again, as on NT.
     action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP}) sigaction(signal, &action, nullptr);

@@ -1,10 +1,10 @@
-// What ends a program's run early: a fault in its code (NT would raise an
-// exception that nobody handles) or a call of an import the simulator
-// lacks. Either ends the process at once with one line on standard error
-// that names what happened and where, and exit code 3; but a fault in the
-// program's code is first offered to its unhandled-exception filter, as
-// NT's process start does: the thread goes on when the filter says so,
-// and the process ends with the exception code when the filter takes it.
+// What a program's faults become: NT's exceptions, dispatched through the
+// program's handlers and its unhandled-exception filter (exceptions/), and
+// whatever nobody takes, a fault outside the program's images, a call of
+// an import the simulator lacks or a call NT leaves undefined ends the
+// process at once with one line on standard error that names what
+// happened and where, and exit code 3. ReportUnhandledException
+// (exceptions/dispatch.h) is defined here, beside the other reports.
 #ifndef PTASPI_SIM_LOADER_PROGRAM_FAULTS_H
 #define PTASPI_SIM_LOADER_PROGRAM_FAULTS_H
 
@@ -25,8 +25,9 @@ void ForgetImageRange(const void* base);
 // so that a call of it, or a use of it as data, faults and the report
 // names it. The same name gets the same page. Null when no page is left.
 const void* MissingImportStop(const std::string& name);
-// Returns nothing; from now on a fault of any thread ends the process
-// with its report, unless the program's filter takes it.
+// Returns nothing; from now on a fault of any thread is dispatched, and
+// ends the process with its report unless the program handles it; calls
+// NT leaves undefined end it with theirs.
 void InstallFaultReports();
 
 }  // namespace sim

@@ -7,6 +7,7 @@
 
 #include "sim/runtime/runtime_entries.h"
 #include "sim/runtime/errno_values.h"
+#include "sim/runtime/exception_support.h"
 #include "sim/runtime/streams.h"
 
 #include <process.h>
@@ -213,6 +214,19 @@ const sim::NamedExport runtimeExports[] = {
     FUNCTION("vfprintf", rt_vfprintf),
     FUNCTION("vprintf", rt_vprintf),
     FUNCTION("wcslen", rt_wcslen),
+    // Structured exception handling and the floating-point control word,
+    // for code built by Microsoft's compiler and its start-up code.
+    FUNCTION("__fpecode", rt_fpecode),
+    FUNCTION("__pxcptinfoptrs", rt_pxcptinfoptrs),
+    FUNCTION("_XcptFilter", rt_XcptFilter),
+    VARIABLE("_adjust_fdiv", &rt_adjust_fdiv),
+    FUNCTION("_control87", rt_control87),
+    FUNCTION("_controlfp", rt_controlfp),
+    FUNCTION("_except_handler3", rt_except_handler3),
+    FUNCTION("_except_handler4_common", rt_except_handler4_common),
+    FUNCTION("_global_unwind2", rt_global_unwind2),
+    FUNCTION("_initterm_e", rt_initterm_e),
+    FUNCTION("_local_unwind2", rt_local_unwind2),
 };
 
 }  // namespace

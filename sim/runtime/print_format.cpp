@@ -70,6 +70,16 @@ std::string Printed(const std::string& conversion, Value value) {
 // Returns the text of a wide (16-bit) character in the "C" locale.
 char NarrowOf(uint16_t c) { return c < 256 ? static_cast<char>(c) : '?'; }
 
+// Returns the Windows runtime's text of a NaN without its sign: "1.#IND"
+// for the one the processor makes of an invalid operation (the negative
+// quiet NaN with no payload), "1.#QNAN" for every other (a signalling NaN
+// arrives quieted, having passed through the x87 registers).
+std::string NanText(double value) {
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits == 0xFFF8000000000000ull ? "1.#IND" : "1.#QNAN";
+}
+
 // Returns nothing; appends a floating-point conversion.
 void PutFloat(std::string& out, const Conversion& conversion, char letter, double value) {
     const int precision = conversion.HasPrecision ? conversion.Precision : 6;
@@ -83,7 +93,7 @@ void PutFloat(std::string& out, const Conversion& conversion, char letter, doubl
         } else if (HasFlag(conversion, ' ')) {
             body = " ";
         }
-        std::string digits = std::isinf(value) ? "1.#INF" : negative ? "1.#IND" : "1.#QNAN";
+        std::string digits = std::isinf(value) ? "1.#INF" : NanText(value);
         if (letter != 'g' && letter != 'G') {
             const int shown = static_cast<int>(digits.size()) - 2;
             if (precision > shown) digits.append(static_cast<size_t>(precision - shown), '0');

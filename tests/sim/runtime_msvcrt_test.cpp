@@ -244,6 +244,19 @@ TEST_F(RuntimeTest, PrintfFollowsTheWindowsRuntime) {
     EXPECT_EQ(count, written);
 }
 
+// The processor's NaN of an invalid operation is "-1.#IND"; other NaNs
+// are quiet ones, with their sign.
+TEST_F(RuntimeTest, PrintfNamesEachKindOfNan) {
+    void* stream = rt.fopen(Path("nan").c_str(), "wb");
+    ASSERT_NE(stream, nullptr);
+    const uint64_t bits[] = {0xFFF8000000000000ull, 0x7FF8000000000000ull, 0xFFF8000000000001ull};
+    double values[3];
+    std::memcpy(values, bits, sizeof values);
+    rt.fprintf(stream, "%f|%f|%e", values[0], values[1], values[2]);
+    rt.fclose(stream);
+    EXPECT_EQ(Contents(Path("nan")), "-1.#IND00|1.#QNAN0|-1.#QNAN0e+000");
+}
+
 TEST(RuntimeCommandLine, QuotingAndSplittingRoundTrip) {
     const std::vector<std::vector<std::string>> cases = {
         {"Z:\\a b\\prog.exe", "plain", "with space", "tab\there", "quote\"in", "back\\slash",

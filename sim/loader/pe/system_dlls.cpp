@@ -77,6 +77,10 @@ const NamedExport kernel32[] = {
     EXPORT(SetUnhandledExceptionFilter),
     EXPORT(WideCharToMultiByte),
     EXPORT(WriteFile),
+    // Frame-based exception handling.
+    EXPORT(RaiseException),
+    EXPORT(RtlUnwind),
+    EXPORT(UnhandledExceptionFilter),
 };
 
 const NamedExport advapi32[] = {
