@@ -77,6 +77,8 @@ const NamedExport kernel32[] = {
     EXPORT(SetUnhandledExceptionFilter),
     EXPORT(WideCharToMultiByte),
     EXPORT(WriteFile),
+    // The console's control events.
+    EXPORT(SetConsoleCtrlHandler),
 };
 
 const NamedExport advapi32[] = {
