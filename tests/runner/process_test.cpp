@@ -60,15 +60,17 @@ Child Start(const std::vector<std::string>& arguments, int input = -1) {
     return run;
 }
 
-// Returns true once the program has written the line "ready" on `fd`;
+// Returns true once the program has written the line `wanted` on `fd`
+// (with "\r\n" or "\n"), with what came before it in *before unless null;
 // false when its output ended without it.
-bool WaitForReady(int fd) {
+bool WaitForLine(int fd, const std::string& wanted, std::string* before = nullptr) {
     std::string line;
     char c;
     while (read(fd, &c, 1) == 1) {
+        if (before != nullptr) *before += c;
         if (c != '\n') {
             line += c;
-        } else if (line == "ready\r") {
+        } else if (line == wanted || line == wanted + "\r") {
             return true;
         } else {
             line.clear();
@@ -76,6 +78,9 @@ bool WaitForReady(int fd) {
     }
     return false;
 }
+
+// Returns true once the program has said it is ready.
+bool WaitForReady(int fd) { return WaitForLine(fd, "ready"); }
 
 // Returns the rest of what was written on `fd`, and closes it.
 std::string ReadAll(int fd) {
@@ -132,14 +137,20 @@ TEST(RunnerProcess, ExitEndsEveryOtherThreadFirstThenDetachesOnce) {
     // pipe that stays open, by a return from main and by ExitProcess.
     const std::vector<std::vector<std::string>> cases = {
         {"spin"}, {"spin", "ExitProcess"}, {"blocked"}, {"blocked", "ExitProcess"}};
+    // Once the detach has begun, the reader gets a byte to read.
     for (const auto& arguments : cases) {
         Child run = Start(arguments);
+        std::string before;
+        ASSERT_TRUE(WaitForLine(run.Out, "detaching", &before));
+        EXPECT_EQ(write(run.In, "x", 1), 1);
         const int keepOpen = dup(run.In);
-        const Outcome outcome = Finish(run);
+        Outcome outcome = Finish(run);
         close(keepOpen);
+        outcome.Out = before + outcome.Out;
         EXPECT_EQ(outcome.Status, 5) << arguments[0] << outcome.Err;
         EXPECT_EQ(outcome.Err, "");
         EXPECT_EQ(Count(outcome.Out, "dll detach at exit\n"), 1u) << outcome.Out;
+        EXPECT_EQ(outcome.Out.find("ran during the detach"), std::string::npos) << outcome.Out;
         EXPECT_EQ(outcome.Out.find("the reader read"), std::string::npos);
     }
 }
