@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,8 +34,9 @@ struct Child {
 };
 
 // Returns ntrun started on the program with `arguments`; its standard
-// input is `input` when given (a file descriptor), a pipe otherwise.
-Child Start(const std::vector<std::string>& arguments, int input = -1) {
+// input and output are `input` and `output` when given (file
+// descriptors), pipes otherwise.
+Child Start(const std::vector<std::string>& arguments, int input = -1, int output = -1) {
     int in[2], out[2], err[2];
     if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return Child();
     const pid_t child = fork();
@@ -42,7 +44,7 @@ Child Start(const std::vector<std::string>& arguments, int input = -1) {
         std::vector<char*> argv{const_cast<char*>(PTASPI_NTRUN), const_cast<char*>(program.c_str())};
         for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
         argv.push_back(nullptr);
-        if (dup2(input >= 0 ? input : in[0], 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) {
+        if (dup2(input >= 0 ? input : in[0], 0) < 0 || dup2(output >= 0 ? output : out[1], 1) < 0 || dup2(err[1], 2) < 0) {
             _exit(99);
         }
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
@@ -179,8 +181,25 @@ TEST(RunnerProcess, CodesThatDoNotFitOrAreNtrunsOwnAreReportedInFull) {
 
 TEST(RunnerProcess, StandardHandlesAreFilesOrPipesAsOnWindows) {
     REQUIRE_PROGRAM();
-    // Standard error is written at each call: nothing is lost at _exit.
-    EXPECT_EQ(RunWith({"stderr"}).Err, "written at once");
+    // Standard error is written at each call, and so is standard output
+    // on a console (a terminal here), while to a pipe it is buffered:
+    // what _exit finds buffered is lost.
+    const Outcome piped = RunWith({"stderr"});
+    EXPECT_EQ(piped.Err, "written at once");
+    EXPECT_EQ(piped.Out.find("partial"), std::string::npos);
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(grantpt(terminal), 0);
+    ASSERT_EQ(unlockpt(terminal), 0);
+    const int console = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+    ASSERT_GE(console, 0);
+    Child onConsole = Start({"stderr"}, -1, console);
+    close(console);
+    Finish(onConsole);
+    char shown[64] = {};
+    EXPECT_GT(read(terminal, shown, sizeof shown - 1), 0);
+    EXPECT_NE(std::string(shown).find("partial"), std::string::npos) << shown;
+    close(terminal);
     // GetFileType: 3 for a pipe, 1 for a disk file.
     const std::string inputFile = TempName("input");
     std::ofstream(inputFile, std::ios::binary) << "ab\ncd\n";
