@@ -17,6 +17,7 @@
 #include <link.h>
 #include <pthread.h>
 #include <sched.h>
+#include <semaphore.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -82,6 +83,24 @@ std::vector<std::shared_ptr<ThreadRecord>> AllThreadRecords() {
     return records;
 }
 
+// Posted whenever a terminated thread stops, so that process exit, which
+// waits for that, wakes at once; a semaphore, since a signal handler may
+// post it.
+sem_t* StopPosts() {
+    static sem_t* posts = [] {
+        auto* made = new sem_t;
+        sem_init(made, 0, 0);
+        return made;
+    }();
+    return posts;
+}
+
+// Returns nothing; `thread` has stopped running code of its own.
+void MarkStopped(ThreadRecord& thread) {
+    thread.Stopped.store(true);
+    sem_post(StopPosts());
+}
+
 // Holds the calling thread's record. Its destructor runs when the thread
 // exits by any road (a std::thread returning, the main thread at exit), so
 // the mutexes a thread still owns are abandoned as on Windows.
@@ -89,7 +108,7 @@ struct ThreadHolder {
     std::shared_ptr<ThreadRecord> Record;
     ~ThreadHolder() {
         if (!Record) return;
-        Record->Stopped.store(true);
+        MarkStopped(*Record);
         {
             std::lock_guard<std::mutex> guard(StateLock());
             EndThreadLocked(*Record);
@@ -116,7 +135,7 @@ thread_local jmp_buf* exitFrame = nullptr;
 // condition that is never signalled, so its stack is never unwound into
 // the code that called the simulator.
 [[noreturn]] void ParkForever() {
-    if (currentThread.Record) currentThread.Record->Stopped.store(true);
+    if (currentThread.Record) MarkStopped(*currentThread.Record);
     static std::mutex* parkLock = new std::mutex;
     static std::condition_variable* parked = new std::condition_variable;
     std::unique_lock<std::mutex> lock(*parkLock);
@@ -164,7 +183,7 @@ void* ThreadEntry(void* raw) {
     // without touching anything: it already counts as ended, and its
     // handle stays open, since the runtime's exit code never ran for it.
     if (self.Terminated.load()) {
-        self.Stopped.store(true);
+        MarkStopped(self);
         return nullptr;
     }
     // As the runtime does on Windows: the handle is closed first (whatever
@@ -421,7 +440,7 @@ void StopIfTerminated(int, siginfo_t*, void* context) {
     if (self == nullptr || !self->Terminated.load() || self->SynchronousIo != 0) return;
     const auto* machine = static_cast<const ucontext_t*>(context);
     if (IsHostCode(static_cast<uintptr_t>(machine->uc_mcontext.gregs[REG_EIP]))) return;
-    self->Stopped.store(true);
+    MarkStopped(*self);
     sigset_t all;
     sigfillset(&all);
     for (;;) sigsuspend(&all);
@@ -436,7 +455,7 @@ size_t SignalTerminatedThreads() {
         const int host = record->HostThread.load();
         if (!record->Terminated.load() || record->Stopped.load() || host == 0) continue;
         ++running;
-        if (syscall(SYS_tgkill, process, host, StopSignal()) != 0) record->Stopped.store(true);
+        if (syscall(SYS_tgkill, process, host, StopSignal()) != 0) MarkStopped(*record);
     }
     return running;
 }
@@ -455,15 +474,28 @@ bool StopTerminatedThreads() {
     size_t used = 0;
     dl_iterate_phdr(NoteHostCode, &used);
     hostCodeCount.store(used, std::memory_order_release);
-    // A thread in the host's code may need a few signals before it meets
-    // a check; one that never does (blocked on a lock that a stopped
-    // thread holds) cannot run Windows code either.
-    const int rounds = 2000;
+    // Each round signals the threads not yet stopped, then waits for one
+    // to stop. A thread in the host's code may need a few signals before
+    // it meets a check; one that never does (blocked on a lock that a
+    // stopped thread holds) cannot run Windows code either, and is given
+    // up after the rounds.
+    while (sem_trywait(StopPosts()) == 0) {
+        // posts of threads that stopped before: none is awaited now
+    }
+    const int rounds = 200;
     for (int round = 0; round < rounds; ++round) {
         if (SignalTerminatedThreads() == 0) return true;
-        std::this_thread::sleep_for(std::chrono::microseconds(50));
+        timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_nsec += 2 * 1000 * 1000;
+        if (until.tv_nsec >= 1000 * 1000 * 1000) {
+            until.tv_nsec -= 1000 * 1000 * 1000;
+            ++until.tv_sec;
+        }
+        while (sem_timedwait(StopPosts(), &until) != 0 && errno == EINTR) {
+        }
     }
-    return false;
+    return SignalTerminatedThreads() == 0;
 }
 
 // Returns the handle of a new thread that runs `start` with `arg`, or
