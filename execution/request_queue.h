@@ -9,11 +9,8 @@
 constexpr int RequestSlotCount = 256;  // at most 255 pending
 constexpr unsigned WorkerStackSize = 16384;
 constexpr DWORD WorkerStopTimeoutMs = 1000;
-// How long a stop lets a worker that said it left go on towards its end
-// (enough for one that lost the processor between its signal and its call
-// of _endthread to leave the library's code, which an unload then unmaps),
-// waits for a worker that has not run yet, and gives a termination to take
-// hold.
+// How long a stop waits for a worker that has not run yet, and gives a
+// termination to take hold.
 constexpr DWORD WorkerExitGraceMs = 20;
 
 // Results of the queue's operations besides 0 and platform codes.
@@ -35,9 +32,10 @@ struct RequestQueueState {
     HANDLE WorkerStartHandle;
     HANDLE Mutex;
     HANDLE WorkEvent;
-    // An unnamed manual-reset event that the worker sets just before it
-    // ends: while the loader runs DllMain, NT signals no thread's end, so
-    // a stop at unload cannot learn of it from WorkerThread alone.
+    // An unnamed manual-reset event that the worker sets as it ends, from
+    // a SetEvent that returns into _endthread: while the loader runs
+    // DllMain, NT signals no thread's end, so a stop at unload cannot
+    // learn of it from WorkerThread alone.
     HANDLE WorkerLeft;
     volatile LONG StopFlag;
     volatile LONG Initialized;
@@ -84,7 +82,8 @@ inline void WriteQueueFlag(volatile LONG& flag, LONG value) {
 DWORD StartRequestQueue();
 // Returns nothing: stops the worker, waiting at most 1000 ms (20 ms for
 // one that has not run yet) for it to leave its loop or end, then
-// terminating it, with 20 ms more for that to take hold. SRBs still queued
+// terminating it, with 20 ms more for that to take hold. A worker that
+// said it left runs no more of this library's code, and is not waited for. SRBs still queued
 // are never run nor posted; nor is one that a worker which could not be
 // terminated is still running: that worker stays told to stop and ends by
 // itself. A worker terminated inside a command keeps the device handle and
@@ -117,6 +116,11 @@ DWORD PopSrb(void** srb);
 void MarkSrbAborted(void** srb);
 // Returns nothing: the worker thread's body; ends through _endthread.
 void __cdecl WorkerMain(void* argument);
+// Never returns: sets `workerLeft` and ends the calling thread through the
+// runtime's _endthread, with SetEvent returning straight into _endthread.
+// Once the event is set, an unload may unmap this library; a plain call
+// would come back into it to make the next one.
+[[noreturn]] void SignalAndEndWorker(HANDLE workerLeft);
 // Returns true when the calling worker may store the final status of the
 // request it ran and post it; ReleaseCompletion must follow once it has.
 // Returns false once a stop has given up on the worker: the request then

@@ -121,13 +121,9 @@ bool AwaitWorker() {
         ReadQueueFlag(RequestQueue.WorkerRan) != 0 ? WorkerStopTimeoutMs : WorkerExitGraceMs;
     const HANDLE objects[2] = {RequestQueue.WorkerLeft, RequestQueue.WorkerThread};
     const DWORD waited = WaitForMultipleObjects(2, objects, FALSE, limit);
-    if (waited == WAIT_OBJECT_0) {
-        // It set WorkerLeft but still runs the few instructions up to its
-        // _endthread; this wait also hands it the processor. Under the
-        // loader it times out, the worker then waiting on the loader lock
-        // outside this code.
-        WaitForSingleObject(RequestQueue.WorkerThread, WorkerExitGraceMs);
-    }
+    // A worker that set WorkerLeft is inside SetEvent or _endthread by
+    // then, neither of which returns into this library: the unload may go
+    // on at once, whenever the worker runs again.
     // A failed wait says nothing of the worker: like a time-out, it leaves
     // a worker that may run on, so it is terminated too.
     if (waited == WAIT_OBJECT_0 || waited == WAIT_OBJECT_0 + 1) {
@@ -254,10 +250,11 @@ void __cdecl WorkerMain(void* argument) {
         // StopFlag is read with the lock held, which WaitForWork took.
         if (ReadQueueFlag(RequestQueue.StopFlag) != 0) {
             UnlockQueue();
-            // The last thing touched: the stop may close every queue object
-            // and return (and the loader unmap this code) once it is set.
-            SetEvent(RequestQueue.WorkerLeft);
-            break;
+            WriteQueueFlag(RequestQueue.WorkerRan, WorkerEnding);
+            // The stop may close every queue object and return (and the
+            // loader unmap this code) once WorkerLeft is set, so setting it
+            // is the last thing this library does on this thread.
+            SignalAndEndWorker(RequestQueue.WorkerLeft);
         }
         const DWORD taken = PopSrb(&srb);
         UnlockQueue();

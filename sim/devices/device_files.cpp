@@ -190,8 +190,12 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
             return FailOpen(machine->Config.ports[target.Port].openError);
         }
         // An open that neither reads nor writes takes no part in sharing,
-        // as on NT: it is neither checked nor counted.
-        const bool counts = read || write;
+        // as on NT: it is neither checked nor counted. Nor does an open of
+        // a port device: sharing is checked by file systems and the drivers
+        // that choose to, and the SCSI port driver completes every open,
+        // so a handle left with a command that never ends bars no later
+        // scan of its port.
+        const bool counts = (read || write) && target.Kind != DeviceKind::Port;
         if (counts) {
             ShareState& state = machine->Sharing[target.ShareKey];
             if (!SharingAllows(state, read, write, dwShareMode)) {

@@ -3,7 +3,9 @@
 #include <strings.h>
 
 #include <array>
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace sim {
@@ -17,9 +19,16 @@ struct FaultRule {
     std::string Subject;
 };
 
+struct HoldRule {
+    Call Target;
+    unsigned Skip;  // calls still to let through
+    DWORD HoldMs;
+};
+
 struct FaultState {
     std::mutex Lock;
     std::vector<FaultRule> Rules;
+    std::vector<HoldRule> Holds;
     std::array<unsigned, static_cast<size_t>(Call::Count)> Counts{};
 };
 
@@ -34,6 +43,7 @@ const char* const callNames[] = {
     "CreateMutexA", "WaitForSingleObject", "WaitForMultipleObjects", "ReleaseMutex",
     "SetEvent", "ResetEvent", "_beginthread", "TerminateThread", "VirtualAlloc",
     "VirtualLock", "VirtualUnlock", "VirtualFree", "LoadLibraryA", "DuplicateHandle",
+    "_endthread",
 };
 static_assert(sizeof(callNames) / sizeof(callNames[0]) == static_cast<size_t>(Call::Count),
               "one name per call");
@@ -52,6 +62,34 @@ void ClearFaults() {
     FaultState& state = State();
     std::lock_guard<std::mutex> guard(state.Lock);
     state.Rules.clear();
+    state.Holds.clear();
+}
+
+void HoldCaller(Call call, unsigned nth, DWORD holdMs) {
+    FaultState& state = State();
+    std::lock_guard<std::mutex> guard(state.Lock);
+    state.Holds.push_back(HoldRule{call, nth == 0 ? 0 : nth - 1, holdMs});
+}
+
+void HoldIfAsked(Call call) {
+    DWORD holdMs = 0;
+    {
+        FaultState& state = State();
+        std::lock_guard<std::mutex> guard(state.Lock);
+        for (auto rule = state.Holds.begin(); rule != state.Holds.end(); ++rule) {
+            if (rule->Target != call) continue;
+            if (rule->Skip > 0) {
+                --rule->Skip;
+                continue;
+            }
+            holdMs = rule->HoldMs;
+            state.Holds.erase(rule);
+            break;
+        }
+    }
+    // A plain sleep, not a wait of the machine's: a thread that has lost
+    // the processor is not inside any call that a termination could end.
+    if (holdMs != 0) std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
 }
 
 bool TakeFault(Call call, const char* subject, DWORD* error) {

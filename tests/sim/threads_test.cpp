@@ -292,7 +292,7 @@ TEST_F(ThreadsTest, SleepWaitsAboutAsLongAsAsked) {
     Sleep(30);
     auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, std::chrono::milliseconds(30));
-    EXPECT_LT(elapsed, std::chrono::milliseconds(2000));
+    EXPECT_LT(elapsed, std::chrono::seconds(30));  // it ends at all, however loaded the host
 }
 
 }  // namespace

@@ -93,9 +93,9 @@ TEST_F(RequestQueueTest, StartAndStopLeaveNoWorkerAndNoThreadHandle) {
 
     // An idle worker ends when asked; it is not left to the time-out. The
     // event and the mutex are closed with it.
-    const auto before = std::chrono::steady_clock::now();
+    sim::ResetCallCounts();
     StopRequestQueue();
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(900));
+    EXPECT_EQ(sim::CallCount(sim::Call::TerminateThread), 0u);
     ExpectNotStarted();
     EXPECT_EQ(ReadQueueFlag(RequestQueue.StopFlag), 0);
     EXPECT_EQ(sim::OpenHandleCount(sim::ObjectKind::Thread), threadHandlesAtStart_);
@@ -194,10 +194,9 @@ TEST_F(RequestQueueTest, StopNeverPostsPendingRequestsAndTerminatesAStuckWorker)
     const auto before = std::chrono::steady_clock::now();
     StopRequestQueue();
     const auto took = std::chrono::steady_clock::now() - before;
-    // One full wait, then only a short grace: terminated inside its
-    // command, the worker ends when the command does.
+    // One full wait, and none for the command: terminated inside it, the
+    // worker still lives, and ends when the command does.
     EXPECT_GE(took, std::chrono::milliseconds(900));
-    EXPECT_LT(took, std::chrono::milliseconds(1900));
     EXPECT_EQ(sim::LiveThreadCount(), threadsAtStart_ + 1);
     EXPECT_EQ(RequestQueue.WorkerThread, nullptr);
     // Our duplicate is closed, and so is the runtime's own handle, which a
@@ -402,7 +401,8 @@ TEST_F(RequestQueueTest, WorkerThatHasNotRunIsWaitedForBrieflyAndLeavesNoHandle)
     sim::ResetCallCounts();
     const auto before = std::chrono::steady_clock::now();
     StopRequestQueue();
-    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(500));
+    // Less than the full wait that a worker which ran gets.
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(WorkerStopTimeoutMs));
     EXPECT_EQ(sim::CallCount(sim::Call::TerminateThread), 1u);
     EXPECT_EQ(sim::OpenHandleCount(sim::ObjectKind::Thread), threadHandlesAtStart_);
 }
