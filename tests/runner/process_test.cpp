@@ -251,15 +251,24 @@ TEST(RunnerProcess, CtrlCReachesTheHandlersOnANewThreadOrEndsTheProcess) {
                                "handled on another thread\r\n"),
               std::string::npos)
         << outcome.Out;
-    // Without a handler the process ends with STATUS_CONTROL_C_EXIT, its
-    // DLL detached.
-    run = Start({"ctrlc"});
-    ASSERT_TRUE(WaitForReady(run.Out));
-    ASSERT_EQ(kill(run.Pid, SIGINT), 0);
-    outcome = Finish(run);
-    EXPECT_EQ(outcome.Status, 255);
-    EXPECT_EQ(outcome.Err, "ntrun: process_program.exe ended with exit code 3221225786 (0xC000013A)\n");
-    EXPECT_NE(outcome.Out.find("dll detach at exit\n"), std::string::npos);
+    // Without a handler that takes it (none at all; for Ctrl-Break, SIGQUIT
+    // here, only handlers that decline) the process ends with
+    // STATUS_CONTROL_C_EXIT, its DLL detached.
+    const struct {
+        std::vector<std::string> Arguments;
+        int Signal;
+        std::string Said;
+    } untaken[] = {{{"ctrlc"}, SIGINT, ""}, {{"ctrlc", "handlers"}, SIGQUIT, "console handler: 1\r\n"}};
+    for (const auto& c : untaken) {
+        run = Start(c.Arguments);
+        ASSERT_TRUE(WaitForReady(run.Out));
+        ASSERT_EQ(kill(run.Pid, c.Signal), 0);
+        outcome = Finish(run);
+        EXPECT_EQ(outcome.Status, 255);
+        EXPECT_EQ(outcome.Err, "ntrun: process_program.exe ended with exit code 3221225786 (0xC000013A)\n");
+        EXPECT_NE(outcome.Out.find(c.Said), std::string::npos) << outcome.Out;
+        EXPECT_NE(outcome.Out.find("dll detach at exit\n"), std::string::npos);
+    }
 }
 
 }  // namespace
