@@ -182,9 +182,11 @@ RUNTIME_ENTRY int rt_read(int descriptor, void* buffer, unsigned count) {
             // A "\r" ends the data read: the byte after it decides.
             char next = 0;
             ssize_t peeked;
-            do {
+            for (;;) {
                 peeked = read(hostFd, &next, 1);
-            } while (peeked < 0 && errno == EINTR);
+                if (peeked >= 0 || errno != EINTR) break;
+                sim::ExitIfTerminated();
+            }
             if (peeked == 1 && next == '\n') {
                 bytes[kept++] = '\n';
             } else {

@@ -108,6 +108,8 @@ public:
     // write to a pipe whose reader has gone fails on Windows with "the pipe
     // is being closed", which the Windows runtime reports as EINVAL.
     bool Fail() {
+        // Process exit cut the host call short: the thread ends here.
+        if (errno == EINTR) ExitIfTerminated();
         if (errno == EPIPE) {
             SetProgramErrno(WindowsEINVAL);
         } else {
@@ -208,8 +210,6 @@ size_t ReadBytes(StreamAccess& access, char* data, size_t size) {
         }
     }
     if (got < size) {
-        // Process exit cut the read short: the thread ends here.
-        if (std::ferror(host) && errno == EINTR) ExitIfTerminated();
         if (std::ferror(host)) {
             access.Fail();
             std::clearerr(host);
@@ -376,7 +376,10 @@ void WriteStandardErrorRaw(const char* text, size_t size) {
     if (hostFd < 0) return;
     while (size > 0) {
         const ssize_t written = write(hostFd, text, size);
-        if (written < 0 && errno == EINTR) continue;
+        if (written < 0 && errno == EINTR) {
+            ExitIfTerminated();
+            continue;
+        }
         if (written <= 0) return;
         text += written;
         size -= static_cast<size_t>(written);

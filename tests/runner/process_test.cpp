@@ -136,9 +136,10 @@ std::string TempName(const std::string& name) {
 TEST(RunnerProcess, ExitEndsEveryOtherThreadFirstThenDetachesOnce) {
     REQUIRE_PROGRAM();
     // A thread spinning in the program's code, and one blocked reading a
-    // pipe that stays open, by a return from main and by ExitProcess.
+    // pipe that stays open (ReadFile, fread), by a return from main and by
+    // ExitProcess.
     const std::vector<std::vector<std::string>> cases = {
-        {"spin"}, {"spin", "ExitProcess"}, {"blocked"}, {"blocked", "ExitProcess"}};
+        {"spin"}, {"spin", "ExitProcess"}, {"blocked"}, {"blocked", "ExitProcess"}, {"fread"}};
     // Once the detach has begun, the reader gets a byte to read.
     for (const auto& arguments : cases) {
         Child run = Start(arguments);
