@@ -266,6 +266,22 @@ bool WatchForChange(uint64_t seen, const ThreadRecord& self,
 
 }  // namespace
 
+namespace {
+
+std::atomic<size_t> blockedThreads{0};
+
+// Counts the calling thread as blocked for as long as it lives.
+struct BlockedMark {
+    BlockedMark() { blockedThreads.fetch_add(1); }
+    ~BlockedMark() { blockedThreads.fetch_sub(1); }
+    BlockedMark(const BlockedMark&) = delete;
+    BlockedMark& operator=(const BlockedMark&) = delete;
+};
+
+}  // namespace
+
+size_t BlockedThreadCount() { return blockedThreads.load(); }
+
 unsigned SetWaitSpin(unsigned microseconds) {
     return spinBeforeSleepingUs.exchange(microseconds, std::memory_order_relaxed);
 }
@@ -281,6 +297,10 @@ bool WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& 
     // is spent, and the thread then sleeps.
     const auto watchEnd = std::min(
         deadline, start + std::chrono::microseconds(spinBeforeSleepingUs.load(std::memory_order_relaxed)));
+    if (!(self.Terminated.load() && self.SynchronousIo == 0) && ready()) return true;
+    // A terminated thread parks inside the loop and is counted for good:
+    // it never leaves this wait.
+    const BlockedMark blocked;
     for (;;) {
         if (self.Terminated.load() && self.SynchronousIo == 0) {
             lock.unlock();

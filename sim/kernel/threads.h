@@ -24,6 +24,10 @@ void NotifyStateChanged();
 // Windows, nothing a terminated thread was doing returns to its caller.
 bool WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready,
                DWORD timeoutMs);
+// Returns the number of threads inside a WaitUntil whose condition did not
+// hold when it was entered: threads blocked in a wait, a Sleep or a hung
+// unit, for tests that must act only once another thread waits.
+size_t BlockedThreadCount();
 // Returns the previous setting: sets how many microseconds a wait watches
 // for a change before it sleeps (0: it sleeps at once), so that a benchmark
 // can weigh the watch against sleeping straight away in one run.

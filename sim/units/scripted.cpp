@@ -19,6 +19,7 @@ namespace {
 struct WaitState {
     uint64_t Releases = 0;  // Release() calls so far
     size_t Hanging = 0;     // commands blocked in a hang (a terminated caller's included)
+    size_t Blocked = 0;     // commands blocked in a hang or a delay
 };
 
 class ScriptedBackend : public UnitBackend {
@@ -49,6 +50,11 @@ public:
     size_t HangingCommands() override {
         std::lock_guard<std::mutex> hold(StateLock());
         return waits_->Hanging;
+    }
+
+    size_t BlockedCommands() override {
+        std::lock_guard<std::mutex> hold(StateLock());
+        return waits_->Blocked;
     }
 
 private:
@@ -89,8 +95,10 @@ bool WaitForRelease(const std::shared_ptr<WaitState>& waits, uint32_t delayMs, b
     const bool cut = hang || (limitMs != INFINITE && delayMs > limitMs);
     const DWORD waitMs = cut ? limitMs : static_cast<DWORD>(delayMs);
     if (hang) ++waits->Hanging;
+    ++waits->Blocked;
     const bool released =
         WaitUntil(lock, [watched, start] { return watched->Releases != start; }, waitMs);
+    --waits->Blocked;
     if (hang) --waits->Hanging;
     return released || !cut;
 }

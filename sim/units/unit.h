@@ -62,6 +62,8 @@ public:
     virtual void Release() {}
     // Returns the number of commands blocked in a hang, waiting for Release.
     virtual size_t HangingCommands() { return 0; }
+    // Returns the number of commands blocked in a hang or a delay.
+    virtual size_t BlockedCommands() { return HangingCommands(); }
     // Returns the unit's own 36 bytes of standard INQUIRY data when it is a
     // real unit, which the port driver then reports; null for emulated ones.
     virtual const std::vector<uint8_t>* RealInquiry() const { return nullptr; }

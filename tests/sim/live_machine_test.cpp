@@ -75,7 +75,7 @@ TEST_F(LiveMachineTest, RegistryComesAndGoesWithTheMachine) {
 TEST_F(LiveMachineTest, ReplacingTheMachineReleasesTheOldOnesHangs) {
     Install(smallMachine);
     std::future<DWORD> hung = devices_test::SendFromThread(1, devices_test::Write10Cdb);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    while (sim::HangingCommandCount() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(hung.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
     Install(smallMachine);
     ASSERT_EQ(hung.wait_for(std::chrono::seconds(10)), std::future_status::ready);

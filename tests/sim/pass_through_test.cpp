@@ -363,7 +363,7 @@ TEST_F(PassThroughRun, UnitWithoutAutosenseKeepsItsSenseForRequestSense) {
 
 TEST_F(PassThroughRun, HangingUnitBlocksOnlyItsOwnCallers) {
     std::future<DWORD> hung = SendFromThread(1, Write10Cdb);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    while (sim::HangingCommandCount() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(hung.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
     DirectRequest other = Read6(1, 1);
     EXPECT_EQ(SendDirect(port_, other), 0u) << "another unit answers at once";
@@ -412,7 +412,7 @@ TEST_F(PassThroughRun, ThreadTerminatedInACommandEndsWhenTheCommandEnds) {
 
 TEST_F(PassThroughRun, UninstallingTheMachineEndsAHang) {
     std::future<DWORD> hung = SendFromThread(1, Write10Cdb);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (sim::HangingCommandCount() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     sim::UninstallMachine();
     ASSERT_EQ(hung.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     hung.get();

@@ -3,6 +3,7 @@
 
 #include "sim/kernel/faults.h"
 #include "sim/kernel/handles.h"
+#include "sim/kernel/threads.h"
 
 #include <gtest/gtest.h>
 
@@ -302,8 +303,9 @@ TEST_F(SyncTest, WaitContinuesOnAnObjectWhoseHandleIsClosed) {
     HANDLE second = Duplicate(event);
     ASSERT_NE(second, nullptr);
     std::atomic<DWORD> result{0xDEAD};
+    const size_t blockedBefore = sim::BlockedThreadCount();
     std::thread waiter([&] { result = WaitForSingleObject(event, INFINITE); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (sim::BlockedThreadCount() == blockedBefore) std::this_thread::yield();
     EXPECT_TRUE(CloseHandle(event));
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(0xDEADu, result.load());

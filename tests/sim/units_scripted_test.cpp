@@ -187,7 +187,9 @@ TEST(ScriptedTiming, HangAndLongDelayEndOnlyWhenReleasedWhileBlocked) {
             status = Ready(*unit);
             done = true;
         });
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        // Only once the worker's command holds the one stuck answer may
+        // another command come.
+        while (unit->BlockedCommands() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         EXPECT_FALSE(done.load()) << "the command must still be blocked";
         EXPECT_EQ(Ready(*unit), sim::StatusGood) << "other commands are answered meanwhile";
         unit->Release();
