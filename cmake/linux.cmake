@@ -166,8 +166,9 @@ endif()
 
 # The program runner's tests run ntrun on small Windows programs built
 # here with mingw-w64 (skipped without it): a console program with a DLL
-# it imports, the same program as a GUI one, and a program on the C
-# runtime that prints its arguments.
+# it imports, the same program as a GUI one, a program on the C runtime
+# that prints its arguments, and one on the C runtime with the DLL whose
+# modes try a process's life (its end, its standard handles, Ctrl-C).
 if(TARGET ntrun)
   ptaspi_test_folder(runner_tests runner)
 endif()
@@ -180,6 +181,7 @@ if(TARGET runner_tests)
     add_custom_command(
       OUTPUT ${PTASPI_RUNNER_FIXTURES}/runner_dll.dll ${PTASPI_RUNNER_FIXTURES}/runner_program.exe
              ${PTASPI_RUNNER_FIXTURES}/runner_gui.exe ${PTASPI_RUNNER_FIXTURES}/argv_program.exe
+             ${PTASPI_RUNNER_FIXTURES}/process_program.exe
       COMMAND ${CMAKE_COMMAND} -E make_directory ${PTASPI_RUNNER_FIXTURES}
       COMMAND ${PTASPI_MINGW_CC} ${flags} -nostdlib -shared -Wl,--entry,_RunnerDllEntry@12
               -o ${PTASPI_RUNNER_FIXTURES}/runner_dll.dll ${fixtures}/runner_dll.c -lkernel32
@@ -191,7 +193,11 @@ if(TARGET runner_tests)
               ${fixtures}/runner_program.c ${PTASPI_RUNNER_FIXTURES}/runner_dll.dll -lkernel32
       COMMAND ${PTASPI_MINGW_CC} -O2 -Wall -Wextra -Werror
               -o ${PTASPI_RUNNER_FIXTURES}/argv_program.exe ${fixtures}/argv_program.c
+      COMMAND ${PTASPI_MINGW_CC} -O2 -Wall -Wextra -Werror
+              -o ${PTASPI_RUNNER_FIXTURES}/process_program.exe ${fixtures}/process_program.c
+              ${PTASPI_RUNNER_FIXTURES}/runner_dll.dll
       DEPENDS ${fixtures}/runner_dll.c ${fixtures}/runner_program.c ${fixtures}/argv_program.c
+              ${fixtures}/process_program.c
       VERBATIM)
     add_custom_target(runner_fixtures DEPENDS ${PTASPI_RUNNER_FIXTURES}/runner_program.exe)
     add_dependencies(runner_tests runner_fixtures)

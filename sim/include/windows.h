@@ -201,6 +201,11 @@ typedef struct _OVERLAPPED {
 #define ERROR_NO_UNICODE_TRANSLATION 1113L
 #define ERROR_INVALID_FLAGS 1004L
 #define ERROR_BROKEN_PIPE 109L
+#define ERROR_NO_DATA 232L
+
+#define CTRL_C_EVENT 0
+#define CTRL_BREAK_EVENT 1
+#define STATUS_CONTROL_C_EXIT ((DWORD)0xC000013AL)
 
 #define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)0x80000000UL)
 #define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)0x80000001UL)
@@ -377,6 +382,9 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 DWORD WINAPI GetFileType(HANDLE hFile);
+
+typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD CtrlType);
+BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add);
 
 void WINAPI GetStartupInfoA(LPSTARTUPINFOA lpStartupInfo);
 void WINAPI GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime);

@@ -30,6 +30,9 @@ struct ThreadRecord {
     // Set once a terminated thread can no longer run any code of a module:
     // it is parked inside the simulator or has left its start routine.
     std::atomic<bool> Stopped{false};
+    // The host's id of the thread (its Linux tid), 0 until it runs; process
+    // exit signals it there to stop it wherever it is.
+    std::atomic<int> HostThread{0};
     DWORD ExitCode = 0;
     // Synchronous device controls the thread is inside. A thread terminated
     // inside one ends only when that request ends, as on NT, where the port

@@ -79,10 +79,15 @@ extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
     DWORD done = 0;
     while (done < nNumberOfBytesToWrite) {
         const ssize_t put = write(stream->Descriptor, bytes + done, nNumberOfBytesToWrite - done);
-        if (put < 0 && errno == EINTR) continue;
+        if (put < 0 && errno == EINTR) {
+            sim::ExitIfTerminated();  // process exit cut the write short
+            continue;
+        }
         if (put <= 0) {
+            // A pipe whose reader has gone: NT's pipe is closing, and the
+            // write fails; the process goes on.
             *lpNumberOfBytesWritten = done;
-            sim::SetLastErrorCode(errno == EPIPE ? ERROR_BROKEN_PIPE : ERROR_IO_DEVICE);
+            sim::SetLastErrorCode(errno == EPIPE ? ERROR_NO_DATA : ERROR_IO_DEVICE);
             return FALSE;
         }
         done += static_cast<DWORD>(put);
@@ -103,15 +108,24 @@ extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
         return FALSE;
     }
     ssize_t got;
-    do {
+    for (;;) {
         got = read(stream->Descriptor, lpBuffer, nNumberOfBytesToRead);
-    } while (got < 0 && errno == EINTR);
+        if (got >= 0 || errno != EINTR) break;
+        sim::ExitIfTerminated();  // process exit cut the read short
+    }
+    *lpNumberOfBytesRead = got > 0 ? static_cast<DWORD>(got) : 0;
     if (got < 0) {
-        *lpNumberOfBytesRead = 0;
         sim::SetLastErrorCode(ERROR_IO_DEVICE);
         return FALSE;
     }
-    *lpNumberOfBytesRead = static_cast<DWORD>(got);
+    // The end of a pipe, once every writer has gone, is an error on NT; the
+    // end of a file or of a terminal's input is a read of 0 bytes.
+    struct stat info;
+    if (got == 0 && nNumberOfBytesToRead != 0 && fstat(stream->Descriptor, &info) == 0 &&
+        (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode))) {
+        sim::SetLastErrorCode(ERROR_BROKEN_PIPE);
+        return FALSE;
+    }
     return TRUE;
 }
 

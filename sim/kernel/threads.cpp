@@ -15,9 +15,15 @@
 #include <windows.h>
 
 #include <errno.h>
+#include <link.h>
 #include <pthread.h>
 #include <sched.h>
+#include <semaphore.h>
 #include <setjmp.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <ucontext.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -78,6 +84,24 @@ std::vector<std::shared_ptr<ThreadRecord>> AllThreadRecords() {
     return records;
 }
 
+// Posted whenever a terminated thread stops, so that process exit, which
+// waits for that, wakes at once; a semaphore, since a signal handler may
+// post it.
+sem_t* StopPosts() {
+    static sem_t* posts = [] {
+        auto* made = new sem_t;
+        sem_init(made, 0, 0);
+        return made;
+    }();
+    return posts;
+}
+
+// Returns nothing; `thread` has stopped running code of its own.
+void MarkStopped(ThreadRecord& thread) {
+    thread.Stopped.store(true);
+    sem_post(StopPosts());
+}
+
 // Holds the calling thread's record. Its destructor runs when the thread
 // exits by any road (a std::thread returning, the main thread at exit), so
 // the mutexes a thread still owns are abandoned as on Windows.
@@ -85,7 +109,7 @@ struct ThreadHolder {
     std::shared_ptr<ThreadRecord> Record;
     ~ThreadHolder() {
         if (!Record) return;
-        Record->Stopped.store(true);
+        MarkStopped(*Record);
         {
             std::lock_guard<std::mutex> guard(StateLock());
             EndThreadLocked(*Record);
@@ -95,6 +119,15 @@ struct ThreadHolder {
 };
 
 thread_local ThreadHolder currentThread;
+// The same record, as a plain pointer that a signal handler may read.
+thread_local ThreadRecord* signalRecord = nullptr;
+
+// Returns nothing; `record` becomes the calling thread's.
+void AdoptRecord(const std::shared_ptr<ThreadRecord>& record) {
+    currentThread.Record = record;
+    signalRecord = record.get();
+    record->HostThread.store(static_cast<int>(syscall(SYS_gettid)));
+}
 // Where _endthread goes: the entry frame of a thread that _beginthread
 // started; null on every other thread.
 thread_local jmp_buf* exitFrame = nullptr;
@@ -103,7 +136,7 @@ thread_local jmp_buf* exitFrame = nullptr;
 // condition that is never signalled, so its stack is never unwound into
 // the code that called the simulator.
 [[noreturn]] void ParkForever() {
-    if (currentThread.Record) currentThread.Record->Stopped.store(true);
+    if (currentThread.Record) MarkStopped(*currentThread.Record);
     static std::mutex* parkLock = new std::mutex;
     static std::condition_variable* parked = new std::condition_variable;
     std::unique_lock<std::mutex> lock(*parkLock);
@@ -132,7 +165,7 @@ void RunStartRoutine(_beginthread_proc_type start, void* argument) {
 // start routine of a thread that _beginthread started, then ends it.
 void* ThreadEntry(void* raw) {
     std::unique_ptr<StartContext> context(static_cast<StartContext*>(raw));
-    currentThread.Record = context->Record;
+    AdoptRecord(context->Record);
     _beginthread_proc_type start = context->Start;
     void* argument = context->Argument;
     context.reset();
@@ -152,7 +185,7 @@ void* ThreadEntry(void* raw) {
     // without touching anything: it already counts as ended, and its
     // handle stays open, since the runtime's exit code never ran for it.
     if (self.Terminated.load()) {
-        self.Stopped.store(true);
+        MarkStopped(self);
         return nullptr;
     }
     // As the runtime does on Windows: the handle is closed first (whatever
@@ -188,7 +221,7 @@ ThreadRecord& CurrentThreadRecord() { return *CurrentThreadRecordShared(); }
 
 std::shared_ptr<ThreadRecord> CurrentThreadRecordShared() {
     if (!currentThread.Record) {
-        currentThread.Record = NewThreadRecord();
+        AdoptRecord(NewThreadRecord());
         // A thread made outside the simulator carries its creator's %fs;
         // from its first call in, it has its own environment block.
         CurrentThreadEnvironment();
@@ -380,6 +413,118 @@ bool WaitForTerminatedThreadsToStop(DWORD timeoutMs) {
     }
 }
 
+namespace {
+
+// The host's code: every executable segment of the ELF objects loaded
+// (the simulator, the C library, the vDSO through which system calls
+// enter the kernel). Anything else a thread runs is Windows code.
+struct CodeRange {
+    uintptr_t Start;
+    uintptr_t End;
+};
+const size_t MaximumCodeRanges = 512;
+CodeRange hostCode[MaximumCodeRanges];
+std::atomic<size_t> hostCodeCount{0};
+
+// Returns 0 after adding the object's executable segments to hostCode.
+int NoteHostCode(struct dl_phdr_info* object, size_t, void* count) {
+    size_t& used = *static_cast<size_t*>(count);
+    for (int i = 0; i < object->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& segment = object->dlpi_phdr[i];
+        if (segment.p_type != PT_LOAD || (segment.p_flags & PF_X) == 0) continue;
+        if (used == MaximumCodeRanges) return 0;
+        const uintptr_t start = object->dlpi_addr + segment.p_vaddr;
+        hostCode[used++] = {start, start + segment.p_memsz};
+    }
+    return 0;
+}
+
+// Returns true when `address` is in the host's code. Safe in a signal
+// handler: the table is only read.
+bool IsHostCode(uintptr_t address) {
+    const size_t count = hostCodeCount.load(std::memory_order_acquire);
+    for (size_t i = 0; i < count; ++i) {
+        if (address >= hostCode[i].Start && address < hostCode[i].End) return true;
+    }
+    return false;
+}
+
+// The host signal that stops a terminated thread.
+int StopSignal() { return SIGRTMIN + 4; }
+
+// The stop signal's handler. A terminated thread that was running Windows
+// code parks here for good, as NT's termination takes a thread wherever it
+// is. One in the host's code is left to run on: the signal has cut short
+// any host call it was blocked in, and the simulator parks it at its next
+// check, before it returns to Windows code.
+void StopIfTerminated(int, siginfo_t*, void* context) {
+    ThreadRecord* self = signalRecord;
+    if (self == nullptr || !self->Terminated.load() || self->SynchronousIo != 0) return;
+    const auto* machine = static_cast<const ucontext_t*>(context);
+    if (IsHostCode(static_cast<uintptr_t>(machine->uc_mcontext.gregs[REG_EIP]))) return;
+    MarkStopped(*self);
+    sigset_t all;
+    sigfillset(&all);
+    for (;;) sigsuspend(&all);
+}
+
+// Returns every terminated thread not yet stopped, after sending each the
+// stop signal.
+size_t SignalTerminatedThreads() {
+    size_t running = 0;
+    const pid_t process = getpid();
+    for (const auto& record : AllThreadRecords()) {
+        const int host = record->HostThread.load();
+        if (!record->Terminated.load() || record->Stopped.load() || host == 0) continue;
+        ++running;
+        if (syscall(SYS_tgkill, process, host, StopSignal()) != 0) MarkStopped(*record);
+    }
+    return running;
+}
+
+}  // namespace
+
+bool StopTerminatedThreads() {
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        struct sigaction action = {};
+        action.sa_sigaction = StopIfTerminated;
+        action.sa_flags = SA_SIGINFO | SA_ONSTACK;  // no SA_RESTART: host calls are cut short
+        sigemptyset(&action.sa_mask);
+        sigaction(StopSignal(), &action, nullptr);
+    });
+    size_t used = 0;
+    dl_iterate_phdr(NoteHostCode, &used);
+    hostCodeCount.store(used, std::memory_order_release);
+    // Each round signals the threads not yet stopped, then waits for one
+    // to stop. A thread in the host's code may need a few signals before
+    // it meets a check; one that never does (blocked on a lock that a
+    // stopped thread holds) cannot run Windows code either, and is given
+    // up after the rounds.
+    while (sem_trywait(StopPosts()) == 0) {
+        // posts of threads that stopped before: none is awaited now
+    }
+    const int rounds = 200;
+    for (int round = 0; round < rounds; ++round) {
+        if (SignalTerminatedThreads() == 0) return true;
+        timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_nsec += 2 * 1000 * 1000;
+        if (until.tv_nsec >= 1000 * 1000 * 1000) {
+            until.tv_nsec -= 1000 * 1000 * 1000;
+            ++until.tv_sec;
+        }
+        while (sem_timedwait(StopPosts(), &until) != 0 && errno == EINTR) {
+        }
+    }
+    return SignalTerminatedThreads() == 0;
+}
+
+// Returns the handle of a new thread that runs `start` with `arg`, or
+// (uintptr_t)-1 with errno set; the calling thread need not be one of
+// the machine's.
+uintptr_t StartThread(_beginthread_proc_type start, unsigned stack_size, void* arg);
+
 }  // namespace sim
 
 // Returns the new thread's handle, or (uintptr_t)-1 with errno set.
@@ -395,6 +540,12 @@ extern "C" uintptr_t __cdecl _beginthread(_beginthread_proc_type start, unsigned
         errno = EINVAL;
         return static_cast<uintptr_t>(-1);
     }
+    return sim::StartThread(start, stack_size, arg);
+}
+
+namespace sim {
+
+uintptr_t StartThread(_beginthread_proc_type start, unsigned stack_size, void* arg) {
     auto record = sim::NewThreadRecord();
     record->StartedByRuntime = true;
     HANDLE handle = sim::InsertHandle(std::make_shared<sim::ThreadObject>(record));
@@ -426,6 +577,12 @@ extern "C" uintptr_t __cdecl _beginthread(_beginthread_proc_type start, unsigned
     }
     return reinterpret_cast<uintptr_t>(handle);
 }
+
+bool StartProcessThread(void (*start)(void*), void* argument) {
+    return StartThread(start, 0, argument) != static_cast<uintptr_t>(-1);
+}
+
+}  // namespace sim
 
 // Never returns: ends the calling thread as its start routine's return would.
 extern "C" void __cdecl _endthread(void) {

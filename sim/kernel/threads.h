@@ -58,6 +58,18 @@ size_t TerminateOtherThreads();
 // immediate, while here a terminated thread that was running outside the
 // simulator only stops at its next call into it.
 bool WaitForTerminatedThreadsToStop(DWORD timeoutMs);
+// Returns true once every terminated thread has stopped: one running
+// Windows code stops where it is, one blocked in a host call (a read of
+// standard input) has the call cut short and stops before it returns, as
+// NT's termination ends a thread whatever it is doing. Returns false when
+// a thread went on running the host's code past many signals (blocked on
+// a lock that a stopped thread holds): it cannot reach Windows code either.
+// For a program's process, whose threads run Windows code.
+bool StopTerminatedThreads();
+// Returns true when a new thread of the machine runs `start` with
+// `argument`, as the system starts threads in a process (a console's
+// control handlers); the caller need not be one of the machine's threads.
+bool StartProcessThread(void (*start)(void*), void* argument);
 
 }  // namespace sim
 

@@ -545,9 +545,7 @@ void RunThreadNotifications(DWORD reason) {
     if (reason == DLL_THREAD_DETACH) DropThreadProgramTls();
 }
 
-bool SimulateProcessExit() {
-    // First every other thread is terminated, without DLL_THREAD_DETACH.
-    TerminateOtherThreads();
+bool DetachModulesAtExit() {
     // A loader lock still held now is held by a terminated thread and can
     // never be taken: NT's exit would deadlock here (ExitProcess: a lock
     // held by a terminated thread that detach code needs). The simulator
@@ -563,7 +561,7 @@ bool SimulateProcessExit() {
         return false;
     }
     LoaderLockHold hold;
-    // Then DLL_PROCESS_DETACH with a non-null reserved (process exit, not
+    // DLL_PROCESS_DETACH with a non-null reserved (process exit, not
     // FreeLibrary), last loaded first, whatever the reference counts. From
     // here on FreeLibrary does nothing, so a detach that frees a library
     // neither detaches it early nor twice; a library that a detach loads
@@ -574,6 +572,14 @@ bool SimulateProcessExit() {
         module->DetachedAtExit = true;
         CallEntry(module, DLL_PROCESS_DETACH, &processExit);
     }
+    return true;
+}
+
+bool SimulateProcessExit() {
+    // First every other thread is terminated, without DLL_THREAD_DETACH.
+    TerminateOtherThreads();
+    if (!DetachModulesAtExit()) return false;
+    LoaderLockHold hold;
     while (!Loader().Modules.empty()) {
         Module* last = Loader().Modules.back().get();
         last->Dependencies.clear();  // every module goes, each once

@@ -38,6 +38,13 @@ void RunThreadNotifications(DWORD reason);
 // at what happened. Returns false, calling no entry point, when a terminated
 // thread holds the loader lock, where NT's exit would hang for good.
 bool SimulateProcessExit();
+// Returns true once every loaded module's entry point has been called with
+// DLL_PROCESS_DETACH and a non-null reserved, last loaded first, each
+// exactly once, under the loader lock; FreeLibrary does nothing from then
+// on. The modules stay mapped: the process is about to end. The caller has
+// ended every other thread first. Returns false, calling no entry point,
+// when a terminated thread holds the loader lock.
+bool DetachModulesAtExit();
 
 }  // namespace sim
 

@@ -1,6 +1,6 @@
-// The simulated process as a program sees it: its command line and its
-// end. The program runner sets the command line before it starts a
-// program; GetCommandLineA and ExitProcess are the Win32 calls over it.
+// The program a process runs, as the loader knows it: DLLs are looked for
+// beside it, and only Windows DLLs are loaded for it. The process layer
+// (sim/process) sets it before the program's image is mapped.
 #ifndef PTASPI_SIM_LOADER_PROCESS_H
 #define PTASPI_SIM_LOADER_PROCESS_H
 
@@ -8,8 +8,6 @@
 
 namespace sim {
 
-// Returns nothing; GetCommandLineA returns `commandLine` from now on.
-void SetProcessCommandLine(const std::string& commandLine);
 // Returns nothing; the process runs the program at `hostPath` (a real
 // path) from now on: the loader looks for DLLs as NT does for a program,
 // and binds what the simulator lacks to stops.

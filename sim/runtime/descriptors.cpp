@@ -1,5 +1,7 @@
 #include "sim/runtime/descriptors.h"
 
+#include "sim/kernel/threads.h"
+
 #include "sim/runtime/errno_values.h"
 #include "sim/runtime/runtime_entries.h"
 
@@ -150,9 +152,11 @@ RUNTIME_ENTRY int rt_read(int descriptor, void* buffer, unsigned count) {
         }
     }
     ssize_t result;
-    do {
+    for (;;) {
         result = read(hostFd, bytes + got, count - got);
-    } while (result < 0 && errno == EINTR);
+        if (result >= 0 || errno != EINTR) break;
+        sim::ExitIfTerminated();  // process exit cut the read short
+    }
     if (result < 0 && got == 0) {
         sim::SetProgramErrnoFromHost();
         return -1;
@@ -178,9 +182,11 @@ RUNTIME_ENTRY int rt_read(int descriptor, void* buffer, unsigned count) {
             // A "\r" ends the data read: the byte after it decides.
             char next = 0;
             ssize_t peeked;
-            do {
+            for (;;) {
                 peeked = read(hostFd, &next, 1);
-            } while (peeked < 0 && errno == EINTR);
+                if (peeked >= 0 || errno != EINTR) break;
+                sim::ExitIfTerminated();
+            }
             if (peeked == 1 && next == '\n') {
                 bytes[kept++] = '\n';
             } else {

@@ -38,13 +38,14 @@ typedef void(__cdecl* SignalHandler)(int);
 
 // The Windows runtime's signal numbers and special handlers.
 constexpr int SignalInterrupt = 2;
+constexpr int SignalBreak = 21;
 constexpr int SignalAbortCompat = 6;
 constexpr int SignalAbort = 22;
 constexpr uintptr_t HandlerDefault = 0;
 constexpr uintptr_t HandlerIgnore = 1;
 constexpr uintptr_t HandlerGet = 2;
 constexpr uintptr_t HandlerError = UINTPTR_MAX;
-const int signalNumbers[] = {SignalInterrupt, 4, 8, 11, 15, 21, SignalAbort};
+const int signalNumbers[] = {SignalInterrupt, 4, 8, 11, 15, SignalBreak, SignalAbort};
 constexpr int SignalSlots = sizeof signalNumbers / sizeof signalNumbers[0];
 
 constexpr int AbortExitCode = 3;
@@ -55,6 +56,7 @@ struct ProcessState {
     std::vector<ExitFunction> ExitFunctions;
     std::mutex SignalLock;
     uintptr_t Handlers[SignalSlots] = {};
+    bool ControlHandlerRegistered = false;
     std::mutex ArgumentLock;
     // Every argument and environment block handed out; the program keeps
     // pointers into them until it ends.
@@ -108,6 +110,27 @@ int SignalSlot(int number) {
         if (signalNumbers[i] == number) return i;
     }
     return -1;
+}
+
+// Returns TRUE when the program's SIGINT (Ctrl-C) or SIGBREAK (Ctrl-Break)
+// handler takes the event: SIG_IGN does, and a function does, called with
+// the signal's number once its slot is back at SIG_DFL, as the Windows
+// runtime resets it; FALSE for SIG_DFL, so the next handler sees it.
+BOOL WINAPI RuntimeControlHandler(DWORD event) {
+    const int number = event == CTRL_C_EVENT ? SignalInterrupt
+                       : event == CTRL_BREAK_EVENT ? SignalBreak : 0;
+    if (number == 0) return FALSE;
+    uintptr_t handler;
+    {
+        ProcessState& state = State();
+        std::lock_guard<std::mutex> hold(state.SignalLock);
+        const int slot = SignalSlot(number);
+        handler = state.Handlers[slot];
+        if (handler != HandlerDefault && handler != HandlerIgnore) state.Handlers[slot] = HandlerDefault;
+    }
+    if (handler == HandlerDefault) return FALSE;
+    if (handler != HandlerIgnore) reinterpret_cast<SignalHandler>(handler)(number);
+    return TRUE;
 }
 
 // Returns a NUL-ended array of pointers to copies of `words`, kept for
@@ -279,8 +302,9 @@ RUNTIME_ENTRY void rt_amsg_exit(int code) {
 }
 
 // Returns the signal's previous handler, or SIG_ERR (-1) with errno EINVAL
-// for a number or handler the runtime does not take. Only the program's
-// table changes: nothing is installed in the host.
+// for a number or handler the runtime does not take. The first SIGINT or
+// SIGBREAK handler registers the runtime's console control handler, as the
+// Windows runtime does, so that Ctrl-C reaches the program's handler.
 RUNTIME_ENTRY void* rt_signal(int number, void* handler) {
     const auto action = reinterpret_cast<uintptr_t>(handler);
     const int slot = sim::SignalSlot(number);
@@ -290,6 +314,10 @@ RUNTIME_ENTRY void* rt_signal(int number, void* handler) {
     }
     sim::ProcessState& state = sim::State();
     std::lock_guard<std::mutex> hold(state.SignalLock);
+    if ((number == sim::SignalInterrupt || number == sim::SignalBreak) &&
+        !state.ControlHandlerRegistered && SetConsoleCtrlHandler(sim::RuntimeControlHandler, TRUE)) {
+        state.ControlHandlerRegistered = true;
+    }
     const uintptr_t previous = state.Handlers[slot];
     if (action != sim::HandlerGet) state.Handlers[slot] = action;
     return reinterpret_cast<void*>(previous);

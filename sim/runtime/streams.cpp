@@ -1,6 +1,7 @@
 #include "sim/runtime/streams.h"
 
 #include "sim/kernel/host_paths.h"
+#include "sim/kernel/threads.h"
 #include "sim/runtime/descriptors.h"
 #include "sim/runtime/errno_values.h"
 #include "sim/runtime/print_format.h"
@@ -103,9 +104,17 @@ public:
     Stream& Record() { return State().Streams[index_]; }
     int Index() const { return index_; }
 
-    // Returns false, with the stream failed and errno from the host's.
+    // Returns false, with the stream failed and errno from the host's. A
+    // write to a pipe whose reader has gone fails on Windows with "the pipe
+    // is being closed", which the Windows runtime reports as EINVAL.
     bool Fail() {
-        SetProgramErrnoFromHost();
+        // Process exit cut the host call short: the thread ends here.
+        if (errno == EINTR) ExitIfTerminated();
+        if (errno == EPIPE) {
+            SetProgramErrno(WindowsEINVAL);
+        } else {
+            SetProgramErrnoFromHost();
+        }
         ProgramStreams[index_].Flag |= StreamFailed;
         return false;
     }
@@ -117,8 +126,10 @@ private:
         if (hostFd < 0) return;
         FILE* host = fdopen(hostFd, index_ == 0 ? "r" : "w");
         if (host == nullptr) return;
-        // stderr is unbuffered on Windows, as everywhere.
-        if (index_ == 2) setvbuf(host, nullptr, _IONBF, 0);
+        // The Windows runtime writes standard error, and any standard stream
+        // on a console, at the end of each call; only files and pipes are
+        // buffered.
+        if (index_ == 2 || isatty(hostFd)) setvbuf(host, nullptr, _IONBF, 0);
         Stream& record = Record();
         record.Host = host;
         record.Text = true;
@@ -331,6 +342,9 @@ int* ProgramCommitMode() { return &commitMode; }
 bool FlushAllStreams() {
     bool flushed = true;
     for (int i = 0; i < StreamCount; ++i) {
+        // Input streams have nothing to flush, and one may be held by a
+        // thread blocked in a read.
+        if ((ProgramStreams[i].Flag & (StreamWrite | StreamReadWrite)) == 0) continue;
         StreamAccess access(&ProgramStreams[i], false);
         if (InUse(ProgramStreams[i]) && access.Record().Host != nullptr && !FlushLocked(access)) {
             flushed = false;
@@ -362,7 +376,10 @@ void WriteStandardErrorRaw(const char* text, size_t size) {
     if (hostFd < 0) return;
     while (size > 0) {
         const ssize_t written = write(hostFd, text, size);
-        if (written < 0 && errno == EINTR) continue;
+        if (written < 0 && errno == EINTR) {
+            ExitIfTerminated();
+            continue;
+        }
         if (written <= 0) return;
         text += written;
         size -= static_cast<size_t>(written);
@@ -401,6 +418,18 @@ RUNTIME_ENTRY void* rt_fopen(const char* path, const char* modeText) {
             close(hostFd);
             sim::SetProgramErrno(sim::WindowsEACCES);
             return nullptr;
+        }
+        // "a+" in text mode: a Ctrl-Z that ends the file goes before
+        // anything is appended, so that what follows can be read.
+        if (text && (mode.HostFlags & O_APPEND) != 0 && (mode.HostFlags & O_ACCMODE) == O_RDWR &&
+            S_ISREG(status.st_mode) && status.st_size > 0) {
+            char last = 0;
+            if (pread(hostFd, &last, 1, status.st_size - 1) == 1 && last == sim::CtrlZ &&
+                ftruncate(hostFd, status.st_size - 1) != 0) {
+                sim::SetProgramErrnoFromHost();
+                close(hostFd);
+                return nullptr;
+            }
         }
         const int descriptor = sim::OpenStreamDescriptor(hostFd, text);
         if (descriptor < 0) {
@@ -446,11 +475,16 @@ RUNTIME_ENTRY int rt_fclose(void* stream) {
 }
 
 // Returns 0, or EOF when output could not be written; null flushes every
-// stream. A stream open only for reading is left as it is.
+// output stream. For a stream open only for reading, the input it has
+// buffered is discarded, as the Windows runtime does.
 RUNTIME_ENTRY int rt_fflush(void* stream) {
     if (stream == nullptr) return sim::FlushAllStreams() ? 0 : EOF;
     StreamAccess access(stream);
     if (!access.Usable()) return EOF;
+    if ((access.File().Flag & (sim::StreamWrite | sim::StreamReadWrite)) == 0) {
+        __fpurge(access.Record().Host);
+        return 0;
+    }
     return sim::FlushLocked(access) ? 0 : EOF;
 }
 

@@ -1,7 +1,7 @@
 // The simulated msvcrt as a Windows program reaches it: through its export
 // table, called as cdecl functions. Text and binary streams, fopen's modes,
 // errno's Windows numbers, command-line splitting and the exit sequence.
-#include "sim/loader/process.h"
+#include "sim/process/process.h"
 #include "sim/runtime/command_line.h"
 #include "sim/runtime/errno_values.h"
 #include "sim/runtime/msvcrt.h"

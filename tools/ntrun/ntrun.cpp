@@ -4,10 +4,10 @@
 //
 // The machine is installed first (the built-in default without
 // --machine); then the program runs as the simulated process, and its exit
-// code is ntrun's. ntrun's own failures (its command line, the machine)
-// exit with 125; a program that does not start with 126 (127: no such
-// file); one that faults or calls what the simulator lacks with 3.
-#include "sim/loader/program.h"
+// code is ntrun's, by the rule that Usage states.
+#include "sim/process/exit_status.h"
+#include "sim/process/program.h"
+#include "sim/process/signals.h"
 #include "sim/machine/machine.h"
 #include "sim/machine/machine_warnings.h"
 #include "sim/sim.h"
@@ -21,14 +21,28 @@
 
 namespace {
 
-const int ExitOwnFailure = 125;
+const int ExitOwnFailure = sim::OwnFailureStatus;
 
 const char Usage[] =
     "usage: ntrun [--machine FILE] [--list-imports] [--strict] PROGRAM.exe [ARGUMENTS...]\n"
     "  --machine FILE   the simulated machine (default: the built-in one)\n"
     "  --list-imports   print every import of the program and its DLLs, and whether\n"
     "                   it is provided; run nothing\n"
-    "  --strict         refuse to start when an import is missing\n";
+    "  --strict         refuse to start when an import is missing\n"
+    "\n"
+    "Exit status: the program's exit code when it is 0 to 255. ntrun's own outcomes,\n"
+    "each with a line on standard error that begins with 'ntrun: ', are\n"
+    "    3  the program faulted with no handler taking it, or called an import\n"
+    "       that the simulator does not provide (the line says which)\n"
+    "  125  ntrun's own error (its options, the machine file)\n"
+    "  126  the program did not start (not a console PE32 program, --strict,\n"
+    "       a DLL's initialisation failed)\n"
+    "  127  no such program\n"
+    "A program's code that does not fit 8 bits ends ntrun with 255, and one that\n"
+    "is 3, 125, 126 or 127 with itself; either way the last line on standard error\n"
+    "is then 'ntrun: PROGRAM ended with exit code DECIMAL (0xHEX)'. So 0 is always\n"
+    "the program's success, and the last line of standard error tells whose a\n"
+    "status of 3, 125, 126, 127 or 255 is.\n";
 
 // Returns ntrun's exit code after the one-line error `text`.
 int Fail(const std::string& text) {
@@ -46,6 +60,7 @@ int FailUsage(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    sim::PrepareProcessSignals();
     sim::ProgramRun run;
     std::string machineFile;
     int at = 1;

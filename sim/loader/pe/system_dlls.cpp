@@ -81,6 +81,8 @@ const NamedExport kernel32[] = {
     EXPORT(RaiseException),
     EXPORT(RtlUnwind),
     EXPORT(UnhandledExceptionFilter),
+    // The console's control events.
+    EXPORT(SetConsoleCtrlHandler),
 };
 
 const NamedExport advapi32[] = {

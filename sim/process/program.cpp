@@ -4,7 +4,7 @@
 // to stops), every DLL attached, the program's TLS callbacks, then its
 // entry point with the process environment block, as NT's process start
 // calls it. Its return value is the exit code, as ExitProcess's would be.
-#include "sim/loader/program.h"
+#include "sim/process/program.h"
 
 #include "sim/kernel/host_paths.h"
 #include "sim/kernel/teb.h"
@@ -14,6 +14,9 @@
 #include "sim/loader/process.h"
 #include "sim/loader/program_faults.h"
 #include "sim/loader/program_loader.h"
+#include "sim/process/exit_status.h"
+#include "sim/process/process.h"
+#include "sim/process/signals.h"
 #include "sim/runtime/command_line.h"
 
 #include <windows.h>
@@ -85,7 +88,7 @@ __attribute__((noinline)) DWORD CallProgramEntry(void* entry, void* argument) {
 int Refuse(const std::string& path, const std::string& reason) {
     std::fprintf(stderr, "%s: %s: %s\n", program_invocation_short_name, path.c_str(),
                  reason.c_str());
-    return ProgramRefusedExitCode;
+    return ProgramRefusedStatus;
 }
 
 // Returns 0 once every import recorded is printed, one a line, then a
@@ -153,7 +156,7 @@ int RunProgram(const ProgramRun& run) {
     if (stat(run.Path.c_str(), &info) != 0) {
         std::fprintf(stderr, "%s: %s: %s\n", program_invocation_short_name, run.Path.c_str(),
                      errno == ENOENT ? "no such file" : std::strerror(errno));
-        return errno == ENOENT ? ProgramNotFoundExitCode : ProgramRefusedExitCode;
+        return errno == ENOENT ? ProgramNotFoundStatus : ProgramRefusedStatus;
     }
     if (S_ISDIR(info.st_mode)) return Refuse(run.Path, "a folder, not a program");
     std::ifstream file(run.Path, std::ios::binary);
@@ -188,12 +191,13 @@ int RunProgram(const ProgramRun& run) {
 
     // From here on the program's code and its DLLs' run.
     InstallFaultReports();
+    ForwardConsoleSignals();
     std::string refused;
     if (!AttachProcessModules(&refused)) {
         // NT ends such a process at once (0xC0000142), detaching nothing.
         Refuse(run.Path, refused + " failed its initialisation (DLL_PROCESS_ATTACH returned FALSE)");
         std::fflush(nullptr);
-        _exit(ProgramRefusedExitCode);
+        _exit(ProgramRefusedStatus);
     }
     uint32_t processBlock = 0;
     std::memcpy(&processBlock, CurrentThreadEnvironment() + TebProcessBlock, sizeof processBlock);
