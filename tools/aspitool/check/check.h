@@ -79,6 +79,10 @@ struct CheckRun {
     // library can no longer be trusted, so the later checks are skipped
     // and the tool ends without unloading it.
     std::string stopReason;
+    // Set once a call into the library never returned, the library faulted,
+    // or a request of it never completed: the tool then ends without
+    // unloading the library.
+    bool libraryStuck = false;
     // Set when no unit could be reached because the system forbids it.
     bool nothingChecked = false;
 };

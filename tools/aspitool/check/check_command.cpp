@@ -67,7 +67,7 @@ int RunCheck(Session& session) {
     const std::string library =
         session.options.libraryPath.empty() ? DefaultLibraryPath() : session.options.libraryPath;
     const int code = ReportCheckRun(run, session.options.json, library, totalMs);
-    if (!run.stopReason.empty()) {
+    if (run.libraryStuck) {
         // A thread is stuck in the library or parked after a fault, and a
         // request may still be in its hands: unloading it could hang or
         // crash, so the process ends here with the report written. On

@@ -85,11 +85,13 @@ CheckOutcome PerformCheck(CheckRun& run, const std::string& subject, const std::
     case GuardedEnd::TimedOut:
         FailCheck(record.outcome, "the check to end within " + limit,
                   "time-out: a call into the library did not return");
+        run.libraryStuck = true;
         run.stopReason = "a call into the library of check '" + name + "' of " + subject +
                          " never returned";
         break;
     case GuardedEnd::Faulted:
         FailCheck(record.outcome, "no fault", "fault in the library: " + fault);
+        run.libraryStuck = true;
         run.stopReason = "the library faulted in check '" + name + "' of " + subject;
         break;
     case GuardedEnd::NotStarted:

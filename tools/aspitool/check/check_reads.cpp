@@ -50,6 +50,7 @@ bool ReadTwice(const Session& session, const Unit& unit, const Capacity& capacit
     if (!RunUnitCommand(session, unit.address, command, deadline, what.c_str(), outcome, result)) {
         return false;
     }
+    outcome.note += std::to_string(length) + " bytes into a page-aligned buffer; ";
     uint32_t compared = length;
     Answer answer = ClassifyAnswer(result);
     const uint32_t fewer = BufferedLimit / capacity.blockSize;
@@ -57,8 +58,7 @@ bool ReadTwice(const Session& session, const Unit& unit, const Capacity& capacit
         // Refused as the interface allows; the most it must take is read
         // instead.
         compared = fewer * capacity.blockSize;
-        outcome.note += "one byte off alignment, " + std::to_string(length) +
-                        " bytes refused with SS_BUFFER_TO_BIG, as allowed above 61440; ";
+        outcome.note += "one byte off alignment refused with SS_BUFFER_TO_BIG, as allowed above 61440; ";
         if (!RunUnitCommand(session, unit.address,
                             Read10(0, static_cast<uint16_t>(fewer), misaligned.data(), compared),
                             deadline, what.c_str(), outcome, result)) {
@@ -69,8 +69,7 @@ bool ReadTwice(const Session& session, const Unit& unit, const Capacity& capacit
     if (answer.kind == AnswerKind::TooLarge || answer.kind == AnswerKind::Refused) {
         // The interface leaves alignment to the caller: a library may refuse
         // a buffer that the adapter cannot take directly.
-        outcome.note += std::to_string(length) + " bytes into a page-aligned buffer; one byte off "
-                        "alignment refused (" + answer.state + "), as a library may";
+        outcome.note += "one byte off alignment refused (" + answer.state + "), as a library may";
         return true;
     }
     if (!JudgeAnswer(result, what + " into a buffer one byte off alignment", outcome)) return false;
@@ -81,7 +80,7 @@ bool ReadTwice(const Session& session, const Unit& unit, const Capacity& capacit
                   "they differ from byte " + std::to_string(first) + " on");
         return false;
     }
-    outcome.note += std::to_string(compared) + " bytes, the same from both buffers";
+    outcome.note += "one byte off alignment, " + std::to_string(compared) + " bytes the same";
     return true;
 }
 
@@ -136,7 +135,9 @@ bool CheckReads(CheckRun& run, const UnitUnderTest& tested, Capacity& capacity, 
     if (readCapacity.verdict != Verdict::Pass || !*medium) {
         for (const char* name : {"read block 0", "read the maximum transfer"}) {
             CheckOutcome outcome;
-            SkipCheck(outcome, run.stopReason.empty() ? "no usable capacity" : run.stopReason);
+            SkipCheck(outcome, !run.stopReason.empty() ? run.stopReason
+                               : "no usable capacity" + (readCapacity.note.empty() ? std::string()
+                                                                                  : ": " + readCapacity.note));
             AddRecord(run, subject, name[5] == 'b' ? "unit.read_block_0" : "unit.read_max_transfer",
                       name, outcome);
         }

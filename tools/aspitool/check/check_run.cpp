@@ -25,6 +25,7 @@ void SettleLateRequests(CheckRun& run) {
         }
     }
     if (never.empty()) return;
+    run.libraryStuck = true;
     CheckOutcome outcome;
     FailCheck(outcome, "every request completed within twice the time limit",
               "no completion of the request of " + never);
