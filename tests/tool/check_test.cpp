@@ -13,12 +13,12 @@
 namespace tooltest {
 namespace {
 
-// Returns "SUBJECT / CHECK" of every check of `report` whose result is
-// `result`.
-std::set<std::string> ChecksWith(const nlohmann::json& report, const std::string& result) {
+// Returns "SUBJECT / CHECK" of every check of `report` whose verdict is
+// `verdict`.
+std::set<std::string> ChecksWith(const nlohmann::json& report, const std::string& verdict) {
     std::set<std::string> checks;
     for (const auto& check : report["checks"]) {
-        if (check["result"] == result) {
+        if (check["verdict"] == verdict) {
             checks.insert(check["subject"].get<std::string>() + " / " + check["check"].get<std::string>());
         }
     }
@@ -57,7 +57,7 @@ TEST(Check, EveryExampleMachineHasNoFail) {
         const bool limited = machine.find("scanner_station") != std::string::npos;
         EXPECT_EQ(run.exitCode, limited ? 3 : 0) << run.out;
         EXPECT_EQ(report["summary"]["exit_code"], run.exitCode);
-        EXPECT_EQ(FindCheck(report, "library", "library.units_reached")["result"], limited ? "SKIP" : "PASS");
+        EXPECT_EQ(FindCheck(report, "library", "library.units_reached")["verdict"], limited ? "SKIP" : "PASS");
     }
     const ToolRun text = RunTool({"check"});
     EXPECT_EQ(text.exitCode, 0);
@@ -96,7 +96,7 @@ TEST(Check, EverydayStatesAreNamedNotFailed) {
         SCOPED_TRACE(std::string(expected.unit) + " " + expected.id);
         const nlohmann::json check = FindCheck(report, expected.unit, expected.id);
         ASSERT_TRUE(check.is_object());
-        EXPECT_EQ(check["result"], expected.result);
+        EXPECT_EQ(check["verdict"], expected.result);
         const std::string words = check.value("reason", check.value("detail", ""));
         EXPECT_NE(words.find(expected.words), std::string::npos) << words;
     }
@@ -119,7 +119,7 @@ TEST(Check, AUnitBusyPastTheTimeLimitIsNoFail) {
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(ChecksWith(report, "FAIL"), std::set<std::string>());
     const nlohmann::json first = FindCheck(report, "unit 0:7:0", "unit.tur_poll");
-    EXPECT_EQ(first["result"], "SKIP");
+    EXPECT_EQ(first["verdict"], "SKIP");
     EXPECT_NE(first["reason"].get<std::string>().find("it ended later with SS_COMP"), std::string::npos);
 }
 
@@ -165,8 +165,8 @@ TEST(Check, BrokenLibrariesFail) {
         ASSERT_TRUE(report.is_object()) << run.out << run.err;
         std::string first;
         for (const auto& check : report["checks"]) {
-            if (check["result"] != "FAIL") continue;
-            first = check["check"].get<std::string>() + ": " + check["got"].get<std::string>();
+            if (check["verdict"] != "FAIL") continue;
+            first = check["check"].get<std::string>() + ": " + check["observed"].get<std::string>();
             break;
         }
         EXPECT_EQ(run.exitCode, *broken.check == '\0' ? 0 : 1) << run.out << run.err;

@@ -94,9 +94,9 @@ int ReportCheckRun(const CheckRun& run, bool json, const std::string& libraryPat
             entry.Set("id", Json::Text(record.id))
                 .Set("subject", Json::Text(record.subject))
                 .Set("check", Json::Text(record.name))
-                .Set("result", Json::Text(VerdictName(outcome.verdict)));
+                .Set("verdict", Json::Text(VerdictName(outcome.verdict)));
             if (outcome.verdict == Verdict::Fail) {
-                entry.Set("expected", Json::Text(outcome.expected)).Set("got", Json::Text(outcome.got));
+                entry.Set("expected", Json::Text(outcome.expected)).Set("observed", Json::Text(outcome.got));
             }
             if (!outcome.note.empty()) {
                 entry.Set(outcome.verdict == Verdict::Skip ? "reason" : "detail", Json::Text(outcome.note));
