@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <set>
@@ -174,6 +175,22 @@ TEST(Check, BrokenLibrariesFail) {
             << run.out;
         EXPECT_NE(first.find(broken.got), std::string::npos) << run.out;
     }
+}
+
+// aspitool.exe under ntrun on the DLL build of a library that never
+// completes a request: the whole report, exit code 1, and the end through
+// ExitProcess, which still detaches the library, as the README says.
+TEST(Check, WindowsProgramEndsWhileTheLibraryHoldsARequest) {
+    if (RunsWindowsProgram() || getenv("PTASPI_TOOL_LIBRARY") != nullptr) GTEST_SKIP() << "run once";
+    if (access(PTASPI_WINDOWS_PROGRAM, R_OK) != 0 || access(PTASPI_BROKEN_DLL, R_OK) != 0) {
+        GTEST_SKIP() << "aspitool.exe or the broken DLL not built";
+    }
+    const ToolRun run =
+        RunWindowsProgram(PTASPI_WINDOWS_PROGRAM, {"check", "--timeout", "1", "--library", PTASPI_BROKEN_DLL});
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    EXPECT_NE(run.out.find("\nFAIL  library     requests completed: "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\nsummary: "), std::string::npos);
+    EXPECT_EQ(run.err, "broken library: detached\n");
 }
 
 }  // namespace
