@@ -83,6 +83,7 @@ struct CheckRun {
     // or a request of it never completed: the tool then ends without
     // unloading the library.
     bool libraryStuck = false;
+    std::string libraryVersion;  // of its version resource, empty without one
     // Set when no unit could be reached because the system forbids it.
     bool nothingChecked = false;
 };
@@ -111,9 +112,6 @@ void CheckLibrary(CheckRun& run, const UnitAddress* only, std::vector<UnitUnderT
 // Returns true when the unit answered INQUIRY by at least one way, so that
 // the other checks can reach it; fills `report`.
 bool CheckCompletionWays(CheckRun& run, const UnitUnderTest& unit, UnitReport& report);
-// Returns true when `result` is SS_ERR that no target reported: no target
-// or host adapter status and no sense data, so the system refused it.
-bool IsPlatformRefusal(const ExecResult& result);
 void CheckCheckCondition(CheckRun& run, const UnitUnderTest& unit, const Capacity* capacity);
 // Returns true with `capacity` when the unit reported one; `readable` says
 // whether block 0 could be read.
@@ -121,8 +119,9 @@ bool CheckReads(CheckRun& run, const UnitUnderTest& unit, Capacity& capacity, bo
 void CheckAbort(CheckRun& run, const UnitUnderTest& unit);
 void CheckTiming(CheckRun& run, const UnitUnderTest& unit, const Capacity* capacity);
 // The verdicts of the whole run, after the unit checks: requests that
-// answered late, stray completions, and whether any unit was reached.
-void CheckRunAsAWhole(CheckRun& run, size_t unitsFound);
+// answered late, stray completions, and whether any of the `unitsTried`
+// units was reached.
+void CheckRunAsAWhole(CheckRun& run, size_t unitsTried);
 
 // What the system itself says, apart from the library.
 struct SystemFacts {
@@ -134,6 +133,11 @@ SystemFacts ReadSystemFacts();
 // Returns how many times the post routine was given a block the check
 // never sent, or one it had already released.
 int StrayPosts();
+
+// Returns the file version of the version resource in the file at `path`
+// ("1.2.0.5"), or the empty text when it has none or cannot be read: the
+// fixed file information is found by its signature.
+std::string FileVersion(const std::string& path);
 
 // The exit code of a run in which nothing failed but no unit could be
 // reached, so that nothing was checked.

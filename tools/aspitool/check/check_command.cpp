@@ -64,8 +64,16 @@ int RunCheck(Session& session) {
     CheckRunAsAWhole(run, unitsTried);
     const uint32_t totalMs = static_cast<uint32_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    // The file the loader found, which the report reads the version from.
+    char loaded[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameA(session.library.module, loaded, sizeof loaded);
     const std::string library =
-        session.options.libraryPath.empty() ? DefaultLibraryPath() : session.options.libraryPath;
+        length > 0 && length < sizeof loaded ? std::string(loaded, length)
+        : session.options.libraryPath.empty() ? DefaultLibraryPath() : session.options.libraryPath;
+    // The loader's name for the file may be one only the simulated machine
+    // knows (drive Z:); the name given is read then.
+    run.libraryVersion = FileVersion(library);
+    if (run.libraryVersion.empty()) run.libraryVersion = FileVersion(session.options.libraryPath);
     const int code = ReportCheckRun(run, session.options.json, library, totalMs);
     if (run.libraryStuck) {
         // A thread is stuck in the library or parked after a fault, and a

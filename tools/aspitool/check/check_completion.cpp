@@ -35,11 +35,6 @@ const char* WayId(Way way) {
 
 }  // namespace
 
-bool IsPlatformRefusal(const ExecResult& result) {
-    return result.status == SS_ERR && result.targStat == 0 && result.haStat == 0 &&
-           result.sense.empty();
-}
-
 bool CheckCompletionWays(CheckRun& run, const UnitUnderTest& tested, UnitReport& report) {
     const Session& session = *run.session;
     const Unit unit = tested.unit;

@@ -38,9 +38,8 @@ std::string RecordLine(const CheckRecord& record) {
     return line;
 }
 
-// Returns the file version of the version resource in the file at `path`
-// ("1.2.0.5"), or the empty text when it has none: the fixed file
-// information is found by its signature.
+}  // namespace
+
 std::string FileVersion(const std::string& path) {
     FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return std::string();
@@ -64,6 +63,8 @@ std::string FileVersion(const std::string& path) {
     return std::string();
 }
 
+namespace {
+
 // Returns the last part of `path`.
 std::string FileName(const std::string& path) {
     const size_t slash = path.find_last_of("/\\");
@@ -84,7 +85,7 @@ int ReportCheckRun(const CheckRun& run, bool json, const std::string& libraryPat
     for (const CheckRecord& record : run.records) ++counts[static_cast<int>(record.outcome.verdict)];
     const int passed = counts[0], failed = counts[1], skipped = counts[2];
     const int code = failed > 0 ? ExitFailure : run.nothingChecked ? ExitNothingChecked : ExitOk;
-    const std::string version = FileVersion(libraryPath);
+    const std::string& version = run.libraryVersion;
     const std::string machine = run.session->machine.name;
     if (json) {
         Json checks = Json::Array();
