@@ -134,6 +134,10 @@ TEST(Check, OneUnitAndCommandLineErrors) {
     const nlohmann::json report = one.Json();
     for (const auto& check : report["checks"]) subjects.insert(check["subject"].get<std::string>());
     EXPECT_EQ(subjects, (std::set<std::string>{"library", "ha 0", "unit 0:3:0"}));
+    // A unit the library says it cannot reach (no class device to reach it
+    // through): nothing is checked, and nothing failed.
+    const ToolRun lost = RunTool({"check", "0:6:0", "--machine", ExamplePath("troubled_machine.json")});
+    EXPECT_EQ(lost.exitCode, 3) << lost.out;
     EXPECT_EQ(RunTool({"check", "0:1"}).exitCode, 2);
     EXPECT_EQ(RunTool({"check", "0:1:0", "0:2:0"}).exitCode, 2);
 }

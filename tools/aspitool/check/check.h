@@ -68,6 +68,7 @@ struct UnitReport {
     // may have been meant for another program.
     std::string pendingCondition;
     bool reached = false;  // some command got the unit's own answer
+    bool noDevice = false;  // the library said SS_NO_DEVICE to its INQUIRY
 };
 
 struct CheckRun {

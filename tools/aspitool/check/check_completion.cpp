@@ -79,8 +79,9 @@ bool CheckCompletionWays(CheckRun& run, const UnitUnderTest& tested, UnitReport&
             CommandBlock command = Cdb6(0x12, static_cast<uint8_t>(length), data.data());
             command.guard = data.guard();
             ExecResult result;
-            if (!RunRequest(session, unit.address, command, way, deadline, "INQUIRY", outcome, result) ||
-                !JudgeAnswer(result, "", outcome)) {
+            if (!RunRequest(session, unit.address, command, way, deadline, "INQUIRY", outcome, result)) return;
+            if (!JudgeAnswer(result, "", outcome)) {
+                if (ClassifyAnswer(result).kind == AnswerKind::Unreachable) found->noDevice = true;
                 return;
             }
             *answered = true;

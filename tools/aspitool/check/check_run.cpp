@@ -47,14 +47,22 @@ void CheckRunAsAWhole(CheckRun& run, size_t unitsTried) {
     }
     AddRecord(run, "library", "library.stray_completions", "stray completions", stray);
     if (unitsTried == 0 || !run.stopReason.empty()) return;
-    size_t reached = 0;
-    for (const UnitReport& unit : run.units) reached += unit.reached ? 1 : 0;
+    size_t reached = 0, noDevice = 0;
+    for (const UnitReport& unit : run.units) {
+        reached += unit.reached ? 1 : 0;
+        noDevice += unit.noDevice ? 1 : 0;
+    }
     CheckOutcome outcome;
     if (reached > 0) {
         outcome.note = std::to_string(reached) + " of " + std::to_string(unitsTried) + " answered";
     } else if (ReadSystemFacts().passThroughDenied) {
         SkipCheck(outcome, "this user may not send commands to units (the port devices refuse write "
                            "access): run as administrator; nothing was checked");
+        run.nothingChecked = true;
+    } else if (noDevice == unitsTried) {
+        // A unit that a class driver claims may have no class device the
+        // library can reach it through: its own account, not a refusal.
+        SkipCheck(outcome, "the library reports every unit unreachable (SS_NO_DEVICE); nothing was checked");
         run.nothingChecked = true;
     } else {
         FailCheck(outcome, "an answer from at least one of the " + std::to_string(unitsTried) + " units",
