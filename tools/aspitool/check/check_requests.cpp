@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <vector>
 
 namespace aspitool {
 namespace {
@@ -182,17 +184,6 @@ CheckRequest* Submit(const AspiLibrary& library, const UnitAddress& unit, const 
         error = "out of memory";
         return nullptr;
     }
-    if (holdMs != nullptr) {
-        request->submitter = GetCurrentThreadId();
-        request->holdMs = *holdMs;
-        request->holdEntered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        request->holdRelease = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        if (request->holdEntered == nullptr || request->holdRelease == nullptr) {
-            error = "cannot create an event (error " + std::to_string(GetLastError()) + ")";
-            delete request;
-            return nullptr;
-        }
-    }
     std::memset(request->block, 0, sizeof request->block);
     request->senseLength = command.senseLength;
     std::memset(request->block + sizeof(SRB_ExecSCSICmd) + command.senseLength, GuardByte,
@@ -202,6 +193,20 @@ CheckRequest* Submit(const AspiLibrary& library, const UnitAddress& unit, const 
         request->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         if (request->event == nullptr) {
             error = "cannot create an event (error " + std::to_string(GetLastError()) + ")";
+            delete request;
+            return nullptr;
+        }
+    }
+    if (holdMs != nullptr) {
+        request->submitter = GetCurrentThreadId();
+        request->holdMs = *holdMs;
+        request->holdEntered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        request->holdRelease = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (request->holdEntered == nullptr || request->holdRelease == nullptr) {
+            error = "cannot create an event (error " + std::to_string(GetLastError()) + ")";
+            for (HANDLE handle : {request->event, request->holdEntered, request->holdRelease}) {
+                if (handle != nullptr) CloseHandle(handle);
+            }
             delete request;
             return nullptr;
         }
@@ -467,7 +472,16 @@ RequestBuffer::RequestBuffer(const CheckOutcome& outcome, size_t size, uint16_t 
 }
 
 RequestBuffer::~RequestBuffer() {
-    if (!outcome_.requestLeftBehind) delete storage_;
+    if (!outcome_.requestLeftBehind) {
+        delete storage_;
+        return;
+    }
+    // Kept, and reachable, until the process ends: the library may still
+    // write into it.
+    static std::mutex keptLock;
+    static std::vector<AlignedBuffer*> kept;
+    std::lock_guard<std::mutex> hold(keptLock);
+    kept.push_back(storage_);
 }
 
 std::string StatusText(uint8_t status) { return NamedValue(AspiStatusName(status), status); }

@@ -16,9 +16,12 @@ void SettleLateRequests(CheckRun& run) {
     const Deadline deadline{Clock::now() + std::chrono::milliseconds(run.limitMs)};
     std::string never;
     for (CheckRecord& record : run.records) {
-        for (CheckRequest* request : record.outcome.lateRequests) {
+        for (CheckRequest*& request : record.outcome.lateRequests) {
             if (AwaitRequest(*request, deadline)) {
                 record.outcome.note += "; it ended later with " + StatusText(RequestStatus(*request));
+                CheckOutcome released;
+                ReleaseRequest(request, released);
+                request = nullptr;
             } else {
                 never += (never.empty() ? "" : ", ") + record.subject + " (" + record.name + ")";
             }
