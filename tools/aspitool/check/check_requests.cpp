@@ -7,9 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <new>
-#include <vector>
 
 namespace aspitool {
 namespace {
@@ -478,10 +476,15 @@ RequestBuffer::~RequestBuffer() {
     }
     // Kept, and reachable, until the process ends: the library may still
     // write into it.
-    static std::mutex keptLock;
-    static std::vector<AlignedBuffer*> kept;
-    std::lock_guard<std::mutex> hold(keptLock);
-    kept.push_back(storage_);
+    struct Kept {
+        AlignedBuffer* buffer;
+        Kept* next;
+    };
+    static std::atomic<Kept*> kept{nullptr};
+    Kept* node = new (std::nothrow) Kept{storage_, kept.load()};
+    if (node == nullptr) return;
+    while (!kept.compare_exchange_weak(node->next, node)) {
+    }
 }
 
 std::string StatusText(uint8_t status) { return NamedValue(AspiStatusName(status), status); }
