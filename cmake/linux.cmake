@@ -156,6 +156,22 @@ if(TARGET aspitool AND TARGET ptaspi32)
     add_dependencies(tool_tests broken_aspi_library)
     target_compile_definitions(tool_tests PRIVATE
       PTASPI_BROKEN_LIBRARY="$<TARGET_FILE:broken_aspi_library>")
+    # The same library as a Windows DLL that never completes a request, for
+    # aspitool.exe under ntrun; built when the mingw-w64 compiler is there,
+    # its test skips without it.
+    set(PTASPI_BROKEN_DLL ${CMAKE_BINARY_DIR}/fixtures/broken_aspi_library.dll)
+    find_program(PTASPI_MINGW_CXX i686-w64-mingw32-g++)
+    if(PTASPI_MINGW_CXX)
+      set(broken ${CMAKE_SOURCE_DIR}/tests/tool/fixtures/broken_aspi_library)
+      add_custom_command(OUTPUT ${PTASPI_BROKEN_DLL}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/fixtures
+        COMMAND ${PTASPI_MINGW_CXX} -O2 -Wall -Wextra -Werror -Wno-attributes -fno-exceptions
+                -DPTASPI_BROKEN_BEHAVIOUR="never" -shared -static-libgcc -o ${PTASPI_BROKEN_DLL} ${broken}.cpp ${broken}.def
+        DEPENDS ${broken}.cpp ${broken}.def VERBATIM)
+      add_custom_target(broken_aspi_dll DEPENDS ${PTASPI_BROKEN_DLL})
+      add_dependencies(tool_tests broken_aspi_dll)
+    endif()
+    target_compile_definitions(tool_tests PRIVATE PTASPI_BROKEN_DLL="${PTASPI_BROKEN_DLL}")
   endif()
 endif()
 

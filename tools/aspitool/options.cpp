@@ -311,7 +311,11 @@ const char* UsageText() {
            "                                send one command block, show status, sense and data\n"
            "                                (N bytes in, kept in FILE with -o; or FILE's bytes out)\n"
            "  check [ADDR]                  self-test of the library on every unit (or ADDR), with\n"
-           "                                changeless commands only; --timeout S limits each check\n"
+           "                                changeless commands only; --timeout S limits each check.\n"
+           "                                Run it on idle units: its TEST UNIT READY, REQUEST SENSE\n"
+           "                                and CHECK CONDITION take a pending UNIT ATTENTION or\n"
+           "                                deferred error meant for another program (the report\n"
+           "                                names the units that had one)\n"
            "\n"
            "options (a command refuses an option it does not use):\n"
            "  --json                 machine-readable output, errors included\n"
@@ -331,7 +335,8 @@ const char* UsageText() {
            "  0  done, every request ended with SS_COMP\n"
            "  1  a request ended with another status (in a scan: any adapter or unit that\n"
            "     failed), or a unit, file, machine or library could not be used\n"
-           "  2  the command line cannot be used\n";
+           "  2  the command line cannot be used\n"
+           "  3  check: nothing failed, but no unit could be reached to check\n";
 }
 
 }  // namespace aspitool

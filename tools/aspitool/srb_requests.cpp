@@ -1,5 +1,6 @@
 #include "srb_requests.h"
 
+#include "output.h"
 #include "sense.h"
 
 #include <chrono>
@@ -71,12 +72,14 @@ void TryAbort(const AspiLibrary& library, PendingRequest& pending, BYTE ha) {
 }
 
 // Returns true when the notification of `pending` arrived within the timeout
-// (or after a successful abort, which posts as well).
+// (or after a successful abort, which posts as well); `timedOut` says
+// whether the abort was needed.
 bool AwaitNotification(const AspiLibrary& library, PendingRequest& pending, BYTE ha,
-                       DWORD timeoutMs) {
+                       DWORD timeoutMs, bool& timedOut) {
     DWORD wait = WaitForSingleObject(pending.done, timeoutMs);
     if (wait == WAIT_OBJECT_0) return true;
-    if (wait == WAIT_TIMEOUT) {
+    timedOut = wait == WAIT_TIMEOUT;
+    if (timedOut) {
         TryAbort(library, pending, ha);
         wait = WaitForSingleObject(pending.done, 1000);
         if (wait == WAIT_OBJECT_0) return true;
@@ -186,8 +189,10 @@ bool ExecuteScsi(const AspiLibrary& library, const ExecRequest& request, ExecRes
 
     const BYTE sent = static_cast<BYTE>(library.sendCommand(srb));
     bool finished = true;
+    bool timedOut = false;
     if (!notified) {
         if (sent == SS_PENDING && !PollUntilFinal(*pending, request.timeoutMs)) {
+            timedOut = true;
             TryAbort(library, *pending, request.unit.ha);
             if (!PollUntilFinal(*pending, 1000)) AbandonProcess(request.timeoutMs);
         }
@@ -195,7 +200,7 @@ bool ExecuteScsi(const AspiLibrary& library, const ExecRequest& request, ExecRes
         // A final status returned at once may still be posted after the
         // call returned, so the notification is awaited all the same: the
         // record must outlive the library's last use of it.
-        finished = AwaitNotification(library, *pending, request.unit.ha, request.timeoutMs);
+        finished = AwaitNotification(library, *pending, request.unit.ha, request.timeoutMs, timedOut);
         if (!finished && ReadStatus(*pending) == SS_PENDING) AbandonProcess(request.timeoutMs);
     } else {
         // Rejected at once (bad host adapter, bad block): nothing is posted
@@ -219,6 +224,14 @@ bool ExecuteScsi(const AspiLibrary& library, const ExecRequest& request, ExecRes
     }
     if (pending->done != nullptr) CloseHandle(pending->done);
     delete pending;
+    if (timedOut) {
+        // Still waiting in the library's queue (behind a slow request, or
+        // on a loaded machine) and taken back by the abort.
+        error = "no completion within " + std::to_string(request.timeoutMs) +
+                " ms; the request was still queued, and the tool aborted it (" +
+                NamedValue(AspiStatusName(result.status), result.status) + ")";
+        return false;
+    }
     return true;
 }
 

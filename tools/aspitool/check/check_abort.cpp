@@ -1,5 +1,9 @@
-// An abort of a queued request: several INQUIRY requests sent at once, the
-// last one aborted. It must end aborted or completed, once, never both.
+// An abort that must work: INQUIRY A is sent with a post routine that, run
+// on the library's own thread, holds that thread; INQUIRY B is sent behind
+// it and aborted while A's post routine is known to be still running. B
+// cannot have started, so it must end SS_ABORTED, posted before the abort
+// returned, with nothing in its buffer. A library that completes on the
+// caller's thread, or runs B beside A, leaves nothing to prove: a SKIP.
 #include "check.h"
 
 #include "check_requests.h"
@@ -9,91 +13,112 @@
 namespace aspitool {
 namespace {
 
-const int Queued = 8;
+const uint8_t Unwritten = 0xEE;  // no INQUIRY answer begins with it
+
+// Returns what `request` says of its completion, for a failure.
+std::string Ending(const CheckRequest& request) {
+    return StatusText(RequestStatus(request)) + ", posted " + std::to_string(request.posts.load()) +
+           " times";
+}
 
 }  // namespace
 
 void CheckAbort(CheckRun& run, const UnitUnderTest& tested) {
     const Session& session = *run.session;
     const Unit unit = tested.unit;
-    PerformCheck(run, UnitSubject(unit.address), "abort of a queued request",
+    PerformCheck(run, UnitSubject(unit.address), "unit.abort", "abort of a queued request",
                  [&session, unit](const Deadline& deadline, CheckOutcome& outcome) {
         const uint32_t length = InquiryLength(unit);
-        RequestBuffer data(outcome, length * Queued, unit.adapter.alignmentMask);
-        if (data.data() == nullptr) {
+        RequestBuffer first(outcome, length, unit.adapter.alignmentMask);
+        RequestBuffer second(outcome, length, unit.adapter.alignmentMask);
+        if (first.data() == nullptr || second.data() == nullptr) {
             FailCheck(outcome, "data buffers", "out of memory");
             return;
         }
-        // Data that no INQUIRY answer begins with, so that a request that
-        // reads SS_COMP without having run shows.
-        std::memset(data.data(), 0xEE, length * Queued);
-        CheckRequest* requests[Queued] = {};
+        std::memset(second.data(), Unwritten, length);
         std::string error;
-        int sent = 0;
-        for (; sent < Queued; ++sent) {
-            requests[sent] = SubmitRequest(
-                session.library, unit.address,
-                Cdb6(0x12, static_cast<uint8_t>(length), data.data() + sent * length), Way::Post,
-                error);
-            if (requests[sent] == nullptr) break;
+        CommandBlock inquiry = Cdb6(0x12, static_cast<uint8_t>(length), first.data());
+        inquiry.guard = first.guard();
+        CheckRequest* held = SubmitHeldRequest(session.library, unit.address, inquiry, deadline.LeftMs(), error);
+        if (held == nullptr) {
+            FailCheck(outcome, "to send INQUIRY", error);
+            return;
         }
-        if (sent == Queued) {
-            CheckRequest& last = *requests[Queued - 1];
-            SRB_Abort abort;
-            std::memset(&abort, 0, sizeof abort);
-            abort.SRB_Cmd = SC_ABORT_SRB;
-            abort.SRB_HaId = unit.address.ha;
-            abort.SRB_ToAbort = last.block;
-            const BYTE returned = static_cast<BYTE>(session.library.sendCommand(&abort));
-            const BYTE statusAfter = RequestStatus(last);
-            const int postsAfter = last.posts.load();
-            if (returned != SS_COMP || abort.SRB_Status != SS_COMP) {
-                FailCheck(outcome, "the abort request returned and stored SS_COMP (0x01)",
-                          "returned " + StatusText(returned) + ", stored " +
-                              StatusText(abort.SRB_Status));
-            } else if (statusAfter == SS_ABORTED && postsAfter != 1) {
-                FailCheck(outcome, "an aborted request posted before the abort returned",
-                          "posted " + std::to_string(postsAfter) + " times by then");
+        const DWORD entered = WaitForSingleObject(held->holdEntered, deadline.LeftMs());
+        if (entered != WAIT_OBJECT_0) {
+            if (AwaitRequest(*held, deadline)) {
+                SkipCheck(outcome, "the library posted the first request on the calling thread: "
+                                   "no request is known to be still running");
+            } else {
+                SkipCheck(outcome, "the first request gave no answer within the time limit");
+                outcome.lateRequests.push_back(held);
             }
-        } else {
-            FailCheck(outcome, "to send " + std::to_string(Queued) + " requests", error);
+            ReleaseRequest(held, outcome);
+            return;
         }
-        // Every request must complete, once, whatever became of the abort.
-        for (int i = 0; i < sent; ++i) {
-            CheckRequest& request = *requests[i];
-            const std::string which = i == Queued - 1 ? "the aborted request"
-                                                      : "request " + std::to_string(i + 1);
-            if (!AwaitRequest(request, deadline)) {
-                FailCheck(outcome, which + " completed by its post routine",
-                          "no completion within the time limit (status " +
-                              StatusText(RequestStatus(request)) + ")");
+        inquiry = Cdb6(0x12, static_cast<uint8_t>(length), second.data());
+        inquiry.guard = second.guard();
+        CheckRequest* queued = SubmitRequest(session.library, unit.address, inquiry, Way::Post, error);
+        if (queued == nullptr) {
+            SetEvent(held->holdRelease);
+            FailCheck(outcome, "to send a second INQUIRY", error);
+            AwaitRequest(*held, deadline);
+            ReleaseRequest(held, outcome);
+            return;
+        }
+        const BYTE before = RequestStatus(*queued);
+        SRB_Abort abort;
+        std::memset(&abort, 0, sizeof abort);
+        abort.SRB_Cmd = SC_ABORT_SRB;
+        abort.SRB_HaId = unit.address.ha;
+        abort.SRB_ToAbort = queued->block;
+        const BYTE returned = static_cast<BYTE>(session.library.sendCommand(&abort));
+        const BYTE after = RequestStatus(*queued);
+        const int postsAfter = queued->posts.load();
+        SetEvent(held->holdRelease);
+        // Both must complete, once, whatever became of the abort.
+        CheckRequest* both[] = {held, queued};
+        for (CheckRequest* request : both) {
+            const std::string which = request == held ? "the request being posted" : "the aborted request";
+            if (!AwaitRequest(*request, deadline)) {
+                SkipCheck(outcome, which + " gave no answer within the time limit");
+                outcome.lateRequests.push_back(request);
                 continue;
             }
-            const std::string twice = ConfirmSingleCompletion(request);
+            const std::string twice = ConfirmSingleCompletion(*request);
             if (!twice.empty()) FailCheck(outcome, which + " completed once", twice);
         }
-        if (sent == Queued && requests[Queued - 1]->completed) {
-            const CheckRequest& last = *requests[Queued - 1];
-            const SRB_ExecSCSICmd* srb = reinterpret_cast<const SRB_ExecSCSICmd*>(last.block);
-            const BYTE status = RequestStatus(last);
-            if (status == SS_ABORTED) {
-                if (srb->SRB_HaStat != 0 || srb->SRB_TargStat != 0) {
-                    FailCheck(outcome, "an aborted request with host adapter and target status 0",
-                              std::to_string(srb->SRB_HaStat) + " and " +
-                                  std::to_string(srb->SRB_TargStat));
-                }
-                outcome.note = "aborted while queued";
-            } else if (status != SS_COMP) {
-                FailCheck(outcome, "SS_ABORTED (0x02), or SS_COMP (0x01) when it ran first",
-                          StatusText(status));
-            } else if (data.data()[(Queued - 1) * length] != unit.deviceType) {
-                FailCheck(outcome, "a completed request with its INQUIRY data",
-                          "SS_COMP with no data in the buffer");
+        const SRB_ExecSCSICmd* srb = reinterpret_cast<const SRB_ExecSCSICmd*>(queued->block);
+        if (returned != SS_COMP || abort.SRB_Status != SS_COMP) {
+            FailCheck(outcome, "the abort request returned and stored SS_COMP (0x01)",
+                      "returned " + StatusText(returned) + ", stored " + StatusText(abort.SRB_Status));
+        } else if (before != SS_PENDING) {
+            SkipCheck(outcome, "the library ran the second request while the first one's post routine "
+                               "was still running: no request is known to wait in its queue");
+        } else if (after == SS_ABORTED) {
+            if (postsAfter != 1) {
+                FailCheck(outcome, "the aborted request posted once before the abort returned",
+                          "posted " + std::to_string(postsAfter) + " times by then");
+            } else if (srb->SRB_HaStat != 0 || srb->SRB_TargStat != 0) {
+                FailCheck(outcome, "an aborted request with host adapter and target status 0",
+                          std::to_string(srb->SRB_HaStat) + " and " + std::to_string(srb->SRB_TargStat));
+            } else if (second.data()[0] != Unwritten) {
+                FailCheck(outcome, "an aborted request's buffer untouched", "INQUIRY data in it");
             } else {
-                outcome.note = "it had run before the abort came; completed";
+                outcome.note = "aborted while queued behind a request whose post routine was running";
             }
+        } else if (after == SS_PENDING && queued->completed) {
+            FailCheck(outcome, "SS_ABORTED (0x02) for a request queued behind one still running",
+                      "the abort returned SS_COMP and left it queued; it ended " + Ending(*queued));
+        } else if (queued->completed) {
+            SkipCheck(outcome, "the second request ended while the first one's post routine was still "
+                               "running: the library does not keep one request behind another");
         }
-        for (int i = 0; i < sent; ++i) ReleaseRequest(requests[i], outcome);
+        if (outcome.verdict == Verdict::Pass && outcome.note.empty()) {
+            FailCheck(outcome, "SS_ABORTED (0x02)", Ending(*queued));
+        }
+        ReleaseRequest(held, outcome);
+        ReleaseRequest(queued, outcome);
     });
 }
 

@@ -30,40 +30,57 @@ int RunCheck(Session& session) {
 
     std::vector<UnitUnderTest> units;
     CheckLibrary(run, one ? &address : nullptr, units);
+    size_t unitsTried = 0;
     for (const UnitUnderTest& unit : units) {
+        UnitReport report;
+        report.address = unit.unit.address;
+        report.peripheral = unit.unit.deviceType;
+        const std::string subject = UnitSubject(unit.unit.address);
         if (!unit.known) {
-            CheckRecord record;
-            record.subject = UnitSubject(unit.unit.address);
-            record.name = "unit checks";
-            SkipCheck(record.outcome, "device type " + DeviceTypeName(unit.unit.deviceType) +
-                                          " is not one this check knows; nothing was sent to it");
-            run.records.push_back(record);
+            CheckOutcome outcome;
+            SkipCheck(outcome, "device type " + DeviceTypeName(unit.unit.deviceType) +
+                                   " is not one this check knows; nothing was sent to it");
+            AddRecord(run, subject, "unit.checks", "unit checks", outcome);
+            run.units.push_back(report);
             continue;
         }
-        if (!CheckCompletionWays(run, unit)) {
+        ++unitsTried;
+        const bool answered = CheckCompletionWays(run, unit, report);
+        run.units.push_back(report);
+        if (!answered) {
             if (!run.stopReason.empty()) continue;
-            CheckRecord record;
-            record.subject = UnitSubject(unit.unit.address);
-            record.name = "unit checks";
-            SkipCheck(record.outcome, "the unit answered no INQUIRY, so nothing more is sent to it");
-            run.records.push_back(record);
+            CheckOutcome outcome;
+            SkipCheck(outcome, "the unit answered no INQUIRY, so nothing more is sent to it");
+            AddRecord(run, subject, "unit.checks", "unit checks", outcome);
             continue;
         }
         Capacity capacity;
-        const bool hasCapacity = unit.blockDevice && CheckReads(run, unit, capacity);
+        bool readable = false;
+        const bool hasCapacity = unit.blockDevice && CheckReads(run, unit, capacity, readable);
         CheckCheckCondition(run, unit, hasCapacity ? &capacity : nullptr);
         CheckAbort(run, unit);
-        CheckTiming(run, unit, hasCapacity ? &capacity : nullptr);
+        CheckTiming(run, unit, readable ? &capacity : nullptr);
     }
+    CheckRunAsAWhole(run, unitsTried);
     const uint32_t totalMs = static_cast<uint32_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    // The file the loader found, which the report reads the version from.
+    char loaded[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameA(session.library.module, loaded, sizeof loaded);
     const std::string library =
-        session.options.libraryPath.empty() ? DefaultLibraryPath() : session.options.libraryPath;
+        length > 0 && length < sizeof loaded ? std::string(loaded, length)
+        : session.options.libraryPath.empty() ? DefaultLibraryPath() : session.options.libraryPath;
+    // The loader's name for the file may be one only the simulated machine
+    // knows (drive Z:); the name given is read then.
+    run.libraryVersion = FileVersion(library);
+    if (run.libraryVersion.empty()) run.libraryVersion = FileVersion(session.options.libraryPath);
     const int code = ReportCheckRun(run, session.options.json, library, totalMs);
-    if (!run.stopReason.empty()) {
+    if (run.libraryStuck) {
         // A thread is stuck in the library or parked after a fault, and a
         // request may still be in its hands: unloading it could hang or
-        // crash, so the process ends here with the report written.
+        // crash, so the process ends here with the report written. On
+        // Windows this is ExitProcess: the library's threads are ended
+        // first, then its DLL_PROCESS_DETACH runs.
         std::fflush(stdout);
         std::fflush(stderr);
         std::_Exit(ExitFailure);

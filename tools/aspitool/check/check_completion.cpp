@@ -1,62 +1,96 @@
 // TEST UNIT READY and INQUIRY completed by each of the three ways: the
-// status read by polling, an event, a post routine.
+// status read by polling, an event, a post routine. The first command a
+// unit gets shows a UNIT ATTENTION or deferred error that was pending.
 #include "check.h"
 
 #include "../output.h"
+#include "../sense.h"
 #include "check_requests.h"
 
 #include <memory>
 
 namespace aspitool {
+namespace {
 
-bool IsPlatformRefusal(const ExecResult& result) {
-    return result.status == SS_ERR && result.targStat == 0 && result.haStat == 0 &&
-           result.sense.empty();
+// Returns the INQUIRY text field of `length` bytes at `bytes`, without its
+// padding.
+std::string InquiryText(const uint8_t* bytes, size_t length) {
+    std::string text(reinterpret_cast<const char*>(bytes), length);
+    for (char& c : text) {
+        if (c < 0x20 || c > 0x7E) c = '?';
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
 }
 
-bool CheckCompletionWays(CheckRun& run, const UnitUnderTest& tested) {
+// Returns the identifier suffix of `way`.
+const char* WayId(Way way) {
+    switch (way) {
+    case Way::Poll: return "poll";
+    case Way::Event: return "event";
+    case Way::Post: return "post";
+    }
+    return "?";
+}
+
+}  // namespace
+
+bool CheckCompletionWays(CheckRun& run, const UnitUnderTest& tested, UnitReport& report) {
     const Session& session = *run.session;
     const Unit unit = tested.unit;
     const std::string subject = UnitSubject(unit.address);
+    // Filled on the checks' threads, which may outlive this function.
+    auto found = std::make_shared<UnitReport>(report);
     for (const Way way : {Way::Poll, Way::Event, Way::Post}) {
-        PerformCheck(run, subject, std::string("TEST UNIT READY by ") + WayName(way),
-                     [&session, unit, way](const Deadline& deadline, CheckOutcome& outcome) {
+        PerformCheck(run, subject, std::string("unit.tur_") + WayId(way),
+                     std::string("TEST UNIT READY by ") + WayName(way),
+                     [&session, unit, way, found](const Deadline& deadline, CheckOutcome& outcome) {
             ExecResult result;
             if (!RunRequest(session, unit.address, Cdb6(0x00, 0, nullptr), way, deadline,
                             "TEST UNIT READY", outcome, result)) {
                 return;
             }
+            const Answer answer = ClassifyAnswer(result);
+            if (answer.kind == AnswerKind::Impossible) {
+                FailCheck(outcome, "a status the unit or the system can give", answer.state);
+                return;
+            }
+            if (answer.kind == AnswerKind::Done || answer.kind == AnswerKind::Unit) found->reached = true;
+            const DecodedSense sense = DecodeSense(result.sense.data(), result.sense.size());
+            if (way == Way::Poll && result.targStat == 2 && sense.valid &&
+                (sense.deferred || sense.key == 0x06)) {
+                found->pendingCondition = answer.state;
+            }
             // Not ready is an answer too: the way of completion is checked here.
-            outcome.note = ResultText(result);
+            outcome.note = answer.kind == AnswerKind::Done ? ResultText(result) : answer.state;
         });
     }
     auto answered = std::make_shared<bool>(false);
     for (const Way way : {Way::Poll, Way::Event, Way::Post}) {
-        PerformCheck(run, subject, std::string("INQUIRY by ") + WayName(way),
-                     [&session, unit, way, answered](const Deadline& deadline, CheckOutcome& outcome) {
+        PerformCheck(run, subject, std::string("unit.inquiry_") + WayId(way),
+                     std::string("INQUIRY by ") + WayName(way),
+                     [&session, unit, way, answered, found](const Deadline& deadline, CheckOutcome& outcome) {
             const uint32_t length = InquiryLength(unit);
             RequestBuffer data(outcome, length, unit.adapter.alignmentMask);
             if (data.data() == nullptr) {
                 FailCheck(outcome, "a data buffer", "out of memory");
                 return;
             }
+            CommandBlock command = Cdb6(0x12, static_cast<uint8_t>(length), data.data());
+            command.guard = data.guard();
             ExecResult result;
-            if (!RunRequest(session, unit.address,
-                            Cdb6(0x12, static_cast<uint8_t>(length), data.data()), way, deadline,
-                            "INQUIRY", outcome, result)) {
-                return;
-            }
-            if (IsPlatformRefusal(result)) {
-                // No target answered: the system refused the pass-through
-                // (a limited user's access, say). That is no broken promise.
-                SkipCheck(outcome, "the system refused the request: " + ResultText(result));
-                return;
-            }
-            if (result.status != SS_COMP) {
-                FailCheck(outcome, StatusText(SS_COMP), ResultText(result));
+            if (!RunRequest(session, unit.address, command, way, deadline, "INQUIRY", outcome, result)) return;
+            if (!JudgeAnswer(result, "", outcome)) {
+                if (ClassifyAnswer(result).kind == AnswerKind::Unreachable) found->noDevice = true;
                 return;
             }
             *answered = true;
+            found->reached = true;
+            if (length >= 36) {
+                found->vendor = InquiryText(data.data() + 8, 8);
+                found->product = InquiryText(data.data() + 16, 16);
+                found->revision = InquiryText(data.data() + 32, 4);
+            }
             if (data.data()[0] != unit.deviceType) {
                 FailCheck(outcome,
                           "peripheral byte " + std::to_string(unit.deviceType) +
@@ -67,6 +101,7 @@ bool CheckCompletionWays(CheckRun& run, const UnitUnderTest& tested) {
             outcome.note = DeviceTypeName(unit.deviceType);
         });
     }
+    if (run.stopReason.empty()) report = *found;
     return *answered;
 }
 

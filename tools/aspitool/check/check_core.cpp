@@ -24,6 +24,7 @@ void FailCheck(CheckOutcome& outcome, const std::string& expected, const std::st
 }
 
 void SkipCheck(CheckOutcome& outcome, const std::string& reason) {
+    if (outcome.verdict == Verdict::Fail) return;
     outcome.verdict = Verdict::Skip;
     outcome.note = reason;
 }
@@ -35,10 +36,21 @@ uint32_t Deadline::LeftMs() const {
         std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count());
 }
 
-CheckOutcome PerformCheck(CheckRun& run, const std::string& subject,
-                                 const std::string& name, CheckBody body) {
+void AddRecord(CheckRun& run, const std::string& subject, const std::string& id,
+               const std::string& name, const CheckOutcome& outcome) {
     CheckRecord record;
     record.subject = subject;
+    record.id = id;
+    record.name = name;
+    record.outcome = outcome;
+    run.records.push_back(record);
+}
+
+CheckOutcome PerformCheck(CheckRun& run, const std::string& subject, const std::string& id,
+                          const std::string& name, CheckBody body) {
+    CheckRecord record;
+    record.subject = subject;
+    record.id = id;
     record.name = name;
     if (!run.stopReason.empty()) {
         SkipCheck(record.outcome, run.stopReason);
@@ -67,17 +79,19 @@ CheckOutcome PerformCheck(CheckRun& run, const std::string& subject,
         delete shared;
         if (record.outcome.requestLeftBehind) {
             run.stopReason = "a request of check '" + name + "' of " + subject +
-                             " was not completed in time, and the library may still hold it";
+                             " had no answer in time, and the library still holds it";
         }
         break;
     case GuardedEnd::TimedOut:
         FailCheck(record.outcome, "the check to end within " + limit,
                   "time-out: a call into the library did not return");
+        run.libraryStuck = true;
         run.stopReason = "a call into the library of check '" + name + "' of " + subject +
                          " never returned";
         break;
     case GuardedEnd::Faulted:
         FailCheck(record.outcome, "no fault", "fault in the library: " + fault);
+        run.libraryStuck = true;
         run.stopReason = "the library faulted in check '" + name + "' of " + subject;
         break;
     case GuardedEnd::NotStarted:

@@ -15,6 +15,11 @@ namespace {
 
 const uint8_t Fill = 0xA5;  // what the blocks hold before a call
 
+// A command code far above those the interface defines (0x00-0x04) and
+// above those its later revisions add (0x05-0x08, setting host adapter
+// parameters among them), so that no library acts on it.
+const uint8_t UndefinedCommand = 0x7F;
+
 // Returns "0x%08X".
 std::string Hex32(uint32_t value) {
     char text[16];
@@ -75,8 +80,9 @@ void CheckLibrary(CheckRun& run, const UnitAddress* only, std::vector<UnitUnderT
     // What a check finds is shared with its thread, which may outlive this
     // function when it hangs.
     auto reported = std::make_shared<uint8_t>(0);
-    PerformCheck(run, "library", "support information",
-                 [&session, reported](const Deadline&, CheckOutcome& outcome) {
+    const SystemFacts facts = ReadSystemFacts();
+    PerformCheck(run, "library", "library.support_info", "support information",
+                 [&session, reported, facts](const Deadline&, CheckOutcome& outcome) {
         const DWORD support = session.library.getSupportInfo();
         if ((support & 0xFFFF0000u) != 0 || ((support >> 8) & 0xFF) != SS_COMP) {
             FailCheck(outcome, "SS_COMP in bits 8-15, 0 in bits 16-31", Hex32(support));
@@ -84,18 +90,24 @@ void CheckLibrary(CheckRun& run, const UnitAddress* only, std::vector<UnitUnderT
         }
         *reported = static_cast<uint8_t>(support & 0xFF);
         outcome.note = std::to_string(*reported) + " host adapter" + (*reported == 1 ? "" : "s");
+        outcome.figures.push_back({"device_map_ports", facts.portsListed});
+        if (*reported == 0 && facts.portsListed > 0) {
+            FailCheck(outcome,
+                      "host adapters for the " + std::to_string(facts.portsListed) +
+                          " SCSI port" + (facts.portsListed == 1 ? "" : "s") +
+                          " that the registry's device map lists and that open",
+                      "0 host adapters");
+        }
     });
     // A failed check leaves `count` at 0, so nothing below runs; a check
     // that timed out is skipped below it.
     if (!run.stopReason.empty()) return;
     const uint8_t count = *reported;
     if (only != nullptr && only->ha >= count) {
-        CheckRecord record;
-        record.subject = UnitSubject(*only);
-        record.name = "host adapter";
-        FailCheck(record.outcome, "host adapter " + std::to_string(only->ha),
+        CheckOutcome outcome;
+        FailCheck(outcome, "host adapter " + std::to_string(only->ha),
                   "the library reports " + std::to_string(count));
-        run.records.push_back(record);
+        AddRecord(run, UnitSubject(*only), "unit.host_adapter", "host adapter", outcome);
         return;
     }
     for (unsigned ha = 0; ha < count; ++ha) {
@@ -103,7 +115,7 @@ void CheckLibrary(CheckRun& run, const UnitAddress* only, std::vector<UnitUnderT
         const std::string subject = "ha " + std::to_string(ha);
         auto adapter = std::make_shared<HostAdapterInfo>();
         const CheckOutcome inquiry = PerformCheck(
-            run, subject, "host adapter inquiry",
+            run, subject, "ha.inquiry", "host adapter inquiry",
             [&session, adapter, ha, count](const Deadline&, CheckOutcome& outcome) {
                 HostAdapterInfo& info = *adapter;
                 const uint8_t status = InquireHostAdapter(session.library, static_cast<uint8_t>(ha), info);
@@ -135,7 +147,7 @@ void CheckLibrary(CheckRun& run, const UnitAddress* only, std::vector<UnitUnderT
         auto unitsFound = std::make_shared<std::vector<UnitUnderTest>>();
         const UnitAddress wanted = only != nullptr ? *only : UnitAddress();
         const bool one = only != nullptr;
-        PerformCheck(run, subject, "device types",
+        PerformCheck(run, subject, "ha.device_types", "device types",
                      [&session, unitsFound, ha, targets, info, one, wanted](const Deadline&, CheckOutcome& outcome) {
             std::vector<UnitUnderTest>& found = *unitsFound;
             for (unsigned target = 0; target < targets; ++target) {
@@ -168,7 +180,7 @@ void CheckLibrary(CheckRun& run, const UnitAddress* only, std::vector<UnitUnderT
         if (run.stopReason.empty()) units.insert(units.end(), unitsFound->begin(), unitsFound->end());
     }
     if (only != nullptr) return;
-    PerformCheck(run, "library", "host adapter past the count",
+    PerformCheck(run, "library", "library.invalid_ha", "host adapter past the count",
                  [&session, count](const Deadline&, CheckOutcome& outcome) {
         if (count == 0xFF) {
             SkipCheck(outcome, "255 host adapters leave no number past the count");
@@ -176,13 +188,13 @@ void CheckLibrary(CheckRun& run, const UnitAddress* only, std::vector<UnitUnderT
         }
         CheckRefused(session, SC_HA_INQUIRY, count, SS_INVALID_HA, outcome);
     });
-    PerformCheck(run, "library", "unknown command code",
+    PerformCheck(run, "library", "library.unknown_command", "unknown command code",
                  [&session, count](const Deadline&, CheckOutcome& outcome) {
         if (count == 0) {
             SkipCheck(outcome, "no host adapter to send it to");
             return;
         }
-        CheckRefused(session, 0x05, 0, SS_INVALID_SRB, outcome);
+        CheckRefused(session, UndefinedCommand, 0, SS_INVALID_SRB, outcome);
     });
 }
 

@@ -1,13 +1,18 @@
 // The report of a check run: one line per check for people, or one JSON
-// document for programs, and the summary.
+// document for programs, with the same verdicts and words.
 #include "check.h"
 
 #include "../output.h"
 
 #include <cstdio>
+#include <vector>
 
 namespace aspitool {
 namespace {
+
+// The version of the JSON document's shape; raised when a member changes
+// meaning or goes away, not when one is added.
+const int ReportSchemaVersion = 1;
 
 // Returns "PASS", "FAIL" or "SKIP".
 const char* VerdictName(Verdict verdict) {
@@ -35,21 +40,64 @@ std::string RecordLine(const CheckRecord& record) {
 
 }  // namespace
 
+std::string FileVersion(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return std::string();
+    std::vector<unsigned char> bytes;
+    unsigned char chunk[65536];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0 && bytes.size() < 64u * 1024 * 1024) {
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    }
+    std::fclose(file);
+    const unsigned char signature[] = {0xBD, 0x04, 0xEF, 0xFE};
+    for (size_t i = 0; i + 16 <= bytes.size(); i += 4) {
+        if (std::equal(signature, signature + 4, bytes.begin() + static_cast<long>(i))) {
+            auto word = [&](size_t at) { return bytes[at] | (bytes[at + 1] << 8); };
+            char text[48];
+            std::snprintf(text, sizeof text, "%u.%u.%u.%u", word(i + 10), word(i + 8), word(i + 14),
+                          word(i + 12));
+            return text;
+        }
+    }
+    return std::string();
+}
+
+namespace {
+
+// Returns the last part of `path`.
+std::string FileName(const std::string& path) {
+    const size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Returns the line about a unit's pending condition, without its newline.
+std::string PendingLine(const UnitReport& unit) {
+    return "pending: unit " + FormatAddress(unit.address) + " had " + unit.pendingCondition +
+           " waiting, which this check took (it may have been meant for another program)";
+}
+
+}  // namespace
+
 int ReportCheckRun(const CheckRun& run, bool json, const std::string& libraryPath,
                    uint32_t totalMs) {
     int counts[3] = {0, 0, 0};
     for (const CheckRecord& record : run.records) ++counts[static_cast<int>(record.outcome.verdict)];
     const int passed = counts[0], failed = counts[1], skipped = counts[2];
+    const int code = failed > 0 ? ExitFailure : run.nothingChecked ? ExitNothingChecked : ExitOk;
+    const std::string& version = run.libraryVersion;
+    const std::string machine = run.session->machine.name;
     if (json) {
         Json checks = Json::Array();
         for (const CheckRecord& record : run.records) {
             const CheckOutcome& outcome = record.outcome;
             Json entry = Json::Object();
-            entry.Set("subject", Json::Text(record.subject))
+            entry.Set("id", Json::Text(record.id))
+                .Set("subject", Json::Text(record.subject))
                 .Set("check", Json::Text(record.name))
-                .Set("result", Json::Text(VerdictName(outcome.verdict)));
+                .Set("verdict", Json::Text(VerdictName(outcome.verdict)));
             if (outcome.verdict == Verdict::Fail) {
-                entry.Set("expected", Json::Text(outcome.expected)).Set("got", Json::Text(outcome.got));
+                entry.Set("expected", Json::Text(outcome.expected)).Set("observed", Json::Text(outcome.got));
             }
             if (!outcome.note.empty()) {
                 entry.Set(outcome.verdict == Verdict::Skip ? "reason" : "detail", Json::Text(outcome.note));
@@ -58,33 +106,58 @@ int ReportCheckRun(const CheckRun& run, bool json, const std::string& libraryPat
             entry.Set("ms", Json::Number(record.elapsedMs));
             checks.Push(entry);
         }
+        Json units = Json::Array();
+        for (const UnitReport& unit : run.units) {
+            Json entry = Json::Object();
+            entry.Set("address", Json::Text(FormatAddress(unit.address)))
+                .Set("peripheral", Json::Number(unit.peripheral))
+                .Set("vendor", Json::Text(unit.vendor))
+                .Set("product", Json::Text(unit.product))
+                .Set("revision", Json::Text(unit.revision))
+                .Set("pending_condition",
+                     unit.pendingCondition.empty() ? Json::Null() : Json::Text(unit.pendingCondition));
+            units.Push(entry);
+        }
         Json summary = Json::Object();
         summary.Set("checks", Json::Number(static_cast<int64_t>(run.records.size())))
             .Set("passed", Json::Number(passed))
             .Set("failed", Json::Number(failed))
             .Set("skipped", Json::Number(skipped))
+            .Set("exit_code", Json::Number(code))
             .Set("ms", Json::Number(totalMs));
         if (!run.stopReason.empty()) summary.Set("stopped", Json::Text(run.stopReason));
+        Json library = Json::Object();
+        library.Set("path", Json::Text(libraryPath))
+            .Set("file", Json::Text(FileName(libraryPath)))
+            .Set("version", version.empty() ? Json::Null() : Json::Text(version));
         Json document = Json::Object();
-        document.Set("library", Json::Text(libraryPath));
-        if (!run.session->machine.name.empty()) {
-            document.Set("machine", Json::Text(run.session->machine.name));
-        }
-        document.Set("time_limit_s", Json::Number(run.limitMs / 1000))
+        document.Set("schema_version", Json::Number(ReportSchemaVersion))
+            .Set("library", library)
+            .Set("machine", machine.empty() ? Json::Null() : Json::Text(machine))
+            .Set("time_limit_s", Json::Number(run.limitMs / 1000))
+            .Set("units", units)
             .Set("checks", checks)
             .Set("summary", summary);
         PrintJson(document);
     } else {
-        std::printf("aspitool check of %s%s\n", libraryPath.c_str(),
-                    run.session->machine.name.empty()
-                        ? ""
-                        : (" on \"" + run.session->machine.name + "\"").c_str());
+        std::printf("aspitool check of %s%s%s\n", libraryPath.c_str(),
+                    version.empty() ? "" : (" (version " + version + ")").c_str(),
+                    machine.empty() ? "" : (" on \"" + machine + "\"").c_str());
+        for (const UnitReport& unit : run.units) {
+            if (unit.vendor.empty() && unit.product.empty()) continue;
+            std::printf("unit %s: %s %s %s\n", FormatAddress(unit.address).c_str(), unit.vendor.c_str(),
+                        unit.product.c_str(), unit.revision.c_str());
+        }
         for (const CheckRecord& record : run.records) std::printf("%s\n", RecordLine(record).c_str());
+        for (const UnitReport& unit : run.units) {
+            if (!unit.pendingCondition.empty()) std::printf("%s\n", PendingLine(unit).c_str());
+        }
         if (!run.stopReason.empty()) std::printf("stopped: %s\n", run.stopReason.c_str());
         std::printf("summary: %zu checks, %d passed, %d failed, %d skipped, %.1f s\n",
                     run.records.size(), passed, failed, skipped, totalMs / 1000.0);
+        if (run.nothingChecked) std::printf("nothing checked: no unit could be reached\n");
     }
-    return failed == 0 ? ExitOk : ExitFailure;
+    return code;
 }
 
 }  // namespace aspitool

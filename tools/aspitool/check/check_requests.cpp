@@ -5,6 +5,7 @@
 #include "../srb_requests.h"
 #include "guarded_run.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -20,6 +21,11 @@ const DWORD QuietMs = 20;
 const size_t MaxLiveRequests = 64;
 std::atomic<CheckRequest*> liveRequests[MaxLiveRequests];
 std::atomic<int> strayPosts{0};
+
+// How often a command is sent in all while the unit answers UNIT ATTENTION
+// or BUSY, and how long a BUSY unit is given before the next try.
+const int Tries = 3;
+const DWORD BusyPauseMs = 100;
 
 // Returns nothing; makes `request` one that the post routine knows.
 void Register(CheckRequest* request) {
@@ -43,10 +49,19 @@ void __cdecl OnPosted(void* srb) {
     for (std::atomic<CheckRequest*>& slot : liveRequests) {
         CheckRequest* request = slot.load();
         if (request == nullptr || static_cast<void*>(request->block) != srb) continue;
+        // Read before the event is set: from then on the request may be freed.
+        const HANDLE release = request->holdRelease;
+        const HANDLE entered = request->holdEntered;
+        const DWORD holdMs = request->holdMs;
+        const bool hold = release != nullptr && GetCurrentThreadId() != request->submitter;
         request->postedBlock.store(srb);
         request->statusAtPost.store(RequestStatus(*request));
         request->posts.fetch_add(1);
         SetEvent(request->event);
+        if (hold) {
+            SetEvent(entered);
+            WaitForSingleObject(release, holdMs);
+        }
         return;
     }
     strayPosts.fetch_add(1);
@@ -75,7 +90,51 @@ bool PollFinal(CheckRequest& request, const Deadline& deadline) {
     }
 }
 
+// Returns the sense area of `request`.
+const uint8_t* SenseArea(const CheckRequest& request) {
+    return request.block + sizeof(SRB_ExecSCSICmd);
+}
+
+// Returns the words for the state that sense data `sense` reports.
+std::string SenseState(const DecodedSense& sense) {
+    const std::string described = DescribeSense(sense);
+    std::string state;
+    if (sense.key == 0x02 && sense.asc == 0x3A) {
+        state = "medium not present";
+    } else if (sense.key == 0x05 && sense.asc == 0x64) {
+        state = "audio disc: no data blocks";
+    } else if (sense.key == 0x08) {
+        state = "blank medium: nothing recorded";
+    } else if (sense.key == 0x02) {
+        state = "not ready";
+    } else if (sense.key == 0x03) {
+        state = "medium error";
+    } else if (sense.key == 0x04) {
+        state = "hardware error";
+    } else if (sense.key == 0x06) {
+        state = "unit attention";
+    } else if (sense.key == 0x05) {
+        state = "command refused by the unit";
+    } else {
+        state = "the unit reports an error";
+    }
+    if (sense.deferred) state = "deferred error of an earlier command: " + state;
+    return state + " (" + described + ")";
+}
+
 }  // namespace
+
+int StrayPosts() { return strayPosts.load(); }
+
+std::string GuardDamage(const uint8_t* guard, const std::string& what) {
+    for (size_t i = 0; i < GuardLength; ++i) {
+        if (guard[i] != GuardByte) {
+            return "byte " + std::to_string(i) + " after " + what + " written (" +
+                   std::to_string(guard[i]) + ")";
+        }
+    }
+    return std::string();
+}
 
 const char* WayName(Way way) {
     switch (way) {
@@ -112,19 +171,40 @@ BYTE RequestStatus(const CheckRequest& request) {
         &request.block[offsetof(SRB_ExecSCSICmd, SRB_Status)]);
 }
 
-CheckRequest* SubmitRequest(const AspiLibrary& library, const UnitAddress& unit,
-                            const CommandBlock& command, Way way, std::string& error) {
+namespace {
+
+// Returns the request, filled and sent as SubmitRequest says, with `hold`
+// (when not null) set up before it is sent.
+CheckRequest* Submit(const AspiLibrary& library, const UnitAddress& unit, const CommandBlock& command,
+                     Way way, const uint32_t* holdMs, std::string& error) {
     CheckRequest* request = new (std::nothrow) CheckRequest;
     if (request == nullptr) {
         error = "out of memory";
         return nullptr;
     }
     std::memset(request->block, 0, sizeof request->block);
+    request->senseLength = command.senseLength;
+    std::memset(request->block + sizeof(SRB_ExecSCSICmd) + command.senseLength, GuardByte,
+                sizeof request->block - sizeof(SRB_ExecSCSICmd) - command.senseLength);
     request->way = way;
     if (way != Way::Poll) {
         request->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         if (request->event == nullptr) {
             error = "cannot create an event (error " + std::to_string(GetLastError()) + ")";
+            delete request;
+            return nullptr;
+        }
+    }
+    if (holdMs != nullptr) {
+        request->submitter = GetCurrentThreadId();
+        request->holdMs = *holdMs;
+        request->holdEntered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        request->holdRelease = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (request->holdEntered == nullptr || request->holdRelease == nullptr) {
+            error = "cannot create an event (error " + std::to_string(GetLastError()) + ")";
+            for (HANDLE handle : {request->event, request->holdEntered, request->holdRelease}) {
+                if (handle != nullptr) CloseHandle(handle);
+            }
             delete request;
             return nullptr;
         }
@@ -137,7 +217,7 @@ CheckRequest* SubmitRequest(const AspiLibrary& library, const UnitAddress& unit,
     srb->SRB_Flags = command.dataIn ? SRB_DIR_IN : 0;
     srb->SRB_BufLen = command.bufferLength;
     srb->SRB_BufPointer = command.buffer;
-    srb->SRB_SenseLen = CheckSenseLength;
+    srb->SRB_SenseLen = command.senseLength;
     srb->SRB_CDBLen = command.length;
     std::memcpy(srb->CDBByte, command.cdb, sizeof srb->CDBByte);
     if (way == Way::Event) {
@@ -150,6 +230,18 @@ CheckRequest* SubmitRequest(const AspiLibrary& library, const UnitAddress& unit,
     }
     request->returned = static_cast<BYTE>(library.sendCommand(srb));
     return request;
+}
+
+}  // namespace
+
+CheckRequest* SubmitRequest(const AspiLibrary& library, const UnitAddress& unit,
+                            const CommandBlock& command, Way way, std::string& error) {
+    return Submit(library, unit, command, way, nullptr, error);
+}
+
+CheckRequest* SubmitHeldRequest(const AspiLibrary& library, const UnitAddress& unit,
+                                const CommandBlock& command, uint32_t holdMs, std::string& error) {
+    return Submit(library, unit, command, Way::Post, &holdMs, error);
 }
 
 bool AwaitRequest(CheckRequest& request, const Deadline& deadline) {
@@ -212,6 +304,8 @@ void ReleaseRequest(CheckRequest* request, CheckOutcome& outcome) {
     }
     Unregister(request);
     if (request->event != nullptr) CloseHandle(request->event);
+    // The hold events stay open: the library's thread may still be on its
+    // way out of the wait for them.
     delete request;
 }
 
@@ -226,9 +320,8 @@ bool RunRequest(const Session& session, const UnitAddress& unit, const CommandBl
     }
     bool good = AwaitRequest(*request, deadline);
     if (!good) {
-        FailCheck(outcome, std::string(what) + " completed and notified by " + WayName(way),
-                  "no completion within the time limit (status " +
-                      StatusText(RequestStatus(*request)) + ")");
+        const std::string late = std::string(what) + " gave no answer within the time limit (status " +
+                                 StatusText(RequestStatus(*request)) + ")";
         // An abort may still take it back; then it is the library's no more.
         SRB_Abort abort;
         std::memset(&abort, 0, sizeof abort);
@@ -240,6 +333,12 @@ bool RunRequest(const Session& session, const UnitAddress& unit, const CommandBl
                                                       WaitForSingleObject(request->event, 0) == WAIT_OBJECT_0)) {
             request->completed = true;
         }
+        // A unit busy with another program's long command answers late, and
+        // so does a unit that hangs; only a request that never completes
+        // is the library's fault, which the end of the run tells.
+        SkipCheck(outcome, late + (request->completed ? "; taken back by an abort"
+                                                      : "; the unit may be busy with a long command"));
+        if (!request->completed) outcome.lateRequests.push_back(request);
     } else if (watch) {
         const std::string twice = ConfirmSingleCompletion(*request);
         if (!twice.empty()) {
@@ -251,23 +350,141 @@ bool RunRequest(const Session& session, const UnitAddress& unit, const CommandBl
     result.status = RequestStatus(*request);
     result.haStat = srb->SRB_HaStat;
     result.targStat = srb->SRB_TargStat;
-    const uint8_t* sense = request->block + sizeof(SRB_ExecSCSICmd);
-    result.sense.assign(sense, sense + ValidSenseLength(sense, CheckSenseLength));
+    const uint8_t* sense = SenseArea(*request);
+    result.sense.assign(sense, sense + ValidSenseLength(sense, request->senseLength));
+    if (request->completed) {
+        const std::string past = GuardDamage(sense + request->senseLength,
+                                             "the sense area (SRB_SenseLen " +
+                                                 std::to_string(request->senseLength) + ")");
+        const std::string pastData =
+            command.guard == nullptr ? std::string()
+                                     : GuardDamage(command.guard, "the data buffer of " +
+                                                                      std::to_string(command.bufferLength) + " bytes");
+        if (!past.empty() || !pastData.empty()) {
+            FailCheck(outcome, std::string(what) + ": nothing written past the caller's areas",
+                      past.empty() ? pastData : past);
+            good = false;
+        }
+    }
     ReleaseRequest(request, outcome);
     return good;
 }
 
-RequestBuffer::RequestBuffer(const CheckOutcome& outcome, size_t size, uint16_t alignmentMask,
-                             size_t offset)
-    : outcome_(outcome), storage_(new (std::nothrow) AlignedBuffer), offset_(offset) {
-    if (storage_ != nullptr && !storage_->Allocate(size + offset, alignmentMask)) {
-        delete storage_;
-        storage_ = nullptr;
+Answer ClassifyAnswer(const ExecResult& result) {
+    Answer answer;
+    const DecodedSense sense = DecodeSense(result.sense.data(), result.sense.size());
+    switch (result.status) {
+    case SS_COMP:
+        if (result.targStat != 0 && result.targStat != 4) {
+            answer.kind = AnswerKind::Impossible;
+            answer.state = "SS_COMP with target status " + std::to_string(result.targStat);
+        } else if (result.targStat == 0 && !result.sense.empty()) {
+            answer.kind = AnswerKind::Impossible;
+            answer.state = "SS_COMP with sense data: " + DescribeSense(sense);
+        }
+        return answer;
+    case SS_ERR:
+        break;
+    case SS_NO_DEVICE:
+        answer.kind = AnswerKind::Unreachable;
+        answer.state = "the library cannot reach the unit (" + ResultText(result) + ")";
+        return answer;
+    case SS_ILLEGAL_MODE:
+        answer.kind = AnswerKind::Refused;
+        answer.state = "the system reported a device or bus error (" + ResultText(result) + ")";
+        return answer;
+    case SS_BUFFER_TO_BIG:
+        answer.kind = AnswerKind::TooLarge;
+        answer.state = "the transfer is too large for the system (SS_BUFFER_TO_BIG)";
+        return answer;
+    default:
+        answer.kind = AnswerKind::Impossible;
+        answer.state = "an execute request ended with " + StatusText(result.status);
+        return answer;
+    }
+    answer.kind = AnswerKind::Unit;
+    switch (result.targStat) {
+    case 0x00:
+        answer.kind = AnswerKind::Refused;
+        answer.state = "the system refused or failed the request: " + ResultText(result);
+        break;
+    case 0x02:
+        answer.state = sense.valid ? SenseState(sense) : "CHECK CONDITION without sense data";
+        break;
+    case 0x08:
+        answer.state = "unit busy (BUSY)";
+        break;
+    case 0x18:
+        answer.state = "reserved by another initiator (RESERVATION CONFLICT)";
+        break;
+    default:
+        answer.state = "target status " + std::to_string(result.targStat);
+        break;
+    }
+    return answer;
+}
+
+bool JudgeAnswer(const ExecResult& result, const std::string& what, CheckOutcome& outcome) {
+    const Answer answer = ClassifyAnswer(result);
+    switch (answer.kind) {
+    case AnswerKind::Done:
+        return true;
+    case AnswerKind::Impossible:
+        FailCheck(outcome, (what.empty() ? "" : what + ": ") + "a status the unit or the system can give",
+                  answer.state);
+        return false;
+    default:
+        SkipCheck(outcome, (what.empty() ? "" : what + ": ") + answer.state);
+        return false;
     }
 }
 
+bool IsPassingCondition(const ExecResult& result) {
+    if (result.status != SS_ERR) return false;
+    if (result.targStat == 0x08) return true;
+    const DecodedSense sense = DecodeSense(result.sense.data(), result.sense.size());
+    return result.targStat == 0x02 && sense.valid && !sense.deferred && sense.key == 0x06;
+}
+
+bool RunUnitCommand(const Session& session, const UnitAddress& unit, const CommandBlock& command,
+                    const Deadline& deadline, const char* what, CheckOutcome& outcome,
+                    ExecResult& result) {
+    for (int attempt = 1;; ++attempt) {
+        if (!RunRequest(session, unit, command, Way::Event, deadline, what, outcome, result)) return false;
+        if (attempt == Tries || !IsPassingCondition(result)) return true;
+        outcome.note = std::string("after ") + ClassifyAnswer(result).state + ": ";
+        if (result.targStat == 0x08) Sleep(std::min<DWORD>(BusyPauseMs, deadline.LeftMs()));
+    }
+}
+
+RequestBuffer::RequestBuffer(const CheckOutcome& outcome, size_t size, uint16_t alignmentMask,
+                             size_t offset)
+    : outcome_(outcome), storage_(new (std::nothrow) AlignedBuffer), size_(size), offset_(offset) {
+    const uint16_t pageMask = 0xFFF;
+    if (storage_ != nullptr &&
+        !storage_->Allocate(size + offset + GuardLength, static_cast<uint16_t>(alignmentMask | pageMask))) {
+        delete storage_;
+        storage_ = nullptr;
+    }
+    if (storage_ != nullptr) std::memset(storage_->data() + offset + size, GuardByte, GuardLength);
+}
+
 RequestBuffer::~RequestBuffer() {
-    if (!outcome_.requestLeftBehind) delete storage_;
+    if (!outcome_.requestLeftBehind) {
+        delete storage_;
+        return;
+    }
+    // Kept, and reachable, until the process ends: the library may still
+    // write into it.
+    struct Kept {
+        AlignedBuffer* buffer;
+        Kept* next;
+    };
+    static std::atomic<Kept*> kept{nullptr};
+    Kept* node = new (std::nothrow) Kept{storage_, kept.load()};
+    if (node == nullptr) return;
+    while (!kept.compare_exchange_weak(node->next, node)) {
+    }
 }
 
 std::string StatusText(uint8_t status) { return NamedValue(AspiStatusName(status), status); }

@@ -19,12 +19,21 @@ enum class Way { Poll, Event, Post };
 const char* WayName(Way way);
 
 const uint8_t CheckSenseLength = 32;
+// Bytes of a known filling after every sense area and data buffer, where a
+// correct library never writes.
+const size_t GuardLength = 32;
+const uint8_t GuardByte = 0xA7;
+
+// Returns the empty text when the `GuardLength` bytes at `guard` still hold
+// GuardByte; otherwise which of them changed, after `what`.
+std::string GuardDamage(const uint8_t* guard, const std::string& what);
 
 // One execute block with its sense area and what the post routine saw. It
 // is allocated by SubmitRequest and must not be freed while the library
 // may hold it (see ReleaseRequest).
 struct CheckRequest {
-    alignas(8) BYTE block[sizeof(SRB_ExecSCSICmd) + CheckSenseLength];
+    alignas(8) BYTE block[sizeof(SRB_ExecSCSICmd) + CheckSenseLength + GuardLength];
+    uint8_t senseLength = CheckSenseLength;
     Way way = Way::Event;
     HANDLE event = nullptr;
     std::atomic<int> posts{0};
@@ -33,6 +42,12 @@ struct CheckRequest {
     BYTE returned = 0;                 // what SendASPI32Command returned
     std::vector<BYTE> statusesSeen;    // while polling: every value, in order
     bool completed = false;            // a final status was seen and notified
+    // A held request's post routine, run on another thread than the one
+    // that sent it, sets `holdEntered` and waits for `holdRelease`.
+    DWORD submitter = 0;
+    HANDLE holdEntered = nullptr;
+    HANDLE holdRelease = nullptr;
+    uint32_t holdMs = 0;
 };
 
 struct CommandBlock {
@@ -41,6 +56,10 @@ struct CommandBlock {
     bool dataIn = false;
     uint8_t* buffer = nullptr;
     uint32_t bufferLength = 0;
+    uint8_t senseLength = CheckSenseLength;  // 0 to CheckSenseLength
+    // The guard bytes after the data buffer, checked after completion; null
+    // when the buffer has none.
+    const uint8_t* guard = nullptr;
 };
 
 // Returns the 6-byte block of `opcode` with byte 4 `allocation`.
@@ -52,6 +71,11 @@ CommandBlock Read10(uint32_t lba, uint16_t count, uint8_t* buffer, uint32_t leng
 // when no event could be made (`error` says so).
 CheckRequest* SubmitRequest(const AspiLibrary& library, const UnitAddress& unit,
                             const CommandBlock& command, Way way, std::string& error);
+// Returns the request as SubmitRequest does, by post routine, whose call
+// on a thread of the library holds that thread for up to `holdMs` until
+// `holdRelease` is set: the library is known to be busy with it meanwhile.
+CheckRequest* SubmitHeldRequest(const AspiLibrary& library, const UnitAddress& unit,
+                                const CommandBlock& command, uint32_t holdMs, std::string& error);
 // Returns the status byte as the library last stored it.
 BYTE RequestStatus(const CheckRequest& request);
 // Returns true once `request` has a final status and, for the event and the
@@ -74,9 +98,12 @@ bool RunRequest(const Session& session, const UnitAddress& unit, const CommandBl
                 Way way, const Deadline& deadline, const char* what, CheckOutcome& outcome,
                 ExecResult& result, bool watch = true);
 
-// A data buffer for requests of one check, `offset` bytes past a start that
-// honours `alignmentMask`. It is not freed when the check left a request
-// behind, since the library may still write into it.
+// A data buffer for requests of one check, `offset` bytes past the start of
+// a page (or of a larger block that `alignmentMask` asks for), followed by
+// GuardLength guard bytes. A page-aligned buffer of the adapter's maximum
+// transfer spans exactly as many pages as that length needs. It is not
+// freed when the check left a request behind, since the library may still
+// write into it.
 class RequestBuffer {
 public:
     RequestBuffer(const CheckOutcome& outcome, size_t size, uint16_t alignmentMask,
@@ -86,12 +113,45 @@ public:
     RequestBuffer& operator=(const RequestBuffer&) = delete;
     // Returns null when the memory could not be had.
     uint8_t* data() { return storage_ == nullptr ? nullptr : storage_->data() + offset_; }
+    // Returns the guard bytes after the buffer, null without a buffer.
+    const uint8_t* guard() { return data() == nullptr ? nullptr : data() + size_; }
 
 private:
     const CheckOutcome& outcome_;
     AlignedBuffer* storage_;
+    size_t size_;
     size_t offset_;
 };
+
+// The state a completed request reports, sorted by who gave the answer.
+enum class AnswerKind {
+    Done,         // SS_COMP
+    Unit,         // the unit's own answer: a target status other than GOOD
+    Refused,      // the system refused or failed it: no target status, no sense
+    Unreachable,  // SS_NO_DEVICE
+    TooLarge,     // SS_BUFFER_TO_BIG
+    Impossible,   // what no correct library reports
+};
+struct Answer {
+    AnswerKind kind = AnswerKind::Done;
+    std::string state;  // in words: "medium not present", "reserved by another initiator"
+};
+// Returns what `result` says, by the one rule all checks follow.
+Answer ClassifyAnswer(const ExecResult& result);
+// Returns true when the request completed (SS_COMP). Otherwise returns
+// false with `outcome` skipped for a state the unit, the adapter or the
+// system legitimately reports, named, or failed for an answer that no
+// correct library gives. `what` (empty when the check's name says it)
+// begins the words.
+bool JudgeAnswer(const ExecResult& result, const std::string& what, CheckOutcome& outcome);
+// Returns true when `result` is a passing condition worth one more try:
+// UNIT ATTENTION or BUSY.
+bool IsPassingCondition(const ExecResult& result);
+// Returns true as RunRequest does, tried again (up to three times in all)
+// while the unit answers UNIT ATTENTION or BUSY; `outcome` notes it.
+bool RunUnitCommand(const Session& session, const UnitAddress& unit, const CommandBlock& command,
+                    const Deadline& deadline, const char* what, CheckOutcome& outcome,
+                    ExecResult& result);
 
 // Returns "SS_COMP (0x01)".
 std::string StatusText(uint8_t status);
