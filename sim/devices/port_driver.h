@@ -29,4 +29,8 @@ void RecordPassThrough(const DeviceFile& file, DWORD code, std::vector<uint8_t> 
 
 }  // namespace sim
 
+// Appends an I/O control that no driver knows to the unknown-control log
+// (and reports it on standard error when asked to).
+void RecordUnknownControl(const DeviceFile& file, DWORD code);
+
 #endif
