@@ -31,6 +31,8 @@ namespace {
 
 int fileMode = 0;
 int commitMode = 0;
+// Standard streams set to binary before their first use.
+bool standardBinary[3] = {false, false, false};
 
 struct Stream {
     FILE* Host = nullptr;
@@ -121,7 +123,7 @@ private:
         if (index_ == 2) setvbuf(host, nullptr, _IONBF, 0);
         Stream& record = Record();
         record.Host = host;
-        record.Text = true;
+        record.Text = !standardBinary[index_];
     }
 
     int index_;
@@ -324,6 +326,16 @@ int OpenErrno(int hostErrno) {
 }
 
 }  // namespace
+
+void SetStreamTextOfDescriptor(int d, bool text) {
+    for (int i = 0; i < StreamCount; ++i) {
+        StreamAccess access(&ProgramStreams[i], false);
+        if (!InUse(ProgramStreams[i]) || ProgramStreams[i].File != d) continue;
+        access.Record().Text = text;
+        // A standard stream not opened yet takes its mode when it opens.
+        if (i < 3 && access.Record().Host == nullptr) standardBinary[i] = !text;
+    }
+}
 
 int* ProgramFileMode() { return &fileMode; }
 int* ProgramCommitMode() { return &commitMode; }
@@ -621,3 +633,16 @@ RUNTIME_ENTRY long rt_ftell(void* stream) {
     return static_cast<long>(position);
 }
 
+
+// Returns `c` once it is pushed back to be the stream's next byte read
+// (the end-of-file mark goes); EOF when `c` is EOF or the stream cannot
+// take it back. One byte of push-back is all that is promised.
+RUNTIME_ENTRY int rt_ungetc(int c, void* stream) {
+    if (c == EOF) return EOF;
+    StreamAccess access(stream);
+    if (!access.Usable()) return EOF;
+    if ((access.File().Flag & (sim::StreamRead | sim::StreamReadWrite)) == 0) return EOF;
+    if (std::ungetc(static_cast<unsigned char>(c), access.Record().Host) == EOF) return EOF;
+    access.File().Flag &= ~sim::StreamAtEnd;
+    return static_cast<unsigned char>(c);
+}
