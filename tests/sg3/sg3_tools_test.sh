@@ -51,38 +51,88 @@ for tool in "$tools"/*.exe; do
 done
 echo "$count tools started"
 
-# Returns the value after "LABEL:" on the line that has it in file $2.
-field() { sed -n "s/^ *$1: *//p" "$2" | head -1 | sed 's/ *$//'; }
+# Returns the value after "LABEL:" on the first line of file $2 that has it
+# (the tools write lines ending in "\r\n", as on Windows).
+field() { tr -d '\r' <"$2" | sed -n "s/^ *$1: *//p" | head -1 | sed 's/ *$//'; }
 
-# sg_inq through the class device and aspitool through the library reach
-# the same unit (PhysicalDrive1, host adapter 0 target 0).
-"$ntrun" "$tools/sg_inq.exe" PhysicalDrive1 >"$work/inq.out" 2>&1 || fail "sg_inq PhysicalDrive1: $(cat "$work/inq.out")"
-"$aspitool" inquiry 0:0:0 >"$work/aspi-inq.out" 2>&1 || fail "aspitool inquiry 0:0:0"
-for label in "Vendor identification" "Product identification" "Product revision level"; do
-  ours="$(field "$label" "$work/inq.out")"
-  grep -q -- "$ours" "$work/aspi-inq.out" || fail "sg_inq's $label '$ours' is not in aspitool's answer"
+# Returns nothing; fails unless file $1 (a tool's binary answer) is, byte
+# for byte, the start of file $2 (aspitool's data buffer) and not empty.
+same_bytes() {
+  local size
+  size=$(stat -c %s "$1")
+  [ "$size" -gt 0 ] && cmp -s -n "$size" "$1" "$2" || fail "$3: the tool's $size bytes differ from aspitool's"
+}
+
+# PhysicalDrive1 is the unit aspitool calls 0:0:0 (host adapter 0 is the
+# first SCSI port): the tools go through the class device, aspitool
+# through the library.
+unit=0:0:0
+device=PhysicalDrive1
+
+# sg_scan lists the unit with the identity and serial aspitool reads.
+"$ntrun" "$tools/sg_scan.exe" >"$work/scan.out" 2>/dev/null || fail "sg_scan ended with $?"
+"$aspitool" inquiry $unit >"$work/aspi-inq.out" 2>&1 || fail "aspitool inquiry $unit"
+"$aspitool" inquiry $unit --vpd sn >"$work/aspi-sn.out" 2>&1 || fail "aspitool inquiry --vpd sn"
+expected="PD1 $(field vendor "$work/aspi-inq.out") $(field product "$work/aspi-inq.out") $(field revision "$work/aspi-inq.out") $(field "serial number" "$work/aspi-sn.out")"
+listed="$(tr -d '\r' <"$work/scan.out" | grep '^PD1 ' | tr -s ' ')"
+[ "$listed" = "$expected" ] || fail "sg_scan lists '$listed', aspitool reads '$expected'"
+
+# sg_inq: standard INQUIRY data and VPD pages 0x00, 0x80, 0x83 in binary
+# (the tool sets its standard output to binary), and the decoded fields.
+"$ntrun" "$tools/sg_inq.exe" -r $device >"$work/inq.bin" 2>"$work/inq.err" || fail "sg_inq -r: $(cat "$work/inq.err")"
+"$aspitool" raw $unit 120000002400 --in 36 -o "$work/aspi-inq.bin" >/dev/null 2>&1 || fail "aspitool raw INQUIRY"
+same_bytes "$work/inq.bin" "$work/aspi-inq.bin" "standard INQUIRY"
+"$ntrun" "$tools/sg_inq.exe" $device >"$work/inq.out" 2>&1 || fail "sg_inq $device: $(cat "$work/inq.out")"
+for pair in "Vendor identification:vendor" "Product identification:product" \
+            "Product revision level:revision"; do
+  ours="$(field "${pair%%:*}" "$work/inq.out")"
+  theirs="$(field "${pair#*:}" "$work/aspi-inq.out")"
+  [ "$ours" = "$theirs" ] || fail "sg_inq's ${pair%%:*} '$ours' is not aspitool's '$theirs'"
 done
-serial="$(field "Unit serial number" "$work/inq.out")"
-"$aspitool" inquiry 0:0:0 --vpd sn >"$work/aspi-sn.out" 2>&1
-[ -n "$serial" ] && grep -q -- "$serial" "$work/aspi-sn.out" || fail "serial '$serial' differs from aspitool's: $(cat "$work/aspi-sn.out")"
-for page in 0x00 0x80 0x83; do
-  "$ntrun" "$tools/sg_inq.exe" --page=$page --hex PhysicalDrive1 >"$work/vpd.out" 2>&1 || fail "sg_inq --page=$page: $(cat "$work/vpd.out")"
-  "$aspitool" inquiry 0:0:0 --vpd $((page)) >"$work/aspi-vpd.out" 2>&1 || fail "aspitool --vpd $page"
+[ "$(field "Unit serial number" "$work/inq.out")" = "$(field "serial number" "$work/aspi-sn.out")" ] ||
+  fail "sg_inq's serial number is not aspitool's"
+for page in 00 80 83; do
+  "$ntrun" "$tools/sg_inq.exe" -r --page=0x$page $device >"$work/vpd.bin" 2>"$work/vpd.err" ||
+    fail "sg_inq --page=0x$page: $(cat "$work/vpd.err")"
+  "$aspitool" raw $unit 1201${page}00FF00 --in 255 -o "$work/aspi-vpd.bin" >/dev/null 2>&1 ||
+    fail "aspitool raw VPD 0x$page"
+  same_bytes "$work/vpd.bin" "$work/aspi-vpd.bin" "VPD page 0x$page"
 done
 
 # READ CAPACITY: the same last block and block length.
-"$ntrun" "$tools/sg_readcap.exe" PhysicalDrive1 >"$work/cap.out" 2>&1 || fail "sg_readcap: $(cat "$work/cap.out")"
-"$aspitool" readcap 0:0:0 >"$work/aspi-cap.out" 2>&1 || fail "aspitool readcap"
-last="$(sed -n 's/.*Last LBA=\([0-9]*\).*/\1/p' "$work/cap.out")"
-length="$(sed -n 's/.*Logical block length=\([0-9]*\).*/\1/p' "$work/cap.out")"
-grep -qw -- "$last" "$work/aspi-cap.out" || fail "sg_readcap's last LBA $last is not aspitool's: $(cat "$work/aspi-cap.out")"
-grep -qw -- "$length" "$work/aspi-cap.out" || fail "sg_readcap's block length $length is not aspitool's"
+"$ntrun" "$tools/sg_readcap.exe" $device >"$work/cap.out" 2>&1 || fail "sg_readcap: $(cat "$work/cap.out")"
+"$aspitool" readcap $unit >"$work/aspi-cap.out" 2>&1 || fail "aspitool readcap"
+[ "$(sed -n 's/.*Last LBA=\([0-9]*\).*/\1/p' "$work/cap.out")" = "$(field "last LBA" "$work/aspi-cap.out")" ] ||
+  fail "sg_readcap's last LBA is not aspitool's"
+[ "$(sed -n 's/.*Logical block length=\([0-9]*\).*/\1/p' "$work/cap.out")" = "$(field "block size" "$work/aspi-cap.out" | cut -d' ' -f1)" ] ||
+  fail "sg_readcap's block length is not aspitool's"
 
-# sg_raw READ(10) of two blocks gives the bytes aspitool read gives.
-"$aspitool" write 0:0:0 5 1 --pattern 0xA5 >/dev/null 2>&1 || true
-"$ntrun" "$tools/sg_raw.exe" -r 1024 -o "$work/raw.bin" PhysicalDrive1 28 00 00 00 00 04 00 00 02 00 >"$work/raw.out" 2>&1 || fail "sg_raw READ(10): $(cat "$work/raw.out")"
-"$aspitool" read 0:0:0 4 2 -o "$work/aspi.bin" >/dev/null 2>&1 || fail "aspitool read"
+# REQUEST SENSE: the same sense bytes.
+"$ntrun" "$tools/sg_requests.exe" -r $device >"$work/sense.bin" 2>"$work/sense.err" || fail "sg_requests -r: $(cat "$work/sense.err")"
+"$aspitool" raw $unit 030000001200 --in 18 -o "$work/aspi-sense.bin" >/dev/null 2>&1 || fail "aspitool raw REQUEST SENSE"
+same_bytes "$work/sense.bin" "$work/aspi-sense.bin" "REQUEST SENSE"
+
+# REPORT LUNS: the emulated disk refuses it, and both see the refusal as
+# ILLEGAL REQUEST, invalid command operation code.
+"$ntrun" "$tools/sg_luns.exe" $device >"$work/luns.out" 2>&1 && fail "sg_luns succeeded where the unit refuses"
+grep -qi "illegal request" "$work/luns.out" || fail "sg_luns: $(cat "$work/luns.out")"
+"$aspitool" raw $unit A00000000000000001000000 --in 256 >"$work/aspi-luns.out" 2>&1
+grep -qi "illegal request" "$work/aspi-luns.out" || fail "aspitool REPORT LUNS: $(cat "$work/aspi-luns.out")"
+
+# sg_raw READ(10) gives the bytes aspitool read gives, from a disk whose
+# image file both machines share (each process runs its own machine).
+head -c 65536 /dev/urandom >"$work/disk.img"
+cat >"$work/machine.json" <<JSON
+{"ports": [{"buses": [{"units": [
+  {"target": 0, "lun": 0, "class_device": "PhysicalDrive0",
+   "backend": {"type": "disk", "blocks": 128, "file": "$work/disk.img"}}]}]}]}
+JSON
+"$ntrun" --machine "$work/machine.json" "$tools/sg_raw.exe" -r 1024 -o "$work/raw.bin" \
+  PhysicalDrive0 28 00 00 00 00 04 00 00 02 00 >"$work/raw.out" 2>&1 || fail "sg_raw READ(10): $(cat "$work/raw.out")"
+"$aspitool" --machine "$work/machine.json" read 0:0:0 4 2 -o "$work/aspi.bin" >/dev/null 2>&1 || fail "aspitool read"
+[ "$(stat -c %s "$work/raw.bin" 2>/dev/null)" = 1024 ] || fail "sg_raw wrote $(stat -c %s "$work/raw.bin" 2>/dev/null) bytes, not 1024"
 cmp -s "$work/raw.bin" "$work/aspi.bin" || fail "sg_raw's READ(10) bytes differ from aspitool read's"
+cmp -s "$work/raw.bin" <(tail -c +2049 "$work/disk.img" | head -c 1024) || fail "sg_raw's READ(10) bytes are not blocks 4 and 5 of the image"
 
 # No such device: the tool's own error, not a fault.
 "$ntrun" "$tools/sg_inq.exe" PhysicalDrive9 >"$work/none.out" 2>&1
