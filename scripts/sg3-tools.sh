@@ -36,6 +36,10 @@ mkdir -p "$out"
 out="$(cd "$out" && pwd)"
 package=sg3-utils
 
+# One build per folder, even when two test runs ask at once.
+exec 9>"$out.lock"
+flock 9
+
 if [ -f "$out/built" ]; then
   echo "sg3-tools: reusing the tools built in $out/src"
   echo "$out/src"

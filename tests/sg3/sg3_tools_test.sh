@@ -133,6 +133,10 @@ JSON
 [ "$(stat -c %s "$work/raw.bin" 2>/dev/null)" = 1024 ] || fail "sg_raw wrote $(stat -c %s "$work/raw.bin" 2>/dev/null) bytes, not 1024"
 cmp -s "$work/raw.bin" "$work/aspi.bin" || fail "sg_raw's READ(10) bytes differ from aspitool read's"
 cmp -s "$work/raw.bin" <(tail -c +2049 "$work/disk.img" | head -c 1024) || fail "sg_raw's READ(10) bytes are not blocks 4 and 5 of the image"
+# The same bytes through standard output, which the tool sets to binary.
+"$ntrun" --machine "$work/machine.json" "$tools/sg_raw.exe" -b -r 1024 \
+  PhysicalDrive0 28 00 00 00 00 04 00 00 02 00 >"$work/raw-stdout.bin" 2>/dev/null || fail "sg_raw -b READ(10)"
+cmp -s "$work/raw-stdout.bin" "$work/aspi.bin" || fail "sg_raw's READ(10) bytes on standard output differ from aspitool read's"
 
 # No such device: the tool's own error, not a fault.
 "$ntrun" "$tools/sg_inq.exe" PhysicalDrive9 >"$work/none.out" 2>&1

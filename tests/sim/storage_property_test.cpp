@@ -153,7 +153,7 @@ TEST_F(StoragePropertyTest, UnknownControlsAreRecordedWithTheirDevice) {
     HANDLE handle = Open("CdRom0", 0);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     DWORD returned = 0;
-    const DWORD code = 0x2D4800;  // not modelled
+    const DWORD code = 0x2D1080;  // storage, function 0x420, any access: not modelled
     EXPECT_FALSE(DeviceIoControl(handle, code, nullptr, 0, nullptr, 0, &returned, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
     CloseHandle(handle);
