@@ -43,7 +43,9 @@ for tool in "$tools"/*.exe; do
   code=$?
   name="$(basename "$tool")"
   # 125-127 are ntrun's own refusals, 3 a fault or a missing import.
-  case $code in 3 | 125 | 126 | 127) fail "$name --help: ntrun ended with $code: $(head -3 "$work/help.out")" ;; esac
+  # 0, or 1 (the tools' syntax-error status) from a tool that takes no
+  # --help and shows its usage for the unknown switch.
+  case $code in 0 | 1) ;; *) fail "$name --help ended with $code: $(head -3 "$work/help.out")" ;; esac
   grep -qi "usage" "$work/help.out" || fail "$name --help printed no usage"
   "$ntrun" --strict "$tool" --version >"$work/version.out" 2>&1
   code=$?
