@@ -31,8 +31,6 @@ namespace {
 
 int fileMode = 0;
 int commitMode = 0;
-// Standard streams set to binary before their first use.
-bool standardBinary[3] = {false, false, false};
 
 struct Stream {
     FILE* Host = nullptr;
@@ -123,7 +121,7 @@ private:
         if (index_ == 2) setvbuf(host, nullptr, _IONBF, 0);
         Stream& record = Record();
         record.Host = host;
-        record.Text = !standardBinary[index_];
+        record.Text = true;
     }
 
     int index_;
@@ -329,11 +327,11 @@ int OpenErrno(int hostErrno) {
 
 void SetStreamTextOfDescriptor(int d, bool text) {
     for (int i = 0; i < StreamCount; ++i) {
-        StreamAccess access(&ProgramStreams[i], false);
         if (!InUse(ProgramStreams[i]) || ProgramStreams[i].File != d) continue;
-        access.Record().Text = text;
-        // A standard stream not opened yet takes its mode when it opens.
-        if (i < 3 && access.Record().Host == nullptr) standardBinary[i] = !text;
+        // A standard stream is opened here if it was not yet, so that it
+        // keeps the mode from its first use on.
+        StreamAccess access(&ProgramStreams[i], i < 3);
+        if (access.Index() >= 0) access.Record().Text = text;
     }
 }
 
@@ -632,7 +630,6 @@ RUNTIME_ENTRY long rt_ftell(void* stream) {
     }
     return static_cast<long>(position);
 }
-
 
 // Returns `c` once it is pushed back to be the stream's next byte read
 // (the end-of-file mark goes); EOF when `c` is EOF or the stream cannot

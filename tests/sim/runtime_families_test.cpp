@@ -119,6 +119,20 @@ TEST(RuntimeFamiliesTest, LowLevelWritesTranslateInTextModeOnly) {
     std::ifstream file(path, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     EXPECT_EQ(bytes, "a\r\nb\n");
+
+    // A stream over a descriptor follows the descriptor's new mode.
+    const auto fopen = Export<void*(CDECL*)(const char*, const char*)>("fopen");
+    const auto fileno = Export<int(CDECL*)(void*)>("_fileno");
+    const auto fputs = Export<int(CDECL*)(const char*, void*)>("fputs");
+    const auto fclose = Export<int(CDECL*)(void*)>("fclose");
+    void* stream = fopen(path.c_str(), "w");
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(setmode(fileno(stream), 0x8000), 0x4000);
+    fputs("c\n", stream);
+    EXPECT_EQ(fclose(stream), 0);
+    std::ifstream again(path, std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>()),
+              "c\n");
     unlink(path.c_str());
 }
 
