@@ -265,3 +265,10 @@ if(TARGET runner_tests)
   target_compile_definitions(runner_tests PRIVATE PTASPI_NTRUN="$<TARGET_FILE:ntrun>"
     PTASPI_RUNNER_FIXTURES="${PTASPI_RUNNER_FIXTURES}")
 endif()
+
+# sg3_utils' Windows tools under ntrun against aspitool's answers; the
+# tools are fetched and built once per source tree (scripts/sg3-tools.sh).
+add_test(NAME Sg3ToolsAgreeWithAspitool
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/sg3/sg3_tools_test.sh ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
+set_tests_properties(Sg3ToolsAgreeWithAspitool PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1800
+  RESOURCE_LOCK sg3-utils-build)

@@ -51,6 +51,19 @@ struct PassThroughRecord {
 std::vector<PassThroughRecord> PassThroughLog();
 void ClearPassThroughLog();
 
+// One I/O control that no driver of the machine knows, as it arrived: it
+// failed with 1 (ERROR_INVALID_FUNCTION), as NT's drivers fail a code
+// they do not handle.
+struct UnknownControlRecord {
+    std::string device;  // the name the handle was opened with
+    DWORD controlCode = 0;
+};
+std::vector<UnknownControlRecord> UnknownControlLog();
+void ClearUnknownControlLog();
+// Returns nothing; from now on every unknown control is also reported on
+// the host's standard error, one line each (ntrun turns this on).
+void ReportUnknownControls(bool on);
+
 }  // namespace sim
 
 #endif

@@ -2,6 +2,9 @@
 // class driver's) answer to the control.
 #include "sim/devices/port_driver.h"
 
+#include "sim/devices/storage_property.h"
+#include "sim/sim.h"
+
 #include "sim/kernel/faults.h"
 #include "sim/kernel/threads.h"
 
@@ -125,7 +128,10 @@ DWORD Dispatch(const DeviceFile& file, DWORD code, uint8_t* system, DWORD inputL
         return HandlePassThrough(file, false, system, inputLength, outputLength, information);
     case IOCTL_SCSI_PASS_THROUGH_DIRECT:
         return HandlePassThrough(file, true, system, inputLength, outputLength, information);
+    case IOCTL_STORAGE_QUERY_PROPERTY:
+        return QueryStorageProperty(file, system, inputLength, outputLength, information);
     default:
+        RecordUnknownControl(file, code);
         return ERROR_INVALID_FUNCTION;
     }
 }

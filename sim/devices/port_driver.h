@@ -27,6 +27,10 @@ DWORD HandlePassThrough(const DeviceFile& file, bool direct, uint8_t* system,
 void RecordPassThrough(const DeviceFile& file, DWORD code, std::vector<uint8_t> input,
                        DWORD inputLength, DWORD outputLength, DWORD error);
 
+// Appends an I/O control that no driver knows to the unknown-control log
+// (and reports it on standard error when asked to).
+void RecordUnknownControl(const DeviceFile& file, DWORD code);
+
 }  // namespace sim
 
 #endif

@@ -108,6 +108,25 @@ void ReleaseStreamDescriptor(int d) {
     if (d >= 0 && d < DescriptorCount) state.Descriptors[d] = Descriptor();
 }
 
+int OpenPlainDescriptor(int hostFd, bool text) {
+    DescriptorTable& state = Table();
+    std::lock_guard<std::mutex> hold(state.Lock);
+    return AllocateDescriptorLocked(hostFd, text);
+}
+
+bool SetDescriptorText(int d, bool text, bool* wasText) {
+    DescriptorTable& state = Table();
+    std::lock_guard<std::mutex> hold(state.Lock);
+    if (d >= 0 && d < DescriptorCount) OpenStandardDescriptorLocked(d);
+    if (d < 0 || d >= DescriptorCount || !state.Descriptors[d].Open) {
+        SetProgramErrno(WindowsEBADF);
+        return false;
+    }
+    *wasText = state.Descriptors[d].Text;
+    state.Descriptors[d].Text = text;
+    return true;
+}
+
 int HostFdOf(int d, bool* text) {
     DescriptorTable& state = Table();
     std::lock_guard<std::mutex> hold(state.Lock);

@@ -28,6 +28,13 @@ void ReleaseStreamDescriptor(int d);
 // null; -1 with errno EBADF when it is not open.
 int HostFdOf(int d, bool* text);
 
+// Returns the lowest free descriptor from 3 up, owning `hostFd` (a _close
+// closes it), or -1 when all are taken.
+int OpenPlainDescriptor(int hostFd, bool text);
+// Returns true with descriptor `d` switched to text or binary mode and
+// its former mode in *wasText; false with errno EBADF when it is not open.
+bool SetDescriptorText(int d, bool text, bool* wasText);
+
 }  // namespace sim
 
 #endif

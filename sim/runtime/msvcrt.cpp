@@ -6,6 +6,7 @@
 #include "sim/runtime/msvcrt.h"
 
 #include "sim/runtime/runtime_entries.h"
+#include "sim/runtime/family_entries.h"
 #include "sim/runtime/errno_values.h"
 #include "sim/runtime/exception_support.h"
 #include "sim/runtime/streams.h"
@@ -227,6 +228,78 @@ const sim::NamedExport runtimeExports[] = {
     FUNCTION("_global_unwind2", rt_global_unwind2),
     FUNCTION("_initterm_e", rt_initterm_e),
     FUNCTION("_local_unwind2", rt_local_unwind2),
+    // For programs that nobody here wrote (sg3_utils' Windows tools), by
+    // family, each whole: appended as one block, in the byte order of the
+    // names within it. Character classification:
+    FUNCTION("__isascii", rt_isascii),
+    FUNCTION("__p__pctype", rt_p_pctype),
+    FUNCTION("__pctype_func", rt_pctype_func),
+    VARIABLE("_ctype", &rt_ctype_table),
+    FUNCTION("_isctype", rt_isctype),
+    VARIABLE("_pctype", &rt_pctype),
+    FUNCTION("_tolower", rt_tolower_unchecked),
+    FUNCTION("_toupper", rt_toupper_unchecked),
+    FUNCTION("isalnum", rt_isalnum),
+    FUNCTION("isalpha", rt_isalpha),
+    FUNCTION("iscntrl", rt_iscntrl),
+    FUNCTION("isdigit", rt_isdigit),
+    FUNCTION("isgraph", rt_isgraph),
+    FUNCTION("islower", rt_islower),
+    FUNCTION("isprint", rt_isprint),
+    FUNCTION("ispunct", rt_ispunct),
+    FUNCTION("isspace", rt_isspace),
+    FUNCTION("isupper", rt_isupper),
+    FUNCTION("isxdigit", rt_isxdigit),
+    FUNCTION("tolower", rt_tolower),
+    // Strings:
+    FUNCTION("_strdup", rt_strdup),
+    FUNCTION("_stricmp", rt_stricmp),
+    FUNCTION("_strlwr", rt_strlwr),
+    FUNCTION("_strupr", rt_strupr),
+    FUNCTION("strcat", rt_strcat),
+    FUNCTION("strcoll", rt_strcoll),
+    FUNCTION("strcpy", rt_strcpy),
+    FUNCTION("strcspn", rt_strcspn),
+    FUNCTION("strncat", rt_strncat),
+    FUNCTION("strncpy", rt_strncpy),
+    FUNCTION("strpbrk", rt_strpbrk),
+    FUNCTION("strspn", rt_strspn),
+    FUNCTION("strstr", rt_strstr),
+    FUNCTION("strtok", rt_strtok),
+    // Number conversions, sorting and searching:
+    FUNCTION("_atoi64", rt_atoi64),
+    FUNCTION("_strtoi64", rt_strtoi64),
+    FUNCTION("_strtoui64", rt_strtoui64),
+    FUNCTION("abs", rt_abs),
+    FUNCTION("atof", rt_atof),
+    FUNCTION("atol", rt_atol),
+    FUNCTION("bsearch", rt_bsearch),
+    FUNCTION("labs", rt_labs),
+    FUNCTION("qsort", rt_qsort),
+    FUNCTION("strtod", rt_strtod),
+    FUNCTION("strtol", rt_strtol),
+    FUNCTION("strtoul", rt_strtoul),
+    // The environment and the arguments:
+    FUNCTION("__p___argc", rt_p___argc),
+    FUNCTION("__p___argv", rt_p___argv),
+    FUNCTION("_putenv", rt_putenv),
+    FUNCTION("getenv", rt_getenv),
+    // Character reads and error messages on streams:
+    FUNCTION("fgetc", rt_fgetc),
+    FUNCTION("fgets", rt_fgets),
+    FUNCTION("getc", rt_fgetc),
+    FUNCTION("getchar", rt_getchar),
+    FUNCTION("perror", rt_perror),
+    FUNCTION("ungetc", rt_ungetc),
+    // Low-level files:
+    FUNCTION("_creat", rt_creat),
+    FUNCTION("_fstati64", rt_fstati64),
+    FUNCTION("_lseek", rt_lseek),
+    FUNCTION("_lseeki64", rt_lseeki64),
+    FUNCTION("_open", rt_open),
+    FUNCTION("_setmode", rt_setmode),
+    FUNCTION("_stati64", rt_stati64),
+    FUNCTION("_write", rt_write),
 };
 
 }  // namespace

@@ -336,6 +336,16 @@ int OpenErrno(int hostErrno) {
 
 }  // namespace
 
+void SetStreamTextOfDescriptor(int d, bool text) {
+    for (int i = 0; i < StreamCount; ++i) {
+        if (!InUse(ProgramStreams[i]) || ProgramStreams[i].File != d) continue;
+        // A standard stream is opened here if it was not yet, so that it
+        // keeps the mode from its first use on.
+        StreamAccess access(&ProgramStreams[i], i < 3);
+        if (access.Index() >= 0) access.Record().Text = text;
+    }
+}
+
 int* ProgramFileMode() { return &fileMode; }
 int* ProgramCommitMode() { return &commitMode; }
 
@@ -655,3 +665,15 @@ RUNTIME_ENTRY long rt_ftell(void* stream) {
     return static_cast<long>(position);
 }
 
+// Returns `c` once it is pushed back to be the stream's next byte read
+// (the end-of-file mark goes); EOF when `c` is EOF or the stream cannot
+// take it back. One byte of push-back is all that is promised.
+RUNTIME_ENTRY int rt_ungetc(int c, void* stream) {
+    if (c == EOF) return EOF;
+    StreamAccess access(stream);
+    if (!access.Usable()) return EOF;
+    if ((access.File().Flag & (sim::StreamRead | sim::StreamReadWrite)) == 0) return EOF;
+    if (std::ungetc(static_cast<unsigned char>(c), access.Record().Host) == EOF) return EOF;
+    access.File().Flag &= ~sim::StreamAtEnd;
+    return static_cast<unsigned char>(c);
+}

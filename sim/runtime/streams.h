@@ -66,6 +66,10 @@ void DiscardStreamOutput();
 // error, as the runtime writes its fatal messages (no stream involved).
 void WriteStandardErrorRaw(const char* text, size_t size);
 
+// Returns nothing; every open stream over descriptor `d` now translates
+// (text) or not, as _setmode on the descriptor makes msvcrt's streams do.
+void SetStreamTextOfDescriptor(int d, bool text);
+
 }  // namespace sim
 
 #endif

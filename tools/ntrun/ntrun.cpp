@@ -103,5 +103,7 @@ int main(int argc, char** argv) {
     for (const sim::MachineWarning& warning : sim::MachineWarnings(machine)) {
         std::fprintf(stderr, "ntrun: warning: %s\n", warning.text.c_str());
     }
+    // What the program sends that no driver knows is worth seeing.
+    sim::ReportUnknownControls(true);
     return sim::RunProgram(run);
 }

@@ -4,6 +4,8 @@
 // ordinals here are only this simulator's.
 #include "sim/loader/pe/system_dlls.h"
 
+#include "sim/kernel/system_info.h"
+
 #include <windows.h>
 
 #include <strings.h>
@@ -83,6 +85,18 @@ const NamedExport kernel32[] = {
     EXPORT(UnhandledExceptionFilter),
     // The console's control events.
     EXPORT(SetConsoleCtrlHandler),
+    // For programs that nobody here wrote (sg3_utils' Windows tools):
+    // system information, messages, local memory, the environment, lstr*.
+    EXPORT(FormatMessageA),
+    EXPORT(GetEnvironmentVariableA),
+    EXPORT(GetEnvironmentVariableW),
+    EXPORT(GetSystemInfo),
+    EXPORT(LocalAlloc),
+    EXPORT(LocalFree),
+    EXPORT(SetEnvironmentVariableA),
+    EXPORT(lstrcatA),
+    EXPORT(lstrcpyA),
+    EXPORT(lstrlenA),
 };
 
 const NamedExport advapi32[] = {
