@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  cmake make g++ g++-multilib
+  cmake make g++ g++-multilib dpkg-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   libgtest-dev:i386 libgmock-dev:i386 libbenchmark-dev:i386
   nlohmann-json3-dev
