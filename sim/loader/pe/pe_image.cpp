@@ -144,6 +144,10 @@ void* MapOnAllocationBoundary(uint32_t size) {
     const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
     const uintptr_t base =
         (start + AllocationGranularity - 1) & ~uintptr_t(AllocationGranularity - 1);
+    if (base < start) {  // the boundary past the last one in the address space
+        munmap(mapped, size + slack);
+        return MAP_FAILED;
+    }
     if (base != start) munmap(mapped, base - start);
     if (base - start != slack) {
         munmap(reinterpret_cast<void*>(base + size), slack - (base - start));
@@ -156,8 +160,12 @@ void* MapOnAllocationBoundary(uint32_t size) {
 // MAP_FAILED).
 unsigned char* Reserve(uint32_t preferred, uint32_t size, bool mayMove) {
     void* wanted = reinterpret_cast<void*>(uintptr_t(preferred));
-    void* base = mmap(wanted, size, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    // NT never gives out the first 64 KiB of an address space, so a base
+    // there counts as taken; the host would map one there for root.
+    void* base = preferred < AllocationGranularity
+                     ? MAP_FAILED
+                     : mmap(wanted, size, PROT_READ | PROT_WRITE,
+                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
     if (base != MAP_FAILED && base != wanted) {
         munmap(base, size);  // a kernel that ignores the flag
         base = MAP_FAILED;
