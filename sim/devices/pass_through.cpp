@@ -29,35 +29,24 @@ LogState& Log() {
     return *log;
 }
 
-// Callers waiting for a unit that another caller holds, on any unit;
-// guarded by StateLock(). A claim's end wakes the machine's waiters only
-// when there are such callers: every waiter looks again at each wake,
-// and the application thread waiting for this very command would be
-// woken for nothing, at the cost of a futex wake when it sleeps.
-size_t claimsWaiting = 0;
-
 // Holds a unit for one command: later callers of the same unit wait in the
 // port driver's queue. A holder terminated meanwhile still runs its command
 // to the end, as the port driver cancels no pass-through.
 class UnitClaim {
 public:
     explicit UnitClaim(LiveUnit& unit) : unit_(unit), self_(CurrentThreadRecordShared()) {
-        std::unique_lock<std::mutex> lock(StateLock());
-        if (unit_.Busy) {
-            ++claimsWaiting;
-            WaitUntil(lock, [this] { return !unit_.Busy; }, INFINITE);
-            --claimsWaiting;
-        }
+        StateHold lock(StateLock());
+        WaitUntil(lock, &unit_.ClaimWaiters, [this] { return !unit_.Busy; }, INFINITE);
         unit_.Busy = true;
         unit_.Holder = self_;
     }
     ~UnitClaim() {
-        std::lock_guard<std::mutex> lock(StateLock());
+        StateGuard lock(StateLock());
         if (unit_.Holder == self_) {
             unit_.Busy = false;
             unit_.Holder.reset();
+            SignalQueueLocked(unit_.ClaimWaiters);
         }
-        if (claimsWaiting != 0) NotifyStateChanged();
     }
     UnitClaim(const UnitClaim&) = delete;
     UnitClaim& operator=(const UnitClaim&) = delete;

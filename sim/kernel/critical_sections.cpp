@@ -1,6 +1,7 @@
 // Critical sections. The simulator keeps each section's state itself,
-// keyed by the structure's address, and waits for one through the single
-// simulated wait, so that a thread terminated while it waits stops there.
+// keyed by the structure's address, with the threads waiting for it, and
+// waits for one through the dispatcher, so that a thread terminated while
+// it waits stops there.
 // As on NT, a section is not abandoned when its owner ends or is
 // terminated: it stays owned for good. Calls NT leaves undefined (entering
 // a section never initialised, leaving one the caller does not own) stop
@@ -21,6 +22,7 @@ namespace {
 struct SectionState {
     unsigned long OwnerKey = 0;  // 0: free
     unsigned long Recursion = 0;
+    WaitQueue Waiters;  // woken to try again when the section is freed
 };
 
 // Returns the state of every initialised section, guarded by StateLock().
@@ -51,9 +53,10 @@ void Mirror(CRITICAL_SECTION* section, const SectionState& state) {
 // Returns nothing; the section is free and ready for use.
 extern "C" void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     sim::ExitIfTerminated();
-    std::lock_guard<std::mutex> guard(sim::StateLock());
+    sim::StateGuard guard(sim::StateLock());
     sim::SectionState& state = sim::Sections()[lpCriticalSection];
-    state = sim::SectionState();
+    state.OwnerKey = 0;
+    state.Recursion = 0;
     lpCriticalSection->DebugInfo = nullptr;
     lpCriticalSection->LockSemaphore = nullptr;
     lpCriticalSection->SpinCount = 0;
@@ -64,7 +67,7 @@ extern "C" void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSe
 extern "C" void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     sim::ExitIfTerminated();
     const unsigned long self = sim::CurrentThreadKey();
-    std::unique_lock<std::mutex> lock(sim::StateLock());
+    sim::StateHold lock(sim::StateLock());
     auto found = sim::Sections().find(lpCriticalSection);
     if (found == sim::Sections().end()) {
         lock.unlock();
@@ -73,7 +76,8 @@ extern "C" void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection
     }
     sim::SectionState& state = found->second;
     sim::WaitUntil(
-        lock, [&] { return state.OwnerKey == 0 || state.OwnerKey == self; }, INFINITE);
+        lock, &state.Waiters, [&] { return state.OwnerKey == 0 || state.OwnerKey == self; },
+        INFINITE);
     state.OwnerKey = self;
     ++state.Recursion;
     sim::Mirror(lpCriticalSection, state);
@@ -84,7 +88,7 @@ extern "C" void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection
 extern "C" void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     sim::ExitIfTerminated();
     const unsigned long self = sim::CurrentThreadKey();
-    std::unique_lock<std::mutex> guard(sim::StateLock());
+    sim::StateHold guard(sim::StateLock());
     auto found = sim::Sections().find(lpCriticalSection);
     if (found == sim::Sections().end() || found->second.OwnerKey != self) {
         guard.unlock();
@@ -94,14 +98,22 @@ extern "C" void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection
     sim::SectionState& state = found->second;
     if (--state.Recursion == 0) state.OwnerKey = 0;
     sim::Mirror(lpCriticalSection, state);
-    sim::NotifyStateChanged();
+    if (state.OwnerKey == 0) sim::SignalQueueLocked(state.Waiters);
 }
 
 // Returns nothing; the section's resources are gone and it may not be used
 // again until initialised.
 extern "C" void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     sim::ExitIfTerminated();
-    std::lock_guard<std::mutex> guard(sim::StateLock());
-    sim::Sections().erase(lpCriticalSection);
-    sim::NotifyStateChanged();
+    sim::StateHold guard(sim::StateLock());
+    auto found = sim::Sections().find(lpCriticalSection);
+    if (found == sim::Sections().end()) return;
+    // The waiters' blocks are linked into the section's state: deleting it
+    // under them would leave them waiting on freed memory.
+    if (found->second.Waiters.First != nullptr) {
+        guard.unlock();
+        sim::Misuse("DeleteCriticalSection", lpCriticalSection, "a section other threads wait for",
+                    __builtin_return_address(0));
+    }
+    sim::Sections().erase(found);
 }

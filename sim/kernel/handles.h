@@ -17,7 +17,7 @@ namespace sim {
 // Stream: a standard handle of the process, over one of the host's own.
 enum class ObjectKind { File, Event, Mutex, Thread, Key, Semaphore, Stream };
 
-struct KernelObject {
+struct KernelObject : std::enable_shared_from_this<KernelObject> {
     explicit KernelObject(ObjectKind kind) : Kind(kind) {}
     virtual ~KernelObject() = default;
     const ObjectKind Kind;

@@ -1,10 +1,12 @@
-// The simulated kernel's waitable objects (events, mutexes, threads) and the
-// per-thread record that ties mutex ownership and termination to a thread.
-// Every field below is read and written only with sim::StateLock() held,
-// except ThreadRecord::Terminated, which a thread also polls without it.
+// The simulated kernel's waitable objects (events, mutexes, semaphores,
+// threads) and the per-thread record that ties mutex ownership, waits and
+// termination to a thread. Every field below is read and written only with
+// sim::StateLock() held, except the atomics, which a thread also reads
+// without it.
 #ifndef PTASPI_SIM_KERNEL_OBJECTS_H
 #define PTASPI_SIM_KERNEL_OBJECTS_H
 
+#include "sim/kernel/dispatcher.h"
 #include "sim/kernel/handles.h"
 
 #include <windows.h>
@@ -20,7 +22,7 @@ struct MutexObject;
 
 // One thread of the simulated machine: any thread that has called into the
 // simulator, and every thread that _beginthread started.
-struct ThreadRecord {
+struct ThreadRecord : std::enable_shared_from_this<ThreadRecord> {
     explicit ThreadRecord(unsigned long key) : Key(key) {}
     const unsigned long Key;
     bool StartedByRuntime = false;  // started by _beginthread: counted as live
@@ -41,6 +43,21 @@ struct ThreadRecord {
     unsigned SynchronousIo = 0;
     // Mutexes this thread owns; abandoned when it ends or is terminated.
     std::vector<std::shared_ptr<MutexObject>> OwnedMutexes;
+    // Threads waiting for this one to end.
+    WaitQueue Waiters;
+    // The wait the thread is in: its blocks (none linked: no wait), whether
+    // it needs every object, and the result a waker made for it.
+    WaitBlock* WaitBlocks = nullptr;
+    DWORD WaitCount = 0;
+    bool WaitAll = false;
+    bool ConditionWait = false;
+    DWORD WaitStatus = WAIT_TIMEOUT;
+    // The futex word the thread sleeps on: Watching or Sleeping while it
+    // waits, Readied once its wait has ended.
+    std::atomic<uint32_t> WakeWord{0};
+    static constexpr uint32_t Watching = 0;
+    static constexpr uint32_t Readied = 1;
+    static constexpr uint32_t Sleeping = 2;
 };
 
 struct EventObject : KernelObject {
@@ -48,6 +65,7 @@ struct EventObject : KernelObject {
         : KernelObject(ObjectKind::Event), ManualReset(manualReset), Signalled(signalled) {}
     const bool ManualReset;
     bool Signalled;
+    WaitQueue Waiters;
 };
 
 struct MutexObject : KernelObject {
@@ -55,6 +73,7 @@ struct MutexObject : KernelObject {
     unsigned long OwnerKey = 0;   // 0: not owned
     unsigned long Recursion = 0;  // acquisitions not yet released by the owner
     bool Abandoned = false;       // the next acquisition reports WAIT_ABANDONED
+    WaitQueue Waiters;
 };
 
 struct SemaphoreObject : KernelObject {
@@ -62,6 +81,7 @@ struct SemaphoreObject : KernelObject {
         : KernelObject(ObjectKind::Semaphore), Count(count), Maximum(maximum) {}
     LONG Count;  // signalled while above 0; a satisfied wait takes one
     const LONG Maximum;
+    WaitQueue Waiters;
 };
 
 struct ThreadObject : KernelObject {
@@ -83,16 +103,17 @@ ThreadRecord& CurrentThreadRecord();
 // Returns the calling thread's record as a shared pointer.
 std::shared_ptr<ThreadRecord> CurrentThreadRecordShared();
 
-// Returns nothing. With StateLock() held: makes `mutex` owned once more by
-// the calling thread, and returns through `abandoned` whether it had been
-// abandoned by a previous owner (the recursion count then restarts at 1).
-void AcquireMutexLocked(const std::shared_ptr<MutexObject>& mutex, bool* abandoned);
+// Returns whether the mutex had been abandoned by a previous owner (the
+// recursion count then restarts at 1). With StateLock() held: makes
+// `mutex` owned once more by `owner`.
+bool AcquireMutexLocked(MutexObject& mutex, ThreadRecord& owner);
 // Returns false when the calling thread does not own `mutex`; otherwise
-// gives up one acquisition. With StateLock() held.
+// gives up one acquisition, and after the last satisfies the waits the
+// free mutex completes. With StateLock() held.
 bool ReleaseMutexLocked(MutexObject& mutex);
 // Returns nothing. With StateLock() held: ends the thread's part in the
-// machine (its mutexes abandoned, its object signalled); does nothing for
-// a thread that has ended already. The caller calls NotifyStateChanged().
+// machine (its mutexes abandoned, its object signalled, its waiters
+// released); does nothing for a thread that has ended already.
 void EndThreadLocked(ThreadRecord& thread);
 
 }  // namespace sim

@@ -21,6 +21,7 @@ struct LoaderLockState {
     std::shared_ptr<ThreadRecord> Owner;  // null: free
     unsigned long Depth = 0;
     std::deque<std::shared_ptr<ThreadRecord>> Waiters;  // in arrival order
+    WaitQueue Waiting;  // the same threads, woken to look for a hand-off
 };
 
 LoaderLockState& Lock() {
@@ -38,19 +39,19 @@ void HandOffLocked(LoaderLockState& state) {
         state.Waiters.pop_front();
         if (!next->Terminated.load()) state.Owner = std::move(next);
     }
-    NotifyStateChanged();
+    if (state.Owner) SignalQueueLocked(state.Waiting);
 }
 
 }  // namespace
 
 void EnterLoaderLock() {
     std::shared_ptr<ThreadRecord> self = CurrentThreadRecordShared();
-    std::unique_lock<std::mutex> lock(StateLock());
+    StateHold lock(StateLock());
     LoaderLockState& state = Lock();
     if (!state.Owner) state.Owner = self;
     if (state.Owner != self) {
         state.Waiters.push_back(self);
-        WaitUntil(lock, [&] { return state.Owner == self; }, INFINITE);
+        WaitUntil(lock, &state.Waiting, [&] { return state.Owner == self; }, INFINITE);
     }
     ++state.Depth;
 }
@@ -58,20 +59,20 @@ void EnterLoaderLock() {
 void LeaveLoaderLock() {
     ExitIfTerminated();
     std::shared_ptr<ThreadRecord> self = CurrentThreadRecordShared();
-    std::lock_guard<std::mutex> guard(StateLock());
+    StateGuard guard(StateLock());
     LoaderLockState& state = Lock();
     if (state.Owner != self || state.Depth == 0) return;
     if (--state.Depth == 0) HandOffLocked(state);
 }
 
 bool LoaderLockOrphaned() {
-    std::lock_guard<std::mutex> guard(StateLock());
+    StateGuard guard(StateLock());
     const LoaderLockState& state = Lock();
     return state.Owner && state.Owner->Terminated.load();
 }
 
 void ResetOrphanedLoaderLock() {
-    std::lock_guard<std::mutex> guard(StateLock());
+    StateGuard guard(StateLock());
     LoaderLockState& state = Lock();
     if (!state.Owner || !state.Owner->Terminated.load()) return;
     state.Depth = 0;

@@ -50,14 +50,14 @@ extern "C" BOOL WINAPI ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount,
         return FALSE;
     }
     {
-        std::lock_guard<std::mutex> guard(sim::StateLock());
+        sim::StateGuard guard(sim::StateLock());
         if (lReleaseCount > semaphore->Maximum - semaphore->Count) {
             sim::SetLastErrorCode(ERROR_TOO_MANY_POSTS);
             return FALSE;
         }
         if (lpPreviousCount != nullptr) *lpPreviousCount = semaphore->Count;
         semaphore->Count += lReleaseCount;
-        sim::NotifyStateChanged();
+        sim::SignalQueueLocked(semaphore->Waiters);
     }
     return TRUE;
 }

@@ -41,7 +41,7 @@ HANDLE CreateNamedObject(const char* name, ObjectKind kind,
     std::shared_ptr<KernelObject> object;
     bool existed = false;
     {
-        std::lock_guard<std::mutex> guard(StateLock());
+        StateGuard guard(StateLock());
         if (name != nullptr) {
             auto entry = NamedObjects().find(name);
             if (entry != NamedObjects().end()) object = entry->second.lock();
@@ -81,47 +81,6 @@ bool ResolveWaitable(HANDLE handle, std::shared_ptr<KernelObject>* object, bool*
            (*object)->Kind != ObjectKind::Stream;
 }
 
-// Returns whether the calling thread could take the object now. With
-// StateLock() held.
-bool IsSignalled(const KernelObject* object, unsigned long self) {
-    if (object == nullptr) return false;  // the process
-    switch (object->Kind) {
-        case ObjectKind::Event:
-            return static_cast<const EventObject*>(object)->Signalled;
-        case ObjectKind::Mutex: {
-            const auto* mutex = static_cast<const MutexObject*>(object);
-            return mutex->Recursion == 0 || mutex->OwnerKey == self;
-        }
-        case ObjectKind::Thread:
-            return static_cast<const ThreadObject*>(object)->Record->Ended;
-        case ObjectKind::Semaphore:
-            return static_cast<const SemaphoreObject*>(object)->Count > 0;
-        case ObjectKind::File:
-        case ObjectKind::Key:
-        case ObjectKind::Stream:
-            break;
-    }
-    return false;
-}
-
-// Returns whether the object taken was an abandoned mutex. Applies the side
-// effect of a satisfied wait. With StateLock() held.
-bool Satisfy(const std::shared_ptr<KernelObject>& object) {
-    if (!object) return false;
-    if (object->Kind == ObjectKind::Event) {
-        auto* event = static_cast<EventObject*>(object.get());
-        if (!event->ManualReset) event->Signalled = false;
-        return false;
-    }
-    if (object->Kind == ObjectKind::Mutex) {
-        bool abandoned = false;
-        AcquireMutexLocked(std::static_pointer_cast<MutexObject>(object), &abandoned);
-        return abandoned;
-    }
-    if (object->Kind == ObjectKind::Semaphore) --static_cast<SemaphoreObject*>(object.get())->Count;
-    return false;
-}
-
 // Returns FALSE after setting the last error.
 BOOL FailWith(DWORD error) {
     SetLastErrorCode(error);
@@ -134,18 +93,18 @@ DWORD WaitFailed(DWORD error) {
     return WAIT_FAILED;
 }
 
-// Returns TRUE after applying `change` to the event behind `handle`.
-template <class Change>
-BOOL ChangeEvent(HANDLE handle, Call call, Change change) {
+// Returns TRUE after setting the event behind `handle` to `signalled`; a
+// set event releases the waits it completes at once.
+BOOL ChangeEvent(HANDLE handle, Call call, bool signalled) {
     ExitIfTerminated();
     DWORD error = 0;
     if (TakeFault(call, nullptr, &error)) return FailWith(error);
     auto event = LookupHandleOf<EventObject>(handle, ObjectKind::Event);
     if (!event) return FailWith(ERROR_INVALID_HANDLE);
     {
-        std::lock_guard<std::mutex> guard(StateLock());
-        change(*event);
-        NotifyStateChanged();
+        StateGuard guard(StateLock());
+        event->Signalled = signalled;
+        if (signalled) SignalQueueLocked(event->Waiters);
     }
     HoldIfAsked(call);
     return TRUE;
@@ -153,18 +112,17 @@ BOOL ChangeEvent(HANDLE handle, Call call, Change change) {
 
 }  // namespace
 
-void AcquireMutexLocked(const std::shared_ptr<MutexObject>& mutex, bool* abandoned) {
-    ThreadRecord& self = CurrentThreadRecord();
-    *abandoned = false;
-    if (mutex->Recursion != 0 && mutex->OwnerKey == self.Key) {
-        ++mutex->Recursion;
-        return;
+bool AcquireMutexLocked(MutexObject& mutex, ThreadRecord& owner) {
+    if (mutex.Recursion != 0 && mutex.OwnerKey == owner.Key) {
+        ++mutex.Recursion;
+        return false;
     }
-    *abandoned = mutex->Abandoned;
-    mutex->Abandoned = false;
-    mutex->OwnerKey = self.Key;
-    mutex->Recursion = 1;
-    self.OwnedMutexes.push_back(mutex);
+    const bool abandoned = mutex.Abandoned;
+    mutex.Abandoned = false;
+    mutex.OwnerKey = owner.Key;
+    mutex.Recursion = 1;
+    owner.OwnedMutexes.push_back(std::static_pointer_cast<MutexObject>(mutex.shared_from_this()));
+    return abandoned;
 }
 
 bool ReleaseMutexLocked(MutexObject& mutex) {
@@ -176,6 +134,7 @@ bool ReleaseMutexLocked(MutexObject& mutex) {
     owned.erase(std::remove_if(owned.begin(), owned.end(),
                                [&](const std::shared_ptr<MutexObject>& m) { return m.get() == &mutex; }),
                 owned.end());
+    SignalQueueLocked(mutex.Waiters);
     return true;
 }
 
@@ -211,8 +170,7 @@ extern "C" HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, B
     // Opening an existing named mutex never takes it, whatever bInitialOwner.
     return sim::CreateNamedObject(lpName, sim::ObjectKind::Mutex, [&] {
         auto mutex = std::make_shared<sim::MutexObject>();
-        bool abandoned = false;
-        if (bInitialOwner) sim::AcquireMutexLocked(mutex, &abandoned);
+        if (bInitialOwner) sim::AcquireMutexLocked(*mutex, sim::CurrentThreadRecord());
         return std::shared_ptr<sim::KernelObject>(mutex);
     });
 }
@@ -230,18 +188,8 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
     if (!sim::ResolveWaitable(hHandle, &object, &process)) {
         return sim::WaitFailed(ERROR_INVALID_HANDLE);
     }
-    const unsigned long self = sim::CurrentThreadKey();
-    bool abandoned = false;
-    {
-        std::unique_lock<std::mutex> lock(sim::StateLock());
-        if (!sim::WaitUntil(lock, [&] { return sim::IsSignalled(object.get(), self); },
-                            dwMilliseconds)) {
-            return WAIT_TIMEOUT;
-        }
-        abandoned = sim::Satisfy(object);
-        sim::NotifyStateChanged();
-    }
-    return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+    sim::KernelObject* const waited = object.get();
+    return sim::WaitForObjects(&waited, 1, false, dwMilliseconds);
 }
 
 // Returns WAIT_OBJECT_0 + i or WAIT_ABANDONED_0 + i (wait-any: the lowest
@@ -258,7 +206,9 @@ extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
         return sim::WaitFailed(ERROR_INVALID_PARAMETER);
     }
     if (lpHandles == nullptr) return sim::WaitFailed(ERROR_NOACCESS);
-    std::vector<std::shared_ptr<sim::KernelObject>> objects(nCount);
+    // Held for the wait, so that closing a handle meanwhile leaves the
+    // object alive, as on NT.
+    std::shared_ptr<sim::KernelObject> objects[MAXIMUM_WAIT_OBJECTS];
     for (DWORD i = 0; i < nCount; ++i) {
         bool process = false;
         if (!sim::ResolveWaitable(lpHandles[i], &objects[i], &process)) {
@@ -273,38 +223,9 @@ extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
             }
         }
     }
-    const unsigned long self = sim::CurrentThreadKey();
-    DWORD result = WAIT_TIMEOUT;
-    {
-        std::unique_lock<std::mutex> lock(sim::StateLock());
-        DWORD ready = 0;  // wait-any: the lowest signalled index
-        auto check = [&] {
-            for (DWORD i = 0; i < nCount; ++i) {
-                bool signalled = sim::IsSignalled(objects[i].get(), self);
-                if (bWaitAll && !signalled) return false;
-                if (!bWaitAll && signalled) {
-                    ready = i;
-                    return true;
-                }
-            }
-            return bWaitAll != FALSE;
-        };
-        if (!sim::WaitUntil(lock, check, dwMilliseconds)) return WAIT_TIMEOUT;
-        if (bWaitAll) {
-            // Every object is taken under the one hold of the state lock, so
-            // no other thread sees a moment where only some are taken.
-            result = WAIT_OBJECT_0;
-            for (DWORD i = 0; i < nCount; ++i) {
-                if (sim::Satisfy(objects[i]) && result == WAIT_OBJECT_0) {
-                    result = WAIT_ABANDONED_0 + i;
-                }
-            }
-        } else {
-            result = (sim::Satisfy(objects[ready]) ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + ready;
-        }
-        sim::NotifyStateChanged();
-    }
-    return result;
+    sim::KernelObject* waited[MAXIMUM_WAIT_OBJECTS];
+    for (DWORD i = 0; i < nCount; ++i) waited[i] = objects[i].get();
+    return sim::WaitForObjects(waited, nCount, bWaitAll != FALSE, dwMilliseconds);
 }
 
 // Returns TRUE when the calling thread owned the mutex and gave up one
@@ -317,9 +238,8 @@ extern "C" BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
     if (!mutex) return sim::FailWith(ERROR_INVALID_HANDLE);
     bool released = false;
     {
-        std::lock_guard<std::mutex> guard(sim::StateLock());
+        sim::StateGuard guard(sim::StateLock());
         released = sim::ReleaseMutexLocked(*mutex);
-        if (released) sim::NotifyStateChanged();
     }
     if (!released) return sim::FailWith(ERROR_NOT_OWNER);
     return TRUE;
@@ -327,12 +247,10 @@ extern "C" BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
 
 // Returns TRUE once the event is signalled.
 extern "C" BOOL WINAPI SetEvent(HANDLE hEvent) {
-    return sim::ChangeEvent(hEvent, sim::Call::SetEvent,
-                            [](sim::EventObject& event) { event.Signalled = true; });
+    return sim::ChangeEvent(hEvent, sim::Call::SetEvent, true);
 }
 
 // Returns TRUE once the event is not signalled.
 extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) {
-    return sim::ChangeEvent(hEvent, sim::Call::ResetEvent,
-                            [](sim::EventObject& event) { event.Signalled = false; });
+    return sim::ChangeEvent(hEvent, sim::Call::ResetEvent, false);
 }

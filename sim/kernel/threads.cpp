@@ -1,5 +1,4 @@
-// Threads of the simulated machine: the state lock and the one wait that
-// every blocking call uses, thread records with their ending and
+// Threads of the simulated machine: thread records with their ending and
 // termination, the runtime's _beginthread/_endthread, TerminateThread,
 // Sleep, and the handle calls that concern threads and the process.
 #include "sim/kernel/threads.h"
@@ -16,6 +15,7 @@
 
 #include <errno.h>
 #include <link.h>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
 #include <semaphore.h>
@@ -36,12 +36,9 @@ namespace sim {
 namespace {
 
 struct MachineState {
-    std::mutex Lock;
-    std::condition_variable Changed;
-    // Counts the notifications of Changed, so that a waiter can watch for
-    // one without the lock.
-    std::atomic<uint64_t> Generation{0};
+    // Guarded by StateLock().
     size_t LiveThreads = 0;  // started by _beginthread and not ended
+    WaitQueue ThreadsEnded;  // woken when LiveThreads falls to 0
     // Every thread record made, for process exit; guarded by ListLock,
     // which is never held with StateLock() wanted, since a record can be
     // made while StateLock() is held.
@@ -102,6 +99,16 @@ void MarkStopped(ThreadRecord& thread) {
     sem_post(StopPosts());
 }
 
+// Whether the calling thread counts among the running ones.
+thread_local bool countedRunning = false;
+
+// Returns nothing: the calling thread stops counting as running, for good.
+void LeaveRunning() {
+    if (!countedRunning) return;
+    countedRunning = false;
+    CountRunningThread(-1);
+}
+
 // Holds the calling thread's record. Its destructor runs when the thread
 // exits by any road (a std::thread returning, the main thread at exit), so
 // the mutexes a thread still owns are abandoned as on Windows.
@@ -111,10 +118,10 @@ struct ThreadHolder {
         if (!Record) return;
         MarkStopped(*Record);
         {
-            std::lock_guard<std::mutex> guard(StateLock());
+            StateGuard guard(StateLock());
             EndThreadLocked(*Record);
-            NotifyStateChanged();
         }
+        LeaveRunning();
     }
 };
 
@@ -126,21 +133,26 @@ thread_local ThreadRecord* signalRecord = nullptr;
 void AdoptRecord(const std::shared_ptr<ThreadRecord>& record) {
     currentThread.Record = record;
     signalRecord = record.get();
+    if (!countedRunning) {
+        countedRunning = true;
+        CountRunningThread(1);
+    }
     record->HostThread.store(static_cast<int>(syscall(SYS_gettid)));
 }
 // Where _endthread goes: the entry frame of a thread that _beginthread
 // started; null on every other thread.
 thread_local jmp_buf* exitFrame = nullptr;
 
-// Never returns. A terminated thread stops here, blocked on a private
-// condition that is never signalled, so its stack is never unwound into
+// Never returns. A terminated thread stops here, asleep on a futex word
+// that never changes, so its stack is never unwound into
 // the code that called the simulator.
 [[noreturn]] void ParkForever() {
     if (currentThread.Record) MarkStopped(*currentThread.Record);
-    static std::mutex* parkLock = new std::mutex;
-    static std::condition_variable* parked = new std::condition_variable;
-    std::unique_lock<std::mutex> lock(*parkLock);
-    for (;;) parked->wait(lock);
+    LeaveRunning();
+    static uint32_t neverChanged = 0;
+    for (;;) {
+        syscall(SYS_futex, &neverChanged, FUTEX_WAIT_PRIVATE, 0, nullptr, nullptr, 0);
+    }
 }
 
 struct StartContext {
@@ -196,9 +208,8 @@ void* ThreadEntry(void* raw) {
     RemoveHandle(self.StartHandle);
     RunThreadNotifications(DLL_THREAD_DETACH);
     {
-        std::lock_guard<std::mutex> guard(StateLock());
+        StateGuard guard(StateLock());
         EndThreadLocked(self);
-        NotifyStateChanged();
     }
     return nullptr;
 }
@@ -209,13 +220,6 @@ void* ThreadEntry(void* raw) {
 const size_t MinimumStackSize = 2u * 1024u * 1024u;
 
 }  // namespace
-
-std::mutex& StateLock() { return State().Lock; }
-void NotifyStateChanged() {
-    MachineState& state = State();
-    state.Generation.fetch_add(1, std::memory_order_release);
-    state.Changed.notify_all();
-}
 
 ThreadRecord& CurrentThreadRecord() { return *CurrentThreadRecordShared(); }
 
@@ -231,97 +235,18 @@ std::shared_ptr<ThreadRecord> CurrentThreadRecordShared() {
 
 void EndThreadLocked(ThreadRecord& thread) {
     if (thread.Ended) return;
-    for (const std::shared_ptr<MutexObject>& mutex : thread.OwnedMutexes) {
+    std::vector<std::shared_ptr<MutexObject>> owned = std::move(thread.OwnedMutexes);
+    thread.OwnedMutexes.clear();
+    for (const std::shared_ptr<MutexObject>& mutex : owned) {
         mutex->OwnerKey = 0;
         mutex->Recursion = 0;
         mutex->Abandoned = true;
+        SignalQueueLocked(mutex->Waiters);
     }
-    thread.OwnedMutexes.clear();
     thread.Ended = true;
-    if (thread.StartedByRuntime) --State().LiveThreads;
-}
-
-namespace {
-
-// How long a waiter watches for a change before it sleeps. On NT a thread
-// that an event releases runs within microseconds; a futex wake on a
-// shared virtual machine takes tens of them, which would make every
-// hand-off between two threads here far dearer than on the system being
-// simulated. Watching a little first keeps a hand-off near its real cost;
-// what a wait returns, and when, is the same either way.
-std::atomic<unsigned> spinBeforeSleepingUs{200};
-
-// Returns true when the state changed from `seen`, or when the calling
-// thread was terminated, before `end`; false once `end` has passed.
-// Called without the state lock.
-bool WatchForChange(uint64_t seen, const ThreadRecord& self,
-                    std::chrono::steady_clock::time_point end) {
-    const MachineState& state = State();
-    do {
-        if (state.Generation.load(std::memory_order_acquire) != seen || self.Terminated.load()) {
-            return true;
-        }
-        sched_yield();  // another thread of the hand-off may need this CPU
-    } while (std::chrono::steady_clock::now() < end);
-    return false;
-}
-
-}  // namespace
-
-namespace {
-
-std::atomic<size_t> blockedThreads{0};
-
-// Counts the calling thread as blocked for as long as it lives.
-struct BlockedMark {
-    BlockedMark() { blockedThreads.fetch_add(1); }
-    ~BlockedMark() { blockedThreads.fetch_sub(1); }
-    BlockedMark(const BlockedMark&) = delete;
-    BlockedMark& operator=(const BlockedMark&) = delete;
-};
-
-}  // namespace
-
-size_t BlockedThreadCount() { return blockedThreads.load(); }
-
-unsigned SetWaitSpin(unsigned microseconds) {
-    return spinBeforeSleepingUs.exchange(microseconds, std::memory_order_relaxed);
-}
-
-bool WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready,
-               DWORD timeoutMs) {
-    ThreadRecord& self = CurrentThreadRecord();
-    const auto start = std::chrono::steady_clock::now();
-    const auto deadline = timeoutMs == INFINITE ? std::chrono::steady_clock::time_point::max()
-                                                : start + std::chrono::milliseconds(timeoutMs);
-    // Changes that do not make the wait ready (other threads' locks and
-    // events) come often; the watch goes on through them until its time
-    // is spent, and the thread then sleeps.
-    const auto watchEnd = std::min(
-        deadline, start + std::chrono::microseconds(spinBeforeSleepingUs.load(std::memory_order_relaxed)));
-    if (!(self.Terminated.load() && self.SynchronousIo == 0) && ready()) return true;
-    // A terminated thread parks inside the loop and is counted for good:
-    // it never leaves this wait.
-    const BlockedMark blocked;
-    for (;;) {
-        if (self.Terminated.load() && self.SynchronousIo == 0) {
-            lock.unlock();
-            ParkForever();
-        }
-        const uint64_t seen = State().Generation.load(std::memory_order_acquire);
-        if (ready()) return true;
-        if (timeoutMs != 0 && std::chrono::steady_clock::now() < watchEnd) {
-            lock.unlock();
-            WatchForChange(seen, self, watchEnd);
-            lock.lock();
-            continue;
-        }
-        if (timeoutMs == INFINITE) {
-            State().Changed.wait(lock);
-        } else if (State().Changed.wait_until(lock, deadline) == std::cv_status::timeout) {
-            if (self.Terminated.load() && self.SynchronousIo == 0) continue;
-            return ready();
-        }
+    SignalQueueLocked(thread.Waiters);
+    if (thread.StartedByRuntime && --State().LiveThreads == 0) {
+        SignalQueueLocked(State().ThreadsEnded);
     }
 }
 
@@ -334,7 +259,7 @@ void ExitIfTerminated() {
 void EnterSynchronousIo() {
     ThreadRecord& self = CurrentThreadRecord();
     {
-        std::lock_guard<std::mutex> guard(StateLock());
+        StateGuard guard(StateLock());
         // Terminated before the request was issued: it never is.
         if (!self.Terminated.load()) {
             ++self.SynchronousIo;
@@ -347,12 +272,9 @@ void EnterSynchronousIo() {
 void LeaveSynchronousIo() {
     ThreadRecord& self = CurrentThreadRecord();
     {
-        std::lock_guard<std::mutex> guard(StateLock());
+        StateGuard guard(StateLock());
         --self.SynchronousIo;
-        if (self.Terminated.load() && self.SynchronousIo == 0) {
-            EndThreadLocked(self);
-            NotifyStateChanged();
-        }
+        if (self.Terminated.load() && self.SynchronousIo == 0) EndThreadLocked(self);
     }
     ExitIfTerminated();
 }
@@ -361,7 +283,8 @@ namespace {
 
 // Returns nothing. With StateLock() held: terminates a thread that has not
 // ended. One inside a synchronous device control runs on to the end of its
-// request and ends then, but never runs a module's code again.
+// request and ends then, but never runs a module's code again. One in a
+// wait is woken, unsatisfied, to stop there.
 void TerminateLocked(ThreadRecord& thread, DWORD exitCode) {
     thread.Terminated.store(true);
     thread.ExitCode = exitCode;
@@ -369,6 +292,7 @@ void TerminateLocked(ThreadRecord& thread, DWORD exitCode) {
         thread.Stopped.store(true);
         return;
     }
+    CancelWaitLocked(thread);
     EndThreadLocked(thread);
 }
 
@@ -377,26 +301,26 @@ void TerminateLocked(ThreadRecord& thread, DWORD exitCode) {
 unsigned long CurrentThreadKey() { return CurrentThreadRecord().Key; }
 
 size_t LiveThreadCount() {
-    std::lock_guard<std::mutex> guard(StateLock());
+    StateGuard guard(StateLock());
     return State().LiveThreads;
 }
 
 bool WaitForThreadsToEnd(DWORD timeoutMs) {
-    std::unique_lock<std::mutex> lock(StateLock());
-    return WaitUntil(lock, [] { return State().LiveThreads == 0; }, timeoutMs);
+    StateHold lock(StateLock());
+    return WaitUntil(
+        lock, &State().ThreadsEnded, [] { return State().LiveThreads == 0; }, timeoutMs);
 }
 
 size_t TerminateOtherThreads() {
     const std::shared_ptr<ThreadRecord> self = CurrentThreadRecordShared();
     const std::vector<std::shared_ptr<ThreadRecord>> records = AllThreadRecords();
     size_t terminated = 0;
-    std::lock_guard<std::mutex> guard(StateLock());
+    StateGuard guard(StateLock());
     for (const auto& record : records) {
         if (record == self || record->Ended || record->Terminated.load()) continue;
         TerminateLocked(*record, 0);
         ++terminated;
     }
-    NotifyStateChanged();
     return terminated;
 }
 
@@ -557,7 +481,7 @@ uintptr_t StartThread(_beginthread_proc_type start, unsigned stack_size, void* a
     int result = pthread_attr_setstacksize(
         &attributes, std::max(sim::NewThreadStackSize(stack_size), sim::MinimumStackSize));
     {
-        std::lock_guard<std::mutex> guard(sim::StateLock());
+        sim::StateGuard guard(sim::StateLock());
         ++sim::State().LiveThreads;
     }
     auto* context = new sim::StartContext{start, arg, record};
@@ -568,9 +492,8 @@ uintptr_t StartThread(_beginthread_proc_type start, unsigned stack_size, void* a
         delete context;
         sim::RemoveHandle(handle);
         {
-            std::lock_guard<std::mutex> guard(sim::StateLock());
+            sim::StateGuard guard(sim::StateLock());
             sim::EndThreadLocked(*record);
-            sim::NotifyStateChanged();
         }
         errno = result;
         return static_cast<uintptr_t>(-1);
@@ -610,13 +533,12 @@ extern "C" BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode) {
         return FALSE;
     }
     {
-        std::lock_guard<std::mutex> guard(sim::StateLock());
+        sim::StateGuard guard(sim::StateLock());
         // Terminating a thread that has ended already succeeds and changes
         // nothing, as on Windows.
         if (!thread->Record->Ended && !thread->Record->Terminated.load()) {
             sim::TerminateLocked(*thread->Record, dwExitCode);
         }
-        sim::NotifyStateChanged();
     }
     sim::ExitIfTerminated();  // a thread that terminated itself stops here
     return TRUE;
@@ -629,8 +551,8 @@ extern "C" void WINAPI Sleep(DWORD dwMilliseconds) {
         sched_yield();
         return;
     }
-    std::unique_lock<std::mutex> lock(sim::StateLock());
-    sim::WaitUntil(lock, [] { return false; }, dwMilliseconds);
+    sim::StateHold lock(sim::StateLock());
+    sim::WaitUntil(lock, nullptr, [] { return false; }, dwMilliseconds);
 }
 
 // Returns the calling thread's id, the simulator's key for it.

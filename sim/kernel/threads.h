@@ -1,37 +1,14 @@
-// Threads of the simulated machine and the one lock and condition that all
-// waits in the simulator use, so that wait-all waits, termination and
-// hanging units see one consistent state.
+// Threads of the simulated machine: their records, ending and termination;
+// their waits are the dispatcher's (dispatcher.h).
 #ifndef PTASPI_SIM_THREADS_H
 #define PTASPI_SIM_THREADS_H
 
-#include <windows.h>
+#include "sim/kernel/dispatcher.h"
 
-#include <condition_variable>
-#include <functional>
-#include <mutex>
+#include <windows.h>
 
 namespace sim {
 
-// The lock that guards every synchronisation object's state; every change
-// of such state is followed by NotifyStateChanged().
-std::mutex& StateLock();
-// Returns nothing; wakes every thread in WaitUntil to look at the state again.
-void NotifyStateChanged();
-
-// Waits, with `lock` (on StateLock()) held, until `ready` returns true or
-// `timeoutMs` passes (INFINITE: no limit). Returns true when ready. If the
-// calling thread is terminated meanwhile, this never returns: as on
-// Windows, nothing a terminated thread was doing returns to its caller.
-bool WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready,
-               DWORD timeoutMs);
-// Returns the number of threads inside a WaitUntil whose condition did not
-// hold when it was entered: threads blocked in a wait, a Sleep or a hung
-// unit, for tests that must act only once another thread waits.
-size_t BlockedThreadCount();
-// Returns the previous setting: sets how many microseconds a wait watches
-// for a change before it sleeps (0: it sleeps at once), so that a benchmark
-// can weigh the watch against sleeping straight away in one run.
-unsigned SetWaitSpin(unsigned microseconds);
 // Never returns if the calling thread has been terminated, unless it is
 // inside a synchronous device control, which runs on to its end.
 void ExitIfTerminated();

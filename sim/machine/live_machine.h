@@ -6,6 +6,7 @@
 #ifndef PTASPI_SIM_LIVE_MACHINE_H
 #define PTASPI_SIM_LIVE_MACHINE_H
 
+#include "sim/kernel/dispatcher.h"
 #include "sim/machine/machine.h"
 #include "sim/units/unit.h"
 
@@ -36,6 +37,7 @@ struct LiveUnit {
     // cancelled, as NT cancels a thread's I/O when it ends, and frees the unit.
     bool Busy = false;
     std::shared_ptr<ThreadRecord> Holder;
+    WaitQueue ClaimWaiters;  // callers waiting for the unit, woken when it is free
 };
 
 // What a device name reaches.

@@ -20,6 +20,7 @@ struct WaitState {
     uint64_t Releases = 0;  // Release() calls so far
     size_t Hanging = 0;     // commands blocked in a hang (a terminated caller's included)
     size_t Blocked = 0;     // commands blocked in a hang or a delay
+    WaitQueue Waiting;      // the commands blocked, woken by Release()
 };
 
 class ScriptedBackend : public UnitBackend {
@@ -42,18 +43,18 @@ public:
     void Execute(const ScsiCommand& command, ScsiOutcome& outcome) override;
 
     void Release() override {
-        std::lock_guard<std::mutex> hold(StateLock());
+        StateGuard hold(StateLock());
         ++waits_->Releases;
-        NotifyStateChanged();
+        SignalQueueLocked(waits_->Waiting);
     }
 
     size_t HangingCommands() override {
-        std::lock_guard<std::mutex> hold(StateLock());
+        StateGuard hold(StateLock());
         return waits_->Hanging;
     }
 
     size_t BlockedCommands() override {
-        std::lock_guard<std::mutex> hold(StateLock());
+        StateGuard hold(StateLock());
         return waits_->Blocked;
     }
 
@@ -89,7 +90,7 @@ private:
 // back from here.
 bool WaitForRelease(const std::shared_ptr<WaitState>& waits, uint32_t delayMs, bool hang,
                     DWORD limitMs) {
-    std::unique_lock<std::mutex> lock(StateLock());
+    StateHold lock(StateLock());
     const uint64_t start = waits->Releases;
     std::shared_ptr<WaitState> watched = waits;
     const bool cut = hang || (limitMs != INFINITE && delayMs > limitMs);
@@ -97,7 +98,8 @@ bool WaitForRelease(const std::shared_ptr<WaitState>& waits, uint32_t delayMs, b
     if (hang) ++waits->Hanging;
     ++waits->Blocked;
     const bool released =
-        WaitUntil(lock, [watched, start] { return watched->Releases != start; }, waitMs);
+        WaitUntil(lock, &watched->Waiting, [watched, start] { return watched->Releases != start; },
+                  waitMs);
     --waits->Blocked;
     if (hang) --waits->Hanging;
     return released || !cut;

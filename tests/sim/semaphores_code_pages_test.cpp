@@ -3,6 +3,7 @@
 #include "kernel_test_support.h"
 
 #include "sim/kernel/handles.h"
+#include "sim/kernel/threads.h"
 
 #include <gtest/gtest.h>
 
@@ -46,6 +47,7 @@ TEST(Semaphores, CountBetweenZeroAndTheMaximumAndWakeWaiters) {
     EXPECT_EQ(CreateSemaphoreA(nullptr, 3, 2, nullptr), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     for (HANDLE handle : {semaphore, done, named, again}) CloseHandle(handle);
+    ASSERT_TRUE(sim::WaitForThreadsToEnd(5000));  // the waiter closes its own handle
     EXPECT_EQ(sim::OpenHandleCount(), handlesBefore);
 }
 

@@ -144,20 +144,21 @@ TEST_F(ThreadsTest, TerminatedWaiterNeverReturnsAndItsObjectsAreReleased) {
 TEST_F(ThreadsTest, TerminatedThreadStopsInsideTheSimulatorsWait) {
     std::atomic<int> stage{0};
     std::atomic<bool> release{false};
+    sim::WaitQueue queue;
     uintptr_t started = StartThread([&] {
-        std::unique_lock<std::mutex> lock(sim::StateLock());
+        sim::StateHold lock(sim::StateLock());
         stage = 1;
-        sim::WaitUntil(lock, [&] { return release.load(); }, INFINITE);
+        sim::WaitUntil(lock, &queue, [&] { return release.load(); }, INFINITE);
         stage = 2;  // must never happen
     });
     ASSERT_NE(StartFailed, started);
     ASSERT_TRUE(Eventually([&] { return stage.load() == 1; }));
     EXPECT_TRUE(TerminateThread(AsHandle(started), 0));
     {
-        std::lock_guard<std::mutex> guard(sim::StateLock());
+        sim::StateGuard guard(sim::StateLock());
         release = true;
+        sim::SignalQueueLocked(queue);
     }
-    sim::NotifyStateChanged();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(1, stage.load());
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(AsHandle(started), 0));

@@ -241,6 +241,9 @@ protected:
         memset(&RequestQueue, 0, sizeof RequestQueue);
     }
     void ExpectNothingLeaked() {
+        // A worker that has signalled its leaving may still be closing its
+        // own handle in _endthread.
+        EXPECT_TRUE(sim::WaitForThreadsToEnd(5000));
         EXPECT_EQ(sim::OpenHandleCount(), handlesAtStart_);
         EXPECT_EQ(sim::CommittedVirtualMemory(), memoryAtStart_);
     }

@@ -82,6 +82,7 @@ TEST_F(QueueStressTest, EveryRequestIsPostedExactlyOnce) {
 
     StopRequestQueue();
     ResetQueueObjects();
+    EXPECT_TRUE(sim::WaitForThreadsToEnd(5000));
     EXPECT_EQ(sim::OpenHandleCount(), handlesBefore);
     EXPECT_EQ(sim::CommittedVirtualMemory(), memoryAtStart_);
 }
