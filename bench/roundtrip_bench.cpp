@@ -14,6 +14,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -149,6 +153,45 @@ void HandOff(benchmark::State& state, Completion completion) {
     }
 }
 
+// Returns nothing: sets `word` and wakes the thread sleeping on it.
+void PostFutex(std::atomic<uint32_t>& word) {
+    word.store(1, std::memory_order_release);
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr,
+            nullptr, 0);
+}
+
+// Returns nothing once `word` has been set, clearing it; sleeps until then.
+void TakeFutex(std::atomic<uint32_t>& word) {
+    while (word.exchange(0, std::memory_order_acquire) == 0) {
+        syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, 0, nullptr,
+                nullptr, 0);
+    }
+}
+
+// Returns nothing: times a hand-off to a second thread and back on the
+// host's own futexes, without the simulator: the least that a hand-off
+// between two threads can cost on this machine, which the simulator's
+// hand-off above is weighed against.
+void HostFutexHandOff(benchmark::State& state) {
+    std::atomic<uint32_t> ping{0};
+    std::atomic<uint32_t> pong{0};
+    std::atomic<bool> stop{false};
+    std::thread partner([&] {
+        for (;;) {
+            TakeFutex(ping);
+            if (stop.load()) return;
+            PostFutex(pong);
+        }
+    });
+    for (auto _ : state) {
+        PostFutex(ping);
+        TakeFutex(pong);
+    }
+    stop.store(true);
+    PostFutex(ping);
+    partner.join();
+}
+
 // Returns nothing: times the open and close of the unit's device path.
 void OpenClose(benchmark::State& state) {
     const std::string path = bench::DiskPath(0);
@@ -229,6 +272,9 @@ int RegisterRoundTrips() {
         ->Unit(benchmark::kMicrosecond)
         ->UseRealTime();
     benchmark::RegisterBenchmark("Unavoidable/HandOff-Poll/Request/0", HandOff, Completion::Poll)
+        ->Unit(benchmark::kMicrosecond)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("Unavoidable/HostFutex-HandOff/Request/0", HostFutexHandOff)
         ->Unit(benchmark::kMicrosecond)
         ->UseRealTime();
     benchmark::RegisterBenchmark("Unavoidable/OpenClose/Request/0", OpenClose)
