@@ -14,6 +14,10 @@
 
 namespace bench {
 
+// How long the simulator's waits watch their word before they sleep in
+// the Watch/ benchmarks, which weigh that against sleeping at once.
+constexpr unsigned WatchUs = 200;
+
 // Where DiskMachine puts a disk; its host adapter is Port * buses + Bus.
 struct DiskAddress {
     BYTE Port;

@@ -151,15 +151,15 @@ void Uninstall(const benchmark::State&) {
     sim::UninstallMachine();
 }
 
-// Returns nothing: InstallOneDisk, with the simulator's waits sleeping at
-// once instead of watching for a change first.
-void InstallWithoutSpin(const benchmark::State& state) {
-    spinBefore = sim::SetWaitSpin(0);
+// Returns nothing: InstallOneDisk, with the simulator's waits watching
+// their word (bench::WatchUs) before they sleep, instead of sleeping at once.
+void InstallWithWatch(const benchmark::State& state) {
+    spinBefore = sim::SetWaitSpin(bench::WatchUs);
     InstallOneDisk(state);
 }
 
-// Returns nothing: undoes InstallWithoutSpin.
-void UninstallWithoutSpin(const benchmark::State& state) {
+// Returns nothing: undoes InstallWithWatch.
+void UninstallWithWatch(const benchmark::State& state) {
     Uninstall(state);
     sim::SetWaitSpin(spinBefore);
 }
@@ -207,10 +207,10 @@ int RegisterFloor() {
                 ->Teardown(Uninstall)
                 ->Unit(benchmark::kMicrosecond)
                 ->UseRealTime();
-            benchmark::RegisterBenchmark(("SpinOff" + tail).c_str(), FloorRoundTrip,
+            benchmark::RegisterBenchmark(("Watch" + tail).c_str(), FloorRoundTrip,
                                          completion.Mode, command.Block)
-                ->Setup(InstallWithoutSpin)
-                ->Teardown(UninstallWithoutSpin)
+                ->Setup(InstallWithWatch)
+                ->Teardown(UninstallWithWatch)
                 ->Unit(benchmark::kMicrosecond)
                 ->UseRealTime();
         }

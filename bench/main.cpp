@@ -62,7 +62,8 @@ const std::pair<const char*, const char*> pairPrefixes[] = {
     {"RoundTrip/Floor-Event/", "RoundTrip/Direct/"},
     {"RoundTrip/Floor-Post/", "RoundTrip/Direct/"},
     {"RoundTrip/Floor-Poll/", "RoundTrip/Direct/"},
-    {"SpinOff/", "RoundTrip/"},
+    {"Watch/", "RoundTrip/"},
+    {"Unavoidable/HandOff-Event/", "Unavoidable/HostFutex-HandOff/"},
     {"Threads/Library/", "Threads/Direct/"},
     {"Iscsi/Library/", "Iscsi/Libiscsi/"},
     {"Load/Library/", "Load/EntryLibrary/"},
@@ -146,9 +147,9 @@ private:
 
     // Returns nothing: prints each round trip of the library against its
     // floor and the floor against a direct pass-through, then the same
-    // with the simulator's waits sleeping at once (SpinOff).
+    // with the simulator's waits watching before they sleep (Watch).
     void PrintRoundTrips() const {
-        for (const char* group : {"RoundTrip/", "SpinOff/"}) {
+        for (const char* group : {"RoundTrip/", "Watch/"}) {
             bool header = false;
             for (const char* completion : completionNames) {
                 const std::string library = std::string(group) + "Library-" + completion + "/";

@@ -48,15 +48,15 @@ void Unload(const benchmark::State&) {
     sim::UninstallMachine();
 }
 
-// Returns nothing: LoadOnOneDisk, with the simulator's waits sleeping at
-// once instead of watching for a change first.
-void LoadWithoutSpin(const benchmark::State& state) {
-    spinBefore = sim::SetWaitSpin(0);
+// Returns nothing: LoadOnOneDisk, with the simulator's waits watching
+// their word (bench::WatchUs) before they sleep, instead of sleeping at once.
+void LoadWithWatch(const benchmark::State& state) {
+    spinBefore = sim::SetWaitSpin(bench::WatchUs);
     LoadOnOneDisk(state);
 }
 
-// Returns nothing: undoes LoadWithoutSpin.
-void UnloadWithoutSpin(const benchmark::State& state) {
+// Returns nothing: undoes LoadWithWatch.
+void UnloadWithWatch(const benchmark::State& state) {
     Unload(state);
     sim::SetWaitSpin(spinBefore);
 }
@@ -253,10 +253,10 @@ int RegisterRoundTrips() {
                 ->Teardown(Unload)
                 ->Unit(benchmark::kMicrosecond)
                 ->UseRealTime();
-            benchmark::RegisterBenchmark(("SpinOff" + tail).c_str(), LibraryRoundTrip,
+            benchmark::RegisterBenchmark(("Watch" + tail).c_str(), LibraryRoundTrip,
                                          completion.Mode, command.Block)
-                ->Setup(LoadWithoutSpin)
-                ->Teardown(UnloadWithoutSpin)
+                ->Setup(LoadWithWatch)
+                ->Teardown(UnloadWithWatch)
                 ->Unit(benchmark::kMicrosecond)
                 ->UseRealTime();
         }

@@ -2,8 +2,8 @@
 # Builds the benchmark program in the linux preset and runs it twice:
 #  1. the compared set, with every thread on processor 0 (taskset -c 0):
 #     the round trips of the library, of its floor and of a direct
-#     pass-through, the same with the simulator's waits sleeping at once
-#     (SpinOff/), and the floor's parts alone (Unavoidable/). On one
+#     pass-through, the same with the simulator's waits watching before
+#     they sleep (Watch/), and the floor's parts alone (Unavoidable/). On one
 #     processor a hand-off between two threads is a plain context switch,
 #     so the ratio of two round trips measures work;
 #  2. every benchmark on both processors, as a user of this machine sees
@@ -32,7 +32,7 @@ run() {  # $1: output name; the rest: the command's arguments
 }
 echo "== pinned to processor 0: the compared set"
 run pinned taskset -c 0 build/linux/bench/ptaspi_bench \
-  --benchmark_filter='^(RoundTrip|SpinOff|Unavoidable)/' "$@"
+  --benchmark_filter='^(RoundTrip|Watch|Unavoidable)/' "$@"
 echo "== both processors: every benchmark"
 run results build/linux/bench/ptaspi_bench "$@"
 echo "results: build/bench/pinned.json, build/bench/results.json"

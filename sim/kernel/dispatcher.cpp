@@ -61,18 +61,19 @@ struct BlockedMark {
 // wait nor ended. A waiter watches its word only while another counts here.
 std::atomic<int> runningThreads{0};
 
-// How long a waiter may watch its word before it sleeps. On NT a thread
-// released by another processor runs within a microsecond or two; a futex
-// sleep and wake on a shared virtual machine costs some ten, and far more
-// when the sleeper's processor has gone idle. Watching pays only when the
-// releasing thread runs on another processor; with one processor it
-// would only hold that thread off, so the waiter then sleeps at once. The
-// watch yields the processor at each look: the host may have put the
-// releasing thread on the watcher's own processor after all, and a watch
-// that only paused would keep it from running for the whole watch
-// (measured: the floor round trip took 50-65 µs with a pausing watch of
-// 50 µs, 17-21 µs with a yielding one).
-std::atomic<unsigned> spinBeforeSleepingUs{200};
+// How long a waiter may watch its word before it sleeps: by default not
+// at all, as NT's waiters, which get no processor time until they are
+// readied. A watch can save the futex wake of an idle processor (tens of
+// microseconds on a virtual machine) when the releasing thread runs on
+// another processor, and benchmarks weigh it (SetWaitSpin). It has to
+// yield the processor at each look, or it keeps a releasing thread that
+// the host put on the same processor from running for the whole watch;
+// and yielding is what makes it ruinous on a loaded machine, where each
+// yield may hand a whole time slice to another process: measured beside a
+// CPU-bound load, a hand-off took 4-5 ms with a 200 µs watch and 18-30 µs
+// without. Sleeping at once is as fast pinned and costs little on a quiet
+// machine of two processors.
+std::atomic<unsigned> spinBeforeSleepingUs{0};
 
 // Returns true when the calling thread may run on more than one processor.
 bool SeveralProcessors() {
@@ -90,28 +91,35 @@ bool SleepUntilReadied(ThreadRecord& self, Clock::time_point deadline) {
     if (spinUs != 0 && runningThreads.load(std::memory_order_relaxed) > 1 &&
         SeveralProcessors()) {
         const auto watchEnd = std::min(deadline, Clock::now() + std::chrono::microseconds(spinUs));
+        // Only while another thread runs: once all others sleep or wait
+        // in the host, nothing will release this one soon.
         do {
             if (word.load(std::memory_order_acquire) == ThreadRecord::Readied) return true;
             sched_yield();
-        } while (Clock::now() < watchEnd);
+        } while (Clock::now() < watchEnd && runningThreads.load(std::memory_order_relaxed) > 1);
     }
     uint32_t watching = ThreadRecord::Watching;
     if (!word.compare_exchange_strong(watching, ThreadRecord::Sleeping,
                                       std::memory_order_acq_rel)) {
         return true;  // readied meanwhile
     }
+    // Asleep, the thread no longer counts as running; its waker counts it
+    // again as it readies it, so that the waker's own next wait sees a
+    // thread that will answer it.
     runningThreads.fetch_sub(1, std::memory_order_relaxed);
-    bool readied = false;
     for (;;) {
-        if (word.load(std::memory_order_acquire) == ThreadRecord::Readied) {
-            readied = true;
-            break;
+        if (word.load(std::memory_order_acquire) == ThreadRecord::Readied) return true;
+        if (Clock::now() >= deadline) {
+            uint32_t sleeping = ThreadRecord::Sleeping;
+            if (!word.compare_exchange_strong(sleeping, ThreadRecord::Watching,
+                                              std::memory_order_acq_rel)) {
+                return true;  // readied just now, and counted by its waker
+            }
+            runningThreads.fetch_add(1, std::memory_order_relaxed);
+            return false;
         }
-        if (Clock::now() >= deadline) break;
         FutexSleep(word, ThreadRecord::Sleeping, deadline);
     }
-    runningThreads.fetch_add(1, std::memory_order_relaxed);
-    return readied;
 }
 
 // Returns nothing: appends `block` to `queue`.
@@ -280,6 +288,7 @@ void DispatcherLock::Ready(ThreadRecord& thread) {
     // A thread still watching its word sees the change and needs no wake.
     if (thread.WakeWord.exchange(ThreadRecord::Readied, std::memory_order_acq_rel) ==
         ThreadRecord::Sleeping) {
+        runningThreads.fetch_add(1, std::memory_order_relaxed);
         readied_.push_back(thread.shared_from_this());
     }
 }

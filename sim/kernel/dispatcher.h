@@ -112,9 +112,9 @@ void CancelWaitLocked(ThreadRecord& thread);
 size_t BlockedThreadCount();
 
 // Returns the previous setting: how many microseconds a waiter may watch
-// its futex word before it sleeps, when another of the machine's threads
-// is running and the waiter may run on more than one processor (0: it
-// always sleeps at once). For benchmarks that weigh the two.
+// its futex word before it sleeps, while another of the machine's threads
+// is running and the waiter may run on more than one processor (0, the
+// default: it always sleeps at once). For benchmarks that weigh the two.
 unsigned SetWaitSpin(unsigned microseconds);
 
 // Returns nothing: the calling thread counts as running (it has joined
