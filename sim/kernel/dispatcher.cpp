@@ -3,6 +3,7 @@
 #include "sim/kernel/dispatcher.h"
 
 #include "sim/kernel/kernel_objects.h"
+#include "sim/kernel/thread_checker.h"
 #include "sim/kernel/threads.h"
 
 #include <linux/futex.h>
@@ -83,6 +84,13 @@ bool SeveralProcessors() {
     return CPU_COUNT(&allowed) > 1;
 }
 
+// Returns true: the thread has seen its word readied, and what its waker
+// did before is visible to it.
+bool Released(std::atomic<uint32_t>& word) {
+    PTASPI_NOTE_RELEASED(&word);
+    return true;
+}
+
 // Returns true when the thread was readied: watches its word while that
 // pays, then sleeps on it until it is readied or `deadline` passes.
 bool SleepUntilReadied(ThreadRecord& self, Clock::time_point deadline) {
@@ -94,26 +102,26 @@ bool SleepUntilReadied(ThreadRecord& self, Clock::time_point deadline) {
         // Only while another thread runs: once all others sleep or wait
         // in the host, nothing will release this one soon.
         do {
-            if (word.load(std::memory_order_acquire) == ThreadRecord::Readied) return true;
+            if (word.load(std::memory_order_acquire) == ThreadRecord::Readied) return Released(word);
             sched_yield();
         } while (Clock::now() < watchEnd && runningThreads.load(std::memory_order_relaxed) > 1);
     }
     uint32_t watching = ThreadRecord::Watching;
     if (!word.compare_exchange_strong(watching, ThreadRecord::Sleeping,
                                       std::memory_order_acq_rel)) {
-        return true;  // readied meanwhile
+        return Released(word);  // readied meanwhile
     }
     // Asleep, the thread no longer counts as running; its waker counts it
     // again as it readies it, so that the waker's own next wait sees a
     // thread that will answer it.
     runningThreads.fetch_sub(1, std::memory_order_relaxed);
     for (;;) {
-        if (word.load(std::memory_order_acquire) == ThreadRecord::Readied) return true;
+        if (word.load(std::memory_order_acquire) == ThreadRecord::Readied) return Released(word);
         if (Clock::now() >= deadline) {
             uint32_t sleeping = ThreadRecord::Sleeping;
             if (!word.compare_exchange_strong(sleeping, ThreadRecord::Watching,
                                               std::memory_order_acq_rel)) {
-                return true;  // readied just now, and counted by its waker
+                return Released(word);  // readied just now, and counted by its waker
             }
             runningThreads.fetch_add(1, std::memory_order_relaxed);
             return false;
@@ -154,6 +162,7 @@ void BeginWaitLocked(ThreadRecord& thread, WaitBlock* blocks, DWORD count, bool 
     thread.WaitAll = waitAll;
     thread.ConditionWait = condition;
     thread.WaitStatus = WAIT_TIMEOUT;
+    PTASPI_NOTE_UNLOCKED_WORD(&thread.WakeWord);
     thread.WakeWord.store(ThreadRecord::Watching, std::memory_order_relaxed);
 }
 
@@ -286,6 +295,7 @@ void DispatcherLock::unlock() {
 
 void DispatcherLock::Ready(ThreadRecord& thread) {
     // A thread still watching its word sees the change and needs no wake.
+    PTASPI_NOTE_RELEASING(&thread.WakeWord);
     if (thread.WakeWord.exchange(ThreadRecord::Readied, std::memory_order_acq_rel) ==
         ThreadRecord::Sleeping) {
         runningThreads.fetch_add(1, std::memory_order_relaxed);
