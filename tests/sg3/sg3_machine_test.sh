@@ -108,10 +108,14 @@ compare_unit() {
   # sg_opcodes leaves its standard output in text mode, as msvcrt opens
   # it: each line feed of its answer comes out after a carriage return.
   text_mode=1 same_answer A30C00000000000020000000 8192 sg_opcodes -r "$device"
+  same_answer 12010000FF00 255 sg_vpd -r -p sv "$device"
+  same_answer 12018300FF00 255 sg_vpd -r -p di "$device"
   same_answer 1A003F00FF00 255 sg_modes -6 -r -a "$device"
+  same_answer 5A003F0000000000FF00 255 sg_modes -r -a "$device"
   compare_identity "$device"
   if [ "$type" = 0 ] || [ "$type" = 5 ]; then
     same_answer 25000000000000000000 8 sg_readcap -r "$device"
+    same_answer 9E100000000000000000000000200000 32 sg_readcap --16 -r "$device"
     compare_capacity "$device"
     compare_read "$device"
   fi
@@ -151,15 +155,17 @@ compare_capacity() {
     fail "$unit: sg_readcap's block length is not aspitool's"
 }
 
-# Returns nothing; sg_raw's READ(10) of the first two blocks ends as
-# aspitool's does, and gives the bytes aspitool read gives.
+# Returns nothing; sg_raw's READ(10) of blocks 16 and 17 (on an ISO image
+# the first volume descriptor) ends as aspitool's does, and gives the bytes
+# aspitool read gives.
 compare_read() {
-  local size
+  local size last
   size=$(field "block size" "$work/aspi-cap.out" | cut -d' ' -f1)
-  [ -n "$size" ] || return 0
-  same_answer 28000000000000000200 $((2 * size)) sg_raw -b -r $((2 * size)) "$1" 28 00 00 00 00 00 00 00 02 00
-  aspi read "$unit" 0 2 -o "$work/aspi-read.bin" >/dev/null 2>&1 || return 0
-  tool sg_raw -b -r $((2 * size)) "$1" 28 00 00 00 00 00 00 00 02 00 >"$work/raw.bin" 2>/dev/null
+  last=$(field "last LBA" "$work/aspi-cap.out")
+  [ -n "$size" ] && [ "$last" -ge 17 ] || return 0
+  same_answer 28000000001000000200 $((2 * size)) sg_raw -b -r $((2 * size)) "$1" 28 00 00 00 00 10 00 00 02 00
+  aspi read "$unit" 16 2 -o "$work/aspi-read.bin" >/dev/null 2>&1 || return 0
+  tool sg_raw -b -r $((2 * size)) "$1" 28 00 00 00 00 10 00 00 02 00 >"$work/raw.bin" 2>/dev/null
   cmp -s "$work/raw.bin" "$work/aspi-read.bin" || fail "$unit: sg_raw's READ(10) bytes differ from aspitool read's"
 }
 
