@@ -50,6 +50,17 @@ compare_inquiry() {
   [ -s "$work/pages" ] && cmp -s "$work/pages" "$work/iscsi-pages" || fail "$device: supported VPD pages $(tr '\n' ' ' <"$work/pages")differ from iscsi-inq's $(tr '\n' ' ' <"$work/iscsi-pages")"
 }
 
+# Returns nothing; sg_scan's line for class device $1 (PhysicalDrive0 is
+# PD0) ends with the serial number iscsi-inq reads from the LUN at URL $2.
+compare_scan_serial() {
+  local name listed theirs
+  name=$(sed 's/^PhysicalDrive/PD/; s/^CdRom/CDROM/; s/^Tape/TAPE/' <<<"$1")
+  listed=$(tool sg_scan 2>/dev/null | tr -d '\r' | awk -v n="$name" '$1 == n { print $NF }')
+  iscsi-inq -i "$3" -e 1 -c 128 "$2" >"$work/iscsi-sn.out" 2>&1
+  theirs="$(iscsi_field "Unit Serial Number" "$work/iscsi-sn.out")"
+  [ -n "$theirs" ] && [ "$listed" = "$theirs" ] || fail "sg_scan lists $name with serial '$listed', iscsi-inq reads '$theirs'"
+}
+
 # Returns nothing; sg_readcap --16 gives the last LBA and block length
 # iscsi-readcapacity16 gives.
 compare_capacity16() {
@@ -88,6 +99,8 @@ for ((i = 0; i < count; i++)); do
   echo "-- $device ($url)"
   compare_inquiry "$device" "$url" "$initiator"
   case "$device" in PhysicalDrive*) compare_capacity16 "$device" "$url" "$initiator" ;; esac
+  class=$(jq -r '.class_device // empty' <<<"$unit_json")
+  [ -z "$class" ] || compare_scan_serial "$class" "$url" "$initiator"
 done
 portal="${url%/*}"
 compare_luns "$device" "${portal%/*}" "$initiator"
