@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the sg3_utils tests (sourced): the tools built once per source
 # tree, failure counting, and the comparison of one command's answer as a
 # tool and as aspitool see it.
@@ -63,10 +64,10 @@ aspi() {
 field() { tr -d '\r' <"$2" | sed -n "s/^ *$1: *//p" | head -1 | sed 's/ *$//'; }
 
 # Returns (prints) the exit status the tools document for a command that
-# ended as aspitool's JSON answer in file $1 says: 0 for GOOD, the
-# sense-derived status for CHECK CONDITION (98 without sense, from a
-# unit that gives none), 26 for BUSY, 24 for a
-# reservation conflict, and "failed" for an answer no unit gave.
+# ended as aspitool's JSON answer in file $1 says (autosense=false: the
+# unit returns no sense with CHECK CONDITION): 0 for GOOD, the status
+# the sense gives for CHECK CONDITION (98 without sense), 26 for BUSY, 24
+# for a reservation conflict, and "failed" for an answer no unit gave.
 expected_status() {
   local target sense key asc
   target=$(jq -r '.targ_stat.value // empty' "$1")

@@ -97,7 +97,7 @@ check_scan() {
 # address, $2 its peripheral type, $3 the tools' name for it.
 compare_unit() {
   unit="$1"
-  local type="$2" device="$3" ours theirs page
+  local type="$2" device="$3" page
   echo "-- $unit ($device)"
   same_answer 12000000FF00 255 sg_inq -r "$device"
   for page in 00 80 83; do
@@ -169,11 +169,8 @@ compare_read() {
   cmp -s "$work/raw.bin" "$work/aspi-read.bin" || fail "$unit: sg_raw's READ(10) bytes differ from aspitool read's"
 }
 
-# Returns (prints) aspitool's exit status and sense for command $2... on
-# unit $1.
+# Returns (prints) aspitool's exit status and sense for its command $@.
 aspi_outcome() {
-  local address="$1"
-  shift
   aspi "$@" --json >"$work/outcome.json" 2>/dev/null
   echo "$? $(jq -r '.sense // empty' "$work/outcome.json" 2>/dev/null | head -1)"
 }
@@ -198,11 +195,11 @@ compare_cdrom_state() {
   unit="$1"
   tool sg_prevent --prevent=1 "$device" >/dev/null 2>&1
   code=$?
-  ours=$(aspi_outcome "$unit" eject "$unit")
+  ours=$(aspi_outcome eject "$unit")
   aspi raw "$unit" 1E0000000000 >/dev/null 2>&1
   aspi raw "$unit" 1B0000000300 >/dev/null 2>&1
   same_status $code 1E0000000100
-  theirs=$(aspi_outcome "$unit" eject "$unit")
+  theirs=$(aspi_outcome eject "$unit")
   [ "$ours" = "$theirs" ] || fail "$unit: eject after sg_prevent gives '$ours', after aspitool's PREVENT '$theirs'"
   tool sg_prevent --allow "$device" >/dev/null 2>&1
   same_status $? 1E0000000000
@@ -211,10 +208,10 @@ compare_cdrom_state() {
     tool sg_start --$action "$device" >/dev/null 2>&1
     code=$?
     aspi tur "$unit" >/dev/null 2>&1  # a changed medium may first report UNIT ATTENTION
-    ours=$(aspi_outcome "$unit" tur "$unit")
+    ours=$(aspi_outcome tur "$unit")
     same_status $code $cdb
     aspi tur "$unit" >/dev/null 2>&1
-    theirs=$(aspi_outcome "$unit" tur "$unit")
+    theirs=$(aspi_outcome tur "$unit")
     [ "$ours" = "$theirs" ] || fail "$unit: after sg_start --$action aspitool sees '$ours', after its own '$theirs'"
   done
 }
@@ -230,7 +227,7 @@ check_errors() {
   port=$(awk -F'\t' '$5 == 0 { print $1; exit }' "$work/tool-units")
   [ -n "$port" ] || return 0
   for free in 7 6 5 4 3 2 1 0; do
-    awk -F'\t' -v p="$port" -v t="$free" '$1 ~ p"$" && $3 == t { found = 1 } END { exit !found }' \
+    awk -F'\t' -v p="$port" -v t="$free" '$1 == p && $3 == t { found = 1 } END { exit !found }' \
       "$work/tool-units" || break
   done
   tool sg_inq "SCSI$port:0,$free,0" >"$work/absent.out" 2>&1
