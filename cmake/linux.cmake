@@ -283,3 +283,13 @@ foreach(machineFile ${PTASPI_MACHINE_FILES})
   set_tests_properties(Sg3ToolsAgreeWithAspitool.${machineName} PROPERTIES SKIP_RETURN_CODE 77
     TIMEOUT 1800 RESOURCE_LOCK sg3-utils-build)
 endforeach()
+# The same on the default machine with aspitool on the Windows DLL; on the
+# unsanitised build only, as the sanitised one runs every comparison above.
+if(NOT PTASPI_SANITIZE)
+  add_test(NAME Sg3ToolsAgreeWithAspitool.default_windows_dll
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/sg3/sg3_machine_test.sh ${CMAKE_SOURCE_DIR}
+            ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR}/machines/default.json)
+  set_tests_properties(Sg3ToolsAgreeWithAspitool.default_windows_dll PROPERTIES
+    SKIP_RETURN_CODE 77 TIMEOUT 1800 RESOURCE_LOCK sg3-utils-build
+    ENVIRONMENT SG3_ASPI_LIBRARY=${CMAKE_SOURCE_DIR}/build/windows/ptaspi32.dll)
+endif()

@@ -54,9 +54,10 @@ tool() {
   "$ntrun" ${machine:+--machine "$machine"} "$tools/$name.exe" "$@"
 }
 
-# Returns the exit status of aspitool on the machine with the arguments.
+# Returns the exit status of aspitool on the machine with the arguments,
+# through the library SG3_ASPI_LIBRARY names (default: aspitool's own).
 aspi() {
-  "$aspitool" ${machine:+--machine "$machine"} "$@"
+  "$aspitool" ${machine:+--machine "$machine"} ${SG3_ASPI_LIBRARY:+--library "$SG3_ASPI_LIBRARY"} "$@"
 }
 
 # Returns the value after "LABEL:" on the first line of file $2 that has it
