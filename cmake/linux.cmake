@@ -266,9 +266,30 @@ if(TARGET runner_tests)
     PTASPI_RUNNER_FIXTURES="${PTASPI_RUNNER_FIXTURES}")
 endif()
 
-# sg3_utils' Windows tools under ntrun against aspitool's answers; the
-# tools are fetched and built once per source tree (scripts/sg3-tools.sh).
+# sg3_utils' Windows tools under ntrun against aspitool's answers, on the
+# default machine and on every machine file; the tools are fetched and
+# built once per source tree (scripts/sg3-tools.sh, which also keeps two
+# suites from building at once).
 add_test(NAME Sg3ToolsAgreeWithAspitool
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/sg3/sg3_tools_test.sh ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
 set_tests_properties(Sg3ToolsAgreeWithAspitool PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1800
   RESOURCE_LOCK sg3-utils-build)
+file(GLOB PTASPI_MACHINE_FILES ${CMAKE_SOURCE_DIR}/machines/*.json)
+foreach(machineFile ${PTASPI_MACHINE_FILES})
+  get_filename_component(machineName ${machineFile} NAME_WE)
+  add_test(NAME Sg3ToolsAgreeWithAspitool.${machineName}
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/sg3/sg3_machine_test.sh ${CMAKE_SOURCE_DIR}
+            ${CMAKE_BINARY_DIR} ${machineFile})
+  set_tests_properties(Sg3ToolsAgreeWithAspitool.${machineName} PROPERTIES SKIP_RETURN_CODE 77
+    TIMEOUT 1800 RESOURCE_LOCK sg3-utils-build)
+endforeach()
+# The same on the default machine with aspitool on the Windows DLL; on the
+# unsanitised build only, as the sanitised one runs every comparison above.
+if(NOT PTASPI_SANITIZE)
+  add_test(NAME Sg3ToolsAgreeWithAspitool.default_windows_dll
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/sg3/sg3_machine_test.sh ${CMAKE_SOURCE_DIR}
+            ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR}/machines/default.json)
+  set_tests_properties(Sg3ToolsAgreeWithAspitool.default_windows_dll PROPERTIES
+    SKIP_RETURN_CODE 77 TIMEOUT 1800 RESOURCE_LOCK sg3-utils-build
+    ENVIRONMENT SG3_ASPI_LIBRARY=${CMAKE_SOURCE_DIR}/build/windows/ptaspi32.dll)
+endif()

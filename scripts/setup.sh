@@ -11,6 +11,7 @@ packages=(
   valgrind libc6-dbg:i386
   gnuplot-nox
   tgt libiscsi-dev:i386 libiscsi-bin xorriso
+  jq
 )
 
 missing=()

@@ -64,7 +64,10 @@ bool HasEmulatedSerial(const UnitConfig& unit) {
 // Returns the whole STORAGE_DEVICE_DESCRIPTOR of a class device's unit:
 // the fixed part drawn from its standard INQUIRY data, the inquiry data
 // itself as the raw properties, then the vendor, product, revision and
-// serial number texts, each with its NUL.
+// serial number texts, each with its NUL. The serial number is the one the
+// unit's VPD page 0x80 holds, a real unit's as read when it was found;
+// SerialNumberOffset is 0 only for a device that has none, as
+// STORAGE_DEVICE_DESCRIPTOR's documents say.
 std::vector<uint8_t> DeviceDescriptor(const LiveUnit& unit, const PortConfig& port) {
     const std::vector<uint8_t> inquiry = unit.Config.inquiryData.empty()
                                              ? StandardInquiryData(unit.Config.inquiry)
@@ -90,7 +93,12 @@ std::vector<uint8_t> DeviceDescriptor(const LiveUnit& unit, const PortConfig& po
              AppendText(descriptor, text(16, 16)));
     PutField(descriptor, offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductRevisionOffset),
              AppendText(descriptor, text(32, 4)));
-    if (HasEmulatedSerial(unit.Config)) {
+    // A device without a serial number has offset 0.
+    const std::string* real = unit.Backend ? unit.Backend->RealSerial() : nullptr;
+    if (real != nullptr && !real->empty()) {
+        PutField(descriptor, offsetof(STORAGE_DEVICE_DESCRIPTOR, SerialNumberOffset),
+                 AppendText(descriptor, *real));
+    } else if (HasEmulatedSerial(unit.Config)) {
         const std::string serial = units::UnitSerialNumber(unit.Config.inquiry, unit.Config.target,
                                                            unit.Config.lun);
         PutField(descriptor, offsetof(STORAGE_DEVICE_DESCRIPTOR, SerialNumberOffset),

@@ -43,6 +43,7 @@ const SystemMessage systemMessages[] = {
     {8, "Not enough storage is available to process this command.\r\n"},
     {14, "Not enough storage is available to complete this operation.\r\n"},
     {21, "The device is not ready.\r\n"},
+    {31, "A device attached to the system is not functioning.\r\n"},
     {32, "The process cannot access the file because it is being used by another process.\r\n"},
     {50, "The request is not supported.\r\n"},
     {87, "The parameter is incorrect.\r\n"},

@@ -6,6 +6,7 @@
 
 #include "platform/scsi_port.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,6 +70,18 @@ void PutUlong(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
 // Returns `value` rounded up to a multiple of 4, where the port driver
 // starts each record.
 size_t AlignUp4(size_t value) { return (value + 3) & ~static_cast<size_t>(3); }
+
+// Returns the LUNs of the units at `target` on `bus`, ascending and each
+// once.
+std::vector<uint8_t> TargetLuns(const BusConfig& bus, uint8_t target) {
+    std::vector<uint8_t> luns;
+    for (const UnitConfig& unit : bus.units) {
+        if (unit.target == target) luns.push_back(unit.lun);
+    }
+    std::sort(luns.begin(), luns.end());
+    luns.erase(std::unique(luns.begin(), luns.end()), luns.end());
+    return luns;
+}
 
 }  // namespace
 
@@ -196,6 +209,7 @@ bool InstallMachine(const Machine& machine, std::string& error) {
             for (size_t u = 0; u < bus.units.size(); ++u) {
                 auto unit = std::make_shared<LiveUnit>();
                 unit->Config = bus.units[u];
+                unit->Config.targetLuns = TargetLuns(bus, unit->Config.target);
                 unit->Port = static_cast<int>(p);
                 unit->Bus = static_cast<int>(b);
                 std::string why;

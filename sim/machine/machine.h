@@ -96,6 +96,10 @@ struct UnitConfig {
     UnitAccess access = UnitAccess::ReadWrite;
     bool autosense = true;
     BackendConfig backend;
+    // The LUNs of every unit at this unit's bus and target, ascending, this
+    // one's among them: the target's inventory that REPORT LUNS returns.
+    // Filled when the machine is installed; empty: the unit's own LUN.
+    std::vector<uint8_t> targetLuns;
 };
 
 struct BusConfig {

@@ -115,6 +115,7 @@ const CommandEntry CdRomCommands[] = {
     {OpReadCapacity10, HandleReadCapacity10},
     {OpRead10, HandleRead10},
     {OpReadToc, HandleReadToc},
+    {OpReportLuns, HandleReportLuns},
 };
 
 }  // namespace

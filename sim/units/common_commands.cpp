@@ -130,6 +130,26 @@ void HandleUnsupported(EmulatedUnit& unit, const ScsiCommand&, ScsiOutcome& outc
     CheckCondition(unit.pendingSense, outcome, SenseInvalidOpcode);
 }
 
+void HandleReportLuns(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome) {
+    const uint8_t selectReport = command.cdb[2];
+    const uint32_t allocation = ReadBig32(&command.cdb[6]);
+    // SELECT REPORT 0 and 2 ask for the logical units (an emulated target
+    // has no well-known ones), 1 for the well-known ones only; other
+    // values are reserved. An allocation length below 16 is refused.
+    if (selectReport > 2 || allocation < 16) {
+        CheckCondition(unit.pendingSense, outcome, SenseInvalidFieldInCdb);
+        return;
+    }
+    const size_t count = selectReport == 1 ? 0 : unit.targetLuns.size();
+    std::vector<uint8_t> reply(8 + 8 * count, 0);
+    WriteBig32(&reply[0], static_cast<uint32_t>(8 * count));
+    for (size_t i = 0; i < count; ++i) {
+        // Peripheral device addressing, bus 0: the LUN in the second byte.
+        reply[8 + 8 * i + 1] = unit.targetLuns[i];
+    }
+    ReplyDataIn(command, outcome, reply.data(), reply.size(), allocation);
+}
+
 void HandleAccepted(EmulatedUnit&, const ScsiCommand&, ScsiOutcome& outcome) {
     outcome.status = StatusGood;
 }

@@ -18,6 +18,7 @@ namespace sim::units {
 constexpr uint8_t OpTestUnitReady = 0x00;
 constexpr uint8_t OpRequestSense = 0x03;
 constexpr uint8_t OpInquiry = 0x12;
+constexpr uint8_t OpReportLuns = 0xA0;
 
 // Length of standard INQUIRY data.
 constexpr size_t StandardInquiryLength = 36;
@@ -55,6 +56,9 @@ void HandleInquiry(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& 
 void HandleTestUnitReady(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome);
 void HandleRequestSense(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome);
 void HandleUnsupported(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome);
+// REPORT LUNS, which SPC-3 (the version the units' INQUIRY data claims)
+// makes mandatory for every device type.
+void HandleReportLuns(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome);
 // Returns nothing: accepts the command with GOOD status and no effect, for
 // commands whose effect an emulated unit has no use for (START STOP UNIT).
 void HandleAccepted(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome);

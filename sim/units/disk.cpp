@@ -39,6 +39,7 @@ const CommandEntry DiskCommands[] = {
     {OpWrite10, HandleWrite10},
     {OpVerify10, HandleVerify10},
     {OpSynchronizeCache10, HandleSynchronizeCache10},
+    {OpReportLuns, HandleReportLuns},
 };
 
 }  // namespace

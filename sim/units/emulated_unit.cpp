@@ -9,6 +9,8 @@ std::unique_ptr<EmulatedUnit> NewEmulatedUnit(const UnitConfig& config) {
     auto unit = std::make_unique<EmulatedUnit>();
     unit->inquiry = config.inquiry;
     unit->serial = UnitSerialNumber(config.inquiry, config.target, config.lun);
+    unit->targetLuns = config.targetLuns;
+    if (unit->targetLuns.empty()) unit->targetLuns.push_back(config.lun);
     return unit;
 }
 

@@ -26,6 +26,7 @@ struct EmulatedUnit {
     std::string serial;                     // VPD page 0x80
     bool ejected = false;                   // the medium was ejected; a load brings it back
     bool removalPrevented = false;          // PREVENT ALLOW MEDIUM REMOVAL in force
+    std::vector<uint8_t> targetLuns;        // REPORT LUNS: the target's LUNs, ascending
 };
 
 // Returns a unit with the identity of `config` and a serial number drawn

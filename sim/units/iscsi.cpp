@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace sim::units {
@@ -24,11 +25,12 @@ namespace {
 class IscsiBackend : public UnitBackend {
 public:
     IscsiBackend(std::shared_ptr<IscsiSession> session, int lun, uint32_t timeoutSeconds,
-                 std::vector<uint8_t> inquiry)
+                 std::vector<uint8_t> inquiry, std::string serial)
         : session_(std::move(session)),
           lun_(lun),
           timeoutSeconds_(timeoutSeconds),
-          inquiry_(std::move(inquiry)) {}
+          inquiry_(std::move(inquiry)),
+          serial_(std::move(serial)) {}
 
     void Execute(const ScsiCommand& command, ScsiOutcome& outcome) override {
         outcome = ScsiOutcome();
@@ -73,6 +75,7 @@ public:
     size_t HangingCommands() override { return running_; }
 
     const std::vector<uint8_t>* RealInquiry() const override { return &inquiry_; }
+    const std::string* RealSerial() const override { return &serial_; }
 
 private:
     std::mutex mutex_;
@@ -80,6 +83,7 @@ private:
     const int lun_;
     const uint32_t timeoutSeconds_;
     const std::vector<uint8_t> inquiry_;
+    const std::string serial_;
     std::vector<uint8_t> pendingSense_;
     IscsiCancel cancel_;
     std::atomic<size_t> running_{0};
@@ -114,6 +118,32 @@ bool ReadRealInquiry(IscsiSession& session, int lun, uint32_t timeoutSeconds,
         return false;
     }
     return true;
+}
+
+// Returns the unit's serial number from its VPD page 0x80, as the port
+// driver reads it when it finds the unit; empty when the unit has no such
+// page or does not answer.
+std::string ReadRealSerial(IscsiSession& session, int lun, uint32_t timeoutSeconds) {
+    std::vector<uint8_t> page(255, 0);
+    ScsiCommand inquiry;
+    const uint8_t cdb[6] = {OpInquiry, 0x01, 0x80, 0, static_cast<uint8_t>(page.size()), 0};
+    std::copy(cdb, cdb + sizeof cdb, inquiry.cdb);
+    inquiry.cdbLength = sizeof cdb;
+    inquiry.direction = DataDirection::In;
+    inquiry.data = page.data();
+    inquiry.dataLength = static_cast<uint32_t>(page.size());
+    ScsiOutcome outcome;
+    RunIscsiCommand(session, lun, inquiry, timeoutSeconds, nullptr, outcome, nullptr);
+    if (outcome.platformError != 0 || outcome.status != StatusGood || outcome.bytesMoved < 4 ||
+        page[1] != 0x80) {
+        return std::string();
+    }
+    size_t end = 4 + static_cast<size_t>(page[3]);
+    if (end > outcome.bytesMoved) end = outcome.bytesMoved;
+    std::string serial(page.begin() + 4, page.begin() + end);
+    // The field is ASCII; a NUL would end the descriptor's string early.
+    serial.erase(std::find(serial.begin(), serial.end(), '\0'), serial.end());
+    return serial;
 }
 
 // A target reports UNIT ATTENTION (power on, reset) to every new session
@@ -156,8 +186,9 @@ std::unique_ptr<UnitBackend> CreateIscsiBackend(const UnitConfig& unit, std::str
         error = config.url + ": the unit reports UNIT ATTENTION to every TEST UNIT READY";
         return nullptr;
     }
+    std::string serial = ReadRealSerial(*session, address.lun, config.timeoutSeconds);
     return std::make_unique<IscsiBackend>(std::move(session), address.lun, config.timeoutSeconds,
-                                          std::move(inquiry));
+                                          std::move(inquiry), std::move(serial));
 }
 
 }  // namespace sim::units

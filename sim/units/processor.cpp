@@ -11,6 +11,7 @@ const CommandEntry ProcessorCommands[] = {
     {OpTestUnitReady, HandleTestUnitReady},
     {OpRequestSense, HandleRequestSense},
     {OpInquiry, HandleInquiry},
+    {OpReportLuns, HandleReportLuns},
 };
 
 }  // namespace

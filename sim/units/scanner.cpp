@@ -11,6 +11,7 @@ const CommandEntry ScannerCommands[] = {
     {OpTestUnitReady, HandleTestUnitReady},
     {OpRequestSense, HandleRequestSense},
     {OpInquiry, HandleInquiry},
+    {OpReportLuns, HandleReportLuns},
 };
 
 }  // namespace

@@ -12,6 +12,7 @@ const CommandEntry TapeCommands[] = {
     {OpTestUnitReady, HandleTestUnitReady},
     {OpRequestSense, HandleRequestSense},
     {OpInquiry, HandleInquiry},
+    {OpReportLuns, HandleReportLuns},
 };
 
 }  // namespace

@@ -67,6 +67,10 @@ public:
     // Returns the unit's own 36 bytes of standard INQUIRY data when it is a
     // real unit, which the port driver then reports; null for emulated ones.
     virtual const std::vector<uint8_t>* RealInquiry() const { return nullptr; }
+    // Returns the real unit's serial number as its VPD page 0x80 gave it
+    // when the machine was installed (empty: the unit has none); null for
+    // emulated units.
+    virtual const std::string* RealSerial() const { return nullptr; }
 };
 
 // Returns the backend the unit describes, or null with a message.

@@ -5,6 +5,7 @@
 #include "sim/machine/live_machine.h"
 
 #include <chrono>
+#include <map>
 #include <future>
 #include <thread>
 
@@ -109,6 +110,25 @@ TEST_F(LiveMachineTest, TestFactoryBuildsTheUnitsAndByteCountsStayWithinTheReque
         return std::unique_ptr<sim::UnitBackend>();
     });
     EXPECT_EQ(InstallError(smallMachine), "ports[0].buses[0].units[0]: no such unit");
+}
+
+// Each unit learns the LUNs at its own target and bus, for REPORT LUNS.
+TEST_F(LiveMachineTest, UnitsKnowTheLunsOfTheirTarget) {
+    static std::map<int, std::vector<uint8_t>> seen;
+    seen.clear();
+    sim::SetBackendFactoryForTesting([](const sim::UnitConfig& unit, std::string& error) {
+        seen[unit.target * 8 + unit.lun] = unit.targetLuns;
+        return sim::CreateBackend(unit, error);
+    });
+    Install(R"({"ports": [{"buses": [{"units": [
+      {"target": 4, "lun": 1, "backend": {"type": "processor"}},
+      {"target": 5, "lun": 0, "backend": {"type": "processor"}},
+      {"target": 4, "lun": 0, "backend": {"type": "processor"}}]},
+      {"units": [{"target": 4, "lun": 3, "backend": {"type": "processor"}}]}]}]})");
+    EXPECT_EQ(seen[4 * 8 + 0], (std::vector<uint8_t>{0, 1}));
+    EXPECT_EQ(seen[4 * 8 + 1], (std::vector<uint8_t>{0, 1}));
+    EXPECT_EQ(seen[5 * 8 + 0], (std::vector<uint8_t>{0}));
+    EXPECT_EQ(seen[4 * 8 + 3], (std::vector<uint8_t>{3})) << "another bus is another target";
 }
 
 }  // namespace

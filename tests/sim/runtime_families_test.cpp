@@ -143,6 +143,9 @@ TEST(RuntimeFamiliesTest, FormatMessageGivesSystemTextsAndRefusesOthers) {
     // The width mask turns the message's own line break into a space.
     ASSERT_NE(FormatMessageA(0x1000 | 0x200 | 0xFF, nullptr, 5, 0, text, sizeof text, nullptr), 0u);
     EXPECT_STREQ(text, "Access is denied. ");
+    // The error a port reports when its inquiry data cannot be read.
+    ASSERT_NE(FormatMessageA(0x1000, nullptr, 31, 0, text, sizeof text, nullptr), 0u);
+    EXPECT_STREQ(text, "A device attached to the system is not functioning.\r\n");
     EXPECT_EQ(FormatMessageA(0x1000, nullptr, 0x7777, 0, text, sizeof text, nullptr), 0u);
     EXPECT_EQ(GetLastError(), 317u);
     EXPECT_EQ(FormatMessageA(0x1000, nullptr, 5, 0, text, 5, nullptr), 0u);

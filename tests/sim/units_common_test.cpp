@@ -169,6 +169,31 @@ TEST_P(CommonCommands, UnsupportedOpcodeGivesInvalidCommandOperationCode) {
     EXPECT_EQ(outcome.bytesMoved, 0u);
 }
 
+// REPORT LUNS answers on every type, ready or not: the target's LUNs in
+// peripheral device addressing, none for the well-known selection, and
+// refuses a reserved selection or an allocation length below 16.
+TEST_P(CommonCommands, ReportLunsListsTheTargetsLuns) {
+    config_.lun = 2;
+    config_.targetLuns = {0, 2};
+    config_.backend.medium = false;
+    unit_ = MustCreate(config_);
+    ASSERT_TRUE(unit_);
+    std::vector<uint8_t> data(64, 0xEE);
+    sim::ScsiOutcome outcome = RunIn(*unit_, Cdb({0xA0, 0, 0, 0, 0, 0, 0, 0, 0, 64, 0, 0}), data);
+    EXPECT_EQ(outcome.status, sim::StatusGood);
+    ASSERT_EQ(outcome.bytesMoved, 24u);
+    const std::vector<uint8_t> expected = {0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                           0, 2, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(Slice(data, 0, 24), expected);
+    outcome = RunIn(*unit_, Cdb({0xA0, 0, 1, 0, 0, 0, 0, 0, 0, 64, 0, 0}), data);
+    ASSERT_EQ(outcome.bytesMoved, 8u);
+    EXPECT_EQ(Slice(data, 0, 4), std::vector<uint8_t>(4, 0));
+    ExpectCheckCondition(RunIn(*unit_, Cdb({0xA0, 0, 3, 0, 0, 0, 0, 0, 0, 64, 0, 0}), data), 5,
+                         0x24, 0);
+    ExpectCheckCondition(RunIn(*unit_, Cdb({0xA0, 0, 0, 0, 0, 0, 0, 0, 0, 15, 0, 0}), data), 5,
+                         0x24, 0);
+}
+
 // REQUEST SENSE returns the pending sense once (the latest CHECK CONDITION's,
 // cut to the allocation length) and then NO SENSE; a cut read clears it too.
 TEST_P(CommonCommands, RequestSenseReturnsTheLatestPendingSenseOnce) {
