@@ -37,8 +37,13 @@ size_t HangingCommandCount();
 size_t CommittedVirtualMemory();
 size_t OpenRegistryKeyCount();
 
+// How many of the most recent requests each log below keeps: a program
+// that runs for hours must not run the process out of memory.
+constexpr size_t LoggedRequestLimit = 4096;
+
 // One pass-through request as the port driver received it, for tests that
-// check what the library sent.
+// check what the library sent; the log keeps the LoggedRequestLimit most
+// recent.
 struct PassThroughRecord {
     std::string device;          // the name the handle was opened with
     DWORD controlCode = 0;

@@ -10,6 +10,7 @@
 #include "platform/scsi_port.h"
 
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <utility>
 
@@ -20,7 +21,7 @@ constexpr uint64_t PageSize = 4096;
 
 struct LogState {
     std::mutex Lock;
-    std::vector<PassThroughRecord> Records;
+    std::deque<PassThroughRecord> Records;  // oldest first, at most LoggedRequestLimit
 };
 
 // Returns the process's one pass-through log.
@@ -268,13 +269,14 @@ void RecordPassThrough(const DeviceFile& file, DWORD code, std::vector<uint8_t> 
     record.error = error;
     LogState& log = Log();
     std::lock_guard<std::mutex> guard(log.Lock);
+    if (log.Records.size() == LoggedRequestLimit) log.Records.pop_front();
     log.Records.push_back(std::move(record));
 }
 
 std::vector<PassThroughRecord> PassThroughLog() {
     LogState& log = Log();
     std::lock_guard<std::mutex> guard(log.Lock);
-    return log.Records;
+    return std::vector<PassThroughRecord>(log.Records.begin(), log.Records.end());
 }
 
 void ClearPassThroughLog() {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <deque>
 #include <mutex>
 
 namespace sim {
@@ -13,7 +14,7 @@ namespace {
 
 struct UnknownControls {
     std::mutex Lock;
-    std::vector<UnknownControlRecord> Records;
+    std::deque<UnknownControlRecord> Records;  // oldest first, at most LoggedRequestLimit
 };
 
 // Returns the process's one record, never destroyed (threads may still
@@ -40,6 +41,7 @@ std::string DescribeCode(DWORD code) {
 void RecordUnknownControl(const DeviceFile& file, DWORD code) {
     {
         std::lock_guard<std::mutex> guard(State().Lock);
+        if (State().Records.size() == LoggedRequestLimit) State().Records.pop_front();
         State().Records.push_back({file.Path, code});
     }
     if (reporting.load()) {
@@ -51,7 +53,7 @@ void RecordUnknownControl(const DeviceFile& file, DWORD code) {
 
 std::vector<UnknownControlRecord> UnknownControlLog() {
     std::lock_guard<std::mutex> guard(State().Lock);
-    return State().Records;
+    return std::vector<UnknownControlRecord>(State().Records.begin(), State().Records.end());
 }
 
 void ClearUnknownControlLog() {

@@ -420,7 +420,7 @@ TEST_F(PassThroughRun, UninstallingTheMachineEndsAHang) {
     EXPECT_EQ(SendDirect(port_, late), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
-TEST_F(PassThroughRun, LogKeepsEveryPassThroughAsReceived) {
+TEST_F(PassThroughRun, LogKeepsTheMostRecentPassThroughsAsReceived) {
     BufferedRequest request = MakeBuffered(read6, SCSI_IOCTL_DATA_IN, 32, 18, 1);
     const std::vector<uint8_t> sent = request.buffer;
     ASSERT_EQ(SendBuffered(port_, request), 0u);
@@ -444,6 +444,18 @@ TEST_F(PassThroughRun, LogKeepsEveryPassThroughAsReceived) {
     EXPECT_EQ(log[1].error, 1167u);
     sim::ClearPassThroughLog();
     EXPECT_TRUE(sim::PassThroughLog().empty());
+
+    // A long run keeps only the most recent: the first of one more than
+    // the limit is the one dropped.
+    DirectRequest first = Read6(0, 9);
+    SendDirect(port_, first);
+    for (size_t i = 0; i < sim::LoggedRequestLimit; ++i) {
+        DirectRequest next = Read6(0, 10);
+        SendDirect(port_, next);
+    }
+    const std::vector<sim::PassThroughRecord> kept = sim::PassThroughLog();
+    ASSERT_EQ(kept.size(), sim::LoggedRequestLimit);
+    EXPECT_EQ(kept.front().header[4], 10);
 }
 
 // Port 3 takes 2 pages and 16-byte aligned data. A buffered request's data
