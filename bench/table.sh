@@ -101,7 +101,7 @@ awk '
         if (t(p "Unavoidable/HandOff-Event/Request/0") == 0) continue
         figure = figure (where > 1 ? "; " : "") (where == 1 ? "pinned" : "both processors") \
           ": hand-off and back by event " f(t(p "Unavoidable/HandOff-Event/Request/0"), 1) \
-          ", by the host's futex " f(t(p "Unavoidable/HostFutex-HandOff/Request/0"), 1) \
+          ", by the host futex " f(t(p "Unavoidable/HostFutex-HandOff/Request/0"), 1) \
           ", polling " f(t(p "Unavoidable/HandOff-Poll/Request/0"), 1) \
           ", request buffer " f(t(p "Unavoidable/Alloc/Request/0"), 1) \
           ", open and close " f(t(p "Unavoidable/OpenClose/Request/0"), 1) \
@@ -109,8 +109,8 @@ awk '
       }
       printf "| parts of the floor, each alone on one thread or two, µs | %s | |\n", figure
     }
-    # The simulator's hand-off against the host's own futex hand-off, and
-    # the floor against its parts alone (the host's hand-off standing for
+    # The simulator hand-off against the host futex hand-off, and
+    # the floor against its parts alone (the host hand-off standing for
     # the two context switches NT makes).
     figure = ""; met = 0; have = 0
     for (where = 1; where <= 2; where++) {
@@ -121,7 +121,7 @@ awk '
       figure = figure (have > 1 ? "; " : "") (where == 1 ? "pinned " : "both processors ") f(r, 2) \
         " (" f(sim, 1) " / " f(host, 1) " µs)"
     }
-    if (have > 0) printf "| hand-off and back by event / the host's futex hand-off and back | %s | at most 1.5: %s |\n", figure, met == have ? "met" : met == 0 ? "not met" : "met for " met " of " have
+    if (have > 0) printf "| hand-off and back by event / the host futex hand-off and back | %s | at most 1.5: %s |\n", figure, met == have ? "met" : met == 0 ? "not met" : "met for " met " of " have
     figure = ""; met = 0; have = 0
     for (i = 1; i <= 3; i++) {
       host = t("pinned:Unavoidable/HostFutex-HandOff/Request/0")
