@@ -89,21 +89,29 @@ private:
     std::atomic<size_t> running_{0};
 };
 
-// Returns false with a message unless the unit answers a standard INQUIRY
-// as a logical unit that exists; `data` gets its 36 bytes.
-bool ReadRealInquiry(IscsiSession& session, int lun, uint32_t timeoutSeconds,
-                     std::vector<uint8_t>& data, std::string& error) {
-    data.assign(StandardInquiryLength, 0);
+// Returns nothing: sends INQUIRY (of VPD page `page` when `vital`) for
+// `data`'s size to the unit, and fills `outcome` (and `why`, may be null).
+void RunInquiry(IscsiSession& session, int lun, uint32_t timeoutSeconds, bool vital, uint8_t page,
+                std::vector<uint8_t>& data, ScsiOutcome& outcome, std::string* why) {
     ScsiCommand inquiry;
-    const uint8_t cdb[6] = {OpInquiry, 0, 0, 0, static_cast<uint8_t>(StandardInquiryLength), 0};
+    const uint8_t cdb[6] = {OpInquiry, static_cast<uint8_t>(vital ? 1 : 0), page, 0,
+                            static_cast<uint8_t>(data.size()), 0};
     std::copy(cdb, cdb + sizeof cdb, inquiry.cdb);
     inquiry.cdbLength = sizeof cdb;
     inquiry.direction = DataDirection::In;
     inquiry.data = data.data();
     inquiry.dataLength = static_cast<uint32_t>(data.size());
+    RunIscsiCommand(session, lun, inquiry, timeoutSeconds, nullptr, outcome, why);
+}
+
+// Returns false with a message unless the unit answers a standard INQUIRY
+// as a logical unit that exists; `data` gets its 36 bytes.
+bool ReadRealInquiry(IscsiSession& session, int lun, uint32_t timeoutSeconds,
+                     std::vector<uint8_t>& data, std::string& error) {
+    data.assign(StandardInquiryLength, 0);
     ScsiOutcome outcome;
     std::string why;
-    RunIscsiCommand(session, lun, inquiry, timeoutSeconds, nullptr, outcome, &why);
+    RunInquiry(session, lun, timeoutSeconds, false, 0, data, outcome, &why);
     const std::string what = "INQUIRY of LUN " + std::to_string(lun);
     if (outcome.platformError != 0) {
         error = what + " failed: " + why;
@@ -125,15 +133,8 @@ bool ReadRealInquiry(IscsiSession& session, int lun, uint32_t timeoutSeconds,
 // page or does not answer.
 std::string ReadRealSerial(IscsiSession& session, int lun, uint32_t timeoutSeconds) {
     std::vector<uint8_t> page(255, 0);
-    ScsiCommand inquiry;
-    const uint8_t cdb[6] = {OpInquiry, 0x01, 0x80, 0, static_cast<uint8_t>(page.size()), 0};
-    std::copy(cdb, cdb + sizeof cdb, inquiry.cdb);
-    inquiry.cdbLength = sizeof cdb;
-    inquiry.direction = DataDirection::In;
-    inquiry.data = page.data();
-    inquiry.dataLength = static_cast<uint32_t>(page.size());
     ScsiOutcome outcome;
-    RunIscsiCommand(session, lun, inquiry, timeoutSeconds, nullptr, outcome, nullptr);
+    RunInquiry(session, lun, timeoutSeconds, true, 0x80, page, outcome, nullptr);
     if (outcome.platformError != 0 || outcome.status != StatusGood || outcome.bytesMoved < 4 ||
         page[1] != 0x80) {
         return std::string();
