@@ -226,10 +226,11 @@ TEST_F(TodayWindowsTest, VersionAndTokenAnswerFromTheRelease) {
         DWORD major, minor, build;
         BOOL wow64;
         DWORD elevationError, elevated, type;
+        const char* servicePack;
     } cases[] = {
-        {R"("windows": "10", "user": "standard")", 6, 2, 9200, TRUE, 0, 0, 3},
-        {R"("windows": "7", "user": "administrator")", 6, 1, 7601, TRUE, 0, 1, 2},
-        {R"("windows": "xp", "user": "administrator")", 5, 1, 2600, FALSE, 87, 0, 0},
+        {R"("windows": "10", "user": "standard")", 6, 2, 9200, TRUE, 0, 0, 3, ""},
+        {R"("windows": "7", "user": "administrator")", 6, 1, 7601, TRUE, 0, 1, 2, "Service Pack 1"},
+        {R"("windows": "xp", "user": "administrator")", 5, 1, 2600, FALSE, 87, 0, 0, "Service Pack 3"},
     };
     for (const auto& c : cases) {
         InstallAs(c.head, desktop);
@@ -238,6 +239,12 @@ TEST_F(TodayWindowsTest, VersionAndTokenAnswerFromTheRelease) {
         ASSERT_TRUE(GetVersionExA(reinterpret_cast<LPOSVERSIONINFOA>(&version))) << c.head;
         EXPECT_EQ(version.dwMajorVersion * 100000 + version.dwMinorVersion * 10000 + version.dwBuildNumber,
                   c.major * 100000 + c.minor * 10000 + c.build) << c.head;
+        OSVERSIONINFOW wide{};
+        wide.dwOSVersionInfoSize = sizeof wide;
+        ASSERT_TRUE(GetVersionExW(&wide));
+        EXPECT_EQ(wide.dwBuildNumber, c.build);
+        EXPECT_STREQ(version.szCSDVersion, c.servicePack);
+        EXPECT_EQ(wide.szCSDVersion[0], static_cast<WCHAR>(c.servicePack[0]));
         BOOL wow64 = 2;
         ASSERT_TRUE(IsWow64Process(GetCurrentProcess(), &wow64));
         EXPECT_EQ(wow64, c.wow64) << c.head;
