@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -197,9 +198,19 @@ TEST(RunnerProcess, StandardHandlesAreFilesOrPipesAsOnWindows) {
     Child onConsole = Start({"stderr"}, -1, console);
     close(console);
     Finish(onConsole);
-    char shown[64] = {};
-    EXPECT_GT(read(terminal, shown, sizeof shown - 1), 0);
-    EXPECT_NE(std::string(shown).find("partial"), std::string::npos) << shown;
+    // The terminal passes what the program wrote on to its master side
+    // some time after the write, in as many pieces as it likes: read
+    // until the text is there or nothing more comes.
+    std::string shown;
+    while (shown.find("partial") == std::string::npos) {
+        pollfd ready = {terminal, POLLIN, 0};
+        if (poll(&ready, 1, 10000) <= 0) break;
+        char piece[64];
+        const ssize_t got = read(terminal, piece, sizeof piece);
+        if (got <= 0) break;
+        shown.append(piece, static_cast<size_t>(got));
+    }
+    EXPECT_NE(shown.find("partial"), std::string::npos) << shown;
     close(terminal);
     // GetFileType: 3 for a pipe, 1 for a disk file.
     const std::string inputFile = TempName("input");
