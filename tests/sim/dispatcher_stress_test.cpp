@@ -89,6 +89,9 @@ void WaitAndGiveBack(Shared& shared, std::mt19937& random) {
     if (result == WAIT_FAILED && kinds[count - 1] != TrackedCount) {
         Report(shared, "a wait on open handles failed");
     }
+    // Held a while at times, so that others queue for it and terminations
+    // find owners.
+    if (took && random() % 2 == 0) Sleep(1);
     for (DWORD i = 0; i < count; ++i) {
         const bool mine = took && (all || i == taken);
         if (kinds[i] == Mutex0 || kinds[i] == Mutex1) {
@@ -190,6 +193,7 @@ TEST(DispatcherStress, InvariantsHoldUnderWaitsSignalsClosesAndTerminations) {
             // that replaces them.
             const int victim = static_cast<int>(random() % Workers);
             EXPECT_TRUE(TerminateThread(shared->Threads[victim].load(), 9));
+            if (violation.empty()) violation = sim::DispatcherViolation(inUse());
             CloseHandle(shared->Threads[victim].exchange(start()));
             ++terminated;
         }
