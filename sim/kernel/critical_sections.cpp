@@ -32,11 +32,12 @@ struct SectionState {
     std::vector<const ThreadRecord*> Entering;
 };
 
-// Returns whether a thread other than a terminated one, which stops in
-// its wait and never reads the section again, is waiting to enter it.
+// Returns whether a thread is waiting to enter the section, other than a
+// terminated one, which stops in its wait and never reads it again.
 bool HasEnteringThreads(const SectionState& state) {
-    return std::any_of(state.Entering.begin(), state.Entering.end(),
-                       [](const ThreadRecord* thread) { return !thread->Terminated.load(); });
+    return std::any_of(state.Entering.begin(), state.Entering.end(), [](const ThreadRecord* thread) {
+        return !thread->Terminated.load() || thread->SynchronousIo != 0;
+    });
 }
 
 // Returns the state of every initialised section, guarded by StateLock().
