@@ -37,7 +37,7 @@ bool ReturnsAfterTerminationAt(sim::PausePoint point, std::function<void()> befo
     EXPECT_TRUE(sim::WaitForPauseAt(point, 10000));
     EXPECT_TRUE(TerminateThread(thread, 3));
     sim::ResumePaused(point);
-    EXPECT_TRUE(sim::WaitForTerminatedThreadsToStop(3000)) << "it went on waiting";
+    EXPECT_TRUE(sim::WaitForTerminatedThreadsToStop(10000)) << "it went on waiting";
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 0));
     CloseHandle(thread);
     return returned->load();
