@@ -43,7 +43,9 @@ HANDLE CreateNamedObject(const char* name, ObjectKind kind,
     bool existed = false;
     {
         StateHold lock(StateLock());
-        ExitIfTerminatedLocked(lock);  // a mutex made owned by an ended thread stays owned
+        // A terminated thread makes nothing: a mutex made owned by it after
+        // its end would never be abandoned.
+        ExitIfTerminatedLocked(lock);
         if (name != nullptr) {
             auto entry = NamedObjects().find(name);
             if (entry != NamedObjects().end()) object = entry->second.lock();
