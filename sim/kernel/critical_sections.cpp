@@ -6,7 +6,6 @@
 // terminated: it stays owned for good. Calls NT leaves undefined (entering
 // a section never initialised, leaving one the caller does not own) stop
 // the process with a report rather than corrupt anything quietly.
-#include "sim/kernel/kernel_objects.h"
 #include "sim/kernel/misuse.h"
 #include "sim/kernel/threads.h"
 
@@ -35,9 +34,8 @@ struct SectionState {
 // Returns whether a thread is waiting to enter the section, other than a
 // terminated one, which stops in its wait and never reads it again.
 bool HasEnteringThreads(const SectionState& state) {
-    return std::any_of(state.Entering.begin(), state.Entering.end(), [](const ThreadRecord* thread) {
-        return !thread->Terminated.load() || thread->SynchronousIo != 0;
-    });
+    return std::any_of(state.Entering.begin(), state.Entering.end(),
+                       [](const ThreadRecord* thread) { return !StopsAtItsNextCheck(*thread); });
 }
 
 // Returns the state of every initialised section, guarded by StateLock().

@@ -257,10 +257,13 @@ void ExitIfTerminated() {
 }
 
 void ExitIfTerminatedLocked(StateHold& lock) {
-    const ThreadRecord& self = CurrentThreadRecord();
-    if (!self.Terminated.load() || self.SynchronousIo != 0) return;
+    if (!StopsAtItsNextCheck(CurrentThreadRecord())) return;
     lock.unlock();
     ParkForever();
+}
+
+bool StopsAtItsNextCheck(const ThreadRecord& thread) {
+    return thread.Terminated.load() && thread.SynchronousIo == 0;
 }
 
 void EnterSynchronousIo() {

@@ -20,6 +20,9 @@ void ExitIfTerminated();
 // that lock, so a call that checks here, and changes state before it lets
 // the lock go, never completes anything once its thread is terminated.
 void ExitIfTerminatedLocked(StateHold& lock);
+// Returns whether `thread` has been terminated and stops at its next check
+// (it is not inside a synchronous device control). With StateLock() held.
+bool StopsAtItsNextCheck(const ThreadRecord& thread);
 // Returns nothing (never, for a terminated thread): the calling thread
 // enters a synchronous device control.
 void EnterSynchronousIo();
