@@ -4,6 +4,7 @@
 #define PTASPI_SIM_THREADS_H
 
 #include "sim/kernel/dispatcher.h"
+#include "sim/kernel/kernel_objects.h"
 
 #include <windows.h>
 
