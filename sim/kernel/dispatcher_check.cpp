@@ -67,11 +67,13 @@ void CheckThread(const ThreadRecord& thread, std::map<const MutexObject*, unsign
     }
     for (DWORD i = 0; i < thread.WaitCount; ++i) {
         const WaitBlock& block = thread.WaitBlocks[i];
-        if (block.Thread != &thread) out << "a block of thread " << thread.Key << " names another; ";
+        if (block.Thread != &thread) {
+            out << "a block of thread " << thread.Key << " names another; ";
+        }
     }
     if (WaitCompletable(thread)) {
-        out << "thread " << thread.Key << " still waits for a " << (thread.WaitAll ? "wait-all" : "wait-any")
-            << " its objects complete; ";
+        out << "thread " << thread.Key << " still waits for a "
+            << (thread.WaitAll ? "wait-all" : "wait-any") << " its objects complete; ";
     }
 }
 
