@@ -11,8 +11,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
+#include <vector>
 
 static_assert(sizeof(CRITICAL_SECTION) == 24, "CRITICAL_SECTION as on 32-bit Windows");
 
@@ -23,7 +25,18 @@ struct SectionState {
     unsigned long OwnerKey = 0;  // 0: free
     unsigned long Recursion = 0;
     WaitQueue Waiters;  // woken to try again when the section is freed
+    // The threads inside EnterCriticalSection's wait for the section: those
+    // in Waiters, and those a leave has readied that have not yet looked
+    // again, whose blocks are out of the queue but who will read the state.
+    std::vector<const ThreadRecord*> Entering;
 };
+
+// Returns whether a thread is waiting to enter the section, other than a
+// terminated one, which stops in its wait and never reads it again.
+bool HasEnteringThreads(const SectionState& state) {
+    return std::any_of(state.Entering.begin(), state.Entering.end(),
+                       [](const ThreadRecord* thread) { return !StopsAtItsNextCheck(*thread); });
+}
 
 // Returns the state of every initialised section, guarded by StateLock().
 std::map<const CRITICAL_SECTION*, SectionState>& Sections() {
@@ -53,7 +66,8 @@ void Mirror(CRITICAL_SECTION* section, const SectionState& state) {
 // Returns nothing; the section is free and ready for use.
 extern "C" void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     sim::ExitIfTerminated();
-    sim::StateGuard guard(sim::StateLock());
+    sim::StateHold lock(sim::StateLock());
+    sim::ExitIfTerminatedLocked(lock);
     sim::SectionState& state = sim::Sections()[lpCriticalSection];
     state.OwnerKey = 0;
     state.Recursion = 0;
@@ -75,9 +89,14 @@ extern "C" void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection
                     __builtin_return_address(0));
     }
     sim::SectionState& state = found->second;
-    sim::WaitUntil(
-        lock, &state.Waiters, [&] { return state.OwnerKey == 0 || state.OwnerKey == self; },
-        INFINITE);
+    const auto free = [&] { return state.OwnerKey == 0 || state.OwnerKey == self; };
+    if (!free()) {
+        const sim::ThreadRecord* const thread = &sim::CurrentThreadRecord();
+        state.Entering.push_back(thread);
+        sim::WaitUntil(lock, &state.Waiters, free, INFINITE);
+        state.Entering.erase(std::find(state.Entering.begin(), state.Entering.end(), thread));
+    }
+    sim::ExitIfTerminatedLocked(lock);
     state.OwnerKey = self;
     ++state.Recursion;
     sim::Mirror(lpCriticalSection, state);
@@ -89,6 +108,7 @@ extern "C" void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection
     sim::ExitIfTerminated();
     const unsigned long self = sim::CurrentThreadKey();
     sim::StateHold guard(sim::StateLock());
+    sim::ExitIfTerminatedLocked(guard);
     auto found = sim::Sections().find(lpCriticalSection);
     if (found == sim::Sections().end() || found->second.OwnerKey != self) {
         guard.unlock();
@@ -106,11 +126,13 @@ extern "C" void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection
 extern "C" void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     sim::ExitIfTerminated();
     sim::StateHold guard(sim::StateLock());
+    sim::ExitIfTerminatedLocked(guard);
     auto found = sim::Sections().find(lpCriticalSection);
     if (found == sim::Sections().end()) return;
-    // The waiters' blocks are linked into the section's state: deleting it
-    // under them would leave them waiting on freed memory.
-    if (found->second.Waiters.First != nullptr) {
+    // The waiters' blocks are linked into the section's state, and a waiter
+    // that a leave readied reads it when it runs: deleting it under either
+    // would leave them on freed memory.
+    if (sim::HasEnteringThreads(found->second)) {
         guard.unlock();
         sim::Misuse("DeleteCriticalSection", lpCriticalSection, "a section other threads wait for",
                     __builtin_return_address(0));

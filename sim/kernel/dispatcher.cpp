@@ -3,6 +3,7 @@
 #include "sim/kernel/dispatcher.h"
 
 #include "sim/kernel/kernel_objects.h"
+#include "sim/kernel/pause_points.h"
 #include "sim/kernel/thread_checker.h"
 #include "sim/kernel/threads.h"
 
@@ -346,8 +347,12 @@ DWORD WaitForObjects(KernelObject* const* objects, DWORD count, bool waitAll, DW
     ThreadRecord& self = CurrentThreadRecord();
     const auto deadline = DeadlineAfter(Clock::now(), timeoutMs);
     WaitBlock blocks[MAXIMUM_WAIT_OBJECTS];
+    PauseIfAsked(PausePoint::WaitBeforeLock);
     {
         StateHold lock(StateLock());
+        // The caller's own check came before the lock: a termination since
+        // then found no wait to cancel, and this one must take nothing.
+        ExitIfTerminatedLocked(lock);
         DWORD status = WAIT_TIMEOUT;
         if (TrySatisfyLocked(self, objects, count, waitAll, &status)) return status;
         if (timeoutMs == 0) return WAIT_TIMEOUT;
@@ -361,6 +366,7 @@ DWORD WaitForObjects(KernelObject* const* objects, DWORD count, bool waitAll, DW
     }
     const BlockedMark blocked;
     if (!SleepUntilReadied(self, deadline)) {
+        PauseIfAsked(PausePoint::WaitTimedOutBeforeLock);
         StateGuard guard(StateLock());
         // Satisfied just as the time ran out: the wait's result stands.
         if (self.WakeWord.load(std::memory_order_relaxed) != ThreadRecord::Readied) {
@@ -393,6 +399,7 @@ bool WaitUntil(StateHold& lock, WaitQueue* queue, const std::function<bool()>& r
         BeginWaitLocked(self, &block, 1, false, true);
         lock.unlock();
         SleepUntilReadied(self, deadline);
+        PauseIfAsked(PausePoint::ConditionWokenBeforeLock);
         lock.lock();
         EndWaitLocked(self);
     }

@@ -3,6 +3,7 @@
 #include "sim/kernel/loader_lock.h"
 
 #include "sim/kernel/kernel_objects.h"
+#include "sim/kernel/pause_points.h"
 #include "sim/kernel/threads.h"
 
 #include <deque>
@@ -46,7 +47,11 @@ void HandOffLocked(LoaderLockState& state) {
 
 void EnterLoaderLock() {
     std::shared_ptr<ThreadRecord> self = CurrentThreadRecordShared();
+    PauseIfAsked(PausePoint::LoaderLockBeforeLock);
     StateHold lock(StateLock());
+    // A terminated thread never takes the lock, free or not: one that
+    // took it would hold it for good.
+    ExitIfTerminatedLocked(lock);
     LoaderLockState& state = Lock();
     if (!state.Owner) state.Owner = self;
     if (state.Owner != self) {
@@ -59,7 +64,8 @@ void EnterLoaderLock() {
 void LeaveLoaderLock() {
     ExitIfTerminated();
     std::shared_ptr<ThreadRecord> self = CurrentThreadRecordShared();
-    StateGuard guard(StateLock());
+    StateHold lock(StateLock());
+    ExitIfTerminatedLocked(lock);
     LoaderLockState& state = Lock();
     if (state.Owner != self || state.Depth == 0) return;
     if (--state.Depth == 0) HandOffLocked(state);

@@ -50,7 +50,8 @@ extern "C" BOOL WINAPI ReleaseSemaphore(HANDLE hSemaphore, LONG lReleaseCount,
         return FALSE;
     }
     {
-        sim::StateGuard guard(sim::StateLock());
+        sim::StateHold lock(sim::StateLock());
+        sim::ExitIfTerminatedLocked(lock);
         if (lReleaseCount > semaphore->Maximum - semaphore->Count) {
             sim::SetLastErrorCode(ERROR_TOO_MANY_POSTS);
             return FALSE;

@@ -5,6 +5,7 @@
 #include "sim/kernel/faults.h"
 #include "sim/kernel/handles.h"
 #include "sim/kernel/kernel_objects.h"
+#include "sim/kernel/pause_points.h"
 #include "sim/kernel/threads.h"
 
 #include <windows.h>
@@ -41,7 +42,10 @@ HANDLE CreateNamedObject(const char* name, ObjectKind kind,
     std::shared_ptr<KernelObject> object;
     bool existed = false;
     {
-        StateGuard guard(StateLock());
+        StateHold lock(StateLock());
+        // A terminated thread makes nothing: a mutex made owned by it after
+        // its end would never be abandoned.
+        ExitIfTerminatedLocked(lock);
         if (name != nullptr) {
             auto entry = NamedObjects().find(name);
             if (entry != NamedObjects().end()) object = entry->second.lock();
@@ -102,7 +106,8 @@ BOOL ChangeEvent(HANDLE handle, Call call, bool signalled) {
     auto event = LookupHandleOf<EventObject>(handle, ObjectKind::Event);
     if (!event) return FailWith(ERROR_INVALID_HANDLE);
     {
-        StateGuard guard(StateLock());
+        StateHold lock(StateLock());
+        ExitIfTerminatedLocked(lock);
         event->Signalled = signalled;
         if (signalled) SignalQueueLocked(event->Waiters);
     }
@@ -237,8 +242,12 @@ extern "C" BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
     auto mutex = sim::LookupHandleOf<sim::MutexObject>(hMutex, sim::ObjectKind::Mutex);
     if (!mutex) return sim::FailWith(ERROR_INVALID_HANDLE);
     bool released = false;
+    sim::PauseIfAsked(sim::PausePoint::ReleaseMutexBeforeLock);
     {
-        sim::StateGuard guard(sim::StateLock());
+        sim::StateHold lock(sim::StateLock());
+        // Terminated since the check above: the mutex is abandoned already,
+        // and the thread gets no answer.
+        sim::ExitIfTerminatedLocked(lock);
         released = sim::ReleaseMutexLocked(*mutex);
     }
     if (!released) return sim::FailWith(ERROR_NOT_OWNER);

@@ -256,6 +256,16 @@ void ExitIfTerminated() {
     if (self.Terminated.load() && self.SynchronousIo == 0) ParkForever();
 }
 
+void ExitIfTerminatedLocked(StateHold& lock) {
+    if (!StopsAtItsNextCheck(CurrentThreadRecord())) return;
+    lock.unlock();
+    ParkForever();
+}
+
+bool StopsAtItsNextCheck(const ThreadRecord& thread) {
+    return thread.Terminated.load() && thread.SynchronousIo == 0;
+}
+
 void EnterSynchronousIo() {
     ThreadRecord& self = CurrentThreadRecord();
     {
@@ -501,6 +511,8 @@ uintptr_t StartThread(_beginthread_proc_type start, unsigned stack_size, void* a
     return reinterpret_cast<uintptr_t>(handle);
 }
 
+std::vector<std::shared_ptr<ThreadRecord>> MachineThreadRecords() { return AllThreadRecords(); }
+
 bool StartProcessThread(void (*start)(void*), void* argument) {
     return StartThread(start, 0, argument) != static_cast<uintptr_t>(-1);
 }
@@ -533,7 +545,8 @@ extern "C" BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode) {
         return FALSE;
     }
     {
-        sim::StateGuard guard(sim::StateLock());
+        sim::StateHold lock(sim::StateLock());
+        sim::ExitIfTerminatedLocked(lock);
         // Terminating a thread that has ended already succeeds and changes
         // nothing, as on Windows.
         if (!thread->Record->Ended && !thread->Record->Terminated.load()) {

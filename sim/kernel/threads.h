@@ -4,14 +4,26 @@
 #define PTASPI_SIM_THREADS_H
 
 #include "sim/kernel/dispatcher.h"
+#include "sim/kernel/kernel_objects.h"
 
 #include <windows.h>
+
+#include <memory>
+#include <vector>
 
 namespace sim {
 
 // Never returns if the calling thread has been terminated, unless it is
 // inside a synchronous device control, which runs on to its end.
 void ExitIfTerminated();
+// The same with the dispatcher lock held by `lock`, which it releases
+// before it stops. A termination changes the machine's state only under
+// that lock, so a call that checks here, and changes state before it lets
+// the lock go, never completes anything once its thread is terminated.
+void ExitIfTerminatedLocked(StateHold& lock);
+// Returns whether `thread` has been terminated and stops at its next check
+// (it is not inside a synchronous device control). With StateLock() held.
+bool StopsAtItsNextCheck(const ThreadRecord& thread);
 // Returns nothing (never, for a terminated thread): the calling thread
 // enters a synchronous device control.
 void EnterSynchronousIo();
@@ -47,6 +59,10 @@ bool StopTerminatedThreads();
 // `argument`, as the system starts threads in a process (a console's
 // control handlers); the caller need not be one of the machine's threads.
 bool StartProcessThread(void (*start)(void*), void* argument);
+// Returns the record of every thread of the machine that still exists,
+// ended or not. Takes a lock of its own that is never held with the
+// dispatcher lock wanted: call it without that lock.
+std::vector<std::shared_ptr<ThreadRecord>> MachineThreadRecords();
 
 }  // namespace sim
 

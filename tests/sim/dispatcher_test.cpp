@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <windows.h>
 
 #include <atomic>
@@ -127,6 +128,46 @@ TEST(Dispatcher, WaitAllTakesEveryObjectWhenItsLastOneIsFreedAndPassesNothingOn)
     SetEvent(finish);
     for (auto& waiter : waiters) waiter.join();
     for (HANDLE handle : {mutex, event, finish}) CloseHandle(handle);
+}
+
+// A waiter that watches its word before sleeping (sim::SetWaitSpin, as the
+// benchmarks and PTASPI_WAIT_SPIN_US turn on) sees its wait completed by
+// its waker, and only then returns, with the result that waker made.
+TEST(Dispatcher, WatchingWaiterReturnsOnlyTheResultItsWakerMade) {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) < 2) {
+        GTEST_SKIP() << "a waiter watches only where it may run on several processors";
+    }
+    // Long enough that the waiter is still watching when the event is set,
+    // whatever the host does meanwhile; it returns as soon as it sees it.
+    const unsigned before = sim::SetWaitSpin(60u * 1000u * 1000u);
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, nullptr);
+    std::atomic<DWORD> single{WAIT_FAILED};
+    std::atomic<DWORD> all{WAIT_FAILED};
+    const HANDLE both[2] = {mutex, event};
+    const size_t base = sim::BlockedThreadCount();
+    std::vector<std::thread> waiters = StartInOrder({
+        [&] { single = WaitForSingleObject(event, INFINITE); },
+        [&] {
+            all = WaitForMultipleObjects(2, both, TRUE, INFINITE);
+            ReleaseMutex(mutex);
+        },
+    });
+    EXPECT_EQ(WAIT_FAILED, single.load());
+    EXPECT_EQ(WAIT_FAILED, all.load());
+    SetEvent(event);
+    ASSERT_TRUE(BlockedBeyond(base, 1));
+    SetEvent(event);
+    ReleaseMutex(mutex);
+    for (auto& waiter : waiters) waiter.join();
+    EXPECT_EQ(WAIT_OBJECT_0, single.load());
+    EXPECT_EQ(WAIT_OBJECT_0, all.load());
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0)) << "each set was taken by a waiter";
+    sim::SetWaitSpin(before);
+    CloseHandle(mutex);
+    CloseHandle(event);
 }
 
 }  // namespace
