@@ -92,7 +92,7 @@ bool PollFinal(CheckRequest& request, const Deadline& deadline) {
 
 // Returns the sense area of `request`.
 const uint8_t* SenseArea(const CheckRequest& request) {
-    return request.block + sizeof(SRB_ExecSCSICmd);
+    return request.block + SRB_EXEC_HEADER_LEN;
 }
 
 // Returns the words for the state that sense data `sense` reports.
@@ -184,8 +184,8 @@ CheckRequest* Submit(const AspiLibrary& library, const UnitAddress& unit, const 
     }
     std::memset(request->block, 0, sizeof request->block);
     request->senseLength = command.senseLength;
-    std::memset(request->block + sizeof(SRB_ExecSCSICmd) + command.senseLength, GuardByte,
-                sizeof request->block - sizeof(SRB_ExecSCSICmd) - command.senseLength);
+    std::memset(request->block + SRB_EXEC_HEADER_LEN + command.senseLength, GuardByte,
+                sizeof request->block - SRB_EXEC_HEADER_LEN - command.senseLength);
     request->way = way;
     if (way != Way::Poll) {
         request->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
