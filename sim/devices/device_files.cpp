@@ -1,6 +1,7 @@
 // CreateFileA over the \\.\ device namespace of the running machine.
 #include "sim/devices/device_files.h"
 
+#include "sim/devices/cdrom_exclusive_access.h"
 #include "sim/kernel/faults.h"
 #include "sim/kernel/threads.h"
 
@@ -93,9 +94,49 @@ bool ResolveDeviceLocked(const LiveMachine& machine, const std::string& name,
     return false;
 }
 
+// Returns true when the open reaches a CD-ROM drive: a unit of peripheral
+// type 5 (as the port driver reports it) or a listed CD-ROM drive root.
+bool ReachesCdRomLocked(const LiveMachine& machine, const DeviceTarget& target) {
+    if (target.Kind == DeviceKind::Unit) {
+        const UnitConfig& unit = target.Unit->Config;
+        return IsCdRomPeripheral(unit.inquiryData.empty() ? unit.inquiry.peripheral
+                                                          : unit.inquiryData[0]);
+    }
+    if (target.Kind != DeviceKind::Volume) return false;
+    for (const DriveConfig& drive : machine.Config.drives) {
+        if (drive.letter == target.Letter) return drive.kind == DriveKind::CdRom;
+    }
+    return false;
+}
+
+// Returns the error with which a standard user's open is refused, or 0.
+// The device interfaces of port devices, the outside driver, disks, tapes,
+// scanners and volumes grant reading and writing to administrators only,
+// while any user may open them asking for neither (to query attributes);
+// CD-ROM drives grant what the removable storage policy allows.
+DWORD StandardUserErrorLocked(const LiveMachine& machine, const DeviceTarget& target, bool read,
+                              bool write) {
+    if (!read && !write) return 0;
+    if (!ReachesCdRomLocked(machine, target)) return ERROR_ACCESS_DENIED;
+    switch (machine.Config.opticalAccess) {
+    case UnitAccess::ReadWrite:
+        return 0;
+    case UnitAccess::ReadOnly:
+        return write ? ERROR_ACCESS_DENIED : 0;
+    case UnitAccess::None:
+        break;
+    }
+    return ERROR_ACCESS_DENIED;
+}
+
 // Returns the error with which the security check refuses the open, or 0.
-DWORD AccessErrorLocked(const LiveMachine& machine, const DeviceTarget& target, bool write) {
+DWORD AccessErrorLocked(const LiveMachine& machine, const DeviceTarget& target, bool read,
+                        bool write) {
     if (machine.Config.user == UserKind::Limited && write) return ERROR_ACCESS_DENIED;
+    if (machine.Config.user == UserKind::Standard) {
+        const DWORD denied = StandardUserErrorLocked(machine, target, read, write);
+        if (denied != 0) return denied;
+    }
     if (target.Kind == DeviceKind::Unit) {
         const UnitAccess access = target.Unit->Config.access;
         if (access == UnitAccess::None) return ERROR_ACCESS_DENIED;
@@ -126,8 +167,10 @@ HANDLE FailOpen(DWORD error) {
 }  // namespace
 
 DeviceFile::~DeviceFile() {
-    if (!CountsForSharing || !Machine) return;
+    if (!Machine) return;
     std::lock_guard<std::mutex> guard(MachineLock());
+    ReleaseExclusiveLockLocked(*this);
+    if (!CountsForSharing) return;
     auto found = Machine->Sharing.find(Target.ShareKey);
     if (found == Machine->Sharing.end()) return;
     const bool shareRead = (ShareMode & FILE_SHARE_READ) != 0;
@@ -184,7 +227,10 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
         if (!ResolveDeviceLocked(*machine, name, target)) return FailOpen(ERROR_FILE_NOT_FOUND);
         // The security check comes before the driver sees the open; the
         // driver's own refusal and the sharing check come after it.
-        DWORD denied = AccessErrorLocked(*machine, target, write);
+        DWORD denied = AccessErrorLocked(*machine, target, read, write);
+        if (denied != 0) return FailOpen(denied);
+        // The CD-ROM class driver fails every open while the drive is locked.
+        denied = ExclusiveOpenErrorLocked(target);
         if (denied != 0) return FailOpen(denied);
         if (target.Kind == DeviceKind::Port && machine->Config.ports[target.Port].openError != 0) {
             return FailOpen(machine->Config.ports[target.Port].openError);

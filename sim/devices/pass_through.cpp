@@ -3,6 +3,7 @@
 // written back into the request's header.
 #include "sim/devices/port_driver.h"
 
+#include "sim/devices/command_translation.h"
 #include "sim/kernel/kernel_objects.h"
 #include "sim/sim.h"
 #include "sim/kernel/threads.h"
@@ -214,9 +215,16 @@ DWORD HandlePassThrough(const DeviceFile& file, bool direct, uint8_t* system,
         // caller waited for the unit.
         error = DeviceGoneError(file);
         if (error != 0) return error;
-        error = unit->Backend->PlatformErrorFor(command, direct);
-        if (error != 0) return error;
-        unit->Backend->Execute(command, outcome);
+        // A translating miniport refuses what it cannot translate before
+        // the device sees it.
+        if (!IsTranslated(unit->Config.translation, header.Cdb, header.CdbLength)) {
+            error = RefuseUntranslated(unit->Config.translation, outcome);
+            if (error != 0) return error;
+        } else {
+            error = unit->Backend->PlatformErrorFor(command, direct);
+            if (error != 0) return error;
+            unit->Backend->Execute(command, outcome);
+        }
     }
     // A caller terminated meanwhile still gets its request completed: the
     // answer lands in the system buffer and is copied back to its output.

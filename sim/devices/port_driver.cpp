@@ -2,6 +2,7 @@
 // class driver's) answer to the control.
 #include "sim/devices/port_driver.h"
 
+#include "sim/devices/cdrom_exclusive_access.h"
 #include "sim/devices/storage_property.h"
 #include "sim/sim.h"
 
@@ -117,7 +118,11 @@ DWORD GetAddress(const DeviceFile& file, uint8_t* system, DWORD outputLength,
 // Returns 0 or the error of the control, with the bytes to copy back.
 DWORD Dispatch(const DeviceFile& file, DWORD code, uint8_t* system, DWORD inputLength,
                DWORD outputLength, DWORD& information) {
+    const DWORD locked = ExclusiveControlError(file, code, system, inputLength);
+    if (locked != 0) return locked;
     switch (code) {
+    case IOCTL_CDROM_EXCLUSIVE_ACCESS:
+        return HandleExclusiveAccess(file, system, inputLength, outputLength, information);
     case IOCTL_SCSI_GET_CAPABILITIES:
         return GetCapabilities(file, system, outputLength, information);
     case IOCTL_SCSI_GET_INQUIRY_DATA:

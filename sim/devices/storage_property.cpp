@@ -40,12 +40,6 @@ uint32_t AppendText(std::vector<uint8_t>& descriptor, const std::string& text) {
     return offset;
 }
 
-// Returns the bus type the port's adapter reports: ATAPI for the IDE
-// port driver, SCSI for every other adapter (the values Windows 2000 has).
-uint8_t PortBusType(const PortConfig& port) {
-    return port.driver && *port.driver == "atapi" ? BusTypeAtapi : BusTypeScsi;
-}
-
 // Returns true when the unit keeps the emulated vital product data, whose
 // serial number the port driver reads from page 0x80.
 bool HasEmulatedSerial(const UnitConfig& unit) {

@@ -191,6 +191,7 @@ bool IsSignalled(const KernelObject* object, const ThreadRecord& thread) {
         case ObjectKind::File:
         case ObjectKind::Key:
         case ObjectKind::Stream:
+        case ObjectKind::Token:
             break;
     }
     return false;
@@ -321,6 +322,7 @@ WaitQueue* QueueOf(KernelObject& object) {
         case ObjectKind::File:
         case ObjectKind::Key:
         case ObjectKind::Stream:
+        case ObjectKind::Token:
             break;
     }
     return nullptr;

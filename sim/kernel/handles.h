@@ -15,7 +15,7 @@
 namespace sim {
 
 // Stream: a standard handle of the process, over one of the host's own.
-enum class ObjectKind { File, Event, Mutex, Thread, Key, Semaphore, Stream };
+enum class ObjectKind { File, Event, Mutex, Thread, Key, Semaphore, Stream, Token };
 
 struct KernelObject : std::enable_shared_from_this<KernelObject> {
     explicit KernelObject(ObjectKind kind) : Kind(kind) {}

@@ -78,7 +78,7 @@ bool ResolveWaitable(HANDLE handle, std::shared_ptr<KernelObject>* object, bool*
     if (*process) return true;
     *object = LookupHandle(handle);
     return *object && (*object)->Kind != ObjectKind::File && (*object)->Kind != ObjectKind::Key &&
-           (*object)->Kind != ObjectKind::Stream;
+           (*object)->Kind != ObjectKind::Stream && (*object)->Kind != ObjectKind::Token;
 }
 
 // Returns FALSE after setting the last error.

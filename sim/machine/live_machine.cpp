@@ -231,6 +231,11 @@ bool InstallMachine(const Machine& machine, std::string& error) {
                                          "type " + std::to_string(type) + ")");
                         return false;
                     }
+                    if (unit->Config.exclusiveLock && !IsCdRomPeripheral(type)) {
+                        error = where + ("exclusive_lock: the unit is no CD-ROM (it reports "
+                                         "peripheral device type " + std::to_string(type) + ")");
+                        return false;
+                    }
                     AdoptRealInquiry(*real, unit->Config);
                     live->Config.ports[p].buses[b].units[u] = unit->Config;
                 }

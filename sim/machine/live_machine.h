@@ -38,6 +38,12 @@ struct LiveUnit {
     bool Busy = false;
     std::shared_ptr<ThreadRecord> Holder;
     WaitQueue ClaimWaiters;  // callers waiting for the unit, woken when it is free
+    // The CD-ROM's exclusive access taken through IOCTL_CDROM_EXCLUSIVE_ACCESS
+    // by one of this process's files (null: none; the machine's
+    // `exclusive_lock` is another program's and never ends), with its caller
+    // name; guarded by MachineLock().
+    const void* LockHolder = nullptr;
+    std::string LockCaller;
 };
 
 // What a device name reaches.

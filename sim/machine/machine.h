@@ -18,7 +18,20 @@ constexpr const char* DefaultIscsiInitiator = "iqn.2026-12.org.ptaspi:sim";
 // type 5, whatever the qualifier): the only units that get a drive letter.
 constexpr bool IsCdRomPeripheral(uint8_t peripheral) { return (peripheral & 0x1F) == 0x05; }
 
-enum class UserKind { Administrator, Limited };
+enum class UserKind { Administrator, Limited, Standard };
+// The Windows release a machine runs. Seven, Ten and Eleven are 64-bit
+// releases whose 32-bit programs run under WOW64 and whose tokens carry an
+// elevation state.
+enum class WindowsRelease { Nt4, W2000, Xp, Seven, Ten, Eleven };
+// Returns true for the releases that run programs under WOW64 and UAC.
+constexpr bool IsWow64Release(WindowsRelease release) {
+    return release == WindowsRelease::Seven || release == WindowsRelease::Ten ||
+           release == WindowsRelease::Eleven;
+}
+// What the port driver does with SCSI commands before they reach a unit:
+// nothing (a SCSI or ATAPI device), or its SCSI-to-ATA or SCSI-to-NVMe
+// translation, outside which it refuses them.
+enum class Translation { None, Ata, Nvme };
 enum class UnitAccess { ReadWrite, ReadOnly, None };
 enum class BackendType { Disk, CdRom, Tape, Scanner, Processor, Scripted, Iscsi };
 enum class DriveKind { Fixed, Removable, Remote, CdRom, RamDisk };
@@ -94,6 +107,10 @@ struct UnitConfig {
     uint32_t addressError = 0;
     bool registry = true;
     UnitAccess access = UnitAccess::ReadWrite;
+    Translation translation = Translation::None;
+    // The caller name under which another program holds the CD-ROM's
+    // exclusive access (IOCTL_CDROM_EXCLUSIVE_ACCESS); none: unlocked.
+    std::optional<std::string> exclusiveLock;
     bool autosense = true;
     BackendConfig backend;
     // The LUNs of every unit at this unit's bus and target, ascending, this
@@ -122,8 +139,14 @@ struct PortConfig {
     bool service = true;
     std::optional<std::string> imagePath;  // filled: "System32\DRIVERS\<driver>.sys"
     bool aspidrv = false;
+    // STORAGE_BUS_TYPE reported for the adapter and its units; none: ATAPI
+    // for the driver "atapi", SCSI for any other (PortBusType).
+    std::optional<uint8_t> busType;
     std::vector<BusConfig> buses;
 };
+
+// Returns the STORAGE_BUS_TYPE value the port's adapter reports.
+uint8_t PortBusType(const PortConfig& port);
 
 struct DriveConfig {
     char letter = 'C';  // upper case
@@ -141,7 +164,11 @@ struct RegistryEdit {
 
 struct Machine {
     std::string name;
+    WindowsRelease windows = WindowsRelease::W2000;
     UserKind user = UserKind::Administrator;
+    // For a standard user: what opens of CD-ROM class devices and drives
+    // may ask for.
+    UnitAccess opticalAccess = UnitAccess::ReadWrite;
     std::vector<PortConfig> ports;
     std::vector<DriveConfig> drives;
     std::vector<RegistryEdit> registry;

@@ -5,6 +5,7 @@
 #include "sim/machine/machine.h"
 
 #include "sim/machine/machine_reader.h"
+#include "sim/machine/machine_releases.h"
 
 #include <sys/stat.h>
 
@@ -286,7 +287,8 @@ bool ReadUnit(const Json& value, const std::string& path, const std::string& bas
               Declarations& declared, UnitConfig& unit, std::string& error) {
     if (!CheckObject(value, path,
                      {"target", "lun", "claimed", "inquiry", "class_device", "drive",
-                      "address_error", "registry", "access", "autosense", "backend"},
+                      "address_error", "registry", "access", "autosense", "backend",
+                      "translation", "exclusive_lock"},
                      error)) {
         return false;
     }
@@ -313,6 +315,13 @@ bool ReadUnit(const Json& value, const std::string& path, const std::string& bas
         !ReadClassDevices(value, path, unit.classDevices, error)) {
         return false;
     }
+    // Only a unit that may be a CD-ROM has exclusive access to lock; an
+    // iscsi unit's type is known once its real unit answers.
+    const BackendType type = unit.backend.type;
+    const bool mayBeCdRom = type != BackendType::Disk && type != BackendType::Tape &&
+                            type != BackendType::Scanner && type != BackendType::Processor &&
+                            (type != BackendType::Scripted || IsCdRomPeripheral(unit.inquiry.peripheral));
+    if (!ReadUnitTranslationAndLock(value, path, mayBeCdRom, unit, error)) return false;
     if (const Json* access = Find(value, "access")) {
         const std::string text = access->is_string() ? access->get<std::string>() : std::string();
         if (text == "read-write") {
@@ -466,8 +475,9 @@ bool ReadPort(const Json& value, const std::string& path, const std::string& bas
     if (!CheckObject(value, path,
                      {"device", "open_error", "capabilities", "capabilities_error",
                       "inquiry_error", "inquiry_answer", "device_map", "driver", "service",
-                      "image_path", "aspidrv", "buses"},
+                      "image_path", "aspidrv", "buses", "bus_type"},
                      error) ||
+        !ReadBusType(value, path, port, error) ||
         !ReadBool(value, "device", path, port.device, error) ||
         !ReadUnsigned(value, "open_error", path, port.openError, error) ||
         !ReadUnsigned(value, "capabilities_error", path, port.capabilitiesError, error) ||
@@ -547,19 +557,12 @@ bool ReadDrive(const Json& value, const std::string& path, Declarations& declare
 // Returns false unless the document is a machine; fills `machine`.
 bool ReadMachine(const Json& document, const std::string& baseDir, Machine& machine,
                  std::string& error) {
-    if (!CheckObject(document, "", {"name", "user", "ports", "drives", "registry"}, error) ||
-        !ReadText(document, "name", "", machine.name, error)) {
+    if (!CheckObject(document, "",
+                     {"name", "windows", "user", "optical_access", "ports", "drives", "registry"},
+                     error) ||
+        !ReadText(document, "name", "", machine.name, error) ||
+        !ReadReleaseAndUser(document, machine, error)) {
         return false;
-    }
-    if (const Json* user = Find(document, "user")) {
-        const std::string text = user->is_string() ? user->get<std::string>() : std::string();
-        if (text == "administrator") {
-            machine.user = UserKind::Administrator;
-        } else if (text == "limited") {
-            machine.user = UserKind::Limited;
-        } else {
-            return Fail(error, "user", "expected \"administrator\" or \"limited\"");
-        }
     }
     Declarations declared;
     const Json* ports = nullptr;

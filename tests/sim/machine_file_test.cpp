@@ -319,7 +319,7 @@ TEST(MachineFile, RefusesBadFilesNamingTheMember) {
         {R"([])", "top level: expected an object"},
         {R"({"nmae": "x"})", "top level: unknown member 'nmae'"},
         {R"({"name": 5})", "name: expected a string"},
-        {R"({"user": "root"})", "user: expected \"administrator\" or \"limited\""},
+        {R"({"user": "root"})", "user: expected \"administrator\", \"limited\" or \"standard\""},
         {R"({"ports": {}})", "ports: expected an array"},
         {R"({"ports": [{}, 3]})", "ports[1]: expected an object"},
         {R"({"ports": [{}, {"devcie": true}]})", "ports[1]: unknown member 'devcie'"},

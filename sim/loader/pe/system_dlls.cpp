@@ -97,6 +97,11 @@ const NamedExport kernel32[] = {
     EXPORT(lstrcatA),
     EXPORT(lstrcpyA),
     EXPORT(lstrlenA),
+    // The release's version and WOW64.
+    EXPORT(GetVersion),
+    EXPORT(GetVersionExA),
+    EXPORT(GetVersionExW),
+    EXPORT(IsWow64Process),
 };
 
 const NamedExport advapi32[] = {
@@ -104,6 +109,9 @@ const NamedExport advapi32[] = {
     EXPORT(RegEnumKeyExA),
     EXPORT(RegOpenKeyExA),
     EXPORT(RegQueryValueExA),
+    // The process token's elevation.
+    EXPORT(GetTokenInformation),
+    EXPORT(OpenProcessToken),
 };
 
 const NamedExport user32[] = {
