@@ -64,7 +64,7 @@ TEST(UserGuidance, MachineAndLibraryFailuresNameTheirReasonInTextAndJson) {
         {{"--library", folder + "/none.so"}, "library", "file not found"},
         {{"--library", folder + "/text.json"}, "library", "not a library for this build"},
         {{"tur", "0:0:0", "--all"}, "usage", "--all does not apply"},
-        {{"readcap", "0:1:0"}, "command", "no unit at 0:1:0"},
+        {{"readcap", "0:1:0"}, "usage", "no unit at 0:1:0"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);

@@ -3,6 +3,7 @@
 #include "../output.h"
 #include "../sense.h"
 #include "../srb_requests.h"
+#include "check_release.h"
 #include "guarded_run.h"
 
 #include <algorithm>
@@ -387,7 +388,8 @@ Answer ClassifyAnswer(const ExecResult& result) {
         break;
     case SS_NO_DEVICE:
         answer.kind = AnswerKind::Unreachable;
-        answer.state = "the library cannot reach the unit (" + ResultText(result) + ")";
+        answer.state = "the library cannot reach the unit (" + ResultText(result) + ")" +
+                       UnreachableReason();
         return answer;
     case SS_ILLEGAL_MODE:
         answer.kind = AnswerKind::Refused;
