@@ -171,3 +171,23 @@ TEST_F(DiscoveryOpensTest, OpensRefusedForReadingAreMadeAgainAskingForNoAccess) 
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DiscoveryOpensTest, WithoutElevationTheOutsideDriverCountsAsAbsent) {
+    // A standard user may open the outside driver's device only asking for
+    // no access, which carries no command: the CD-ROM drive is still
+    // reached through its drive letter, which this user may use.
+    Install(R"({"windows": "10", "user": "standard", "ports": [{"aspidrv": true, "buses": [{"units": [)" +
+            Unit(0, R"("drive": "E", )", "cdrom") + "]}]}]}");
+    RunClean([] {
+        ScanHostAdapters();
+        ScanDevices();
+        MapClassDevices();
+    });
+    EXPECT_EQ(AdapterCount, 1);
+    ASSERT_EQ(DeviceTable.Count, 1);
+    EXPECT_EQ(DeviceTable.Entries[0].DevicePath, Device("E:"));
+}
+
+}  // namespace
