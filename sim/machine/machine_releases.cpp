@@ -129,8 +129,15 @@ bool ReadUnitTranslationAndLock(const Json& unit, const std::string& path, bool 
     if (!out.exclusiveLock) return true;
     const std::string where = Member(path, "exclusive_lock");
     // CDROM_EXCLUSIVE_LOCK holds the caller name in 64 bytes, its NUL among them.
-    if (out.exclusiveLock->empty() || out.exclusiveLock->size() > 63) {
-        return Fail(error, where, "expected a caller name of 1 to 63 characters, or null");
+    bool valid = !out.exclusiveLock->empty() && out.exclusiveLock->size() <= 63;
+    for (char c : *out.exclusiveLock) {
+        const bool alnum = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+        valid = valid && (alnum || std::strchr(" .,:;-_", c) != nullptr);
+    }
+    if (!valid) {
+        return Fail(error, where,
+                    "expected a caller name of 1 to 63 letters, digits, spaces and .,:;-_ "
+                    "(as the CD-ROM class driver accepts), or null");
     }
     if (!cdrom) {
         return Fail(error, where,

@@ -79,6 +79,13 @@ pair_units() {
     fi
     sed -i "$(cut -f1 <<<"$line")s/\$/\tused/" "$work/tool-units"
     IFS=$'\t' read -r _ port bus t l claimed _ <<<"$line"
+    # On an NVMe port the tools speak NVMe through StorNVMe's protocol
+    # interfaces (storage protocol queries and commands), which the
+    # simulator does not model.
+    if [ "$(jq -r ".ports[$port].bus_type // empty" "$machine")" = nvme ]; then
+      echo "-- $ha:$target:$lun: on an NVMe port; the tools' NVMe interfaces are not simulated"
+      continue
+    fi
     echo "$ha:$target:$lun $type $(autosense_of "$port" "$bus" "$t" "$l") $(device_of "$port" "$bus" "$t" "$l" "$claimed")" >>"$work/pairs"
   done < <(aspi_units)
 }

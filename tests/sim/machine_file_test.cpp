@@ -52,6 +52,8 @@ TEST(MachineFile, ReadsEveryMember) {
     ASSERT_TRUE(sim::LoadMachineFile(MachinePath("every_member.json"), machine, error)) << error;
     EXPECT_EQ(machine.name, "every member");
     EXPECT_EQ(machine.user, sim::UserKind::Limited);
+    EXPECT_EQ(machine.windows, sim::WindowsRelease::Xp);
+    EXPECT_EQ(machine.opticalAccess, sim::UnitAccess::None);
     ASSERT_EQ(machine.ports.size(), 2u);
 
     const sim::PortConfig& port = machine.ports[0];
@@ -73,6 +75,8 @@ TEST(MachineFile, ReadsEveryMember) {
     EXPECT_FALSE(port.service);
     EXPECT_EQ(port.imagePath, std::optional<std::string>("\\SystemRoot\\System32\\drivers\\wide2.new.sys"));
     EXPECT_TRUE(port.aspidrv);
+    EXPECT_EQ(sim::PortBusType(port), 0x0A) << "BusTypeSas";
+    EXPECT_EQ(sim::PortBusType(machine.ports[1]), 0x01) << "BusTypeScsi";
     ASSERT_EQ(port.buses.size(), 1u);
 
     const sim::BusConfig& bus = port.buses[0];
@@ -95,6 +99,8 @@ TEST(MachineFile, ReadsEveryMember) {
     EXPECT_EQ(disk.addressError, 50u);
     EXPECT_FALSE(disk.registry);
     EXPECT_EQ(disk.access, sim::UnitAccess::ReadOnly);
+    EXPECT_EQ(disk.translation, sim::Translation::Ata);
+    EXPECT_FALSE(disk.exclusiveLock.has_value());
     EXPECT_FALSE(disk.autosense);
     EXPECT_EQ(disk.backend.type, BackendType::Disk);
     EXPECT_EQ(disk.backend.blocks, 100u);
@@ -105,6 +111,7 @@ TEST(MachineFile, ReadsEveryMember) {
     EXPECT_EQ(cdrom.target, 16);
     EXPECT_EQ(cdrom.drive, std::optional<char>('Q'));
     EXPECT_EQ(cdrom.access, sim::UnitAccess::None);
+    EXPECT_EQ(cdrom.exclusiveLock, std::optional<std::string>("Disc Burner 7"));
     EXPECT_EQ(cdrom.backend.type, BackendType::CdRom);
     EXPECT_EQ(cdrom.backend.image, "/tmp/absolute.iso");
     EXPECT_EQ(cdrom.backend.blocks, 0u);
