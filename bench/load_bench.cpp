@@ -42,6 +42,8 @@ void ScanAsLoaded() {
     PortCount = 0;
     std::memset(AdapterMap, 0, sizeof AdapterMap);
     AdapterCount = 0;
+    std::memset(PortlessPorts, 0, sizeof PortlessPorts);
+    PortlessPortCount = 0;
     std::memset(&DeviceTable, 0, sizeof DeviceTable);
     ScanHostAdapters();
     ScanDevices();

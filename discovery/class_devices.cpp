@@ -4,6 +4,9 @@
 #include "discovery/class_devices.h"
 
 #include "discovery/device_table.h"
+#include "discovery/discovery_open.h"
+#include "discovery/host_adapters.h"
+#include "discovery/portless_ports.h"
 #include "platform/scsi_port.h"
 
 const char* const ClassDevicePrefixes[] = {"PhysicalDrive", "Scanner", "Tape", nullptr};
@@ -17,12 +20,36 @@ constexpr char FirstDriverPath[] = "\\\\.\\aspidrv0";
 constexpr char NumberedNameFormat[] = "%s%d";
 constexpr LONG LastNumber = 0x7FFFFFFF;
 
-// Returns nothing: probes prefix0, prefix1, ... up to the first that does
-// not open.
+// Returns the peripheral byte that a class device's name implies: its
+// class driver serves only that type. Drive letters are CD-ROM drives.
+BYTE TypeOfClassName(const char* name) {
+    struct NamedType {
+        const char* Prefix;
+        BYTE Type;
+    };
+    static const NamedType Types[] = {{"PhysicalDrive", 0x00}, {"Scanner", 0x06}, {"Tape", 0x01}};
+    for (const NamedType& named : Types) {
+        if (strncmp(name, named.Prefix, strlen(named.Prefix)) == 0) return named.Type;
+    }
+    return 0x05;
+}
+
+// Returns nothing: probes prefix0, prefix1, ... up to the first that fails
+// to open for another reason than not existing, or until
+// MaxMissingClassNumbers numbers in a row do not exist. Class drivers
+// number their devices in the order they find them and a removed device
+// (a USB disk unplugged) leaves its number unused, so the devices after a
+// gap are still probed.
 void ProbeNumberedDevices(const char* prefix, char* name) {
+    LONG missing = 0;
     for (LONG number = 0; number < LastNumber; ++number) {
         wsprintfA(name, NumberedNameFormat, prefix, static_cast<int>(number));
-        if (ProbeClassDevice(name) != 0) return;
+        const DWORD error = ProbeClassDevice(name);
+        if (error == 0) {
+            missing = 0;
+            continue;
+        }
+        if (error != ERROR_FILE_NOT_FOUND || ++missing == MaxMissingClassNumbers) return;
     }
 }
 
@@ -59,8 +86,7 @@ DWORD ProbeClassDevice(const char* name) {
     char path[PathLength];
     memcpy(path, DeviceNamespacePrefix, NamespacePrefixLength);
     memcpy(path + NamespacePrefixLength, name, strlen(name) + 1);
-    HANDLE device = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+    HANDLE device = OpenForDiscovery(path);
     if (device == INVALID_HANDLE_VALUE) return GetLastError();
     SCSI_ADDRESS address;
     memset(&address, 0, sizeof(address));
@@ -68,7 +94,13 @@ DWORD ProbeClassDevice(const char* name) {
     DWORD returned = 0;
     if (DeviceIoControl(device, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, ScsiAddressLength,
                         &returned, nullptr)) {
-        SetDevicePath(address.PortNumber, address.PathId, address.TargetId, address.Lun, path);
+        // A unit that no port listed may be one whose port has no device.
+        if (FindDevice(address.PortNumber, address.PathId, address.TargetId, address.Lun) ==
+            nullptr) {
+            AddPortlessUnit(device, address, path, TypeOfClassName(name));
+        } else {
+            SetDevicePath(address.PortNumber, address.PathId, address.TargetId, address.Lun, path);
+        }
     }
     CloseHandle(device);
     return 0;
@@ -86,4 +118,5 @@ void MapClassDevices() {
         ProbeNumberedDevices(*prefix, name);
     }
     ProbeCdRomDrives(name);
+    NumberPortlessAdapters();
 }

@@ -10,6 +10,10 @@
 // in probing order, ended by a null entry.
 extern const char* const ClassDevicePrefixes[];
 
+// How many numbers in a row of one prefix may name no device (open error
+// ERROR_FILE_NOT_FOUND) before the numbering of that prefix ends.
+constexpr LONG MaxMissingClassNumbers = 8;
+
 // Returns nothing: unless "\\.\aspidrv0" opens, probes every class device
 // and every CD-ROM drive root and stores each one's path in the claimed
 // device entry whose address it reports.

@@ -2,6 +2,7 @@
 // for its inquiry data once, and its units are listed in the device table.
 #include "discovery/device_table.h"
 
+#include "discovery/discovery_open.h"
 #include "discovery/host_adapters.h"
 #include "discovery/inquiry_walk.h"
 #include "platform/scsi_port.h"
@@ -11,7 +12,10 @@ namespace {
 constexpr DWORD PathLength = 128;
 
 // Returns true when the device at path opens for reading; the handle is
-// closed at once.
+// closed at once. The outside driver's device carries commands, so one
+// that this user may not even read (opened with no access it would be)
+// counts as absent: its units are then reached through their class
+// devices, which the user may be allowed to use.
 bool DeviceOpens(const char* path) {
     HANDLE device = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
                                 nullptr);
@@ -25,8 +29,7 @@ bool DeviceOpens(const char* path) {
 void ScanPortDevices(int port) {
     char path[PathLength];
     wsprintfA(path, PortDevicePathFormat, port);
-    HANDLE device = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+    HANDLE device = OpenForDiscovery(path);
     if (device == INVALID_HANDLE_VALUE) return;
     wsprintfA(path, DriverDevicePathFormat, port);
     const bool driverPathOpens = DeviceOpens(path);

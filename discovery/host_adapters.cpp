@@ -1,7 +1,11 @@
 // The host adapter scan: port devices in number order until the first one
-// that is missing, what each port driver and the registry's SCSI device map
-// say about the port, and the numbering of the host adapters.
+// that fails (a port number that no device has is passed over while the
+// device map lists a higher port), what each port driver and the
+// registry's SCSI device map say about the port, and the numbering of the
+// host adapters.
 #include "discovery/host_adapters.h"
+
+#include "discovery/discovery_open.h"
 
 namespace {
 
@@ -104,14 +108,18 @@ void ReadBusIds(HKEY busKey, PortInfo& port, int bus) {
     }
 }
 
-// Returns true when port P was scanned completely; false when its device,
-// its capabilities or its device map key is missing, which ends the scan.
-bool ScanPort(int p) {
+enum PortScanResult { PortScanned, PortDeviceMissing, PortFailed };
+
+// Returns PortScanned when port P was scanned completely; PortDeviceMissing
+// when no device has its number; PortFailed when its device does not open
+// otherwise, or its capabilities or its device map key are missing.
+PortScanResult ScanPort(int p) {
     char path[KeyPathLength];
     wsprintfA(path, PortDevicePathFormat, p);
-    HANDLE device = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
-    if (device == INVALID_HANDLE_VALUE) return false;
+    HANDLE device = OpenForDiscovery(path);
+    if (device == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? PortDeviceMissing : PortFailed;
+    }
     PortInfo& port = PortTable[p];
     port.Capabilities.Length = ScsiCapabilitiesLength;
     DWORD returned = 0;
@@ -119,12 +127,12 @@ bool ScanPort(int p) {
                                           &port.Capabilities, ScsiCapabilitiesLength, &returned,
                                           nullptr);
     CloseHandle(device);
-    if (!answered) return false;
+    if (!answered) return PortFailed;
 
     wsprintfA(path, PortKeyFormat, p);
     HKEY portKey = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &portKey) != ERROR_SUCCESS) {
-        return false;
+        return PortFailed;
     }
     char driverName[IdentifierLength];
     if (!ReadDriverName(portKey, driverName)) {
@@ -148,7 +156,23 @@ bool ScanPort(int p) {
         ++port.BusCount;
     }
     RegCloseKey(portKey);
-    return true;
+    return PortScanned;
+}
+
+// Returns true when the device map has a key for a port numbered above p
+// (and below MaxPorts): a removed adapter or an ended session leaves its
+// number unused while the ports after it stay.
+bool HigherPortListed(int p) {
+    for (int higher = p + 1; higher < MaxPorts; ++higher) {
+        char path[KeyPathLength];
+        wsprintfA(path, PortKeyFormat, higher);
+        HKEY portKey = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &portKey) == ERROR_SUCCESS) {
+            RegCloseKey(portKey);
+            return true;
+        }
+    }
+    return false;
 }
 
 // Returns nothing: drops the host adapters of atapi ports from the map,
@@ -192,6 +216,17 @@ BYTE IdAfterPrefix(const char* name, size_t nameLength, size_t prefixLength) {
 void ScanHostAdapters() {
     PortCount = 0;
     AdapterCount = 0;
-    while (PortCount < MaxPorts && ScanPort(PortCount)) ++PortCount;
+    for (int p = 0; p < MaxPorts; ++p) {
+        const PortScanResult result = ScanPort(p);
+        if (result == PortScanned) {
+            PortCount = p + 1;
+            continue;
+        }
+        // The numbers of missing ports stay unused: their records keep no
+        // bus and get no host adapter, and the next port gets the next
+        // host adapter number.
+        if (result == PortDeviceMissing && HigherPortListed(p)) continue;
+        break;
+    }
     RemoveAtapiAdapters();
 }

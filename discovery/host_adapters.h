@@ -9,7 +9,11 @@
 
 constexpr int MaxPorts = 10;
 constexpr int MaxBusesPerPort = 4;
-constexpr int MaxAdapters = MaxPorts * MaxBusesPerPort;
+// Host adapters of ports without a port device (drives that only class
+// devices reach, below) come after those of the scanned ports.
+constexpr int MaxPortlessPorts = 8;
+constexpr int MaxPortlessAdapters = 8;
+constexpr int MaxAdapters = MaxPorts * MaxBusesPerPort + MaxPortlessAdapters;
 constexpr int IdentifierLength = 16;  // the text and its NUL
 
 struct PortInfo {
@@ -29,6 +33,24 @@ extern PortInfo PortTable[MaxPorts];
 extern LONG PortCount;
 extern AdapterMapEntry AdapterMap[MaxAdapters];
 extern LONG AdapterCount;
+
+// A port that has no port device and no device map key, whose units only
+// their class devices and drive letters report (USB mass storage drives).
+// Its record is filled from those devices' storage property answers;
+// BusesSeen has bit B set for each bus B that one of its units is on.
+struct PortlessPort {
+    BYTE PortNumber;
+    BYTE BusesSeen;
+    BYTE HasLimits;  // an adapter descriptor gave Info.Capabilities
+    PortInfo Info;
+};
+
+extern PortlessPort PortlessPorts[MaxPortlessPorts];
+extern LONG PortlessPortCount;
+
+// Returns the record of port `port`: a port without a port device's, else
+// the port table's; null for a number beyond both.
+const PortInfo* FindPortInfo(int port);
 
 // Returns nothing: fills PortTable, PortCount, AdapterMap and AdapterCount
 // from the port devices and the registry's SCSI device map.

@@ -4,10 +4,11 @@
 #include "platform/scsi_port.h"
 
 DWORD BufferedDataAlignment(const DeviceEntry* entry) {
-    if (entry->PortNumber >= MaxPorts) {
+    const PortInfo* port = FindPortInfo(entry->PortNumber);
+    if (port == nullptr) {
         return MinimumDataAlignment;
     }
-    DWORD mask = PortTable[entry->PortNumber].Capabilities.AlignmentMask;
+    DWORD mask = port->Capabilities.AlignmentMask;
     if (mask >= MaximumDataAlignment - 1) {
         return MaximumDataAlignment;
     }

@@ -78,8 +78,19 @@ typedef struct {
     BYTE SRB_Rsvd1;
 } SRB_GDEVBlock;
 
-/* The block is 64 bytes; the caller's sense area of SRB_SenseLen bytes
- * follows it directly, at SenseArea. */
+/* The sense length most programs ask for in SRB_SenseLen (the fixed-format
+ * sense data up to its sense key specific bytes). */
+#define SENSE_LEN 14
+
+/* The execute block's fields take 64 bytes (SRB_EXEC_HEADER_LEN); the sense
+ * area follows them directly, at SenseArea, and the library writes exactly
+ * SRB_SenseLen bytes there. As declared here the area holds SENSE_LEN bytes
+ * and two more (the block is 80 bytes), so a block of this type may ask
+ * for up to SRB_EXEC_SENSE_ROOM bytes; a program that wants more sense
+ * data (up to 255 bytes) declares a larger block that begins with this one
+ * and has room for SRB_SenseLen bytes after offset 64. */
+#define SRB_EXEC_HEADER_LEN 64
+#define SRB_EXEC_SENSE_ROOM (SENSE_LEN + 2)
 typedef struct {
     BYTE SRB_Cmd;
     BYTE SRB_Status;
@@ -98,7 +109,7 @@ typedef struct {
     LPVOID SRB_PostProc;
     BYTE SRB_Rsvd2[20];
     BYTE CDBByte[16];
-    BYTE SenseArea[0];
+    BYTE SenseArea[SRB_EXEC_SENSE_ROOM];
 } SRB_ExecSCSICmd;
 
 typedef struct {
@@ -126,6 +137,33 @@ typedef struct {
 } SRB_BusDeviceReset;
 
 #pragma pack(pop)
+
+/* The layouts as the library reads them, checked wherever this header is
+ * compiled (C11 or C++11 and later). */
+#if (defined(__cplusplus) && __cplusplus >= 201103L) || \
+    (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L)
+#ifdef __cplusplus
+#define PTASPI32_ASSERT(condition, text) static_assert(condition, text)
+#else
+#define PTASPI32_ASSERT(condition, text) _Static_assert(condition, text)
+#endif
+#include <stddef.h>
+PTASPI32_ASSERT(sizeof(SRB_HAInquiry) == 60, "SRB_HAInquiry is 60 bytes");
+PTASPI32_ASSERT(offsetof(SRB_HAInquiry, HA_Identifier) == 26, "HA_Identifier at 26");
+PTASPI32_ASSERT(offsetof(SRB_HAInquiry, HA_Unique) == 42, "HA_Unique at 42");
+PTASPI32_ASSERT(sizeof(SRB_GDEVBlock) == 12, "SRB_GDEVBlock is 12 bytes");
+PTASPI32_ASSERT(offsetof(SRB_ExecSCSICmd, SRB_BufLen) == 12, "SRB_BufLen at 12");
+PTASPI32_ASSERT(offsetof(SRB_ExecSCSICmd, SRB_BufPointer) == 16, "SRB_BufPointer at 16");
+PTASPI32_ASSERT(offsetof(SRB_ExecSCSICmd, SRB_SenseLen) == 20, "SRB_SenseLen at 20");
+PTASPI32_ASSERT(offsetof(SRB_ExecSCSICmd, SRB_PostProc) == 24, "SRB_PostProc at 24");
+PTASPI32_ASSERT(offsetof(SRB_ExecSCSICmd, CDBByte) == 48, "CDBByte at 48");
+PTASPI32_ASSERT(offsetof(SRB_ExecSCSICmd, SenseArea) == SRB_EXEC_HEADER_LEN, "SenseArea at 64");
+PTASPI32_ASSERT(sizeof(SRB_ExecSCSICmd) == SRB_EXEC_HEADER_LEN + SRB_EXEC_SENSE_ROOM,
+                "SRB_ExecSCSICmd is 80 bytes");
+PTASPI32_ASSERT(sizeof(SRB_Abort) == 12, "SRB_Abort is 12 bytes");
+PTASPI32_ASSERT(sizeof(SRB_BusDeviceReset) == 64, "SRB_BusDeviceReset is 64 bytes");
+#undef PTASPI32_ASSERT
+#endif
 
 /* A post routine receives the completed block's address; the caller of the
  * routine removes the argument (cdecl). */

@@ -13,7 +13,11 @@ void StoreLittleEndian(BYTE* bytes, DWORD value, int width) {
 }  // namespace
 
 void AnswerHostAdapterInquiry(SRB_HAInquiry* srb, const AdapterMapEntry& adapter) {
-    const PortInfo& port = PortTable[adapter.PortNumber];
+    // Every mapped adapter's port has a record; the empty one stands in
+    // should a number ever come without.
+    static const PortInfo NoPort = {};
+    const PortInfo* record = FindPortInfo(adapter.PortNumber);
+    const PortInfo& port = record != nullptr ? *record : NoPort;
     const int bus = adapter.PathId;
 
     srb->HA_Count = static_cast<BYTE>(AdapterCount);

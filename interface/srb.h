@@ -51,7 +51,11 @@ static_assert(offsetof(SRB_GDEVBlock, SRB_Lun) == 9, "");
 static_assert(offsetof(SRB_GDEVBlock, SRB_DeviceType) == 10, "");
 static_assert(offsetof(SRB_GDEVBlock, SRB_Rsvd1) == 11, "");
 
-static_assert(sizeof(SRB_ExecSCSICmd) == 64, "SRB_ExecSCSICmd size");
+// The fields take 64 bytes; the sense area that follows is the caller's,
+// SRB_SenseLen bytes long whatever the declared type holds.
+static_assert(SRB_EXEC_HEADER_LEN == 64, "SRB_ExecSCSICmd fields");
+static_assert(sizeof(SRB_ExecSCSICmd) == 64 + SRB_EXEC_SENSE_ROOM, "SRB_ExecSCSICmd size");
+static_assert(SRB_EXEC_SENSE_ROOM >= SENSE_LEN, "the customary sense length fits");
 static_assert(offsetof(SRB_ExecSCSICmd, SRB_Cmd) == 0, "");
 static_assert(offsetof(SRB_ExecSCSICmd, SRB_Status) == 1, "");
 static_assert(offsetof(SRB_ExecSCSICmd, SRB_HaId) == 2, "");

@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
                 "MAX TARGETS");
     for (LONG ha = 0; ha < AdapterCount; ++ha) {
         const AdapterMapEntry& adapter = AdapterMap[ha];
-        const PortInfo& port = PortTable[adapter.PortNumber];
+        const PortInfo& port = *FindPortInfo(adapter.PortNumber);
         std::printf("%-3ld %-5u %-4u %-16s %-8u %u\n", static_cast<long>(ha),
                     adapter.PortNumber, adapter.PathId, port.Identifier[adapter.PathId],
                     port.InitiatorId[adapter.PathId], port.MaxTargets);

@@ -10,8 +10,11 @@ namespace sim {
 namespace {
 
 // The class device names the library probes, each from number 0 up to the
-// first that does not open. CD-ROM drives it finds by drive letter only.
+// first that does not open, passing over numbers that do not exist until
+// MissingNumbersInARow of them come in a row (the library's
+// MaxMissingClassNumbers). CD-ROM drives it finds by drive letter only.
 const char* const ProbedPrefixes[] = {"physicaldrive", "scanner", "tape"};
+const long MissingNumbersInARow = 8;
 
 struct ClassName {
     std::string prefix;  // lower case
@@ -82,14 +85,24 @@ std::string Unreachable(const Place& place, const std::map<std::string, bool>& o
             reason = "the library does not look for a class device named " + name;
             continue;
         }
+        long missing = 0;
         for (long n = 0; n <= split.number; ++n) {
             const std::string earlier = split.prefix + std::to_string(n);
             const auto found = opens.find(earlier);
-            if (found == opens.end() || !found->second) {
-                reason = "the library looks for " + ShownPrefix(split.prefix) + "0, " +
-                         ShownPrefix(split.prefix) + "1, ... up to the first that does not open, and " +
-                         ShownPrefix(split.prefix) + std::to_string(n) +
-                         (found == opens.end() ? " does not exist" : " does not open");
+            const std::string looks = "the library looks for " + ShownPrefix(split.prefix) + "0, " +
+                                      ShownPrefix(split.prefix) + "1, ... ";
+            if (found == opens.end()) {
+                if (++missing < MissingNumbersInARow) continue;
+                reason = looks + "and stops after " + std::to_string(MissingNumbersInARow) +
+                         " numbers in a row that do not exist: " + ShownPrefix(split.prefix) +
+                         std::to_string(n - MissingNumbersInARow + 1) + " to " +
+                         ShownPrefix(split.prefix) + std::to_string(n) + " do not";
+                break;
+            }
+            missing = 0;
+            if (!found->second) {
+                reason = looks + "up to the first that does not open, and " +
+                         ShownPrefix(split.prefix) + std::to_string(n) + " does not open";
                 break;
             }
             if (n == split.number) return std::string();

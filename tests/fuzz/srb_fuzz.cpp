@@ -100,7 +100,7 @@ size_t LayoutLength(BYTE command, BYTE senseLength) {
     switch (command) {
     case SC_HA_INQUIRY: return sizeof(SRB_HAInquiry);
     case SC_GET_DEV_TYPE: return sizeof(SRB_GDEVBlock);
-    case SC_EXEC_SCSI_CMD: return sizeof(SRB_ExecSCSICmd) + senseLength;
+    case SC_EXEC_SCSI_CMD: return SRB_EXEC_HEADER_LEN + senseLength;
     case SC_ABORT_SRB: return sizeof(SRB_Abort);
     case SC_RESET_DEV: return sizeof(SRB_BusDeviceReset);
     default: return 8;  // the header alone: nothing else is read

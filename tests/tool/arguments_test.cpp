@@ -96,8 +96,10 @@ TEST(Arguments, MalformedCommandLinesAreRefused) {
     }
 }
 
-// Things that do not exist are failures (exit 1), not usage errors.
-TEST(Arguments, AbsentAdaptersUnitsMachinesAndLibrariesAreFailures) {
+// Machines and libraries that do not exist are failures (exit 1); an
+// address that names no host adapter or no unit is the user's typo, a
+// usage error (exit 2) that says where the addresses are listed.
+TEST(Arguments, AbsentMachinesAndLibrariesAreFailuresAndAbsentUnitsUsageErrors) {
     // The Windows program's machine is ntrun's, which ends with 125 when it
     // cannot set it up.
     const int machineFailure = RunsWindowsProgram() ? 125 : 1;
@@ -106,8 +108,11 @@ TEST(Arguments, AbsentAdaptersUnitsMachinesAndLibrariesAreFailures) {
         const char* message;
         int exitCode;
     } cases[] = {
-        {{"readcap", "9:0:0"}, "no host adapter 9", 1},
-        {{"read", "0:1:0", "0", "1"}, "no unit at 0:1:0", 1},
+        {{"readcap", "9:0:0"}, "no host adapter 9", 2},
+        {{"read", "0:1:0", "0", "1"}, "no unit at 0:1:0", 2},
+        {{"inquiry", "0:9:0"}, "'aspitool scan' lists the units", 2},
+        {{"check", "0:9:0"}, "no unit at 0:9:0", 2},
+        {{"check", "7:0:0"}, "no host adapter 7", 2},
         {{"scan", "--machine", MachinePath("no_such_machine.json")}, "no_such_machine.json", machineFailure},
         {{"scan", "--machine", MachinePath("bad_member.json")}, "unknown member 'devcie'", machineFailure},
         {{"scan", "--library", "/nonexistent/libptaspi32.so"}, "cannot load the ASPI library", 1},
@@ -120,6 +125,9 @@ TEST(Arguments, AbsentAdaptersUnitsMachinesAndLibrariesAreFailures) {
     }
     const ToolRun json = RunTool({"read", "0:1:0", "0", "1", "--json"});
     EXPECT_NE(json.Json()["error"].get<std::string>().find("SS_NO_DEVICE"), std::string::npos) << json.out;
+    EXPECT_EQ(json.Json()["error_kind"], "usage");
+    // A check of an address with no unit runs no check at all.
+    EXPECT_EQ(RunTool({"check", "0:9:0"}).out.find("FAIL"), std::string::npos);
 }
 
 TEST(Arguments, HelpListsTheCommands) {

@@ -80,6 +80,9 @@ TEST_F(ClassDevicesTest, OnePortMachinesEndWithTheseDevicePaths) {
                       {"letter": "F", "type": "remote"}, {"letter": "H", "type": "ramdisk"},
                       {"letter": "K", "type": "cdrom"}])";
     const std::string cdromE = Unit(0, R"("drive": "E")", "cdrom");
+    // Each prefix's numbering ends after this many missing numbers in a row.
+    const unsigned m = MaxMissingClassNumbers;
+    const std::string pastGap = "PhysicalDrive" + std::to_string(m + 1);
     struct Case {
         const char* name;
         std::string machine;
@@ -87,19 +90,27 @@ TEST_F(ClassDevicesTest, OnePortMachinesEndWithTheseDevicePaths) {
         unsigned opens;                     // 0: not counted
         bool failDriveList;
     } const cases[] = {
-        // aspidrv0, PhysicalDrive0-2, Scanner0-2, Tape0-1; no drive roots.
+        // aspidrv0, PhysicalDrive0-1 and m missing, Scanner0-1 and m
+        // missing, Tape0 and m missing; no drive roots.
         {"every class device",
          Machine({Port({Class(0, "PhysicalDrive0"), Class(1, "PhysicalDrive1"),
                         Class(2, "Scanner0", "", "scanner"), Class(3, "Scanner1", "", "scanner"),
                         Class(4, "Tape0", "", "tape")})}),
          {{0, "PhysicalDrive0"}, {1, "PhysicalDrive1"}, {2, "Scanner0"}, {3, "Scanner1"},
           {4, "Tape0"}},
-         1 + 3 + 3 + 2, false},
-        // PhysicalDrive1 is missing, so 2 is never tried.
-        {"numbering ends at the first missing device",
+         1 + (2 + m) + (2 + m) + (1 + m), false},
+        // PhysicalDrive1 is missing (a disk removed); 2 is still mapped.
+        {"numbering goes on past a missing device",
          Machine({Port({Class(0, "PhysicalDrive0"), Class(2, "PhysicalDrive2"),
                         Class(3, "Scanner0", "", "scanner")})}),
-         {{0, "PhysicalDrive0"}, {2, ""}, {3, "Scanner0"}}, 1 + 2 + 2 + 1, false},
+         {{0, "PhysicalDrive0"}, {2, "PhysicalDrive2"}, {3, "Scanner0"}},
+         1 + (3 + m) + (1 + m) + m, false},
+        {"numbering goes on past m - 1 missing numbers in a row",
+         Machine({Port({Class(0, "PhysicalDrive0"), Class(1, "PhysicalDrive" + std::to_string(m))})}),
+         {{0, "PhysicalDrive0"}, {1, "PhysicalDrive" + std::to_string(m)}}, 0, false},
+        {"numbering ends after m missing numbers in a row",
+         Machine({Port({Class(0, "PhysicalDrive0"), Class(1, pastGap)})}),
+         {{0, "PhysicalDrive0"}, {1, ""}}, 0, false},
         {"numbering ends at a device refusing the open",
          Machine({Port({Class(0, "PhysicalDrive0", R"("access": "none")"),
                         Class(1, "PhysicalDrive1")})}),
@@ -108,15 +119,16 @@ TEST_F(ClassDevicesTest, OnePortMachinesEndWithTheseDevicePaths) {
          Machine({Port({Class(0, "PhysicalDrive0", R"("address_error": 1)"),
                         Class(1, "PhysicalDrive1")})}),
          {{0, ""}, {1, "PhysicalDrive1"}}, 0, false},
-        // aspidrv0, PhysicalDrive0, Scanner0, Tape0, then only the CD-ROM
+        // aspidrv0, m missing numbers of each prefix, then only the CD-ROM
         // roots E:, G: and K: (which opens without an address).
         {"only CD-ROM roots, by letter and colon",
          Machine({Port({cdromE, Unit(1, R"("drive": "G")", "cdrom")})}, drives),
-         {{0, "E:"}, {1, "G:"}}, 4 + 3, false},
-        // aspidrv0, PhysicalDrive0-1, Scanner0, Tape0, and no drive root.
+         {{0, "E:"}, {1, "G:"}}, 1 + 3 * m + 3, false},
+        // aspidrv0, PhysicalDrive0 and m missing, m Scanner and m Tape
+        // numbers, and no drive root.
         {"a failed drive list skips the CD-ROM pass",
          Machine({Port({cdromE, Class(1, "PhysicalDrive0")})}),
-         {{0, ""}, {1, "PhysicalDrive0"}}, 1 + 2 + 1 + 1, true},
+         {{0, ""}, {1, "PhysicalDrive0"}}, 1 + (1 + m) + m + m, true},
         {"the last class device reporting a unit wins",
          Machine({Port({Class(0, "Scanner0", R"("drive": "E")", "cdrom"),
                         Class(1, "PhysicalDrive0")})}),

@@ -23,6 +23,8 @@ protected:
         memset(&DeviceTable, 0, sizeof DeviceTable);
         memset(PortTable, 0, sizeof PortTable);
         memset(AdapterMap, 0, sizeof AdapterMap);
+        memset(PortlessPorts, 0, sizeof PortlessPorts);
+        PortlessPortCount = 0;
         PortCount = 0;
         AdapterCount = 0;
     }

@@ -142,3 +142,52 @@ TEST_F(DiscoveryOpensTest, EachPortIsAskedForItsInquiryDataOnceEvenWhenItFails) 
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DiscoveryOpensTest, OpensRefusedForReadingAreMadeAgainAskingForNoAccess) {
+    // A port device refused to the host adapter scan, the same port device
+    // refused to the device scan, and a class device refused to the
+    // mapping: each is opened again and serves its controls.
+    for (const std::string refused : {"scsi1:", "scsi0:", "PhysicalDrive0"}) {
+        SCOPED_TRACE(refused);
+        SetUp();
+        Install(R"({"ports": [{"buses": [{"units": [)" +
+                Unit(0, R"("class_device": "PhysicalDrive0", )") + R"(]}]}, {"buses": [{}]}]})");
+        const bool deviceScan = refused == "scsi0:";
+        if (!deviceScan) sim::FailCall(sim::Call::CreateFileA, 1, ERROR_ACCESS_DENIED, 1, Device(refused));
+        ScanHostAdapters();
+        if (deviceScan) sim::FailCall(sim::Call::CreateFileA, 1, ERROR_ACCESS_DENIED, 1, Device(refused));
+        RunClean([] {
+            ScanDevices();
+            MapClassDevices();
+        });
+        EXPECT_EQ(PortCount, 2);
+        EXPECT_EQ(AdapterCount, 2);
+        ASSERT_EQ(DeviceTable.Count, 1);
+        EXPECT_EQ(DeviceTable.Entries[0].DevicePath, Device("PhysicalDrive0"));
+        TearDown();
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(DiscoveryOpensTest, WithoutElevationTheOutsideDriverCountsAsAbsent) {
+    // A standard user may open the outside driver's device only asking for
+    // no access, which carries no command: the CD-ROM drive is still
+    // reached through its drive letter, which this user may use.
+    Install(R"({"windows": "10", "user": "standard", "ports": [{"aspidrv": true, "buses": [{"units": [)" +
+            Unit(0, R"("drive": "E", )", "cdrom") + "]}]}]}");
+    RunClean([] {
+        ScanHostAdapters();
+        ScanDevices();
+        MapClassDevices();
+    });
+    EXPECT_EQ(AdapterCount, 1);
+    ASSERT_EQ(DeviceTable.Count, 1);
+    EXPECT_EQ(DeviceTable.Entries[0].DevicePath, Device("E:"));
+}
+
+}  // namespace

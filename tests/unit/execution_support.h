@@ -55,6 +55,8 @@ inline void ClearTables() {
     memset(&DeviceTable, 0, sizeof DeviceTable);
     memset(PortTable, 0, sizeof PortTable);
     memset(AdapterMap, 0, sizeof AdapterMap);
+    memset(PortlessPorts, 0, sizeof PortlessPorts);
+    PortlessPortCount = 0;
     PortCount = 0;
     AdapterCount = 0;
 }
@@ -87,11 +89,11 @@ inline void InstallHangingUnit(
 // An execute SRB with the largest sense area, aligned so that the direct
 // method's buffers pass the port's alignment check.
 struct alignas(8) ExecBlock {
-    BYTE Bytes[sizeof(SRB_ExecSCSICmd) + 255];
+    BYTE Bytes[SRB_EXEC_HEADER_LEN + 255];
 
     ExecBlock() { memset(Bytes, 0, sizeof Bytes); }
     SRB_ExecSCSICmd* Srb() { return reinterpret_cast<SRB_ExecSCSICmd*>(Bytes); }
-    BYTE* Sense() { return Bytes + sizeof(SRB_ExecSCSICmd); }
+    BYTE* Sense() { return Bytes + SRB_EXEC_HEADER_LEN; }
     BYTE Status() { return __atomic_load_n(&Srb()->SRB_Status, __ATOMIC_ACQUIRE); }
     std::vector<BYTE> SenseBytes(size_t count) { return std::vector<BYTE>(Sense(), Sense() + count); }
 };

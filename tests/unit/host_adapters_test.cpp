@@ -80,13 +80,33 @@ TEST_F(HostAdaptersTest, NoPortDeviceLeavesEverythingEmpty) {
     EXPECT_EQ(AdapterCount, 0);
 }
 
-TEST_F(HostAdaptersTest, ScanEndsAtTheFirstMissingPortDevice) {
-    Scan(Ports(PortOf("hba", 1) + "," + PortOf("hba", 1) + R"(, {"device": false, "buses": [{}]},)" +
-               PortOf("hba", 1)));
-    EXPECT_EQ(PortCount, 2);
-    EXPECT_EQ(AdapterCount, 2);
-    EXPECT_EQ(PortTable[3].BusCount, 0);  // never looked at
-    EXPECT_EQ(PortTable[3].Capabilities.Length, 0UL);
+TEST_F(HostAdaptersTest, AMissingPortDeviceIsPassedOverWhileAHigherPortIsListed) {
+    // A removed adapter's number stays unused: with or without its own
+    // device map key, the ports after it are scanned and the host adapter
+    // numbers stay dense.
+    const std::string gap = R"({"device": false, "device_map": false},)";
+    Scan(Ports(PortOf("hba", 1) + R"(, {"device": false, "buses": [{}]},)" + gap +
+               PortOf("hba", 2)));
+    EXPECT_EQ(PortCount, 4);
+    EXPECT_EQ(PortTable[1].BusCount, 0);
+    EXPECT_EQ(PortTable[2].BusCount, 0);
+    ASSERT_EQ(AdapterCount, 3);
+    ExpectAdapter(0, 0, 0);
+    ExpectAdapter(1, 3, 0);
+    ExpectAdapter(2, 3, 1);
+
+    // With no higher port listed, a missing device ends the scan.
+    sim::UninstallMachine();
+    SetUp();
+    Scan(Ports(PortOf("hba", 1) + R"(, {"device": false, "buses": [{}]})"));
+    EXPECT_EQ(PortCount, 1);
+    EXPECT_EQ(AdapterCount, 1);
+    // Any other failure of the open ends the scan, ports listed after it or not.
+    sim::UninstallMachine();
+    SetUp();
+    Scan(Ports(PortOf("hba", 1) + R"(, {"open_error": 3, "buses": [{}]},)" + PortOf("hba", 1)));
+    EXPECT_EQ(PortCount, 1);
+    EXPECT_EQ(AdapterCount, 1);
 }
 
 TEST_F(HostAdaptersTest, ScanEndsAtAPortDeviceThatDoesNotOpen) {

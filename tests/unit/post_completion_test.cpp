@@ -161,7 +161,7 @@ TEST_F(PostCompletionTest, BlockIsNotTouchedAfterItsFinalStatusIsStored) {
     for (const Case& test : cases) {
         SCOPED_TRACE(static_cast<int>(test.Flags));
         WatchedBlock block;
-        std::memset(block.Srb(), 0, sizeof(SRB_ExecSCSICmd));
+        std::memset(block.Srb(), 0, SRB_EXEC_HEADER_LEN);
         block.Srb()->SRB_Flags = test.Flags;
         block.Srb()->SRB_PostProc = test.PostProc;
         routineCalls = 0;

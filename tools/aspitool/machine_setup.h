@@ -21,6 +21,10 @@ struct MachineNotes {
     std::vector<Unreachable> unreachable;
 };
 
+// Returns true when --machine can be used: on the simulated machine of
+// the Linux build, not on Windows, where the tool works on the real one.
+bool MachineOptionSupported();
+
 // Returns true when the machine is ready: the one in `machineFile`, or the
 // built-in default when it is empty, with `notes` filled. On failure
 // `error` says why.

@@ -42,6 +42,10 @@ const char* ErrorWords(DWORD error) {
 
 }  // namespace
 
+bool MachineOptionSupported() {
+    return true;
+}
+
 bool SetUpMachine(const std::string& machineFile, MachineNotes& notes, std::string& error) {
     sim::Machine machine;
     if (machineFile.empty()) {

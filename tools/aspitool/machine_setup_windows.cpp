@@ -4,6 +4,10 @@
 
 namespace aspitool {
 
+bool MachineOptionSupported() {
+    return false;
+}
+
 bool SetUpMachine(const std::string& machineFile, MachineNotes& notes, std::string& error) {
     notes = MachineNotes();
     if (!machineFile.empty()) {

@@ -78,6 +78,13 @@ int Run(int argc, char** argv) {
     }
     // The machine comes first: the library looks at it once, when it loads.
     const bool json = session.options.json;
+    if (!session.options.machineFile.empty() && !MachineOptionSupported()) {
+        const int code = FailEarly(json, "usage", ExitUsage,
+                                   "--machine is for the simulated machine of the Linux build; on "
+                                   "Windows the tool works on the real machine");
+        std::fputs("run 'aspitool --help' for the commands and options\n", stderr);
+        return code;
+    }
     if (!SetUpMachine(session.options.machineFile, session.machine, error)) {
         return FailEarly(json, "machine", ExitFailure, error);
     }

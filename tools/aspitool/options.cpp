@@ -335,7 +335,7 @@ const char* UsageText() {
            "  0  done, every request ended with SS_COMP\n"
            "  1  a request ended with another status (in a scan: any adapter or unit that\n"
            "     failed), or a unit, file, machine or library could not be used\n"
-           "  2  the command line cannot be used\n"
+           "  2  the command line cannot be used (an address with no unit there included)\n"
            "  3  check: nothing failed, but no unit could be reached to check\n";
 }
 

@@ -16,7 +16,7 @@ namespace {
 // the post routine signals. The block comes first, so that the address the
 // library hands to the post routine is the address of the whole record.
 struct PendingRequest {
-    alignas(8) BYTE block[sizeof(SRB_ExecSCSICmd) + 255];
+    alignas(8) BYTE block[SRB_EXEC_HEADER_LEN + 255];
     HANDLE done;
 };
 
@@ -214,7 +214,7 @@ bool ExecuteScsi(const AspiLibrary& library, const ExecRequest& request, ExecRes
     result.targStat = srb->SRB_TargStat;
     result.hasResidual = request.residual;
     result.residual = request.residual ? srb->SRB_BufLen : 0;
-    const uint8_t* senseArea = pending->block + sizeof(SRB_ExecSCSICmd);
+    const uint8_t* senseArea = pending->block + SRB_EXEC_HEADER_LEN;
     result.sense.assign(senseArea, senseArea + ValidSenseLength(senseArea, request.senseLength));
     if (!finished) {
         // The notification never came though the status is final: the

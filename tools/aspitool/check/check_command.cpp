@@ -3,6 +3,7 @@
 #include "check.h"
 
 #include "../output.h"
+#include "check_address.h"
 #include "check_requests.h"
 #include "guarded_run.h"
 
@@ -23,6 +24,11 @@ int RunCheck(Session& session) {
         return Fail(session, document, ExitUsage, addressError);
     }
     InstallFaultTrap();
+    if (one && CheckAddressNamesUnit(session, session.options.operands[0],
+                                     session.options.timeoutSeconds * 1000, addressError) ==
+                   ExitUsage) {
+        return Fail(session, document, ExitUsage, addressError);
+    }
     CheckRun run;
     run.session = &session;
     run.limitMs = session.options.timeoutSeconds * 1000;

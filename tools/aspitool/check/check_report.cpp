@@ -3,6 +3,7 @@
 #include "check.h"
 
 #include "../output.h"
+#include "check_release.h"
 
 #include <cstdio>
 #include <vector>
@@ -138,11 +139,13 @@ int ReportCheckRun(const CheckRun& run, bool json, const std::string& libraryPat
             .Set("units", units)
             .Set("checks", checks)
             .Set("summary", summary);
+        AddReleaseJson(run, document);
         PrintJson(document);
     } else {
         std::printf("aspitool check of %s%s%s\n", libraryPath.c_str(),
                     version.empty() ? "" : (" (version " + version + ")").c_str(),
                     machine.empty() ? "" : (" on \"" + machine + "\"").c_str());
+        std::fputs(ReleaseLines().c_str(), stdout);
         for (const UnitReport& unit : run.units) {
             if (unit.vendor.empty() && unit.product.empty()) continue;
             std::printf("unit %s: %s %s %s\n", FormatAddress(unit.address).c_str(), unit.vendor.c_str(),
@@ -152,6 +155,7 @@ int ReportCheckRun(const CheckRun& run, bool json, const std::string& libraryPat
         for (const UnitReport& unit : run.units) {
             if (!unit.pendingCondition.empty()) std::printf("%s\n", PendingLine(unit).c_str());
         }
+        std::fputs(UnreachedLine(run).c_str(), stdout);
         if (!run.stopReason.empty()) std::printf("stopped: %s\n", run.stopReason.c_str());
         std::printf("summary: %zu checks, %d passed, %d failed, %d skipped, %.1f s\n",
                     run.records.size(), passed, failed, skipped, totalMs / 1000.0);

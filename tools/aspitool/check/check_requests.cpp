@@ -3,6 +3,7 @@
 #include "../output.h"
 #include "../sense.h"
 #include "../srb_requests.h"
+#include "check_release.h"
 #include "guarded_run.h"
 
 #include <algorithm>
@@ -92,7 +93,7 @@ bool PollFinal(CheckRequest& request, const Deadline& deadline) {
 
 // Returns the sense area of `request`.
 const uint8_t* SenseArea(const CheckRequest& request) {
-    return request.block + sizeof(SRB_ExecSCSICmd);
+    return request.block + SRB_EXEC_HEADER_LEN;
 }
 
 // Returns the words for the state that sense data `sense` reports.
@@ -184,8 +185,8 @@ CheckRequest* Submit(const AspiLibrary& library, const UnitAddress& unit, const 
     }
     std::memset(request->block, 0, sizeof request->block);
     request->senseLength = command.senseLength;
-    std::memset(request->block + sizeof(SRB_ExecSCSICmd) + command.senseLength, GuardByte,
-                sizeof request->block - sizeof(SRB_ExecSCSICmd) - command.senseLength);
+    std::memset(request->block + SRB_EXEC_HEADER_LEN + command.senseLength, GuardByte,
+                sizeof request->block - SRB_EXEC_HEADER_LEN - command.senseLength);
     request->way = way;
     if (way != Way::Poll) {
         request->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -387,7 +388,8 @@ Answer ClassifyAnswer(const ExecResult& result) {
         break;
     case SS_NO_DEVICE:
         answer.kind = AnswerKind::Unreachable;
-        answer.state = "the library cannot reach the unit (" + ResultText(result) + ")";
+        answer.state = "the library cannot reach the unit (" + ResultText(result) + ")" +
+                       UnreachableReason();
         return answer;
     case SS_ILLEGAL_MODE:
         answer.kind = AnswerKind::Refused;

@@ -32,7 +32,7 @@ std::string GuardDamage(const uint8_t* guard, const std::string& what);
 // is allocated by SubmitRequest and must not be freed while the library
 // may hold it (see ReleaseRequest).
 struct CheckRequest {
-    alignas(8) BYTE block[sizeof(SRB_ExecSCSICmd) + CheckSenseLength + GuardLength];
+    alignas(8) BYTE block[SRB_EXEC_HEADER_LEN + CheckSenseLength + GuardLength];
     uint8_t senseLength = CheckSenseLength;
     Way way = Way::Event;
     HANDLE event = nullptr;

@@ -37,6 +37,9 @@ struct Capacity {
     uint64_t blocks = 0;
 };
 
+// The usage hint after an address that names nothing.
+extern const char AddressHint[];
+
 // Each returns the process exit code.
 int RunScan(Session& session);
 int RunInquiry(Session& session);
@@ -57,8 +60,9 @@ int RunVpdInquiry(Session& session, const Unit& unit);
 
 // Returns ExitOk when `operand` is an address whose host adapter exists,
 // with `unit` filled; with `requireUnit` the unit must also answer a
-// device-type request. Otherwise ExitUsage (malformed address) or
-// ExitFailure, with `error` set.
+// device-type request. Otherwise ExitUsage (a malformed address, or one
+// with no host adapter or no unit there) or ExitFailure (the library
+// failed), with `error` set.
 int OpenUnit(const Session& session, const std::string& operand, bool requireUnit, Unit& unit,
              std::string& error);
 // Returns true when the command block was sent and completed (whatever its

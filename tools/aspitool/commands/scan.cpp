@@ -4,6 +4,7 @@
 
 #include "../output.h"
 #include "../registry_calls.h"
+#include "../release.h"
 
 #include <cstdio>
 #include <vector>
@@ -33,6 +34,10 @@ struct ScannedAdapter {
 // the user guessing, what they mean.
 std::string ScanFailureText(const Session& session, const Unit& unit, const ExecResult& result) {
     const std::string status = NamedValue(AspiStatusName(result.status), result.status);
+    if (result.status == SS_NO_DEVICE && LacksElevation(CurrentRelease())) {
+        return status + ": the library cannot open the unit's device for commands; this process "
+                        "runs without elevation";
+    }
     if (result.status == SS_NO_DEVICE) {
         std::string text = status + ": the unit is claimed by a class driver, but the library "
                                     "found no class device to reach it through";
@@ -144,10 +149,55 @@ std::string Pad(const std::string& text, size_t width) {
     return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
 }
 
+// Returns true when `unit` gave no identity because its device refused the
+// process: SS_NO_DEVICE, or SS_ERR before the unit said anything.
+bool Refused(const ScannedUnit& unit) {
+    const ExecResult& result = unit.inquiry;
+    return !unit.identified &&
+           (result.status == SS_NO_DEVICE ||
+            (result.status == SS_ERR && result.haStat == HASTAT_OK && result.targStat == 0 &&
+             result.sense.empty()));
+}
+
+// What a process without elevation could not reach: how many units, and
+// the host adapters they are on.
+struct Unreached {
+    size_t units = 0;
+    std::vector<uint8_t> adapters;
+};
+
+Unreached UnreachedUnits(const std::vector<ScannedAdapter>& adapters) {
+    Unreached unreached;
+    for (const ScannedAdapter& adapter : adapters) {
+        bool counted = false;
+        for (const ScannedUnit& unit : adapter.units) {
+            if (!Refused(unit)) continue;
+            ++unreached.units;
+            if (!counted) unreached.adapters.push_back(adapter.ha);
+            counted = true;
+        }
+    }
+    return unreached;
+}
+
+// Returns "3 units on host adapters 0, 2 and 5".
+std::string UnreachedText(const Unreached& unreached) {
+    std::string list;
+    for (size_t i = 0; i < unreached.adapters.size(); ++i) {
+        if (i > 0) list += i + 1 == unreached.adapters.size() ? " and " : ", ";
+        list += std::to_string(unreached.adapters[i]);
+    }
+    return Plural(unreached.units, "unit") + " on host adapter" +
+           (unreached.adapters.size() == 1 ? " " : "s ") + list;
+}
+
 std::string ScanText(const Session& session, DWORD support, unsigned atapiPorts,
                      const std::vector<ScannedAdapter>& adapters) {
     std::string text;
     if (!session.machine.name.empty()) text += "machine: " + session.machine.name + "\n";
+    const ReleaseFacts& release = CurrentRelease();
+    text += "windows: " + ReleaseText(release) + "\n";
+    if (!ElevationText(release).empty()) text += "elevation: " + ElevationText(release) + "\n";
     char line[160];
     const uint8_t supportStatus = static_cast<uint8_t>(support >> 8);
     std::snprintf(line, sizeof line, "support info: 0x%08lX: %s, %lu host adapter%s\n",
@@ -192,6 +242,10 @@ std::string ScanText(const Session& session, DWORD support, unsigned atapiPorts,
         }
     }
     if (units == 0) text += "(no units)\n";
+    const Unreached unreached = UnreachedUnits(adapters);
+    if (unreached.units > 0 && LacksElevation(release)) {
+        text += "\n" + UnreachedText(unreached) + " cannot be reached: " + ElevationAdvice() + "\n";
+    }
     return text;
 }
 
@@ -210,6 +264,7 @@ int RunScan(Session& session) {
     supportJson.Set("status", NamedValueJson(AspiStatusName(supportStatus), supportStatus));
     supportJson.Set("adapter_count", Json::Number(support & 0xFF));
     document.Set("support_info", supportJson);
+    document.Set("windows", ReleaseJson(CurrentRelease()));
     const unsigned atapiPorts = CountAtapiPorts();
     document.Set("atapi_ports_skipped", Json::Number(atapiPorts));
 
@@ -234,6 +289,15 @@ int RunScan(Session& session) {
     Json adaptersJson = Json::Array();
     for (const ScannedAdapter& adapter : adapters) adaptersJson.Push(AdapterJson(adapter));
     document.Set("adapters", adaptersJson);
+    const Unreached unreached = UnreachedUnits(adapters);
+    const bool elevationWouldReach = unreached.units > 0 && LacksElevation(CurrentRelease());
+    Json unreachedJson = Json::Object();
+    Json unreachedAdapters = Json::Array();
+    for (uint8_t ha : unreached.adapters) unreachedAdapters.Push(Json::Number(ha));
+    unreachedJson.Set("units", Json::Number(static_cast<int64_t>(unreached.units)));
+    unreachedJson.Set("adapters", unreachedAdapters);
+    unreachedJson.Set("elevation_would_reach", Json::Boolean(elevationWouldReach));
+    document.Set("unreached", unreachedJson);
 
     Show(session, document, ScanText(session, support, atapiPorts, adapters));
     if (supportStatus != SS_COMP) PrintError("the support information does not report SS_COMP");
@@ -249,7 +313,8 @@ int RunScan(Session& session) {
     // INQUIRY in a scan as much as any command's.
     if (unitsFailed > 0) {
         PrintError(std::to_string(unitsFailed) + (unitsFailed == 1 ? " unit" : " units") +
-                   " did not answer INQUIRY");
+                   " did not answer INQUIRY" +
+                   (elevationWouldReach ? "; " + ElevationAdvice() : std::string()));
         code = ExitFailure;
     }
     return code;

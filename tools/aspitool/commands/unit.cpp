@@ -12,6 +12,8 @@
 
 namespace aspitool {
 
+const char AddressHint[] = "'aspitool scan' lists the units and their addresses";
+
 int OpenUnit(const Session& session, const std::string& operand, bool requireUnit, Unit& unit,
              std::string& error) {
     if (!ParseAddress(operand, unit.address, error)) return ExitUsage;
@@ -24,10 +26,13 @@ int OpenUnit(const Session& session, const std::string& operand, bool requireUni
                 " does not report SS_COMP";
         return ExitFailure;
     }
+    // An address that names no host adapter or no unit is the user's to
+    // correct, as a malformed one is.
     if (unit.address.ha >= adapters) {
         error = "no host adapter " + std::to_string(unit.address.ha) + ": there " +
-                (adapters == 1 ? "is 1" : "are " + std::to_string(adapters));
-        return ExitFailure;
+                (adapters == 1 ? "is 1" : "are " + std::to_string(adapters)) + "; " +
+                AddressHint;
+        return ExitUsage;
     }
     const uint8_t haStatus = InquireHostAdapter(session.library, unit.address.ha, unit.adapter);
     if (haStatus != SS_COMP) {
@@ -39,8 +44,8 @@ int OpenUnit(const Session& session, const std::string& operand, bool requireUni
     const uint8_t status = GetDeviceType(session.library, unit.address, unit.deviceType);
     if (status != SS_COMP) {
         error = "no unit at " + FormatAddress(unit.address) + " (device-type request: " +
-                NamedValue(AspiStatusName(status), status) + ")";
-        return ExitFailure;
+                NamedValue(AspiStatusName(status), status) + "); " + AddressHint;
+        return status == SS_NO_DEVICE ? ExitUsage : ExitFailure;
     }
     return ExitOk;
 }
