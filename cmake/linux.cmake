@@ -299,3 +299,24 @@ if(NOT PTASPI_SANITIZE)
     SKIP_RETURN_CODE 77 TIMEOUT 1800
     ENVIRONMENT SG3_ASPI_LIBRARY=${CMAKE_SOURCE_DIR}/build/windows/ptaspi32.dll)
 endif()
+
+# Scheduling. In a fresh build folder ctest has no times of its own yet
+# (Testing/Temporary/CTestCostData.txt) and starts the tests in the order
+# they were added, which leaves the longest, added last, for the end with
+# a processor idle beside them: a whole suite in one test, the sg3_utils
+# comparisons. These costs (about their seconds on two processors) start
+# the longest first. Once ctest has timed a run, its own times take over.
+foreach(entry ToolSuiteOnWindowsProgram:300 ToolSuiteOnWindowsDll:200
+              Sg3ToolsAgreeWithAspitool:150 Sg3ToolsAgreeWithAspitool.default:120
+              Sg3ToolsAgreeWithAspitool.default_windows_dll:120
+              Sg3ToolsAgreeWithAspitool.troubled_machine:100
+              Sg3ToolsAgreeWithAspitool.burning_workstation:60
+              Sg3ToolsAgreeWithAspitool.tape_backup_server:60
+              Sg3ToolsAgreeWithAspitool.scanner_station:40)
+  string(REPLACE ":" ";" entry ${entry})
+  list(GET entry 0 name)
+  list(GET entry 1 cost)
+  if(TEST ${name})
+    set_tests_properties(${name} PROPERTIES COST ${cost})
+  endif()
+endforeach()
