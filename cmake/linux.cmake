@@ -281,8 +281,17 @@ add_test(NAME Sg3ToolsAgreeWithAspitool
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/sg3/sg3_tools_test.sh ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
 set_tests_properties(Sg3ToolsAgreeWithAspitool PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1800)
 file(GLOB PTASPI_MACHINE_FILES ${CMAKE_SOURCE_DIR}/machines/*.json)
+# The sanitised build leaves two machines to the unsanitised suite: every
+# kind of unit on them (disk, CD-ROM, scripted; disk, tape, processor) is
+# on the default machine or the troubled one too, and the tools and
+# aspitool send them the same commands through the same simulator code,
+# which those runs check sanitised. The tools are not ours to check.
+set(PTASPI_SG3_UNSANITISED_ONLY burning_workstation tape_backup_server)
 foreach(machineFile ${PTASPI_MACHINE_FILES})
   get_filename_component(machineName ${machineFile} NAME_WE)
+  if(PTASPI_SANITIZE AND machineName IN_LIST PTASPI_SG3_UNSANITISED_ONLY)
+    continue()
+  endif()
   add_test(NAME Sg3ToolsAgreeWithAspitool.${machineName}
     COMMAND bash ${CMAKE_SOURCE_DIR}/tests/sg3/sg3_machine_test.sh ${CMAKE_SOURCE_DIR}
             ${CMAKE_BINARY_DIR} ${machineFile})
