@@ -13,9 +13,9 @@
 #                   benchmarks), then, once the linux lane has built, the
 #                   linux-asan suite and the fuzz targets
 # sg3_utils' Windows tools are fetched and built in the background while
-# the presets build. Each step's output goes to build/test-logs/STEP.log;
-# a lane prints its steps' output when it ends, then this script prints
-# each step's time and status.
+# the presets build. Each step's output goes to build/test-logs/STEP.log
+# and one line says when it ends; at the end every step's output is
+# printed, then each step's time and status.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -33,7 +33,7 @@ step() {
   echo "== $name" >"$logs/$name.log"
   "$@" >>"$logs/$name.log" 2>&1 || status=$?
   printf '%-22s %5d s  %s\n' "$name" $((SECONDS - start)) \
-    "$([ "$status" -eq 0 ] && echo passed || echo "FAILED ($status)")" >>"$logs/summary.txt"
+    "$([ "$status" -eq 0 ] && echo passed || echo "FAILED ($status)")" | tee -a "$logs/summary.txt"
   return "$status"
 }
 
