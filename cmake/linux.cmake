@@ -299,7 +299,7 @@ foreach(machineFile ${PTASPI_MACHINE_FILES})
     TIMEOUT 1800)
 endforeach()
 # The same on the default machine with aspitool on the Windows DLL; on the
-# unsanitised build only, as the sanitised one runs every comparison above.
+# unsanitised build only, as the sanitised one runs the comparisons above.
 if(NOT PTASPI_SANITIZE)
   add_test(NAME Sg3ToolsAgreeWithAspitool.default_windows_dll
     COMMAND bash ${CMAKE_SOURCE_DIR}/tests/sg3/sg3_machine_test.sh ${CMAKE_SOURCE_DIR}
