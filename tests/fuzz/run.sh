@@ -6,6 +6,7 @@
 # The PE loader's target also takes as seeds the project's own Windows
 # images wherever the build has made them (stripped of their symbols).
 # Exits non-zero on any finding.
+# FUZZ_JOBS targets run at once (default: one per processor).
 set -eu
 
 seconds=${1:-60}
@@ -93,6 +94,25 @@ for target in $targets; do
 done
 
 # New inputs go to a scratch corpus; the seeds in the tree are only read.
+# Each target runs in one process on one processor, so FUZZ_JOBS targets
+# (default: one per processor) run at once; each one's output is printed
+# when its batch ends.
+jobs=${FUZZ_JOBS:-$(nproc 2>/dev/null || echo 1)}
+failed=
+batch=
+# Returns nothing: waits for the targets of the batch, prints their output,
+# and notes the ones that failed.
+finish_batch() {
+    for entry in $batch; do
+        pid=${entry%%:*} target=${entry#*:}
+        if ! wait "$pid"; then failed="$failed $target"; fi
+        echo "== fuzz: $target"
+        cat "$out/logs/$target.log"
+    done
+    batch=
+}
+mkdir -p "$out/logs"
+count=0
 for target in $targets; do
     mkdir -p "$out/corpus/$target" "$out/findings/$target"
     if [ -n "${FUZZ_RUNS:-}" ]; then limit="-runs=$FUZZ_RUNS"; else limit="-max_total_time=$seconds"; fi
@@ -102,5 +122,14 @@ for target in $targets; do
     seeds=
     if [ -d "$out/seeds/$target" ]; then seeds="$out/seeds/$target"; fi
     "$out/${target}_fuzz" $limit -max_len=$max_len -timeout=10 -print_final_stats=1 \
-        -artifact_prefix="$out/findings/$target/" "$out/corpus/$target" "$here/corpus/$target" $seeds
+        -artifact_prefix="$out/findings/$target/" "$out/corpus/$target" "$here/corpus/$target" $seeds \
+        >"$out/logs/$target.log" 2>&1 &
+    batch="$batch $!:$target"
+    count=$((count + 1))
+    if [ $((count % jobs)) -eq 0 ]; then finish_batch; fi
 done
+finish_batch
+if [ -n "$failed" ]; then
+    echo "fuzz: findings or failures in:$failed (inputs under $out/findings)" >&2
+    exit 1
+fi
