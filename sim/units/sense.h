@@ -28,6 +28,8 @@ constexpr SenseCode SenseNone{SenseKeyNoSense, 0x00, 0x00};
 constexpr SenseCode SenseInvalidOpcode{SenseKeyIllegalRequest, 0x20, 0x00};
 constexpr SenseCode SenseLbaOutOfRange{SenseKeyIllegalRequest, 0x21, 0x00};
 constexpr SenseCode SenseInvalidFieldInCdb{SenseKeyIllegalRequest, 0x24, 0x00};
+constexpr SenseCode SenseParameterListLengthError{SenseKeyIllegalRequest, 0x1A, 0x00};
+constexpr SenseCode SenseInvalidFieldInParameterList{SenseKeyIllegalRequest, 0x26, 0x00};
 constexpr SenseCode SenseSavingNotSupported{SenseKeyIllegalRequest, 0x39, 0x00};
 constexpr SenseCode SenseMediumNotPresent{SenseKeyNotReady, 0x3A, 0x00};
 constexpr SenseCode SenseMediumRemovalPrevented{SenseKeyIllegalRequest, 0x53, 0x02};
