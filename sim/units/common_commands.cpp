@@ -84,8 +84,13 @@ uint32_t ReplyDataIn(const ScsiCommand& command, ScsiOutcome& outcome, const uin
 }
 
 void CheckCondition(std::vector<uint8_t>& pendingSense, ScsiOutcome& outcome, SenseCode code) {
+    CheckCondition(pendingSense, outcome, code, SenseDetail());
+}
+
+void CheckCondition(std::vector<uint8_t>& pendingSense, ScsiOutcome& outcome, SenseCode code,
+                    const SenseDetail& detail) {
     outcome.status = StatusCheckCondition;
-    outcome.sense = BuildSense(code);
+    outcome.sense = BuildSense(code, detail);
     pendingSense = outcome.sense;
 }
 

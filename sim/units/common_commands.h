@@ -42,6 +42,8 @@ uint32_t ReplyDataIn(const ScsiCommand& command, ScsiOutcome& outcome, const uin
 // Returns nothing: ends the command with CHECK CONDITION, reports the sense
 // with it and keeps it as the pending sense for a later REQUEST SENSE.
 void CheckCondition(std::vector<uint8_t>& pendingSense, ScsiOutcome& outcome, SenseCode code);
+void CheckCondition(std::vector<uint8_t>& pendingSense, ScsiOutcome& outcome, SenseCode code,
+                    const SenseDetail& detail);
 
 // Returns nothing: the INQUIRY reply for `inquiry` (standard data only).
 void AnswerInquiry(const InquiryConfig& inquiry, std::vector<uint8_t>& pendingSense,

@@ -87,38 +87,38 @@ std::vector<OracleCommand> DiskCommands() {
 
 // Where the two disks may differ: what each leaves open to the device.
 std::vector<AllowedDifference> DiskDifferences() {
-    const char* modePages = "SPC-3 7.4.5, SBC-2 6.3: the pages' values are the device's own; PS set "
+    const char* modePages = "SPC-3 and SBC-2 mode parameters: the pages' values are the device's own; PS set "
                             "since the emulated disk saves its pages";
-    const char* descriptor = "SBC-2 6.3.2: the block count of the short LBA descriptor (tgt gives 0)";
+    const char* descriptor = "SBC-2 short LBA block descriptor: the block count of the short LBA descriptor (tgt gives 0)";
     return {
         {"INQUIRY", OracleField::Data, 3, 8, true,
          "SPC-3 6.4.2: HiSup, CmdQue, the additional length and the version descriptors are the device's"},
         {"INQUIRY VPD supported pages", OracleField::Data, 3, 10, true,
-         "SPC-3 7.6.10: tgt also lists SBC-3's pages B1h and B2h"},
+         "SPC-3 supported VPD pages page: tgt also lists SBC-3's pages B1h and B2h"},
         {"INQUIRY VPD block limits", OracleField::Data, 3, 64, true,
-         "SBC-2 6.4.2 page of 12 bytes against SBC-3's 60; tgt sets no transfer limit"},
+         "SBC-2 block limits VPD page: of 12 bytes against SBC-3's 60; tgt sets no transfer limit"},
         {"READ CAPACITY(16)", OracleField::Data, 13, 14, false,
-         "SBC-3 5.16.2 LOGICAL BLOCKS PER PHYSICAL BLOCK EXPONENT, reserved in SBC-2"},
+         "SBC-3 READ CAPACITY(16): LOGICAL BLOCKS PER PHYSICAL BLOCK EXPONENT, reserved in SBC-2"},
         {"MODE SENSE(6) caching", OracleField::Data, 4, 8, false, descriptor},
         {"MODE SENSE(6) caching", OracleField::Data, 12, 32, false, modePages},
         {"MODE SENSE(6) control", OracleField::Data, 4, 8, false, descriptor},
         {"MODE SENSE(6) control", OracleField::Data, 12, 24, false, modePages},
         {"MODE SENSE(6) changeable caching", OracleField::Data, 4, 8, false, descriptor},
         {"MODE SENSE(6) changeable caching", OracleField::Data, 12, 32, false,
-         "SBC-2 6.3.3: RCD changeable besides WCE"},
+         "SBC-2 caching page: RCD changeable besides WCE"},
         {"MODE SENSE(6) default caching", OracleField::Data, 4, 8, false, descriptor},
         {"MODE SENSE(6) default caching", OracleField::Data, 12, 32, false, modePages},
         {"MODE SENSE(10) caching", OracleField::Data, 8, 12, false, descriptor},
         {"MODE SENSE(10) caching", OracleField::Data, 16, 36, false, modePages},
         {"MODE SENSE(10) control without block descriptors", OracleField::Data, 8, 20, false, modePages},
         {"MODE SENSE(6) read-write error recovery", OracleField::Sense, 0, 0, false,
-         "SBC-2 6.3.4: the read-write error recovery page is optional; tgt keeps none"},
+         "SBC-2 read-write error recovery page: the read-write error recovery page is optional; tgt keeps none"},
         {"MODE SENSE(6) read-write error recovery", OracleField::Data, 0, 24, true,
-         "SBC-2 6.3.4: the read-write error recovery page is optional; tgt keeps none"},
+         "SBC-2 read-write error recovery page: the read-write error recovery page is optional; tgt keeps none"},
         {"VERIFY(10) past the end", OracleField::Sense, 0, 0, false,
-         "SBC-2 5.22: a range past the capacity is LOGICAL BLOCK ADDRESS OUT OF RANGE; tgt does not check"},
+         "SBC-2 VERIFY(10): a range past the capacity is LOGICAL BLOCK ADDRESS OUT OF RANGE; tgt does not check"},
         {"SYNCHRONIZE CACHE(10) past the end", OracleField::Sense, 0, 0, false,
-         "SBC-2 5.18: a range past the capacity is LOGICAL BLOCK ADDRESS OUT OF RANGE; tgt does not check"},
+         "SBC-2 SYNCHRONIZE CACHE(10): a range past the capacity is LOGICAL BLOCK ADDRESS OUT OF RANGE; tgt does not check"},
     };
 }
 

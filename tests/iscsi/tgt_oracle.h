@@ -2,7 +2,8 @@
 // commands is sent, in order, to an emulated unit and to tgt's unit of the
 // same type (over loopback iSCSI), and their answers are compared: status,
 // sense key, ASC and ASCQ (with the FILEMARK, EOM and ILI bits and the
-// information field), the count of bytes moved and the bytes themselves.
+// information field), the count of bytes moved and the bytes themselves
+// (not when both end with CHECK CONDITION, where the sense tells what moved).
 // Where the standard leaves a choice and the two differ, the test lists the
 // difference with the clause that allows it; every other difference fails.
 #ifndef PTASPI_TESTS_ISCSI_TGT_ORACLE_H
