@@ -26,9 +26,6 @@ void EmulatedBackend::Execute(const ScsiCommand& command, ScsiOutcome& outcome) 
     std::lock_guard<std::mutex> hold(mutex_);
     CommandHandler handler = FindHandler(table_, command.cdb[0]);
     if (handler == nullptr) handler = HandleUnsupported;
-    // Sense data describes the command just ended; the next command other
-    // than REQUEST SENSE makes it stale, so it is dropped.
-    if (command.cdb[0] != OpRequestSense) unit_->pendingSense.clear();
     handler(*unit_, command, outcome);
     // Sense delivered with the status (autosense) is not kept for a later
     // REQUEST SENSE, as a target clears it once it is sent.

@@ -22,6 +22,15 @@ sim::ScsiCommand Six(uint8_t opcode, uint8_t byte1, uint32_t length) {
     return Cdb({opcode, byte1, uint8_t(length >> 16), uint8_t(length >> 8), uint8_t(length), 0});
 }
 
+// Checks sequential-access sense: VALID set with the information field,
+// byte 2 (the FILEMARK, EOM and ILI bits with the key), ASC and ASCQ.
+void ExpectTapeSense(const std::vector<uint8_t>& sense, uint8_t byte2, uint8_t asc, uint8_t ascq) {
+    ASSERT_EQ(sense.size(), 18u);
+    EXPECT_EQ(sense[0], 0xF0);
+    EXPECT_EQ(sense[2], byte2);
+    EXPECT_EQ(sense[12] << 8 | sense[13], asc << 8 | ascq);
+}
+
 uint32_t Information(const std::vector<uint8_t>& sense) {
     return uint32_t(sense[3]) << 24 | sense[4] << 16 | sense[5] << 8 | sense[6];
 }
@@ -34,8 +43,7 @@ TEST(TapeUnit, FixedBlockReadsStopAtRecordsOfAnotherLengthWithTheBlocksNotRead) 
     RunNone(*tape, Six(0x01, 0, 0));
     std::vector<uint8_t> buffer(2048);
     const sim::ScsiOutcome read = RunIn(*tape, Six(0x08, 1, 4), buffer);
-    ExpectFixedSense(read.sense, 0x20, 0, 0);  // ILI, NO SENSE
-    EXPECT_EQ(read.sense[0], 0xF0);
+    ExpectTapeSense(read.sense, 0x20, 0, 0);  // ILI, NO SENSE
     EXPECT_EQ(Information(read.sense), 2u) << "four asked, two read before the short one";
     EXPECT_EQ(Slice(buffer, 0, 1024), two);
     EXPECT_EQ(read.bytesMoved, 1024u + 100u);
@@ -59,11 +67,11 @@ TEST(TapeUnit, SpacingBackStopsAtFilemarksAndAtTheBeginning) {
     RunOut(*tape, Six(0x0A, 0, 64), record);
     // Back over two records, then into the filemark: stopped before it.
     const sim::ScsiOutcome blocks = RunNone(*tape, Six(0x11, 0, 0xFFFFFD));
-    ExpectFixedSense(blocks.sense, 0x80, 0, 1);
+    ExpectTapeSense(blocks.sense, 0x80, 0, 1);
     EXPECT_EQ(Information(blocks.sense), 1u);
     // Back over filemarks past the first: the beginning, with EOM.
     const sim::ScsiOutcome marks = RunNone(*tape, Six(0x11, 1, 0xFFFFFE));
-    ExpectFixedSense(marks.sense, 0x40, 0, 4);
+    ExpectTapeSense(marks.sense, 0x40, 0, 4);
     EXPECT_EQ(Information(marks.sense), 1u);
     std::vector<uint8_t> position(20);
     RunIn(*tape, Cdb({0x34, 0, 0, 0, 0, 0, 0, 0, 0, 0}), position);
@@ -75,11 +83,11 @@ TEST(TapeUnit, WritesReportTheEarlyWarningThenOverflowTheCartridge) {
     std::vector<uint8_t> record = Pattern(30 * 1024, 2);
     EXPECT_EQ(RunOut(*tape, Six(0x0A, 0, 30 * 1024), record).status, 0);
     const sim::ScsiOutcome warning = RunOut(*tape, Six(0x0A, 0, 30 * 1024), record);
-    ExpectFixedSense(warning.sense, 0x40, 0, 2);
+    ExpectTapeSense(warning.sense, 0x40, 0, 2);
     EXPECT_EQ(warning.bytesMoved, 30u * 1024);
     RunOut(*tape, Six(0x0A, 0, 30 * 1024), record);
     const sim::ScsiOutcome full = RunOut(*tape, Six(0x0A, 0, 30 * 1024), record);
-    ExpectFixedSense(full.sense, 0x4D, 0, 2);  // VOLUME OVERFLOW with EOM
+    ExpectTapeSense(full.sense, 0x4D, 0, 2);  // VOLUME OVERFLOW with EOM
     EXPECT_EQ(Information(full.sense), 30u * 1024);
     std::vector<uint8_t> position(20);
     RunIn(*tape, Cdb({0x34, 0, 0, 0, 0, 0, 0, 0, 0, 0}), position);
