@@ -27,6 +27,8 @@ struct DeviceFile : KernelObject {
     bool CountsForSharing = false;
     std::shared_ptr<LiveMachine> Machine;
     DeviceTarget Target;
+    // The file pointer (ReadFile, WriteFile, SetFilePointer on a disk).
+    uint64_t FilePointer = 0;
 };
 
 // Returns 0 when the file's device still answers, otherwise the error its

@@ -58,6 +58,19 @@ private:
     std::shared_ptr<ThreadRecord> self_;
 };
 
+}  // namespace
+
+DWORD ExecuteOnUnit(const DeviceFile& file, ScsiCommand& command, ScsiOutcome& outcome) {
+    LiveUnit& unit = *file.Target.Unit;
+    UnitClaim claim(unit);
+    const DWORD error = DeviceGoneError(file);
+    if (error != 0) return error;
+    unit.Backend->Execute(command, outcome);
+    return 0;
+}
+
+namespace {
+
 // Returns the port a pass-through on this device reaches, or -1.
 int PortReached(const DeviceFile& file) {
     switch (file.Target.Kind) {

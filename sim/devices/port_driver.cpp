@@ -1,6 +1,7 @@
 // DeviceIoControl: the I/O manager's checks, then the port driver's (or
 // class driver's) answer to the control.
 #include "sim/devices/port_driver.h"
+#include "sim/devices/disk_class.h"
 
 #include "sim/devices/cdrom_exclusive_access.h"
 #include "sim/devices/storage_property.h"
@@ -136,6 +137,9 @@ DWORD Dispatch(const DeviceFile& file, DWORD code, uint8_t* system, DWORD inputL
     case IOCTL_STORAGE_QUERY_PROPERTY:
         return QueryStorageProperty(file, system, inputLength, outputLength, information);
     default:
+        if (IsDiskClassControl(file, code)) {
+            return HandleDiskClassControl(file, code, system, outputLength, information);
+        }
         RecordUnknownControl(file, code);
         return ERROR_INVALID_FUNCTION;
     }

@@ -2,6 +2,7 @@
 // own descriptors 0, 1 and 2, reached through handles of the process's
 // table, so that a program's output reaches the host's unchanged (no
 // translation of line ends: that is the C runtime's business).
+#include "sim/devices/device_io.h"
 #include "sim/kernel/handles.h"
 #include "sim/kernel/threads.h"
 
@@ -68,6 +69,9 @@ extern "C" HANDLE WINAPI GetStdHandle(DWORD nStdHandle) {
 extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                                  LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
     sim::ExitIfTerminated();
+    if (sim::IsDeviceFileHandle(hFile)) {
+        return sim::WriteDeviceFile(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped);
+    }
     auto stream = sim::StreamOf(hFile);
     if (!stream) return FALSE;
     if (lpNumberOfBytesWritten == nullptr || lpOverlapped != nullptr) {
@@ -101,6 +105,9 @@ extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
 extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                                 LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
     sim::ExitIfTerminated();
+    if (sim::IsDeviceFileHandle(hFile)) {
+        return sim::ReadDeviceFile(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
+    }
     auto stream = sim::StreamOf(hFile);
     if (!stream) return FALSE;
     if (lpNumberOfBytesRead == nullptr || lpOverlapped != nullptr) {

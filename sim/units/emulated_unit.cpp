@@ -27,6 +27,11 @@ void EmulatedBackend::Execute(const ScsiCommand& command, ScsiOutcome& outcome) 
     CommandHandler handler = FindHandler(table_, command.cdb[0]);
     if (handler == nullptr) handler = HandleUnsupported;
     handler(*unit_, command, outcome);
+    // Sense delivered with the status (autosense) is not kept for a later
+    // REQUEST SENSE, as a target clears it once it is sent.
+    if (outcome.status == StatusCheckCondition && command.senseLength != 0) {
+        unit_->pendingSense.clear();
+    }
 }
 
 }  // namespace sim::units

@@ -105,7 +105,13 @@ std::vector<uint8_t> VpdPage(sim::UnitBackend& unit, uint8_t page, uint8_t alloc
 // unit's identity and serial number.
 TEST_P(CommonCommands, VitalProductDataPages) {
     const std::vector<uint8_t> supported = VpdPage(*unit_, 0x00);
-    EXPECT_EQ(supported, (std::vector<uint8_t>{GetParam().peripheral, 0, 0, 3, 0x00, 0x80, 0x83}));
+    // A disk adds its block limits page.
+    if (GetParam().peripheral == 0x00) {
+        EXPECT_EQ(supported, (std::vector<uint8_t>{0, 0, 0, 4, 0x00, 0x80, 0x83, 0xB0}));
+        EXPECT_EQ(VpdPage(*unit_, 0xB0), (std::vector<uint8_t>{0, 0xB0, 0, 12, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0, 0}));
+    } else {
+        EXPECT_EQ(supported, (std::vector<uint8_t>{GetParam().peripheral, 0, 0, 3, 0x00, 0x80, 0x83}));
+    }
 
     const std::vector<uint8_t> serialPage = VpdPage(*unit_, 0x80);
     ASSERT_EQ(serialPage.size(), 16u);
@@ -146,7 +152,7 @@ TEST_P(CommonCommands, VitalProductDataIsCutAndUnknownPagesRefused) {
     EXPECT_EQ(ReadLength(cut), VpdPage(*unit_, 0x83).size() - 4) << "the length tells the whole page";
     std::vector<uint8_t> data(64, 0);
     ExpectCheckCondition(RunIn(*unit_, Cdb({0x12, 0x01, 0x81, 0, 64, 0}), data), 5, 0x24, 0);
-    ExpectCheckCondition(RunIn(*unit_, Cdb({0x12, 0x01, 0xB0, 0, 64, 0}), data), 5, 0x24, 0);
+    ExpectCheckCondition(RunIn(*unit_, Cdb({0x12, 0x01, 0xB1, 0, 64, 0}), data), 5, 0x24, 0);
     ExpectCheckCondition(RunIn(*unit_, Cdb({0x12, 0x00, 0x83, 0, 64, 0}), data), 5, 0x24, 0);
 }
 
@@ -228,8 +234,7 @@ INSTANTIATE_TEST_SUITE_P(EveryEmulatedType, CommonCommands, testing::ValuesIn(Ty
                          });
 
 TEST(IdentityOnlyUnits, AnswerOnlyInquiryReadinessAndSense) {
-    for (sim::BackendType type :
-         {sim::BackendType::Tape, sim::BackendType::Scanner, sim::BackendType::Processor}) {
+    for (sim::BackendType type : {sim::BackendType::Scanner, sim::BackendType::Processor}) {
         std::unique_ptr<sim::UnitBackend> unit = MustCreate(UnitOf(type, 0x01));
         ASSERT_TRUE(unit);
         std::vector<uint8_t> data(512, 0);

@@ -148,20 +148,22 @@ TEST(DiskModeSense, HeaderBlockDescriptorAndCachingPage) {
     std::vector<uint8_t> data(255, 0xEE);
     sim::ScsiOutcome outcome = RunIn(*disk, Cdb({0x1A, 0, 0x3F, 0, 255, 0}), data);
     EXPECT_EQ(outcome.status, sim::StatusGood);
-    ASSERT_EQ(outcome.bytesMoved, 32u);
-    // Length 31, not write-protected, 8-byte descriptor whose block count
-    // saturates at 24 bits, block size 512, then the caching page.
-    EXPECT_EQ(Slice(data, 0, 14), (std::vector<uint8_t>{31, 0, 0, 8, 0, 0xFF, 0xFF, 0xFF, 0, 0,
-                                                        0x02, 0x00, 0x08, 0x12}));
-    outcome = RunIn(*disk, Cdb({0x1A, 0x08, 0x00, 0, 255, 0}), data);  // DBD
-    EXPECT_EQ(outcome.bytesMoved, 4u);
-    EXPECT_EQ(data[0], 3);
+    ASSERT_EQ(outcome.bytesMoved, 56u);
+    // Length 55, DPOFUA, not write-protected, a short LBA descriptor with
+    // the whole block count and block size 512, then the error recovery
+    // page (saveable) first of the three.
+    EXPECT_EQ(Slice(data, 0, 14), (std::vector<uint8_t>{55, 0, 0x10, 8, 0x01, 0, 0, 5, 0, 0,
+                                                        0x02, 0x00, 0x81, 0x0A}));
+    outcome = RunIn(*disk, Cdb({0x1A, 0x08, 0x08, 0, 255, 0}), data);  // DBD
+    EXPECT_EQ(outcome.bytesMoved, 24u);
+    EXPECT_EQ(data[0], 23);
     EXPECT_EQ(data[3], 0);
     outcome = RunIn(*disk, Cdb({0x1A, 0, 0x08, 0, 6, 0}), data);
     EXPECT_EQ(outcome.bytesMoved, 6u);
     EXPECT_EQ(data[0], 31);
     ExpectCheckCondition(RunIn(*disk, Cdb({0x1A, 0, 0x1C, 0, 255, 0}), data), 5, 0x24, 0);
-    ExpectCheckCondition(RunIn(*disk, Cdb({0x1A, 0, 0xC8, 0, 255, 0}), data), 5, 0x39, 0);
+    ExpectCheckCondition(RunIn(*disk, Cdb({0x1A, 0, 0x00, 0, 255, 0}), data), 5, 0x24, 0);
+    EXPECT_EQ(RunIn(*disk, Cdb({0x1A, 0, 0xC8, 0, 255, 0}), data).status, sim::StatusGood) << "saved values";
 }
 
 TEST(DiskOtherCommands, StartStopVerifyAndSynchronizeCache) {

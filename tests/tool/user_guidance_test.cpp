@@ -38,6 +38,17 @@ TEST(UserGuidance, UnreachableClaimedUnitsAreWarnedOnceEachAndExplainedInTheScan
     }
 }
 
+TEST(UserGuidance, ReadAndWriteOnATapeNameWhatReachesItInstead) {
+    // The default machine's tape, 0:5:0.
+    const ToolRun read = RunTool({"read", "0:5:0", "0", "1"});
+    EXPECT_EQ(read.exitCode, 1);
+    EXPECT_TRUE(Has(read.err, "read is for block devices: 0:5:0 is a tape")) << read.err;
+    EXPECT_TRUE(Has(read.err, "aspitool raw 0:5:0 08000000ff00 --in 65280")) << read.err;
+    EXPECT_FALSE(Has(read.err, "READ CAPACITY")) << read.err;
+    const ToolRun write = RunTool({"write", "0:5:0", "0", "-i", "nothing"});
+    EXPECT_TRUE(Has(write.err, "write is for block devices: 0:5:0 is a tape")) << write.err;
+}
+
 TEST(UserGuidance, PlatformFailuresAreExplainedAndShownUnderVerbose) {
     const std::string machine = std::string(PTASPI_SOURCE_DIR) + "/machines/scanner_station.json";
     const ToolRun run = RunTool({"tur", "0:2:0", "--verbose", "--machine", machine});

@@ -76,6 +76,7 @@ const NamedExport kernel32[] = {
     EXPORT(MultiByteToWideChar),
     EXPORT(ReadFile),
     EXPORT(ReleaseSemaphore),
+    EXPORT(SetFilePointer),
     EXPORT(SetUnhandledExceptionFilter),
     EXPORT(WideCharToMultiByte),
     EXPORT(WriteFile),
