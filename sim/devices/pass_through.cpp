@@ -285,4 +285,14 @@ void ClearPassThroughLog() {
     log.Records.clear();
 }
 
+DWORD ExecuteClassCommand(const DeviceFile& file, ScsiCommand& command, ScsiOutcome& outcome) {
+    LiveUnit& unit = *file.Target.Unit;
+    UnitClaim claim(unit);
+    const DWORD error = DeviceGoneError(file);
+    if (error != 0) return error;
+    command.senseLength = 18;
+    unit.Backend->Execute(command, outcome);
+    return 0;
+}
+
 }  // namespace sim

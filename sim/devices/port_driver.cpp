@@ -2,6 +2,7 @@
 // class driver's) answer to the control.
 #include "sim/devices/port_driver.h"
 
+#include "sim/devices/cdrom_controls.h"
 #include "sim/devices/storage_property.h"
 #include "sim/sim.h"
 
@@ -131,6 +132,9 @@ DWORD Dispatch(const DeviceFile& file, DWORD code, uint8_t* system, DWORD inputL
     case IOCTL_STORAGE_QUERY_PROPERTY:
         return QueryStorageProperty(file, system, inputLength, outputLength, information);
     default:
+        if (IsCdRomClassControl(file, code)) {
+            return CdRomClassControl(file, code, system, inputLength, outputLength, information);
+        }
         RecordUnknownControl(file, code);
         return ERROR_INVALID_FUNCTION;
     }

@@ -8,6 +8,7 @@
 #define PTASPI_SIM_PORT_DRIVER_H
 
 #include "sim/devices/device_files.h"
+#include "sim/units/unit.h"
 
 #include <windows.h>
 
@@ -21,6 +22,11 @@ namespace sim {
 // access check has passed.
 DWORD HandlePassThrough(const DeviceFile& file, bool direct, uint8_t* system,
                         DWORD inputLength, DWORD outputLength, DWORD& information);
+
+// Returns 0, or the error with which the device has gone meanwhile: runs
+// one command a class driver sends its own unit, waiting for the unit as a
+// pass-through does.
+DWORD ExecuteClassCommand(const DeviceFile& file, ScsiCommand& command, ScsiOutcome& outcome);
 
 // Appends one pass-through request to the log that tests read; `input` is
 // the input buffer as it arrived.

@@ -38,6 +38,8 @@ struct LiveUnit {
     bool Busy = false;
     std::shared_ptr<ThreadRecord> Holder;
     WaitQueue ClaimWaiters;  // callers waiting for the unit, woken when it is free
+    // The media changes the class driver has seen (CHECK VERIFY's count).
+    unsigned long MediaChangeCount = 0;
 };
 
 // What a device name reaches.

@@ -26,6 +26,17 @@ void EmulatedBackend::Execute(const ScsiCommand& command, ScsiOutcome& outcome) 
     std::lock_guard<std::mutex> hold(mutex_);
     CommandHandler handler = FindHandler(table_, command.cdb[0]);
     if (handler == nullptr) handler = HandleUnsupported;
+    // Commands that report state rather than touch the medium do not take
+    // the unit attention of a medium change (SPC-3's INQUIRY, REPORT LUNS,
+    // REQUEST SENSE; MMC's GET CONFIGURATION and GET EVENT STATUS
+    // NOTIFICATION).
+    const uint8_t opcode = command.cdb[0];
+    if (unit_->mediumChanged && opcode != OpInquiry && opcode != OpReportLuns &&
+        opcode != OpRequestSense && opcode != 0x46 && opcode != 0x4A) {
+        unit_->mediumChanged = false;
+        CheckCondition(unit_->pendingSense, outcome, SenseMediumMayHaveChanged);
+        return;
+    }
     handler(*unit_, command, outcome);
 }
 

@@ -16,6 +16,8 @@
 
 namespace sim::units {
 
+struct OpticalDisc;
+
 struct EmulatedUnit {
     InquiryConfig inquiry;
     bool medium = true;                     // false: no disc or cartridge loaded
@@ -27,6 +29,10 @@ struct EmulatedUnit {
     bool ejected = false;                   // the medium was ejected; a load brings it back
     bool removalPrevented = false;          // PREVENT ALLOW MEDIUM REMOVAL in force
     std::vector<uint8_t> targetLuns;        // REPORT LUNS: the target's LUNs, ascending
+    // A medium came in: the next command that is not exempt gets UNIT
+    // ATTENTION, NOT READY TO READY CHANGE, MEDIUM MAY HAVE CHANGED.
+    bool mediumChanged = false;
+    std::shared_ptr<OpticalDisc> optical;   // CD/DVD units: the disc and drive state
 };
 
 // Returns a unit with the identity of `config` and a serial number drawn

@@ -130,6 +130,11 @@ TEST(CdRomMedium, EjectAndLoadFollowLoejStartAndPrevention) {
             ExpectCheckCondition(outcome, step.key, step.asc, step.ascq);
         }
         outcome = RunNone(*cd, tur);
+        if (step.opcode == 0x1B && step.byte4 == 0x03) {
+            // A disc that came in is announced once, by unit attention.
+            ExpectCheckCondition(outcome, 6, 0x28, 0);
+            outcome = RunNone(*cd, tur);
+        }
         if (step.readyAfter) {
             EXPECT_EQ(outcome.status, sim::StatusGood);
         } else {
