@@ -99,29 +99,27 @@ bool CloseOpenTrack(OpticalDisc& disc, OpticalTrack& track) {
     return true;
 }
 
-// Returns nothing: ends the command with CHECK CONDITION unless `closed`
+// Returns nothing: ends the command with CHECK CONDITION unless it
 // closes the last session: its open tracks close, an empty invisible track
 // goes, and the disc is left appendable (a new empty session with its
 // invisible track) or complete.
 void CloseLastSession(EmulatedUnit& unit, ScsiOutcome& outcome, bool appendable) {
     OpticalDisc& disc = DiscOf(unit);
-    if (!disc.tracks.empty() && disc.tracks.back().open && disc.tracks.back().written == 0 &&
-        !disc.tracks.back().reserved) {
+    const uint8_t session = LastSession(disc);
+    bool recorded = false;
+    for (const OpticalTrack& track : disc.tracks) {
+        if (track.session == session && (!track.open || track.written > 0 || track.reserved)) {
+            recorded = true;
+        }
+    }
+    // A session with nothing written has nothing to close.
+    if (!recorded) return Fail(unit, outcome, SenseCommandSequenceError);
+    if (disc.tracks.back().open && disc.tracks.back().written == 0 && !disc.tracks.back().reserved) {
         disc.tracks.pop_back();
     }
-    const uint8_t session = LastSession(disc);
-    bool anything = false;
     for (OpticalTrack& track : disc.tracks) {
-        if (track.session != session) continue;
-        anything = true;
-        if (track.open && !CloseOpenTrack(disc, track)) return Fail(unit, outcome, SenseWriteError);
-    }
-    if (!anything || disc.lastSession == DiscStatus::Empty) {
-        // Nothing was written in the session: there is nothing to close.
-        if (disc.tracks.empty() || disc.tracks.back().session != session || !anything) {
-            OpenInvisibleTrack(disc, session, LeadOutLba(disc));
-            return Fail(unit, outcome, SenseCommandSequenceError);
-        }
+        if (track.session != session || !track.open) continue;
+        if (!CloseOpenTrack(disc, track)) return Fail(unit, outcome, SenseWriteError);
     }
     disc.cueSheetSent = false;
     disc.preGapNext = -150;
