@@ -57,6 +57,9 @@ struct BackendConfig {
     std::string file;         // disk image file, read and written in place
     std::string image;        // cdrom ISO file, read-only
     bool medium = true;       // cdrom, tape
+    // tape: the capacity in bytes; `image` names its file of records and
+    // filemarks, `blockSize` its fixed block size (0: variable).
+    uint64_t capacityBytes = uint64_t(1) << 30;
     std::vector<ScriptedResponse> responses;
     std::string url;          // iscsi: iscsi://HOST[:PORT]/TARGET-IQN/LUN
     std::string initiator;    // iscsi: the initiator name; filled by default

@@ -239,8 +239,12 @@ bool ReadBackend(const Json& value, const std::string& path, const std::string& 
     case BackendType::Writer:
         return ReadWriterBackend(value, path, baseDir, backend, error);
     case BackendType::Tape:
-        return CheckObject(value, path, {"type", "medium"}, error) &&
-               ReadBool(value, "medium", path, backend.medium, error);
+        return CheckObject(value, path, {"type", "medium", "image", "capacity_bytes", "block_size"},
+                           error) &&
+               ReadBool(value, "medium", path, backend.medium, error) &&
+               ReadPath(value, "image", path, baseDir, backend.image, error) &&
+               ReadUnsigned(value, "capacity_bytes", path, backend.capacityBytes, error, 1) &&
+               ReadUnsigned(value, "block_size", path, backend.blockSize, error, 0, 0xFFFFFF);
     case BackendType::Scanner:
     case BackendType::Processor:
         return CheckObject(value, path, {"type"}, error);

@@ -68,6 +68,28 @@ void WriteBlocks(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& ou
     outcome.status = StatusGood;
 }
 
+// Returns true when the command's protection field (RDPROTECT, WRPROTECT or
+// VRPROTECT) is 0; otherwise ends it with INVALID FIELD IN CDB.
+bool ProtectionFieldClear(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome) {
+    if ((command.cdb[1] & 0xE0) == 0) return true;
+    CheckCondition(unit.pendingSense, outcome, SenseInvalidFieldInCdb);
+    return false;
+}
+
+// Returns nothing: flushes what was written to the `count` blocks from
+// `lba`, where a count of 0 means every block from the LBA to the end.
+void SynchronizeBlocks(EmulatedUnit& unit, ScsiOutcome& outcome, uint64_t lba, uint64_t count) {
+    if (!CheckRange(unit, outcome, lba, count)) return;
+    if (!unit.storage->Flush()) {
+        CheckCondition(unit.pendingSense, outcome, SenseWriteError);
+        return;
+    }
+    outcome.status = StatusGood;
+}
+
+void VerifyBlocks(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome,
+                  uint64_t lba, uint32_t count);
+
 }  // namespace
 
 bool BlockRangeValid(const EmulatedUnit& unit, uint64_t lba, uint64_t count) {
@@ -76,6 +98,11 @@ bool BlockRangeValid(const EmulatedUnit& unit, uint64_t lba, uint64_t count) {
 }
 
 void HandleReadCapacity10(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome) {
+    // Without PMI the LBA field must be 0.
+    if ((command.cdb[8] & 0x01) == 0 && ReadBig32(&command.cdb[2]) != 0) {
+        CheckCondition(unit.pendingSense, outcome, SenseInvalidFieldInCdb);
+        return;
+    }
     if (!RequireMedium(unit, outcome)) return;
     uint8_t reply[8];
     WriteBig32(&reply[0], unit.blocks - 1);
@@ -100,8 +127,23 @@ void HandleWrite10(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& 
 }
 
 void HandleVerify10(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome) {
-    uint64_t lba = ReadBig32(&command.cdb[2]);
-    uint32_t count = ReadBig16(&command.cdb[7]);
+    VerifyBlocks(unit, command, outcome, ReadBig32(&command.cdb[2]), ReadBig16(&command.cdb[7]));
+}
+
+void HandleVerify12(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome) {
+    if (!ProtectionFieldClear(unit, command, outcome)) return;
+    VerifyBlocks(unit, command, outcome, ReadBig32(&command.cdb[2]), ReadBig32(&command.cdb[6]));
+}
+
+void HandleVerify16(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome) {
+    if (!ProtectionFieldClear(unit, command, outcome)) return;
+    VerifyBlocks(unit, command, outcome, ReadBig64(&command.cdb[2]), ReadBig32(&command.cdb[10]));
+}
+
+namespace {
+
+void VerifyBlocks(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome,
+                  uint64_t lba, uint32_t count) {
     if (!CheckRange(unit, outcome, lba, count)) return;
     bool byteCheck = (command.cdb[1] & 0x02) != 0;
     if (!byteCheck || count == 0) {
@@ -132,17 +174,53 @@ void HandleVerify10(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome&
     outcome.status = StatusGood;
 }
 
+}  // namespace
+
 void HandleSynchronizeCache10(EmulatedUnit& unit, const ScsiCommand& command,
                               ScsiOutcome& outcome) {
-    uint64_t lba = ReadBig32(&command.cdb[2]);
-    uint32_t count = ReadBig16(&command.cdb[7]);
-    // A count of 0 means every block from the LBA to the end.
-    if (!CheckRange(unit, outcome, lba, count)) return;
-    if (!unit.storage->Flush()) {
-        CheckCondition(unit.pendingSense, outcome, SenseWriteError);
+    SynchronizeBlocks(unit, outcome, ReadBig32(&command.cdb[2]), ReadBig16(&command.cdb[7]));
+}
+
+void HandleSynchronizeCache16(EmulatedUnit& unit, const ScsiCommand& command,
+                              ScsiOutcome& outcome) {
+    SynchronizeBlocks(unit, outcome, ReadBig64(&command.cdb[2]), ReadBig32(&command.cdb[10]));
+}
+
+void HandleRead12(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome) {
+    if (!ProtectionFieldClear(unit, command, outcome)) return;
+    ReadBlocks(unit, command, outcome, ReadBig32(&command.cdb[2]), ReadBig32(&command.cdb[6]));
+}
+
+void HandleRead16(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome) {
+    if (!ProtectionFieldClear(unit, command, outcome)) return;
+    ReadBlocks(unit, command, outcome, ReadBig64(&command.cdb[2]), ReadBig32(&command.cdb[10]));
+}
+
+void HandleWrite12(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome) {
+    if (!ProtectionFieldClear(unit, command, outcome)) return;
+    WriteBlocks(unit, command, outcome, ReadBig32(&command.cdb[2]), ReadBig32(&command.cdb[6]));
+}
+
+void HandleWrite16(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome) {
+    if (!ProtectionFieldClear(unit, command, outcome)) return;
+    WriteBlocks(unit, command, outcome, ReadBig64(&command.cdb[2]), ReadBig32(&command.cdb[10]));
+}
+
+void HandleServiceActionIn16(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome) {
+    if ((command.cdb[1] & 0x1F) != ServiceActionReadCapacity16) {
+        CheckCondition(unit.pendingSense, outcome, SenseInvalidFieldInCdb);
         return;
     }
-    outcome.status = StatusGood;
+    const bool partialMediumIndicator = (command.cdb[14] & 0x01) != 0;
+    if (!partialMediumIndicator && ReadBig64(&command.cdb[2]) != 0) {
+        CheckCondition(unit.pendingSense, outcome, SenseInvalidFieldInCdb);
+        return;
+    }
+    if (!RequireMedium(unit, outcome)) return;
+    uint8_t reply[32] = {};
+    WriteBig64(&reply[0], static_cast<uint64_t>(unit.blocks) - 1);
+    WriteBig32(&reply[8], unit.blockSize);
+    ReplyDataIn(command, outcome, reply, sizeof reply, ReadBig32(&command.cdb[10]));
 }
 
 }  // namespace sim::units

@@ -21,6 +21,15 @@ constexpr uint8_t OpWrite10 = 0x2A;
 constexpr uint8_t OpVerify10 = 0x2F;
 constexpr uint8_t OpSynchronizeCache10 = 0x35;
 constexpr uint8_t OpReadToc = 0x43;
+constexpr uint8_t OpSynchronizeCache16 = 0x91;
+constexpr uint8_t OpRead16 = 0x88;
+constexpr uint8_t OpWrite16 = 0x8A;
+constexpr uint8_t OpVerify16 = 0x8F;
+constexpr uint8_t OpServiceActionIn16 = 0x9E;
+constexpr uint8_t OpRead12 = 0xA8;
+constexpr uint8_t OpWrite12 = 0xAA;
+constexpr uint8_t OpVerify12 = 0xAF;
+constexpr uint8_t ServiceActionReadCapacity16 = 0x10;
 
 // Returns true when the `count` blocks from `lba` all lie on the medium. An
 // LBA past the last block is out of range even with no blocks to move.
@@ -41,6 +50,18 @@ void HandleWrite10(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& 
 void HandleVerify10(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome);
 void HandleSynchronizeCache10(EmulatedUnit& unit, const ScsiCommand& command,
                               ScsiOutcome& outcome);
+// The longer forms a disk answers: 32-bit counts (12) and 64-bit LBAs (16),
+// READ CAPACITY(16) under SERVICE ACTION IN(16). A protection field other
+// than 0 is refused, since the units keep no protection information.
+void HandleRead12(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome);
+void HandleRead16(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome);
+void HandleWrite12(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome);
+void HandleWrite16(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome);
+void HandleVerify12(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome);
+void HandleVerify16(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome);
+void HandleSynchronizeCache16(EmulatedUnit& unit, const ScsiCommand& command,
+                              ScsiOutcome& outcome);
+void HandleServiceActionIn16(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome);
 
 }  // namespace sim::units
 

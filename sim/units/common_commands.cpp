@@ -27,6 +27,15 @@ uint32_t ReadBig32(const uint8_t* bytes) {
            (static_cast<uint32_t>(bytes[2]) << 8) | static_cast<uint32_t>(bytes[3]);
 }
 
+uint64_t ReadBig64(const uint8_t* bytes) {
+    return static_cast<uint64_t>(ReadBig32(bytes)) << 32 | ReadBig32(bytes + 4);
+}
+
+void WriteBig64(uint8_t* bytes, uint64_t value) {
+    WriteBig32(bytes, static_cast<uint32_t>(value >> 32));
+    WriteBig32(bytes + 4, static_cast<uint32_t>(value));
+}
+
 void WriteBig16(uint8_t* bytes, uint16_t value) {
     bytes[0] = static_cast<uint8_t>(value >> 8);
     bytes[1] = static_cast<uint8_t>(value);
@@ -75,8 +84,13 @@ uint32_t ReplyDataIn(const ScsiCommand& command, ScsiOutcome& outcome, const uin
 }
 
 void CheckCondition(std::vector<uint8_t>& pendingSense, ScsiOutcome& outcome, SenseCode code) {
+    CheckCondition(pendingSense, outcome, code, SenseDetail());
+}
+
+void CheckCondition(std::vector<uint8_t>& pendingSense, ScsiOutcome& outcome, SenseCode code,
+                    const SenseDetail& detail) {
     outcome.status = StatusCheckCondition;
-    outcome.sense = BuildSense(code);
+    outcome.sense = BuildSense(code, detail);
     pendingSense = outcome.sense;
 }
 
@@ -108,7 +122,11 @@ void HandleInquiry(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& 
         return;
     }
     std::vector<uint8_t> page;
-    if (!BuildVpdPage(unit.inquiry, unit.serial, command.cdb[2], page)) {
+    const bool built = unit.maximumTransferBlocks != 0
+                           ? BuildBlockDeviceVpdPage(unit.inquiry, unit.serial, command.cdb[2],
+                                                     unit.maximumTransferBlocks, page)
+                           : BuildVpdPage(unit.inquiry, unit.serial, command.cdb[2], page);
+    if (!built) {
         CheckCondition(unit.pendingSense, outcome, SenseInvalidFieldInCdb);
         return;
     }

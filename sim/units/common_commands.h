@@ -19,6 +19,8 @@ constexpr uint8_t OpTestUnitReady = 0x00;
 constexpr uint8_t OpRequestSense = 0x03;
 constexpr uint8_t OpInquiry = 0x12;
 constexpr uint8_t OpReportLuns = 0xA0;
+constexpr uint8_t OpMaintenanceIn = 0xA3;
+constexpr uint8_t ServiceActionReportOperationCodes = 0x0C;
 
 // Length of standard INQUIRY data.
 constexpr size_t StandardInquiryLength = 36;
@@ -40,6 +42,8 @@ uint32_t ReplyDataIn(const ScsiCommand& command, ScsiOutcome& outcome, const uin
 // Returns nothing: ends the command with CHECK CONDITION, reports the sense
 // with it and keeps it as the pending sense for a later REQUEST SENSE.
 void CheckCondition(std::vector<uint8_t>& pendingSense, ScsiOutcome& outcome, SenseCode code);
+void CheckCondition(std::vector<uint8_t>& pendingSense, ScsiOutcome& outcome, SenseCode code,
+                    const SenseDetail& detail);
 
 // Returns nothing: the INQUIRY reply for `inquiry` (standard data only).
 void AnswerInquiry(const InquiryConfig& inquiry, std::vector<uint8_t>& pendingSense,
@@ -59,6 +63,9 @@ void HandleUnsupported(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutco
 // REPORT LUNS, which SPC-3 (the version the units' INQUIRY data claims)
 // makes mandatory for every device type.
 void HandleReportLuns(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome);
+// MAINTENANCE IN's REPORT SUPPORTED OPERATION CODES: every command of the
+// unit's own table, or whether one is answered, with its usage map.
+void HandleMaintenanceIn(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome);
 // Returns nothing: accepts the command with GOOD status and no effect, for
 // commands whose effect an emulated unit has no use for (START STOP UNIT).
 void HandleAccepted(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome);
@@ -71,8 +78,10 @@ bool RequireMedium(EmulatedUnit& unit, ScsiOutcome& outcome);
 // byte order of every multi-byte field in command blocks and replies.
 uint16_t ReadBig16(const uint8_t* bytes);
 uint32_t ReadBig32(const uint8_t* bytes);
+uint64_t ReadBig64(const uint8_t* bytes);
 void WriteBig16(uint8_t* bytes, uint16_t value);
 void WriteBig32(uint8_t* bytes, uint32_t value);
+void WriteBig64(uint8_t* bytes, uint64_t value);
 
 }  // namespace sim::units
 

@@ -26,6 +26,9 @@ void EmulatedBackend::Execute(const ScsiCommand& command, ScsiOutcome& outcome) 
     std::lock_guard<std::mutex> hold(mutex_);
     CommandHandler handler = FindHandler(table_, command.cdb[0]);
     if (handler == nullptr) handler = HandleUnsupported;
+    // Sense data describes the command just ended; the next command other
+    // than REQUEST SENSE makes it stale, so it is dropped.
+    if (command.cdb[0] != OpRequestSense) unit_->pendingSense.clear();
     // Commands that report state rather than touch the medium do not take
     // the unit attention of a medium change (SPC-3's INQUIRY, REPORT LUNS,
     // REQUEST SENSE; MMC's GET CONFIGURATION and GET EVENT STATUS
@@ -35,9 +38,14 @@ void EmulatedBackend::Execute(const ScsiCommand& command, ScsiOutcome& outcome) 
         opcode != OpRequestSense && opcode != 0x46 && opcode != 0x4A) {
         unit_->mediumChanged = false;
         CheckCondition(unit_->pendingSense, outcome, SenseMediumMayHaveChanged);
-        return;
+    } else {
+        handler(*unit_, command, outcome);
     }
-    handler(*unit_, command, outcome);
+    // Sense delivered with the status (autosense) is not kept for a later
+    // REQUEST SENSE, as a target clears it once it is sent.
+    if (outcome.status == StatusCheckCondition && command.senseLength != 0) {
+        unit_->pendingSense.clear();
+    }
 }
 
 }  // namespace sim::units

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -16,6 +17,8 @@
 
 namespace sim::units {
 
+struct CommandEntry;
+struct TapeMedium;
 struct OpticalDisc;
 
 struct EmulatedUnit {
@@ -29,6 +32,19 @@ struct EmulatedUnit {
     bool ejected = false;                   // the medium was ejected; a load brings it back
     bool removalPrevented = false;          // PREVENT ALLOW MEDIUM REMOVAL in force
     std::vector<uint8_t> targetLuns;        // REPORT LUNS: the target's LUNs, ascending
+    // Mode pages MODE SELECT has set, whole, by page code: current and
+    // saved values. A page not here has its default values.
+    std::map<uint8_t, std::vector<uint8_t>> modeCurrent;
+    std::map<uint8_t, std::vector<uint8_t>> modeSaved;
+    // The unit's own command table, which REPORT SUPPORTED OPERATION CODES
+    // lists; filled by EmulatedBackend.
+    const CommandEntry* commands = nullptr;
+    size_t commandCount = 0;
+    // Non-zero for a direct-access unit: the maximum transfer length, in
+    // blocks, that its block limits VPD page reports.
+    uint32_t maximumTransferBlocks = 0;
+    // A tape's medium and position (null for other units).
+    std::shared_ptr<TapeMedium> tape;
     // A medium came in: the next command that is not exempt gets UNIT
     // ATTENTION, NOT READY TO READY CHANGE, MEDIUM MAY HAVE CHANGED.
     bool mediumChanged = false;
@@ -57,7 +73,10 @@ struct CommandTable {
 class EmulatedBackend : public UnitBackend {
 public:
     EmulatedBackend(std::unique_ptr<EmulatedUnit> unit, CommandTable table)
-        : unit_(std::move(unit)), table_(table) {}
+        : unit_(std::move(unit)), table_(table) {
+        unit_->commands = table.entries;
+        unit_->commandCount = table.count;
+    }
     void Execute(const ScsiCommand& command, ScsiOutcome& outcome) override;
 
 private:

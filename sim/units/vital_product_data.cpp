@@ -89,4 +89,27 @@ bool BuildVpdPage(const InquiryConfig& inquiry, const std::string& serial, uint8
     return true;
 }
 
+bool BuildBlockDeviceVpdPage(const InquiryConfig& inquiry, const std::string& serial, uint8_t page,
+                             uint32_t maximumTransferBlocks, std::vector<uint8_t>& reply) {
+    if (page == VpdBlockLimits) {
+        // The page as SBC-2 lays it out: twelve bytes after the header,
+        // with the maximum transfer length at byte 8. No granularity or
+        // optimal length is claimed.
+        reply.assign(16, 0);
+        reply[0] = inquiry.peripheral;
+        reply[1] = page;
+        reply[3] = 12;
+        for (int i = 0; i < 4; ++i) {
+            reply[8 + i] = static_cast<uint8_t>(maximumTransferBlocks >> (24 - 8 * i));
+        }
+        return true;
+    }
+    if (!BuildVpdPage(inquiry, serial, page, reply)) return false;
+    if (page == VpdSupportedPages) {
+        reply.push_back(VpdBlockLimits);
+        reply[3] = static_cast<uint8_t>(reply.size() - 4);
+    }
+    return true;
+}
+
 }  // namespace sim::units

@@ -28,6 +28,13 @@ std::string UnitSerialNumber(const InquiryConfig& inquiry, uint8_t target, uint8
 bool BuildVpdPage(const InquiryConfig& inquiry, const std::string& serial, uint8_t page,
                   std::vector<uint8_t>& reply);
 
+constexpr uint8_t VpdBlockLimits = 0xB0;
+
+// Returns what BuildVpdPage returns, for a direct-access unit: its pages
+// and the block limits page, which reports `maximumTransferBlocks`.
+bool BuildBlockDeviceVpdPage(const InquiryConfig& inquiry, const std::string& serial, uint8_t page,
+                             uint32_t maximumTransferBlocks, std::vector<uint8_t>& reply);
+
 }  // namespace sim::units
 
 #endif

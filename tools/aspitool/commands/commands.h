@@ -96,6 +96,11 @@ void MakeReadWrite10(uint8_t opcode, uint32_t lba, uint16_t blocks, uint8_t cdb[
 std::string BlockRangeError(const Unit& unit, const Capacity& capacity, uint64_t lba,
                             uint64_t count);
 
+// Returns the empty text when `unit` is a device of logical blocks that
+// `command` (read, write) can address; otherwise why not, naming what
+// reaches a tape instead.
+std::string NotBlockDeviceError(const Unit& unit, const char* command);
+
 // Returns "1 block", "2 blocks": `count` and `noun`, plural when it is not 1.
 std::string Plural(uint64_t count, const char* noun);
 

@@ -50,6 +50,8 @@ int RunRead(Session& session) {
     Unit unit;
     const int opened = OpenUnit(session, options.operands[0], true, unit, error);
     if (opened != ExitOk) return Fail(session, document, opened, error);
+    const std::string notBlocks = NotBlockDeviceError(unit, "read");
+    if (!notBlocks.empty()) return Fail(session, document, ExitFailure, notBlocks);
     document.Set("unit", Json::Text(FormatAddress(unit.address)));
 
     Capacity capacity;

@@ -186,6 +186,25 @@ void Show(const Session& session, const Json& document, const std::string& text)
     }
 }
 
+std::string NotBlockDeviceError(const Unit& unit, const char* command) {
+    // Direct access, write-once, CD/DVD, optical memory, simplified direct
+    // access: the types whose medium is addressed by logical block.
+    const uint8_t type = unit.deviceType & 0x1F;
+    if (type == 0x00 || type == 0x04 || type == 0x05 || type == 0x07 || type == 0x0E) return std::string();
+    const std::string address = FormatAddress(unit.address);
+    const std::string what = std::string(command) + " is for block devices";
+    if (type == 0x01) {
+        const bool reads = std::string(command) == "read";
+        return what + ": " + address + " is a tape (sequential access), which has no blocks to address; " +
+               (reads ? "read its next record with raw, for instance: aspitool raw " + address +
+                            " 08000000ff00 --in 65280 (READ(6) of up to 65280 bytes)"
+                      : "write a record with raw, for instance: aspitool raw " + address +
+                            " 0a0000020000 --out FILE (WRITE(6) of the 512 bytes of FILE)");
+    }
+    return what + ": " + address + " is a device of type " + std::to_string(type) +
+           ", which has no blocks to address; send its commands with raw";
+}
+
 std::string BlockRangeError(const Unit& unit, const Capacity& capacity, uint64_t lba,
                             uint64_t count) {
     if (lba < capacity.blocks && count <= capacity.blocks - lba) return std::string();

@@ -65,6 +65,8 @@ int RunWrite(Session& session) {
     Unit unit;
     const int opened = OpenUnit(session, options.operands[0], true, unit, error);
     if (opened != ExitOk) return Fail(session, document, opened, error);
+    const std::string notBlocks = NotBlockDeviceError(unit, "write");
+    if (!notBlocks.empty()) return Fail(session, document, ExitFailure, notBlocks);
     document.Set("unit", Json::Text(FormatAddress(unit.address)));
 
     std::FILE* file = std::fopen(options.inputFile.c_str(), "rb");
