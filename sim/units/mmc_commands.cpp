@@ -837,10 +837,11 @@ void HandleMechanismStatus(EmulatedUnit& unit, const ScsiCommand& command, ScsiO
 
 void HandleSetCdSpeed(EmulatedUnit& unit, const ScsiCommand& command, ScsiOutcome& outcome) {
     OpticalDisc& disc = DiscOf(unit);
-    // Any speed is accepted and kept; the drive reports it back in page 2A
-    // as a real one reports the speed it chose.
-    disc.readSpeedKbs = ReadBig16(&command.cdb[2]);
-    if (disc.writer) disc.writeSpeedKbs = ReadBig16(&command.cdb[4]);
+    // A speed above the drive's fastest (and 0xFFFF, "the fastest") sets
+    // the fastest; page 2A reports the speed chosen.
+    auto chosen = [](uint16_t asked) -> uint16_t { return asked > 7056 ? 0xFFFF : asked; };
+    disc.readSpeedKbs = chosen(ReadBig16(&command.cdb[2]));
+    if (disc.writer) disc.writeSpeedKbs = chosen(ReadBig16(&command.cdb[4]));
     outcome.status = StatusGood;
 }
 

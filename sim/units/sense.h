@@ -43,8 +43,6 @@ constexpr SenseCode SenseMiscompareDuringVerify{SenseKeyMiscompare, 0x1D, 0x00};
 constexpr SenseCode SenseInvalidAddressForWrite{SenseKeyIllegalRequest, 0x21, 0x02};
 constexpr SenseCode SenseIllegalModeForTrack{SenseKeyIllegalRequest, 0x64, 0x00};
 constexpr SenseCode SenseCommandSequenceError{SenseKeyIllegalRequest, 0x2C, 0x00};
-constexpr SenseCode SenseInvalidFieldInParameterList{SenseKeyIllegalRequest, 0x26, 0x00};
-constexpr SenseCode SenseParameterListLengthError{SenseKeyIllegalRequest, 0x1A, 0x00};
 constexpr SenseCode SenseIncompatibleMedium{SenseKeyIllegalRequest, 0x30, 0x00};
 constexpr SenseCode SenseMediumMayHaveChanged{SenseKeyUnitAttention, 0x28, 0x00};
 // A data-out transfer that ended before the target had all it asked for.

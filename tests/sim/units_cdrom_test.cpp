@@ -95,8 +95,8 @@ TEST(CdRomMedium, WithoutDiscEveryMediumCommandIsNotReady) {
     EXPECT_EQ(RunIn(*cd, Cdb({0x1A, 0, 0x3F, 0, 255, 0}), data).status, sim::StatusGood);
     std::vector<uint8_t> sense(18, 0);
     RunIn(*cd, Cdb({0x03, 0, 0, 0, 18, 0}), sense);
-    // MODE SENSE answered, so only the last NOT READY is pending.
-    ExpectFixedSense(sense, 2, 0x3A, 0);
+    // MODE SENSE answered after the last NOT READY, which it made stale.
+    ExpectFixedSense(sense, 0, 0, 0);
 }
 
 // START STOP UNIT with LOEJ ejects and loads the disc, unless PREVENT ALLOW
