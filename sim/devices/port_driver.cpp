@@ -4,6 +4,7 @@
 #include "sim/devices/disk_class.h"
 
 #include "sim/devices/cdrom_exclusive_access.h"
+#include "sim/devices/cdrom_controls.h"
 #include "sim/devices/storage_property.h"
 #include "sim/sim.h"
 
@@ -139,6 +140,9 @@ DWORD Dispatch(const DeviceFile& file, DWORD code, uint8_t* system, DWORD inputL
     default:
         if (IsDiskClassControl(file, code)) {
             return HandleDiskClassControl(file, code, system, outputLength, information);
+        }
+        if (IsCdRomClassControl(file, code)) {
+            return CdRomClassControl(file, code, system, inputLength, outputLength, information);
         }
         RecordUnknownControl(file, code);
         return ERROR_INVALID_FUNCTION;

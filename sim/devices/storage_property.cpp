@@ -46,6 +46,7 @@ bool HasEmulatedSerial(const UnitConfig& unit) {
     switch (unit.backend.type) {
     case BackendType::Disk:
     case BackendType::CdRom:
+    case BackendType::Writer:
     case BackendType::Tape:
     case BackendType::Scanner:
     case BackendType::Processor:

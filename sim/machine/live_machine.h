@@ -44,6 +44,8 @@ struct LiveUnit {
     // name; guarded by MachineLock().
     const void* LockHolder = nullptr;
     std::string LockCaller;
+    // The media changes the class driver has seen (CHECK VERIFY's count).
+    unsigned long MediaChangeCount = 0;
 };
 
 // What a device name reaches.

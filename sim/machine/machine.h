@@ -33,7 +33,10 @@ constexpr bool IsWow64Release(WindowsRelease release) {
 // translation, outside which it refuses them.
 enum class Translation { None, Ata, Nvme };
 enum class UnitAccess { ReadWrite, ReadOnly, None };
-enum class BackendType { Disk, CdRom, Tape, Scanner, Processor, Scripted, Iscsi };
+enum class BackendType { Disk, CdRom, Tape, Scanner, Processor, Scripted, Iscsi, Writer };
+// The recordable media a writer unit holds, and the state they are in.
+enum class WriterMedia { None, CdR, CdRw, DvdMinusR, DvdPlusR, DvdMinusRw, DvdPlusRw };
+enum class WriterDiscState { Blank, Appendable, Closed };
 enum class DriveKind { Fixed, Removable, Remote, CdRom, RamDisk };
 
 struct CapabilitiesConfig {
@@ -74,6 +77,12 @@ struct BackendConfig {
     std::string url;          // iscsi: iscsi://HOST[:PORT]/TARGET-IQN/LUN
     std::string initiator;    // iscsi: the initiator name; filled by default
     uint32_t timeoutSeconds = 10;  // iscsi: login and command limit, at least 1
+    std::string cue;          // cdrom: cue sheet naming a raw file (exclusive with image)
+    // writer: the media, their state, their size in 2048-byte blocks (filled
+    // from the media) and `image`, the file of what has been written.
+    WriterMedia media = WriterMedia::CdR;
+    WriterDiscState state = WriterDiscState::Blank;
+    uint32_t capacityBlocks = 0;
 };
 
 // Which inquiry members the file gave; a real unit supplies the others.

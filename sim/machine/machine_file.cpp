@@ -96,6 +96,7 @@ const BackendDefaults backendTable[] = {
     {"processor", BackendType::Processor, false, 0x03, false, "VIRTUAL PROCESS"},
     {"scripted", BackendType::Scripted, false, 0x00, false, "SCRIPTED UNIT"},
     {"iscsi", BackendType::Iscsi, false, 0x00, false, "ISCSI UNIT"},
+    {"writer", BackendType::Writer, true, 0x05, true, "VIRTUAL DVD-RW"},
 };
 
 // Returns false unless `value` is one scripted response.
@@ -134,6 +135,62 @@ bool ReadResponse(const Json& value, const std::string& path, ScriptedResponse& 
            ReadBool(value, "hang", path, response.hang, error);
 }
 
+// Returns false unless `value` is a writer backend's members; fills the
+// capacity of its media when the file gives none.
+bool ReadWriterBackend(const Json& value, const std::string& path, const std::string& baseDir,
+                       BackendConfig& backend, std::string& error) {
+    static const struct {
+        const char* name;
+        WriterMedia media;
+    } mediaNames[] = {{"cd-r", WriterMedia::CdR},         {"cd-rw", WriterMedia::CdRw},
+                      {"dvd-r", WriterMedia::DvdMinusR},  {"dvd+r", WriterMedia::DvdPlusR},
+                      {"dvd-rw", WriterMedia::DvdMinusRw}, {"dvd+rw", WriterMedia::DvdPlusRw},
+                      {"none", WriterMedia::None}};
+    static const struct {
+        const char* name;
+        WriterDiscState state;
+    } stateNames[] = {{"blank", WriterDiscState::Blank},
+                      {"appendable", WriterDiscState::Appendable},
+                      {"closed", WriterDiscState::Closed}};
+    if (!CheckObject(value, path, {"type", "media", "state", "capacity_blocks", "image"}, error)) {
+        return false;
+    }
+    if (const Json* media = Find(value, "media")) {
+        bool known = false;
+        for (const auto& entry : mediaNames) {
+            if (media->is_string() && media->get_ref<const std::string&>() == entry.name) {
+                backend.media = entry.media;
+                known = true;
+            }
+        }
+        if (!known) {
+            return Fail(error, Member(path, "media"),
+                        "expected \"cd-r\", \"cd-rw\", \"dvd-r\", \"dvd+r\", \"dvd-rw\", "
+                        "\"dvd+rw\" or \"none\"");
+        }
+    }
+    if (const Json* state = Find(value, "state")) {
+        bool known = false;
+        for (const auto& entry : stateNames) {
+            if (state->is_string() && state->get_ref<const std::string&>() == entry.name) {
+                backend.state = entry.state;
+                known = true;
+            }
+        }
+        if (!known) {
+            return Fail(error, Member(path, "state"),
+                        "expected \"blank\", \"appendable\" or \"closed\"");
+        }
+    }
+    const bool cd = backend.media == WriterMedia::CdR || backend.media == WriterMedia::CdRw;
+    backend.capacityBlocks = cd ? 359846 : 2295104;
+    backend.blockSize = 2048;
+    backend.medium = backend.media != WriterMedia::None;
+    return ReadUnsigned(value, "capacity_blocks", path, backend.capacityBlocks, error, 1,
+                        0x7FFFFFFF) &&
+           ReadPath(value, "image", path, baseDir, backend.image, error);
+}
+
 // Returns false unless `value` is a backend; fills its defaults and
 // returns the defaults of its type in `defaults`.
 bool ReadBackend(const Json& value, const std::string& path, const std::string& baseDir,
@@ -149,8 +206,8 @@ bool ReadBackend(const Json& value, const std::string& path, const std::string& 
     }
     if (defaults == nullptr) {
         return Fail(error, Member(path, "type"),
-                    "expected \"disk\", \"cdrom\", \"tape\", \"scanner\", \"processor\", "
-                    "\"scripted\" or \"iscsi\"");
+                    "expected \"disk\", \"cdrom\", \"writer\", \"tape\", \"scanner\", "
+                    "\"processor\", \"scripted\" or \"iscsi\"");
     }
     backend = BackendConfig();
     backend.type = defaults->type;
@@ -163,15 +220,25 @@ bool ReadBackend(const Json& value, const std::string& path, const std::string& 
                ReadUnsigned(value, "block_size", path, backend.blockSize, error, 1, 65536) &&
                ReadPath(value, "file", path, baseDir, backend.file, error);
     case BackendType::CdRom:
-        if (!CheckObject(value, path, {"type", "image", "blocks", "medium"}, error)) return false;
+        if (!CheckObject(value, path, {"type", "image", "cue", "blocks", "medium"}, error)) {
+            return false;
+        }
         if (Find(value, "image") != nullptr && Find(value, "blocks") != nullptr) {
             return Fail(error, Member(path, "blocks"), "not allowed together with 'image'");
         }
-        backend.blocks = Find(value, "image") != nullptr ? 0 : 1024;
+        if (Find(value, "cue") != nullptr &&
+            (Find(value, "image") != nullptr || Find(value, "blocks") != nullptr)) {
+            return Fail(error, Member(path, "cue"), "not allowed together with 'image' or 'blocks'");
+        }
+        backend.blocks =
+            Find(value, "image") != nullptr || Find(value, "cue") != nullptr ? 0 : 1024;
         backend.blockSize = 2048;
         return ReadUnsigned(value, "blocks", path, backend.blocks, error) &&
                ReadPath(value, "image", path, baseDir, backend.image, error) &&
+               ReadPath(value, "cue", path, baseDir, backend.cue, error) &&
                ReadBool(value, "medium", path, backend.medium, error);
+    case BackendType::Writer:
+        return ReadWriterBackend(value, path, baseDir, backend, error);
     case BackendType::Tape:
         return CheckObject(value, path, {"type", "medium", "image", "capacity_bytes", "block_size"},
                            error) &&
@@ -361,12 +428,13 @@ bool ReadUnit(const Json& value, const std::string& path, const std::string& bas
             // An iscsi unit's type is known only once its real unit answers:
             // the install checks it.
             const bool cdrom = unit.backend.type == BackendType::CdRom ||
+                               unit.backend.type == BackendType::Writer ||
                                unit.backend.type == BackendType::Iscsi ||
                                (unit.backend.type == BackendType::Scripted &&
                                 IsCdRomPeripheral(unit.inquiry.peripheral));
             if (!cdrom) {
                 return Fail(error, where,
-                            "a drive letter needs a CD-ROM unit (a cdrom backend, or a scripted "
+                            "a drive letter needs a CD-ROM unit (a cdrom or writer backend, or a scripted "
                             "or iscsi unit of peripheral device type 5)");
             }
             if (!DeclareDrive(declared, letter, where, error)) return false;

@@ -19,6 +19,8 @@ std::unique_ptr<UnitBackend> CreateBackend(const UnitConfig& unit, std::string& 
         return units::CreateScriptedBackend(unit, error);
     case BackendType::Iscsi:
         return units::CreateIscsiBackend(unit, error);
+    case BackendType::Writer:
+        return units::CreateWriterBackend(unit, error);
     }
     error = "unknown backend type";
     return nullptr;

@@ -19,6 +19,7 @@ std::unique_ptr<UnitBackend> CreateDiskBackend(const UnitConfig& unit, std::stri
 std::unique_ptr<UnitBackend> CreateDiskOnStorage(const UnitConfig& unit,
                                                  std::unique_ptr<BlockStorage> storage);
 std::unique_ptr<UnitBackend> CreateCdRomBackend(const UnitConfig& unit, std::string& error);
+std::unique_ptr<UnitBackend> CreateWriterBackend(const UnitConfig& unit, std::string& error);
 std::unique_ptr<UnitBackend> CreateTapeBackend(const UnitConfig& unit, std::string& error);
 std::unique_ptr<UnitBackend> CreateScannerBackend(const UnitConfig& unit, std::string& error);
 std::unique_ptr<UnitBackend> CreateProcessorBackend(const UnitConfig& unit, std::string& error);

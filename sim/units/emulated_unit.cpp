@@ -26,7 +26,18 @@ void EmulatedBackend::Execute(const ScsiCommand& command, ScsiOutcome& outcome) 
     std::lock_guard<std::mutex> hold(mutex_);
     CommandHandler handler = FindHandler(table_, command.cdb[0]);
     if (handler == nullptr) handler = HandleUnsupported;
-    handler(*unit_, command, outcome);
+    // Commands that report state rather than touch the medium do not take
+    // the unit attention of a medium change (SPC-3's INQUIRY, REPORT LUNS,
+    // REQUEST SENSE; MMC's GET CONFIGURATION and GET EVENT STATUS
+    // NOTIFICATION).
+    const uint8_t opcode = command.cdb[0];
+    if (unit_->mediumChanged && opcode != OpInquiry && opcode != OpReportLuns &&
+        opcode != OpRequestSense && opcode != 0x46 && opcode != 0x4A) {
+        unit_->mediumChanged = false;
+        CheckCondition(unit_->pendingSense, outcome, SenseMediumMayHaveChanged);
+    } else {
+        handler(*unit_, command, outcome);
+    }
     // Sense delivered with the status (autosense) is not kept for a later
     // REQUEST SENSE, as a target clears it once it is sent.
     if (outcome.status == StatusCheckCondition && command.senseLength != 0) {

@@ -19,6 +19,7 @@ namespace sim::units {
 
 struct CommandEntry;
 struct TapeMedium;
+struct OpticalDisc;
 
 struct EmulatedUnit {
     InquiryConfig inquiry;
@@ -44,6 +45,10 @@ struct EmulatedUnit {
     uint32_t maximumTransferBlocks = 0;
     // A tape's medium and position (null for other units).
     std::shared_ptr<TapeMedium> tape;
+    // A medium came in: the next command that is not exempt gets UNIT
+    // ATTENTION, NOT READY TO READY CHANGE, MEDIUM MAY HAVE CHANGED.
+    bool mediumChanged = false;
+    std::shared_ptr<OpticalDisc> optical;   // CD/DVD units: the disc and drive state
 };
 
 // Returns a unit with the identity of `config` and a serial number drawn

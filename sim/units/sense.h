@@ -38,6 +38,13 @@ constexpr SenseCode SenseMediumRemovalPrevented{SenseKeyIllegalRequest, 0x53, 0x
 constexpr SenseCode SenseUnrecoveredReadError{SenseKeyMediumError, 0x11, 0x00};
 constexpr SenseCode SenseWriteError{SenseKeyMediumError, 0x0C, 0x00};
 constexpr SenseCode SenseMiscompareDuringVerify{SenseKeyMiscompare, 0x1D, 0x00};
+// Optical units: writes out of order or past a track, sectors of another
+// kind than asked for, commands that need an earlier one, a changed medium.
+constexpr SenseCode SenseInvalidAddressForWrite{SenseKeyIllegalRequest, 0x21, 0x02};
+constexpr SenseCode SenseIllegalModeForTrack{SenseKeyIllegalRequest, 0x64, 0x00};
+constexpr SenseCode SenseCommandSequenceError{SenseKeyIllegalRequest, 0x2C, 0x00};
+constexpr SenseCode SenseIncompatibleMedium{SenseKeyIllegalRequest, 0x30, 0x00};
+constexpr SenseCode SenseMediumMayHaveChanged{SenseKeyUnitAttention, 0x28, 0x00};
 // A data-out transfer that ended before the target had all it asked for.
 constexpr SenseCode SenseDataPhaseError{SenseKeyAbortedCommand, 0x4B, 0x00};
 // A unit that cannot be reached behind its transport.

@@ -400,7 +400,7 @@ TEST(MachineFile, RefusesBadFilesNamingTheMember) {
 // ports[0].buses[0].units[0] (an empty message: the unit is accepted).
 TEST(MachineFile, RefusesBadUnitsNamingTheMember) {
     const char* const cdromOnly =
-        ".drive: a drive letter needs a CD-ROM unit (a cdrom backend, or a scripted or iscsi unit of "
+        ".drive: a drive letter needs a CD-ROM unit (a cdrom or writer backend, or a scripted or iscsi unit of "
         "peripheral device type 5)";
     const struct {
         const char* units;
@@ -411,7 +411,7 @@ TEST(MachineFile, RefusesBadUnitsNamingTheMember) {
         {R"({"target": 0, "lun": 0})", ".backend: required member missing"},
         {R"({"target": 0, "lun": 0, "backend": {}})", ".backend.type: required member missing"},
         {R"({"target": 0, "lun": 0, "backend": {"type": "floppy"}})",
-         ".backend.type: expected \"disk\", \"cdrom\", \"tape\", \"scanner\", \"processor\", \"scripted\" or \"iscsi\""},
+         ".backend.type: expected \"disk\", \"cdrom\", \"writer\", \"tape\", \"scanner\", \"processor\", \"scripted\" or \"iscsi\""},
         {R"({"target": 0, "lun": 256, "backend": {"type": "disk"}})", ".lun: expected a number from 0 to 255"},
         {R"({"target": 0, "lun": 0, "taget": 1, "backend": {"type": "disk"}})", ": unknown member 'taget'"},
         {R"({"target": 0, "target": 1, "lun": 0, "backend": {"type": "disk"}})", ": member 'target' appears twice"},

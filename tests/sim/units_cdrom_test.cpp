@@ -95,8 +95,8 @@ TEST(CdRomMedium, WithoutDiscEveryMediumCommandIsNotReady) {
     EXPECT_EQ(RunIn(*cd, Cdb({0x1A, 0, 0x3F, 0, 255, 0}), data).status, sim::StatusGood);
     std::vector<uint8_t> sense(18, 0);
     RunIn(*cd, Cdb({0x03, 0, 0, 0, 18, 0}), sense);
-    // MODE SENSE answered, so only the last NOT READY is pending.
-    ExpectFixedSense(sense, 2, 0x3A, 0);
+    // MODE SENSE answered after the last NOT READY, which it made stale.
+    ExpectFixedSense(sense, 0, 0, 0);
 }
 
 // START STOP UNIT with LOEJ ejects and loads the disc, unless PREVENT ALLOW
@@ -130,6 +130,11 @@ TEST(CdRomMedium, EjectAndLoadFollowLoejStartAndPrevention) {
             ExpectCheckCondition(outcome, step.key, step.asc, step.ascq);
         }
         outcome = RunNone(*cd, tur);
+        if (step.opcode == 0x1B && step.byte4 == 0x03) {
+            // A disc that came in is announced once, by unit attention.
+            ExpectCheckCondition(outcome, 6, 0x28, 0);
+            outcome = RunNone(*cd, tur);
+        }
         if (step.readyAfter) {
             EXPECT_EQ(outcome.status, sim::StatusGood);
         } else {

@@ -26,7 +26,7 @@ const CommandEntry CommandTable[] = {
     {"readcap", RunReadCapacity}, {"read", RunRead},  {"write", RunWrite},
     {"raw", RunRaw},         {"modesense", RunModeSense}, {"start", RunStart},
     {"stop", RunStop},       {"eject", RunEject},     {"sense", RunRequestSense},
-    {"check", RunCheck},
+    {"check", RunCheck},     {"burn", RunBurn},
 };
 
 // Returns `code` after reporting `message`, a failure before any command

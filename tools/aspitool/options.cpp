@@ -7,7 +7,8 @@ namespace aspitool {
 namespace {
 
 const char* const Commands[] = {"scan", "inquiry", "tur",  "readcap", "read", "write", "raw",
-                                "modesense", "start", "stop", "eject", "sense", "check", "help"};
+                                "modesense", "start", "stop", "eject", "sense", "check", "help",
+                                "burn"};
 
 // The names --vpd takes besides a page number.
 const struct {
@@ -206,6 +207,7 @@ const struct {
     // The self-test: an optional address and the time limit of each check.
     {"check", {"--timeout"}},
     {"help", {}},
+    {"burn", {"--input", "--notify", "--sense", "--timeout", "--verbose"}},
 };
 
 // Returns true when `command` uses the option `name` (canonical).
@@ -303,6 +305,8 @@ const char* UsageText() {
            "  read ADDR LBA COUNT [-o FILE] read COUNT blocks from LBA (hex dump without -o)\n"
            "  read ADDR --all -o FILE       read the whole medium into FILE\n"
            "  write ADDR LBA -i FILE        write FILE (whole blocks) from LBA on\n"
+           "  burn ADDR -i FILE             burn FILE (an ISO image) onto a CD/DVD writer's blank\n"
+           "                                disc, close it and read it back\n"
            "  modesense ADDR [PAGE]         MODE SENSE(10), or (6) where the unit lacks it: header,\n"
            "                                block descriptors, pages (PAGE 0-0x3F; 0x3F, all, without)\n"
            "  start|stop|eject ADDR [--immed]  START STOP UNIT: spin up, spin down, eject medium\n"
@@ -328,7 +332,7 @@ const char* UsageText() {
            "                         on standard error (on the simulated machine also the\n"
            "                         platform error of each pass-through control)\n"
            "  -o, --output FILE      file for data read (read, raw)\n"
-           "  -i, --input FILE       file of data to write (write)\n"
+           "  -i, --input FILE       file of data to write (write, burn)\n"
            "  -h, --help             this text\n"
            "\n"
            "exit codes:\n"

@@ -47,6 +47,8 @@ int RunTestUnitReady(Session& session);
 int RunReadCapacity(Session& session);
 int RunRead(Session& session);
 int RunWrite(Session& session);
+// aspitool burn: an ISO image onto a CD/DVD writer's blank disc (burn.cpp).
+int RunBurn(Session& session);
 int RunRaw(Session& session);
 int RunModeSense(Session& session);
 int RunStart(Session& session);

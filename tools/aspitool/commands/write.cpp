@@ -21,6 +21,29 @@ bool FileSize(std::FILE* file, uint64_t& size) {
     return true;
 }
 
+// Returns nothing: extends `capacity` to the end of the open track of a
+// CD/DVD writer's disc, when the drive reports one.
+void WidenToOpenTrack(const Session& session, const Unit& unit, Capacity& capacity) {
+    AlignedBuffer info;
+    if (!info.Allocate(48, unit.adapter.alignmentMask)) return;
+    const uint8_t cdb[10] = {0x52, 0x01, 0, 0, 0, 0xFF, 0, 0, 48, 0};
+    ExecResult result;
+    std::string error;
+    if (!SendCdb(session, unit, cdb, sizeof cdb, DataDirection::In, info.data(), 48, result, error) ||
+        result.status != SS_COMP || (info.data()[7] & 0x01) == 0) {
+        return;
+    }
+    const uint8_t* bytes = info.data();
+    const uint64_t next = (static_cast<uint64_t>(bytes[12]) << 24) | (bytes[13] << 16) |
+                          (bytes[14] << 8) | bytes[15];
+    const uint64_t free = (static_cast<uint64_t>(bytes[16]) << 24) | (bytes[17] << 16) |
+                          (bytes[18] << 8) | bytes[19];
+    if (next + free > capacity.blocks && next + free <= 0x100000000ull) {
+        capacity.blocks = next + free;
+        capacity.lastLba = static_cast<uint32_t>(capacity.blocks - 1);
+    }
+}
+
 }  // namespace
 
 int RunWrite(Session& session) {
@@ -68,6 +91,10 @@ int RunWrite(Session& session) {
         std::fclose(file);
         return Fail(session, document, ExitFailure, error);
     }
+    // A CD/DVD writer's READ CAPACITY tells what is recorded; a write goes
+    // to the open track, whose next writable address and free blocks its
+    // track information gives.
+    if (unit.deviceType == 5) WidenToOpenTrack(session, unit, capacity);
     if (fileSize % capacity.blockSize != 0) {
         std::fclose(file);
         return Fail(session, document, ExitFailure,
