@@ -9,6 +9,7 @@
 #include "sim/kernel/kernel_objects.h"
 #include "sim/kernel/threads.h"
 #include "sim/kernel/win32_families.h"
+#include "sim/runtime/errno_values.h"
 
 #include <process.h>
 #include <windows.h>
@@ -50,8 +51,17 @@ struct ThreadExtras {
     uint64_t CreationTime = 0;
 };
 
-std::map<const ThreadRecord*, ThreadExtras>& Extras() {
-    static auto* extras = new std::map<const ThreadRecord*, ThreadExtras>;
+// Each thread's extras, made on first use, or by its creator before it
+// runs (its suspend count then set). Guarded by StateLock().
+std::map<const ThreadRecord*, std::shared_ptr<ThreadExtras>>& ExtrasTable() {
+    static auto* extras = new std::map<const ThreadRecord*, std::shared_ptr<ThreadExtras>>;
+    return *extras;
+}
+
+// Returns the extras of `record`, made when it has none. With StateLock().
+ThreadExtras& ExtrasOf(const ThreadRecord* record) {
+    std::shared_ptr<ThreadExtras>& extras = ExtrasTable()[record];
+    if (!extras) extras = std::make_shared<ThreadExtras>();
     return *extras;
 }
 
@@ -83,7 +93,10 @@ struct ThreadStart {
     ThreadStartRoutine Win32Start;                       // CreateThread's
     unsigned(__attribute__((stdcall)) * RuntimeStart)(void*);  // _beginthreadex's
     void* Parameter;
-    bool Suspended;
+    // Made by the creator, with a suspend count of 1 for a thread created
+    // suspended, so that a ResumeThread that comes before the thread first
+    // runs is not lost.
+    std::shared_ptr<ThreadExtras> Extras;
 };
 
 // Returns nothing once the start routine has returned (or the thread
@@ -95,9 +108,10 @@ void __cdecl RunWin32Thread(void* raw) {
     delete static_cast<ThreadStart*>(raw);
     ThreadRecord& self = CurrentThreadRecord();
     self.StartHandle = nullptr;
-    if (start.Suspended) {
+    {
         StateHold lock(StateLock());
-        ThreadExtras& extras = Extras()[&self];
+        ExtrasTable()[&self] = start.Extras;  // a record's address may be a dead one's
+        ThreadExtras& extras = *start.Extras;
         WaitUntil(lock, &extras.Resumed, [&] { return extras.SuspendCount == 0; }, INFINITE);
     }
     const DWORD code = start.Win32Start != nullptr ? start.Win32Start(start.Parameter)
@@ -106,16 +120,29 @@ void __cdecl RunWin32Thread(void* raw) {
     self.ExitCode = code;
 }
 
+// Returns the extras of a thread about to be made, suspended or not.
+std::shared_ptr<ThreadExtras> NewExtras(bool suspended) {
+    auto extras = std::make_shared<ThreadExtras>();
+    extras->SuspendCount = suspended ? 1 : 0;
+    extras->CreationTime = FileTimeNow();
+    return extras;
+}
+
 // Returns the new thread's handle and id, or null with the error set.
 HANDLE StartWin32Thread(ThreadStart* start, unsigned stackSize, DWORD* id, DWORD* error) {
+    std::shared_ptr<ThreadExtras> extras = start->Extras;
     HANDLE handle = reinterpret_cast<HANDLE>(StartThread(RunWin32Thread, stackSize, start));
     if (handle == reinterpret_cast<HANDLE>(-1)) {
         delete start;
-        *error = errno == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : static_cast<DWORD>(errno);
+        *error = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
     }
     auto thread = LookupHandleOf<ThreadObject>(handle, ObjectKind::Thread);
     if (id != nullptr) *id = thread ? thread->Record->Key : 0;
+    if (thread) {
+        StateGuard guard(StateLock());
+        ExtrasTable()[thread->Record.get()] = extras;
+    }
     return handle;
 }
 
@@ -174,7 +201,7 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, 
         return nullptr;
     }
     auto* start = new ThreadStart{lpStartAddress, nullptr, lpParameter,
-                                  (dwCreationFlags & sim::CreateSuspended) != 0};
+                                  sim::NewExtras((dwCreationFlags & sim::CreateSuspended) != 0)};
     HANDLE handle = sim::StartWin32Thread(start, static_cast<unsigned>(dwStackSize), lpThreadId, &error);
     if (handle == nullptr) sim::SetLastErrorCode(error);
     return handle;
@@ -189,19 +216,19 @@ extern "C" __attribute__((cdecl, force_align_arg_pointer)) uintptr_t rt_beginthr
     sim::ExitIfTerminated();
     DWORD error = 0;
     if (sim::TakeFault(sim::Call::BeginThread, nullptr, &error)) {
-        errno = static_cast<int>(error);
+        sim::SetProgramErrno(sim::WindowsEAGAIN);
         return 0;
     }
     if (start_address == nullptr || (initflag & ~sim::CreateSuspended) != 0) {
-        errno = EINVAL;
+        sim::SetProgramErrno(sim::WindowsEINVAL);
         return 0;
     }
     auto* start = new ThreadStart{nullptr, start_address, arglist,
-                                  (initflag & sim::CreateSuspended) != 0};
+                                  sim::NewExtras((initflag & sim::CreateSuspended) != 0)};
     DWORD id = 0;
     HANDLE handle = sim::StartWin32Thread(start, stack_size, &id, &error);
     if (handle == nullptr) {
-        errno = EAGAIN;
+        sim::SetProgramErrno(sim::WindowsEAGAIN);
         return 0;
     }
     if (thrdaddr != nullptr) *thrdaddr = id;
@@ -268,7 +295,7 @@ extern "C" DWORD WINAPI SuspendThread(HANDLE hThread) {
     auto thread = sim::ThreadOf(hThread);
     if (!thread) return static_cast<DWORD>(-1);
     sim::StateHold lock(sim::StateLock());
-    sim::ThreadExtras& extras = sim::Extras()[thread->Record.get()];
+    sim::ThreadExtras& extras = sim::ExtrasOf(thread->Record.get());
     const DWORD before = extras.SuspendCount;
     if (thread->Record.get() == &sim::CurrentThreadRecord()) {
         ++extras.SuspendCount;
@@ -296,7 +323,7 @@ extern "C" DWORD WINAPI ResumeThread(HANDLE hThread) {
     auto thread = sim::ThreadOf(hThread);
     if (!thread) return static_cast<DWORD>(-1);
     sim::StateGuard guard(sim::StateLock());
-    sim::ThreadExtras& extras = sim::Extras()[thread->Record.get()];
+    sim::ThreadExtras& extras = sim::ExtrasOf(thread->Record.get());
     const DWORD before = extras.SuspendCount;
     if (before != 0 && --extras.SuspendCount == 0) sim::SignalQueueLocked(extras.Resumed);
     return before;
@@ -308,7 +335,7 @@ extern "C" int WINAPI GetThreadPriority(HANDLE hThread) {
     auto thread = sim::ThreadOf(hThread);
     if (!thread) return 0x7FFFFFFF;
     sim::StateGuard guard(sim::StateLock());
-    return sim::Extras()[thread->Record.get()].Priority;
+    return sim::ExtrasOf(thread->Record.get()).Priority;
 }
 
 // Returns TRUE once the level is one of the documented ones (-15, -2 to 2,
@@ -322,7 +349,7 @@ extern "C" BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority) {
         return FALSE;
     }
     sim::StateGuard guard(sim::StateLock());
-    sim::Extras()[thread->Record.get()].Priority = nPriority;
+    sim::ExtrasOf(thread->Record.get()).Priority = nPriority;
     return TRUE;
 }
 
@@ -331,7 +358,7 @@ extern "C" BOOL WINAPI GetThreadPriorityBoost(HANDLE hThread, LPBOOL pDisablePri
     auto thread = sim::ThreadOf(hThread);
     if (!thread) return FALSE;
     sim::StateGuard guard(sim::StateLock());
-    *pDisablePriorityBoost = sim::Extras()[thread->Record.get()].PriorityBoostDisabled;
+    *pDisablePriorityBoost = sim::ExtrasOf(thread->Record.get()).PriorityBoostDisabled;
     return TRUE;
 }
 
@@ -340,7 +367,7 @@ extern "C" BOOL WINAPI SetThreadPriorityBoost(HANDLE hThread, BOOL bDisablePrior
     auto thread = sim::ThreadOf(hThread);
     if (!thread) return FALSE;
     sim::StateGuard guard(sim::StateLock());
-    sim::Extras()[thread->Record.get()].PriorityBoostDisabled = bDisablePriorityBoost != 0;
+    sim::ExtrasOf(thread->Record.get()).PriorityBoostDisabled = bDisablePriorityBoost != 0;
     return TRUE;
 }
 
@@ -387,7 +414,7 @@ extern "C" DWORD_PTR WINAPI SetThreadAffinityMask(HANDLE hThread, DWORD_PTR dwTh
         return 0;
     }
     sim::StateGuard guard(sim::StateLock());
-    sim::ThreadExtras& extras = sim::Extras()[thread->Record.get()];
+    sim::ThreadExtras& extras = sim::ExtrasOf(thread->Record.get());
     const DWORD_PTR before = extras.Affinity != 0 ? extras.Affinity : process;
     extras.Affinity = dwThreadAffinityMask;
     return before;
@@ -465,7 +492,7 @@ extern "C" BOOL WINAPI GetThreadTimes(HANDLE hThread, LPFILETIME lpCreationTime,
     uint64_t creation;
     {
         sim::StateGuard guard(sim::StateLock());
-        uint64_t& made = sim::Extras()[thread->Record.get()].CreationTime;
+        uint64_t& made = sim::ExtrasOf(thread->Record.get()).CreationTime;
         if (made == 0) made = sim::processCreation;
         creation = made;
     }

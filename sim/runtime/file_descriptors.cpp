@@ -5,6 +5,7 @@
 #include "sim/runtime/descriptors.h"
 #include "sim/runtime/errno_values.h"
 #include "sim/runtime/family_entries.h"
+#include "sim/runtime/runtime_families.h"
 #include "sim/runtime/streams.h"
 
 #include "sim/kernel/host_paths.h"
@@ -354,4 +355,45 @@ RUNTIME_ENTRY int64_t rt_filelengthi64(int descriptor) {
 RUNTIME_ENTRY long rt_filelength(int descriptor) {
     const int64_t length = rt_filelengthi64(descriptor);
     return length > INT32_MAX ? -1 : static_cast<long>(length);
+}
+
+// Returns 0 once the file is gone; -1 with ENOENT for no such file, EACCES
+// for a folder or a read-only file (Windows deletes neither through these).
+RUNTIME_ENTRY int rt_remove(const char* path) {
+    struct stat host;
+    if (path == nullptr) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return -1;
+    }
+    const std::string hostPath = sim::HostPath(path);
+    if (stat(hostPath.c_str(), &host) != 0) {
+        sim::SetProgramErrno(sim::WindowsENOENT);
+        return -1;
+    }
+    if (S_ISDIR(host.st_mode) || (host.st_mode & S_IWUSR) == 0 || unlink(hostPath.c_str()) != 0) {
+        sim::SetProgramErrno(sim::WindowsEACCES);
+        return -1;
+    }
+    return 0;
+}
+
+// Returns 0 once `from` is called `to`; -1 with EACCES when `to` exists
+// already (Windows does not replace it), ENOENT when `from` does not.
+RUNTIME_ENTRY int rt_rename(const char* from, const char* to) {
+    struct stat host;
+    if (from == nullptr || to == nullptr) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return -1;
+    }
+    const std::string hostFrom = sim::HostPath(from);
+    const std::string hostTo = sim::HostPath(to);
+    if (stat(hostFrom.c_str(), &host) != 0) {
+        sim::SetProgramErrno(sim::WindowsENOENT);
+        return -1;
+    }
+    if (stat(hostTo.c_str(), &host) == 0 || rename(hostFrom.c_str(), hostTo.c_str()) != 0) {
+        sim::SetProgramErrno(sim::WindowsEACCES);
+        return -1;
+    }
+    return 0;
 }

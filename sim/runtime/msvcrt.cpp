@@ -402,6 +402,9 @@ const sim::NamedExport runtimeExports[] = {
     // Low-level file status and length:
     FUNCTION("_filelength", rt_filelength),
     FUNCTION("_filelengthi64", rt_filelengthi64),
+    FUNCTION("_unlink", rt_remove),
+    FUNCTION("remove", rt_remove),
+    FUNCTION("rename", rt_rename),
     FUNCTION("_fstat", rt_fstat32),
     FUNCTION("_fstat32", rt_fstat32),
     FUNCTION("_fstat64", rt_fstat64),

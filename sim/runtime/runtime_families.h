@@ -129,6 +129,8 @@ RUNTIME_ENTRY int rt_fstat32(int descriptor, WindowsStat32* status);
 RUNTIME_ENTRY int rt_stat32(const char* path, WindowsStat32* status);
 RUNTIME_ENTRY int64_t rt_filelengthi64(int descriptor);
 RUNTIME_ENTRY long rt_filelength(int descriptor);
+RUNTIME_ENTRY int rt_remove(const char* path);
+RUNTIME_ENTRY int rt_rename(const char* from, const char* to);
 
 // Streams (streams.cpp).
 RUNTIME_ENTRY int rt_putc(int c, void* stream);

@@ -878,7 +878,11 @@ RUNTIME_ENTRY unsigned rt_fputwc(unsigned c, void* stream) {
         sim::SetProgramErrno(sim::WindowsEILSEQ);
         return sim::WideEof;
     }
-    return sim::WriteWide(access, std::string(1, static_cast<char>(c))) == 1 ? c : sim::WideEof;
+    if (access.Record().Text) {
+        return sim::WriteWide(access, std::string(1, static_cast<char>(c))) == 1 ? c : sim::WideEof;
+    }
+    const char bytes[2] = {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+    return sim::WriteBytes(access, bytes, 2) == 2 ? c : sim::WideEof;
 }
 RUNTIME_ENTRY unsigned rt_putwchar(unsigned c) { return rt_fputwc(c, &sim::ProgramStreams[1]); }
 
