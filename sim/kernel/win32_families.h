@@ -147,6 +147,56 @@ SIZE_T WINAPI HeapCompact(HANDLE hHeap, DWORD dwFlags);
 BOOL WINAPI HeapLock(HANDLE hHeap);
 BOOL WINAPI HeapUnlock(HANDLE hHeap);
 
+// Files and folders by path.
+BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+BOOL WINAPI DeleteFileW(LPCWSTR lpFileName);
+DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName);
+DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName);
+BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes);
+BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes);
+BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+BOOL WINAPI RemoveDirectoryA(LPCSTR lpPathName);
+BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName);
+BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
+BOOL WINAPI MoveFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName);
+BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
+BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags);
+BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists);
+BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bFailIfExists);
+DWORD WINAPI GetCurrentDirectoryA(DWORD nBufferLength, LPSTR lpBuffer);
+DWORD WINAPI GetCurrentDirectoryW(DWORD nBufferLength, LPWSTR lpBuffer);
+BOOL WINAPI SetCurrentDirectoryA(LPCSTR lpPathName);
+BOOL WINAPI SetCurrentDirectoryW(LPCWSTR lpPathName);
+DWORD WINAPI GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer,
+                              LPSTR* lpFilePart);
+DWORD WINAPI GetFullPathNameW(LPCWSTR lpFileName, DWORD nBufferLength, LPWSTR lpBuffer,
+                              LPWSTR* lpFilePart);
+DWORD WINAPI GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer);
+DWORD WINAPI GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer);
+UINT WINAPI GetTempFileNameA(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUnique,
+                             LPSTR lpTempFileName);
+HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, void* lpFindFileData);
+HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, void* lpFindFileData);
+BOOL WINAPI FindNextFileA(HANDLE hFindFile, void* lpFindFileData);
+BOOL WINAPI FindNextFileW(HANDLE hFindFile, void* lpFindFileData);
+BOOL WINAPI FindClose(HANDLE hFindFile);
+HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+
+// The console.
+BOOL WINAPI GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
+BOOL WINAPI SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode);
+BOOL WINAPI WriteConsoleA(HANDLE hConsoleOutput, const void* lpBuffer, DWORD nNumberOfCharsToWrite,
+                          LPDWORD lpNumberOfCharsWritten, LPVOID lpReserved);
+BOOL WINAPI WriteConsoleW(HANDLE hConsoleOutput, const void* lpBuffer, DWORD nNumberOfCharsToWrite,
+                          LPDWORD lpNumberOfCharsWritten, LPVOID lpReserved);
+UINT WINAPI GetConsoleCP(void);
+UINT WINAPI GetConsoleOutputCP(void);
+BOOL WINAPI SetConsoleCP(UINT wCodePageID);
+BOOL WINAPI SetConsoleOutputCP(UINT wCodePageID);
+
 // The process's wide-character state.
 LPWSTR WINAPI GetCommandLineW(void);
 void WINAPI GetStartupInfoW(void* lpStartupInfo);

@@ -126,8 +126,13 @@ int Refuse(const std::string& path, const std::string& reason) {
 int ListImports(const std::string& path) {
     size_t missing = 0;
     for (const ImportRecord& record : records) {
+        const size_t bang = record.Import.find('!');
+        const bool limited =
+            record.Provided && bang != std::string::npos &&
+            SystemExportLimited(record.Import.substr(0, bang).c_str(),
+                                record.Import.c_str() + bang + 1);
         std::printf("%s: %s %s\n", record.Importer.c_str(), record.Import.c_str(),
-                    record.Provided ? "provided" : "missing");
+                    !record.Provided ? "missing" : limited ? "limited" : "provided");
         missing += record.Provided ? 0 : 1;
     }
     std::printf("%s: %zu imports, %zu missing\n", path.c_str(), records.size(), missing);

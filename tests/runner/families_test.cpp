@@ -84,3 +84,5 @@ TEST(RunnerFamilies, CppThreadsExceptionsAndIostreamsWithWinpthreads) {
 TEST(RunnerFamilies, WideEntryPoint) {
     ExpectAllPassed("wmain_family.exe", "wmain", {"first", "two words"});
 }
+TEST(RunnerFamilies, FilesAndFoldersMingw) { ExpectAllPassed("files_family.exe", "files"); }
+TEST(RunnerFamilies, FilesAndFoldersMsvc) { ExpectAllPassed("files_msvc.exe", "files"); }
