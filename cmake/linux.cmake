@@ -268,14 +268,14 @@ if(TARGET runner_tests)
   # tree, as the sanitised suite's tests share them too.
   set(familySources ${CMAKE_SOURCE_DIR}/tests/runner/families)
   set(familyOut ${PTASPI_RUNNER_FIXTURES}/families)
-  set(familyNames threads sync time stdio heap files)
+  set(familyNames threads sync time stdio heap files console_com)
   set(familyOutputs)
   if(PTASPI_MINGW_CC)
     set(familyCommands)
     foreach(family ${familyNames})
       list(APPEND familyOutputs ${familyOut}/${family}_family.exe)
       list(APPEND familyCommands COMMAND ${PTASPI_MINGW_CC} -O2 -Wall -Wextra -Werror -fno-builtin
-           -o ${familyOut}/${family}_family.exe ${familySources}/${family}_family.c)
+           -o ${familyOut}/${family}_family.exe ${familySources}/${family}_family.c -lole32)
     endforeach()
     list(APPEND familyOutputs ${familyOut}/wmain_family.exe)
     list(APPEND familyCommands COMMAND ${PTASPI_MINGW_CC} -municode -O2 -Wall -Wextra -Werror
@@ -294,6 +294,8 @@ if(TARGET runner_tests)
                    -l ${familyOut}/msvcrt.lib
            COMMAND ${PTASPI_DLLTOOL} -m i386 -k -d ${familySources}/msvc/kernel32.def
                    -l ${familyOut}/kernel32.lib
+           COMMAND ${PTASPI_DLLTOOL} -m i386 -k -d ${familySources}/msvc/ole32.def
+                   -l ${familyOut}/ole32.lib
            COMMAND ${PTASPI_CLANG} ${familyMsvcFlags} -c ${fixtures}/msvc/startup.c
                    -o ${familyOut}/startup.obj)
       foreach(family ${familyNames})
@@ -304,7 +306,7 @@ if(TARGET runner_tests)
              COMMAND ${PTASPI_LLD_LINK} /nologo /subsystem:console /entry:mainCRTStartup
                      /nodefaultlib /safeseh:no /out:${familyOut}/${family}_msvc.exe
                      ${familyOut}/startup.obj ${familyOut}/${family}.obj ${familyOut}/msvcrt.lib
-                     ${familyOut}/kernel32.lib)
+                     ${familyOut}/kernel32.lib ${familyOut}/ole32.lib)
       endforeach()
     endif()
     file(GLOB familyInputs ${familySources}/*.c ${familySources}/*.h ${familySources}/*.cpp

@@ -86,3 +86,27 @@ TEST(RunnerFamilies, WideEntryPoint) {
 }
 TEST(RunnerFamilies, FilesAndFoldersMingw) { ExpectAllPassed("files_family.exe", "files"); }
 TEST(RunnerFamilies, FilesAndFoldersMsvc) { ExpectAllPassed("files_msvc.exe", "files"); }
+TEST(RunnerFamilies, ConsoleAndComMingw) { ExpectAllPassed("console_com_family.exe", "console-com"); }
+TEST(RunnerFamilies, ConsoleAndComMsvc) { ExpectAllPassed("console_com_msvc.exe", "console-com"); }
+
+// Functions that cannot mean anything on the machine are listed as limited.
+TEST(RunnerFamilies, ListImportsMarksLimitedFunctions) {
+    const std::string program = families + "console_com_family.exe";
+    if (access(program.c_str(), R_OK) != 0) GTEST_SKIP() << "not built";
+    const std::string out = testing::TempDir() + "/families-list-" + std::to_string(getpid());
+    const pid_t child = fork();
+    if (child == 0) {
+        const int file = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (file < 0 || dup2(file, 1) < 0) _exit(99);
+        execl(PTASPI_NTRUN, PTASPI_NTRUN, "--list-imports", program.c_str(), (char*)nullptr);
+        _exit(98);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    std::ifstream in(out);
+    const std::string listed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(listed.find("console_com_family.exe: ole32.dll!CoCreateInstance limited\n"),
+              std::string::npos) << listed;
+    EXPECT_NE(listed.find("console_com_family.exe: ole32.dll!CoInitialize provided\n"),
+              std::string::npos) << listed;
+}
