@@ -268,7 +268,7 @@ if(TARGET runner_tests)
   # tree, as the sanitised suite's tests share them too.
   set(familySources ${CMAKE_SOURCE_DIR}/tests/runner/families)
   set(familyOut ${PTASPI_RUNNER_FIXTURES}/families)
-  set(familyNames threads sync time stdio heap files console_com)
+  set(familyNames threads sync time stdio heap files console_com process)
   set(familyOutputs)
   if(PTASPI_MINGW_CC)
     set(familyCommands)

@@ -21,8 +21,15 @@ namespace sim {
 namespace {
 
 struct StreamObject : KernelObject {
-    explicit StreamObject(int descriptor) : KernelObject(ObjectKind::Stream), Descriptor(descriptor) {}
-    const int Descriptor;  // the host's; never closed, it is not the process's to close
+    explicit StreamObject(int descriptor, bool owned = false)
+        : KernelObject(ObjectKind::Stream), Descriptor(descriptor), Owned(owned) {}
+    ~StreamObject() override {
+        if (Owned) close(Descriptor);
+    }
+    // The host's. A standard handle's is never closed, it is not the
+    // process's to close; a pipe end's is the handle's own.
+    const int Descriptor;
+    const bool Owned;
 };
 
 // Returns the three standard handles, made at the first ask, as NT gives
@@ -274,3 +281,18 @@ extern "C" BOOL WINAPI SetConsoleOutputCP(UINT wCodePageID) {
     sim::outputCodePage = wCodePageID;
     return TRUE;
 }
+
+namespace sim {
+
+HANDLE InsertPipeEnd(int descriptor) {
+    return InsertHandle(std::make_shared<StreamObject>(descriptor, true));
+}
+
+int StreamDescriptorOf(HANDLE handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return -1;
+    std::shared_ptr<KernelObject> object = LookupHandle(handle);
+    if (!object || object->Kind != ObjectKind::Stream) return -1;
+    return static_cast<StreamObject&>(*object).Descriptor;
+}
+
+}  // namespace sim

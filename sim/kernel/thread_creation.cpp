@@ -167,6 +167,8 @@ struct ProcessObject : EventObject {
     ProcessObject() : EventObject(true, false) {}
 };
 
+bool IsOwnProcessHandle(HANDLE handle) { return IsOwnProcess(handle); }
+
 namespace {
 std::map<const KernelObject*, bool>& ProcessObjects() {
     static auto* objects = new std::map<const KernelObject*, bool>;
@@ -576,25 +578,6 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle,
         sim::ProcessObjects()[process.get()] = true;
     }
     return sim::InsertHandle(process);
-}
-
-// Returns TRUE with STILL_ACTIVE for this process, which is running.
-extern "C" BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
-    if (!sim::IsOwnProcess(hProcess)) {
-        sim::SetLastErrorCode(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    *lpExitCode = sim::StillActive;
-    return TRUE;
-}
-
-// Returns this process's id for a handle to it, 0 with 6 otherwise.
-extern "C" DWORD WINAPI GetProcessId(HANDLE Process) {
-    if (!sim::IsOwnProcess(Process)) {
-        sim::SetLastErrorCode(ERROR_INVALID_HANDLE);
-        return 0;
-    }
-    return GetCurrentProcessId();
 }
 
 // Never returns for this process, which ends with the code as ExitProcess

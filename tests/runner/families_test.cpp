@@ -110,3 +110,5 @@ TEST(RunnerFamilies, ListImportsMarksLimitedFunctions) {
     EXPECT_NE(listed.find("console_com_family.exe: ole32.dll!CoInitialize provided\n"),
               std::string::npos) << listed;
 }
+TEST(RunnerFamilies, ChildProcessesAndPipesMingw) { ExpectAllPassed("process_family.exe", "processes"); }
+TEST(RunnerFamilies, ChildProcessesAndPipesMsvc) { ExpectAllPassed("process_msvc.exe", "processes"); }

@@ -201,6 +201,10 @@ const NamedExport kernel32[] = {
     EXPORT(HeapSize),
     EXPORT(HeapUnlock),
     EXPORT(HeapValidate),
+    // Child processes and pipes:
+    EXPORT(CreatePipe),
+    EXPORT(CreateProcessA),
+    EXPORT(CreateProcessW),
     // The console:
     EXPORT(GetConsoleCP),
     EXPORT(GetConsoleMode),
@@ -284,6 +288,7 @@ const FamilyStart familyStarts[] = {
     {"kernel32", "AddVectoredContinueHandler", "Synchronization and vectored exception handlers"},
     {"kernel32", "CompareFileTime", "Time"},
     {"kernel32", "GetProcessHeap", "Heaps"},
+    {"kernel32", "CreatePipe", "Child processes and pipes"},
     {"kernel32", "GetConsoleCP", "Console"},
     {"kernel32", "CopyFileA", "Files and folders by path"},
     {"kernel32", "GetCommandLineW", "Wide-character start-up"},
