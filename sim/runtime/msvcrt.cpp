@@ -392,6 +392,9 @@ const sim::NamedExport runtimeExports[] = {
     FUNCTION("wcstoul", rt_wcstoul),
     FUNCTION("wcsxfrm", rt_wcsxfrm),
     FUNCTION("wctomb", rt_wctomb),
+    // Assertions:
+    FUNCTION("_assert", rt_assert),
+    FUNCTION("_wassert", rt_wassert),
     // setjmp and longjmp:
     FUNCTION("_setjmp", rt_setjmp),
     FUNCTION("_setjmp3", rt_setjmp3),
@@ -402,6 +405,8 @@ const sim::NamedExport runtimeExports[] = {
     // Low-level file status and length:
     FUNCTION("_filelength", rt_filelength),
     FUNCTION("_filelengthi64", rt_filelengthi64),
+    FUNCTION("_get_osfhandle", rt_get_osfhandle),
+    FUNCTION("_open_osfhandle", rt_open_osfhandle),
     FUNCTION("_unlink", rt_remove),
     FUNCTION("remove", rt_remove),
     FUNCTION("rename", rt_rename),

@@ -132,6 +132,14 @@ RUNTIME_ENTRY long rt_filelength(int descriptor);
 RUNTIME_ENTRY int rt_remove(const char* path);
 RUNTIME_ENTRY int rt_rename(const char* from, const char* to);
 
+// Descriptors and handles, assertions (os_handles.cpp).
+RUNTIME_ENTRY intptr_t rt_get_osfhandle(int d);
+RUNTIME_ENTRY int rt_open_osfhandle(intptr_t handle, int flags);
+RUNTIME_ENTRY void rt_assert(const char* expression, const char* file, unsigned line)
+    __attribute__((noreturn));
+RUNTIME_ENTRY void rt_wassert(const uint16_t* expression, const uint16_t* file, unsigned line)
+    __attribute__((noreturn));
+
 // Streams (streams.cpp).
 RUNTIME_ENTRY int rt_putc(int c, void* stream);
 RUNTIME_ENTRY int rt_setvbuf(void* stream, char* buffer, int mode, size_t size);

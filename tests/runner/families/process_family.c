@@ -29,6 +29,11 @@ IMPORT HANDLE WINAPI GetStdHandle(DWORD which);
 IMPORT BOOL WINAPI ReadFile(HANDLE file, void* data, DWORD size, DWORD* done, void* overlapped);
 IMPORT BOOL WINAPI WriteFile(HANDLE file, const void* data, DWORD size, DWORD* done,
                              void* overlapped);
+IMPORT void __cdecl _assert(const char* expression, const char* file, unsigned line);
+IMPORT long __cdecl _get_osfhandle(int descriptor);
+IMPORT int __cdecl _open_osfhandle(long handle, int flags);
+IMPORT int __cdecl _read(int descriptor, void* data, unsigned size);
+IMPORT int __cdecl _close(int descriptor);
 
 enum { StdInput = (DWORD)-10, StdOutput = (DWORD)-11, UseStdHandles = 0x100, StillActive = 259 };
 
@@ -49,6 +54,7 @@ int main(int argc, char** argv) {
     ProcessInformation child;
     DWORD code = 0, got = 0, total = 0, put = 0;
     if (argc > 1 && strcmp(argv[1], "child") == 0) return Child();
+    if (argc > 1 && strcmp(argv[1], "assert") == 0) _assert("1 == 2", "checked.c", 12);
 
     CHECK(GetModuleFileNameA(0, self, sizeof self) > 0);
     sprintf(command, "\"%s\" child", self);
@@ -84,6 +90,34 @@ int main(int argc, char** argv) {
     CloseHandle(child.Thread);
     CloseHandle(child.Process);
     CloseHandle(fromChildRead);
+
+    /* A failed assertion: its line on standard error, then abort's code 3;
+       the pipe read through a descriptor over its handle. */
+    CHECK(CreatePipe(&fromChildRead, &fromChildWrite, 0, 0));
+    startup.StdInput = GetStdHandle(StdInput);
+    startup.StdOutput = fromChildWrite;
+    startup.StdError = fromChildWrite;
+    sprintf(command, "\"%s\" assert", self);
+    CHECK(CreateProcessA(0, command, 0, 0, 1, 0, 0, 0, &startup, &child));
+    CloseHandle(fromChildWrite);
+    {
+        int d = _open_osfhandle((long)fromChildRead, 0);
+        int read = 0;
+        total = 0;
+        CHECK(d >= 3);
+        while ((read = _read(d, text + total, sizeof text - 1 - total)) > 0) total += read;
+        text[total] = 0;
+        CHECK(memcmp(text, "Assertion failed: 1 == 2, file checked.c, line 12\n", 50) == 0);
+        _close(d);
+    }
+    CHECK_EQ(WaitForSingleObject(child.Process, 10000), 0);
+    CHECK(GetExitCodeProcess(child.Process, &code));
+    CHECK_EQ(code, 3);
+    CloseHandle(child.Thread);
+    CloseHandle(child.Process);
+    CloseHandle(fromChildRead);
+    CHECK(_get_osfhandle(1) == (long)GetStdHandle(StdOutput));
+    CHECK_EQ(_get_osfhandle(77), -1);
 
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
