@@ -268,6 +268,64 @@ if(TARGET runner_tests)
     add_custom_target(runner_msvc_fixtures DEPENDS ${PTASPI_RUNNER_FIXTURES}/msvc_program.exe)
     add_dependencies(runner_tests runner_msvc_fixtures)
   endif()
+  # The family programs (tests/runner/families): one C program per family
+  # of Win32 and C runtime functions, built with mingw-w64 and the MSVC
+  # way, a C++ one with winpthreads and a wmain one; built once per build
+  # tree, as the sanitised suite's tests share them too.
+  set(familySources ${CMAKE_SOURCE_DIR}/tests/runner/families)
+  set(familyOut ${PTASPI_RUNNER_FIXTURES}/families)
+  set(familyNames threads sync time stdio heap files console_com process)
+  set(familyOutputs)
+  if(PTASPI_MINGW_CC)
+    set(familyCommands)
+    foreach(family ${familyNames})
+      list(APPEND familyOutputs ${familyOut}/${family}_family.exe)
+      list(APPEND familyCommands COMMAND ${PTASPI_MINGW_CC} -O2 -Wall -Wextra -Werror -fno-builtin
+           -o ${familyOut}/${family}_family.exe ${familySources}/${family}_family.c -lole32)
+    endforeach()
+    list(APPEND familyOutputs ${familyOut}/wmain_family.exe)
+    list(APPEND familyCommands COMMAND ${PTASPI_MINGW_CC} -municode -O2 -Wall -Wextra -Werror
+         -fno-builtin -o ${familyOut}/wmain_family.exe ${familySources}/wmain_family.c)
+    find_program(PTASPI_MINGW_CXX_POSIX i686-w64-mingw32-g++-posix)
+    if(PTASPI_MINGW_CXX_POSIX)
+      list(APPEND familyOutputs ${familyOut}/threads_cpp.exe)
+      list(APPEND familyCommands COMMAND ${PTASPI_MINGW_CXX_POSIX} -O2 -Wall -Wextra -Werror -static
+           -o ${familyOut}/threads_cpp.exe ${familySources}/threads_cpp.cpp)
+    endif()
+    if(PTASPI_CLANG AND PTASPI_LLD_LINK AND PTASPI_DLLTOOL)
+      set(familyMsvcFlags --target=i686-pc-windows-msvc -O1 -Wall -Wextra -Werror -ffreestanding
+          -fno-builtin)
+      list(APPEND familyCommands
+           COMMAND ${PTASPI_DLLTOOL} -m i386 -d ${familySources}/msvc/msvcrt.def
+                   -l ${familyOut}/msvcrt.lib
+           COMMAND ${PTASPI_DLLTOOL} -m i386 -k -d ${familySources}/msvc/kernel32.def
+                   -l ${familyOut}/kernel32.lib
+           COMMAND ${PTASPI_DLLTOOL} -m i386 -k -d ${familySources}/msvc/ole32.def
+                   -l ${familyOut}/ole32.lib
+           COMMAND ${PTASPI_CLANG} ${familyMsvcFlags} -c ${fixtures}/msvc/startup.c
+                   -o ${familyOut}/startup.obj)
+      foreach(family ${familyNames})
+        list(APPEND familyOutputs ${familyOut}/${family}_msvc.exe)
+        list(APPEND familyCommands
+             COMMAND ${PTASPI_CLANG} ${familyMsvcFlags} -c ${familySources}/${family}_family.c
+                     -o ${familyOut}/${family}.obj
+             COMMAND ${PTASPI_LLD_LINK} /nologo /subsystem:console /entry:mainCRTStartup
+                     /nodefaultlib /safeseh:no /out:${familyOut}/${family}_msvc.exe
+                     ${familyOut}/startup.obj ${familyOut}/${family}.obj ${familyOut}/msvcrt.lib
+                     ${familyOut}/kernel32.lib ${familyOut}/ole32.lib)
+      endforeach()
+    endif()
+    file(GLOB familyInputs ${familySources}/*.c ${familySources}/*.h ${familySources}/*.cpp
+         ${familySources}/msvc/*.def)
+    add_custom_command(
+      OUTPUT ${familyOutputs}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${familyOut}
+      ${familyCommands}
+      DEPENDS ${familyInputs} ${fixtures}/msvc/startup.c ${fixtures}/msvc/msvc_declarations.h
+      VERBATIM)
+    add_custom_target(runner_family_programs DEPENDS ${familyOutputs})
+    add_dependencies(runner_tests runner_family_programs)
+  endif()
   target_compile_definitions(runner_tests PRIVATE PTASPI_NTRUN="$<TARGET_FILE:ntrun>"
     PTASPI_RUNNER_FIXTURES="${PTASPI_RUNNER_FIXTURES}")
 endif()

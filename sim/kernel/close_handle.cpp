@@ -19,6 +19,9 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
     // The process pseudo-handle, INVALID_HANDLE_VALUE, is never in the
     // table, so closing it fails like any other handle that is not open:
     // a caller that closes the result of a failed open learns of it.
+    // The calling thread's pseudo-handle needs no closing: closing it
+    // does nothing (GetCurrentThread).
+    if (hObject == reinterpret_cast<HANDLE>(-2)) return TRUE;
     if (!sim::RemoveHandle(hObject)) {
         sim::SetLastErrorCode(ERROR_INVALID_HANDLE);
         return FALSE;

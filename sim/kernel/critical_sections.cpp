@@ -6,8 +6,10 @@
 // terminated: it stays owned for good. Calls NT leaves undefined (entering
 // a section never initialised, leaving one the caller does not own) stop
 // the process with a report rather than corrupt anything quietly.
+#include "sim/kernel/handles.h"
 #include "sim/kernel/misuse.h"
 #include "sim/kernel/threads.h"
+#include "sim/kernel/win32_families.h"
 
 #include <windows.h>
 
@@ -138,4 +140,54 @@ extern "C" void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSectio
                     __builtin_return_address(0));
     }
     sim::Sections().erase(found);
+}
+
+// Returns TRUE once the calling thread owns the section (once more, if it
+// did); FALSE at once when another thread owns it.
+extern "C" BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    sim::ExitIfTerminated();
+    const unsigned long self = sim::CurrentThreadKey();
+    sim::StateHold lock(sim::StateLock());
+    auto found = sim::Sections().find(lpCriticalSection);
+    if (found == sim::Sections().end()) {
+        lock.unlock();
+        sim::Misuse("TryEnterCriticalSection", lpCriticalSection, "a section never initialised",
+                    __builtin_return_address(0));
+    }
+    sim::SectionState& state = found->second;
+    if (state.OwnerKey != 0 && state.OwnerKey != self) return FALSE;
+    state.OwnerKey = self;
+    ++state.Recursion;
+    sim::Mirror(lpCriticalSection, state);
+    return TRUE;
+}
+
+// Returns TRUE once the section is initialised with the spin count (its
+// low 24 bits; the high bit asked NT before Vista to make its event at
+// once, which never fails here).
+extern "C" BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION lpCriticalSection,
+                                                             DWORD dwSpinCount) {
+    InitializeCriticalSection(lpCriticalSection);
+    lpCriticalSection->SpinCount = dwSpinCount & 0x00FFFFFF;
+    return TRUE;
+}
+
+// Returns TRUE as InitializeCriticalSectionAndSpinCount; FALSE with 87 for
+// a flag other than CRITICAL_SECTION_NO_DEBUG_INFO or a spin count with
+// its reserved high bits set.
+extern "C" BOOL WINAPI InitializeCriticalSectionEx(LPCRITICAL_SECTION lpCriticalSection,
+                                                   DWORD dwSpinCount, DWORD Flags) {
+    if ((Flags & ~0x01000000u) != 0 || (dwSpinCount & 0xFF000000u) != 0) {
+        sim::SetLastErrorCode(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return InitializeCriticalSectionAndSpinCount(lpCriticalSection, dwSpinCount);
+}
+
+// Returns the section's former spin count.
+extern "C" DWORD WINAPI SetCriticalSectionSpinCount(LPCRITICAL_SECTION lpCriticalSection,
+                                                    DWORD dwSpinCount) {
+    const DWORD before = static_cast<DWORD>(lpCriticalSection->SpinCount);
+    lpCriticalSection->SpinCount = dwSpinCount & 0x00FFFFFF;
+    return before;
 }

@@ -1,5 +1,7 @@
 #include "sim/kernel/handles.h"
 
+#include "sim/kernel/kernel_objects.h"
+
 #include <mutex>
 #include <vector>
 
@@ -55,6 +57,10 @@ HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
 }
 
 std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
+    // GetCurrentThread's pseudo-handle names the calling thread.
+    if (handle == reinterpret_cast<HANDLE>(-2)) {
+        return std::make_shared<ThreadObject>(CurrentThreadRecordShared());
+    }
     HandleTable& table = Table();
     std::lock_guard<std::mutex> guard(table.Lock);
     const size_t index = IndexOf(table, handle);

@@ -65,6 +65,12 @@ HANDLE CreateNamedObject(const char* name, ObjectKind kind,
     return handle;
 }
 
+std::shared_ptr<KernelObject> FindNamedObject(const char* name) {
+    StateGuard guard(StateLock());
+    auto entry = NamedObjects().find(name);
+    return entry == NamedObjects().end() ? nullptr : entry->second.lock();
+}
+
 namespace {
 
 // The process pseudo-handle is waitable on Windows and signalled only when

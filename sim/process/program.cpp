@@ -50,6 +50,9 @@ struct ImportRecord {
 // the loader lock, under which imports are bound.
 bool recording = false;
 std::vector<ImportRecord> records;
+// Set when the imports are only listed: a DLL found nowhere is listed as
+// missing rather than refused.
+bool listingOnly = false;
 
 // ImportFallback::Bind: what is missing is bound to its stop.
 const void* BindImport(const char* dll, const std::string& function, const void* found) {
@@ -58,7 +61,34 @@ const void* BindImport(const char* dll, const std::string& function, const void*
     return found != nullptr ? found : MissingImportStop(name);
 }
 
-const ImportFallback programImports = {FindDllForImport, BindImport};
+// Returns the folders a program's process looks for a DLL in, in the
+// order NT's loader searched them before safe DLL search mode (NT 4, 2000,
+// XP before SP2), the order SearchProgramDll follows: the program's folder,
+// the current folder, the system folder, the 16-bit system folder, the
+// Windows folder (the last three hold the system DLLs alone here).
+std::string SearchedFolders() {
+    const std::string& program = ProgramPath();
+    std::string folders = WindowsPath(program.substr(0, program.rfind('/')));
+    char current[PATH_MAX];
+    if (getcwd(current, sizeof current) != nullptr) folders += ", " + WindowsPath(current);
+    return folders + ", C:\\WINNT\\system32, C:\\WINNT\\system, C:\\WINNT";
+}
+
+// ImportFallback::FindDll: a DLL found nowhere stops the process from
+// starting, as NT's loader refuses it (STATUS_DLL_NOT_FOUND), naming the
+// DLL and the folders searched; when only imports are listed, its imports
+// are listed as missing instead.
+bool FindProgramDll(const char* name, const PeImage** image, DWORD* error,
+                    std::string* message) {
+    if (!FindDllForImport(name, image, error, message)) return false;
+    if (*image != nullptr || listingOnly) return true;
+    *error = ERROR_MOD_NOT_FOUND;
+    *message = "the DLL " + std::string(name) + " that " + ImportingModuleName() +
+               " imports was found nowhere (searched, in order: " + SearchedFolders() + ")";
+    return false;
+}
+
+const ImportFallback programImports = {FindProgramDll, BindImport};
 
 // Returns true with sizeof(T) bytes at `offset` copied to *out.
 template <class T>
@@ -96,8 +126,13 @@ int Refuse(const std::string& path, const std::string& reason) {
 int ListImports(const std::string& path) {
     size_t missing = 0;
     for (const ImportRecord& record : records) {
+        const size_t bang = record.Import.find('!');
+        const bool limited =
+            record.Provided && bang != std::string::npos &&
+            SystemExportLimited(record.Import.substr(0, bang).c_str(),
+                                record.Import.c_str() + bang + 1);
         std::printf("%s: %s %s\n", record.Importer.c_str(), record.Import.c_str(),
-                    record.Provided ? "provided" : "missing");
+                    !record.Provided ? "missing" : limited ? "limited" : "provided");
         missing += record.Provided ? 0 : 1;
     }
     std::printf("%s: %zu imports, %zu missing\n", path.c_str(), records.size(), missing);
@@ -174,6 +209,7 @@ int RunProgram(const ProgramRun& run) {
     SetProcessCommandLine(QuoteCommandLine(words));
     SetImportFallback(&programImports);
     recording = run.ListImports || run.Strict;
+    listingOnly = run.ListImports;
     std::string message;
     if (LoadProgramModule(resolved, &message) == nullptr) return Refuse(run.Path, message);
     recording = false;

@@ -259,3 +259,21 @@ RUNTIME_ENTRY int rt_close(int descriptor) {
     }
     return 0;
 }
+
+namespace sim {
+
+int AdoptDescriptorForStream(int d, bool* text) {
+    DescriptorTable& state = Table();
+    std::lock_guard<std::mutex> hold(state.Lock);
+    if (d >= 0 && d < DescriptorCount) OpenStandardDescriptorLocked(d);
+    if (d < 0 || d >= DescriptorCount || !state.Descriptors[d].Open ||
+        state.Descriptors[d].HeldByStream) {
+        SetProgramErrno(WindowsEBADF);
+        return -1;
+    }
+    state.Descriptors[d].HeldByStream = true;
+    *text = state.Descriptors[d].Text;
+    return state.Descriptors[d].HostFd;
+}
+
+}  // namespace sim

@@ -35,6 +35,11 @@ int OpenPlainDescriptor(int hostFd, bool text);
 // its former mode in *wasText; false with errno EBADF when it is not open.
 bool SetDescriptorText(int d, bool text, bool* wasText);
 
+// Returns the host file of descriptor `d`, now held by a stream that
+// _fdopen makes over it (its mode in *text): the stream's fclose closes
+// both. -1 with errno EBADF when it is not open or a stream holds it.
+int AdoptDescriptorForStream(int d, bool* text);
+
 }  // namespace sim
 
 #endif

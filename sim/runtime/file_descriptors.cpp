@@ -5,6 +5,7 @@
 #include "sim/runtime/descriptors.h"
 #include "sim/runtime/errno_values.h"
 #include "sim/runtime/family_entries.h"
+#include "sim/runtime/runtime_families.h"
 #include "sim/runtime/streams.h"
 
 #include "sim/kernel/host_paths.h"
@@ -261,5 +262,138 @@ RUNTIME_ENTRY int rt_stati64(const char* path, WindowsStat64* status) {
         return -1;
     }
     FillStatus(host, status, false);
+    return 0;
+}
+
+// msvcrt's struct _stat64 (64-bit size and times) and struct _stat (32-bit
+// size and times).
+struct WindowsStat64Times {
+    uint32_t Device;
+    uint16_t Inode;
+    uint16_t Mode;
+    int16_t Links;
+    int16_t User;
+    int16_t Group;
+    uint32_t RawDevice;
+    int64_t Size __attribute__((aligned(8)));
+    int64_t AccessTime __attribute__((aligned(8)));
+    int64_t ModifyTime __attribute__((aligned(8)));
+    int64_t ChangeTime __attribute__((aligned(8)));
+};
+static_assert(sizeof(WindowsStat64Times) == 56, "struct _stat64");
+static_assert(offsetof(WindowsStat64Times, Size) == 24, "st_size");
+static_assert(offsetof(WindowsStat64Times, ModifyTime) == 40, "st_mtime");
+struct WindowsStat32 {
+    uint32_t Device;
+    uint16_t Inode;
+    uint16_t Mode;
+    int16_t Links;
+    int16_t User;
+    int16_t Group;
+    uint32_t RawDevice;
+    int32_t Size;
+    int32_t AccessTime;
+    int32_t ModifyTime;
+    int32_t ChangeTime;
+};
+static_assert(sizeof(WindowsStat32) == 36, "struct _stat");
+static_assert(offsetof(WindowsStat32, Size) == 20, "st_size");
+
+namespace {
+
+// Returns `result`, with the 64-bit status copied to the other layouts.
+int WidenStatus(int result, const WindowsStat64& from, WindowsStat64Times* to) {
+    if (result != 0) return result;
+    *to = WindowsStat64Times{from.Device, from.Inode, from.Mode, from.Links, from.User,
+                             from.Group,  from.RawDevice, from.Size, from.AccessTime,
+                             from.ModifyTime, from.ChangeTime};
+    return 0;
+}
+
+// Returns `result`, or -1 with EOVERFLOW's msvcrt counterpart (EINVAL) for
+// a size that 32 bits cannot hold.
+int NarrowStatus(int result, const WindowsStat64& from, WindowsStat32* to) {
+    if (result != 0) return result;
+    if (from.Size > INT32_MAX) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return -1;
+    }
+    *to = WindowsStat32{from.Device, from.Inode, from.Mode, from.Links, from.User, from.Group,
+                        from.RawDevice, static_cast<int32_t>(from.Size), from.AccessTime,
+                        from.ModifyTime, from.ChangeTime};
+    return 0;
+}
+
+}  // namespace
+
+RUNTIME_ENTRY int rt_fstat64(int descriptor, WindowsStat64Times* status) {
+    WindowsStat64 wide;
+    if (status == nullptr) return rt_fstati64(descriptor, nullptr);
+    return WidenStatus(rt_fstati64(descriptor, &wide), wide, status);
+}
+RUNTIME_ENTRY int rt_stat64(const char* path, WindowsStat64Times* status) {
+    WindowsStat64 wide;
+    if (status == nullptr) return rt_stati64(path, nullptr);
+    return WidenStatus(rt_stati64(path, &wide), wide, status);
+}
+RUNTIME_ENTRY int rt_fstat32(int descriptor, WindowsStat32* status) {
+    WindowsStat64 wide;
+    if (status == nullptr) return rt_fstati64(descriptor, nullptr);
+    return NarrowStatus(rt_fstati64(descriptor, &wide), wide, status);
+}
+RUNTIME_ENTRY int rt_stat32(const char* path, WindowsStat32* status) {
+    WindowsStat64 wide;
+    if (status == nullptr) return rt_stati64(path, nullptr);
+    return NarrowStatus(rt_stati64(path, &wide), wide, status);
+}
+
+// Returns the length of the descriptor's file in bytes, or -1 with errno.
+RUNTIME_ENTRY int64_t rt_filelengthi64(int descriptor) {
+    WindowsStat64 status;
+    return rt_fstati64(descriptor, &status) == 0 ? status.Size : -1;
+}
+RUNTIME_ENTRY long rt_filelength(int descriptor) {
+    const int64_t length = rt_filelengthi64(descriptor);
+    return length > INT32_MAX ? -1 : static_cast<long>(length);
+}
+
+// Returns 0 once the file is gone; -1 with ENOENT for no such file, EACCES
+// for a folder or a read-only file (Windows deletes neither through these).
+RUNTIME_ENTRY int rt_remove(const char* path) {
+    struct stat host;
+    if (path == nullptr) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return -1;
+    }
+    const std::string hostPath = sim::HostPath(path);
+    if (stat(hostPath.c_str(), &host) != 0) {
+        sim::SetProgramErrno(sim::WindowsENOENT);
+        return -1;
+    }
+    if (S_ISDIR(host.st_mode) || (host.st_mode & S_IWUSR) == 0 || unlink(hostPath.c_str()) != 0) {
+        sim::SetProgramErrno(sim::WindowsEACCES);
+        return -1;
+    }
+    return 0;
+}
+
+// Returns 0 once `from` is called `to`; -1 with EACCES when `to` exists
+// already (Windows does not replace it), ENOENT when `from` does not.
+RUNTIME_ENTRY int rt_rename(const char* from, const char* to) {
+    struct stat host;
+    if (from == nullptr || to == nullptr) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return -1;
+    }
+    const std::string hostFrom = sim::HostPath(from);
+    const std::string hostTo = sim::HostPath(to);
+    if (stat(hostFrom.c_str(), &host) != 0) {
+        sim::SetProgramErrno(sim::WindowsENOENT);
+        return -1;
+    }
+    if (stat(hostTo.c_str(), &host) == 0 || rename(hostFrom.c_str(), hostTo.c_str()) != 0) {
+        sim::SetProgramErrno(sim::WindowsEACCES);
+        return -1;
+    }
     return 0;
 }

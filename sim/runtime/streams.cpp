@@ -6,6 +6,7 @@
 #include "sim/runtime/errno_values.h"
 #include "sim/runtime/print_format.h"
 #include "sim/runtime/runtime_entries.h"
+#include "sim/runtime/runtime_families.h"
 
 #include <fcntl.h>
 #include <stdio_ext.h>
@@ -676,4 +677,397 @@ RUNTIME_ENTRY int rt_ungetc(int c, void* stream) {
     if (std::ungetc(static_cast<unsigned char>(c), access.Record().Host) == EOF) return EOF;
     access.File().Flag &= ~sim::StreamAtEnd;
     return static_cast<unsigned char>(c);
+}
+
+// The rest of the stream family: putc, setvbuf, _fdopen, _wfopen, the
+// positions of fgetpos and fsetpos, rewind and clearerr, the wide
+// character reads and writes (a text-mode stream carries each as one byte
+// of the "C" locale, a binary one as two bytes, as msvcrt writes them) and
+// the wide printf family, and printing into memory (sprintf and kin).
+
+namespace sim {
+namespace {
+
+constexpr int BufferFull = 0x0000;
+constexpr int BufferLine = 0x0040;
+constexpr int BufferNone = 0x0004;
+constexpr unsigned WideEof = 0xFFFF;
+
+// Returns the text of the wide `text` in the "C" locale: characters above
+// 255 become '?'.
+std::string NarrowOf(const uint16_t* text) {
+    std::string narrow;
+    for (; *text != 0; ++text) narrow += static_cast<char>(*text < 256 ? *text : '?');
+    return narrow;
+}
+
+// Returns the wide printf format as the narrow printf format that means the
+// same: a wide format's %s and %c (without h, l or w) are wide, a narrow
+// one's narrow, and %S and %C the other way round.
+std::string NarrowFormatOf(const uint16_t* format) {
+    std::string narrow = NarrowOf(format);
+    for (size_t i = 0; i < narrow.size(); ++i) {
+        if (narrow[i] != '%') continue;
+        ++i;
+        if (i < narrow.size() && narrow[i] == '%') continue;
+        while (i < narrow.size() && std::strchr("-+ #0123456789.*", narrow[i]) != nullptr) ++i;
+        bool sized = false;
+        while (i < narrow.size() && std::strchr("hlwIL", narrow[i]) != nullptr) {
+            sized = true;
+            ++i;
+            while (i < narrow.size() && (narrow[i] == '3' || narrow[i] == '2' || narrow[i] == '6' ||
+                                         narrow[i] == '4')) {
+                ++i;
+            }
+        }
+        if (i >= narrow.size() || sized) continue;
+        char& letter = narrow[i];
+        letter = letter == 's' ? 'S' : letter == 'S' ? 's' : letter == 'c' ? 'C'
+               : letter == 'C' ? 'c' : letter;
+    }
+    return narrow;
+}
+
+// Returns the wide characters written of `text` (taken as characters
+// 0-255), -1 on failure. Needs the stream's lock.
+int WriteWide(StreamAccess& access, const std::string& text) {
+    if (access.Record().Text) {
+        return WriteBytes(access, text.data(), text.size()) == text.size()
+                   ? static_cast<int>(text.size())
+                   : -1;
+    }
+    std::string bytes;
+    for (char c : text) {
+        bytes += c;
+        bytes += '\0';
+    }
+    return WriteBytes(access, bytes.data(), bytes.size()) == bytes.size()
+               ? static_cast<int>(text.size())
+               : -1;
+}
+
+}  // namespace
+}  // namespace sim
+
+RUNTIME_ENTRY int rt_putc(int c, void* stream) { return rt_fputc(c, stream); }
+
+// Returns 0 once the stream buffers as asked (line buffering is full
+// buffering, as in msvcrt); nonzero for an unknown mode or a size outside
+// 2 to INT_MAX.
+RUNTIME_ENTRY int rt_setvbuf(void* stream, char* buffer, int mode, size_t size) {
+    (void)buffer;  // the host's stream keeps its own buffer
+    StreamAccess access(stream);
+    if ((mode != sim::BufferNone && (size < 2 || size > INT_MAX)) ||
+        (mode != sim::BufferFull && mode != sim::BufferLine && mode != sim::BufferNone)) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return -1;
+    }
+    if (!access.Usable()) return -1;
+    return setvbuf(access.Record().Host, nullptr, mode == sim::BufferNone ? _IONBF : _IOFBF,
+                   size) == 0
+               ? 0
+               : -1;
+}
+
+// Returns nothing; the stream buffers fully with a buffer, or not at all
+// with null.
+RUNTIME_ENTRY void rt_setbuf(void* stream, char* buffer) {
+    rt_setvbuf(stream, buffer, buffer != nullptr ? sim::BufferFull : sim::BufferNone, 4096);
+}
+
+// Returns a new stream over the open descriptor `d`, which its fclose
+// closes, or null with errno set.
+RUNTIME_ENTRY void* rt_fdopen(int d, const char* modeText) {
+    sim::OpenMode mode;
+    if (modeText == nullptr || !sim::ParseOpenMode(modeText, mode)) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return nullptr;
+    }
+    for (int i = 3; i < sim::StreamCount; ++i) {
+        StreamAccess access(&sim::ProgramStreams[i], false);
+        if (sim::InUse(sim::ProgramStreams[i])) continue;
+        bool text = true;
+        const int hostFd = sim::AdoptDescriptorForStream(d, &text);
+        if (hostFd < 0) return nullptr;
+        const int accessMode = mode.HostFlags & O_ACCMODE;
+        FILE* host = fdopen(hostFd, accessMode == O_RDONLY   ? "r"
+                                    : accessMode == O_WRONLY ? "w"
+                                                             : "r+");
+        if (host == nullptr) {
+            sim::SetProgramErrnoFromHost();
+            return nullptr;
+        }
+        sim::Stream& record = access.Record();
+        record.Host = host;
+        record.Text = text;
+        record.Commit = mode.Commit;
+        sim::ProgramStreams[i] =
+            sim::WindowsFile{nullptr, 0, nullptr, mode.StreamFlag, d, 0, 0, nullptr};
+        return &sim::ProgramStreams[i];
+    }
+    sim::SetProgramErrno(sim::WindowsEMFILE);
+    return nullptr;
+}
+
+// As fopen, with a UTF-16 path and mode.
+RUNTIME_ENTRY void* rt_wfopen(const uint16_t* path, const uint16_t* mode) {
+    if (path == nullptr || mode == nullptr) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return nullptr;
+    }
+    return rt_fopen(sim::NarrowOf(path).c_str(), sim::NarrowOf(mode).c_str());
+}
+
+// Returns 0 with the stream's position (msvcrt's fpos_t: 64 bits).
+RUNTIME_ENTRY int rt_fgetpos(void* stream, int64_t* position) {
+    StreamAccess access(stream);
+    if (position == nullptr) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return -1;
+    }
+    if (!access.Usable()) return -1;
+    const off_t at = ftello(access.Record().Host);
+    if (at < 0) {
+        sim::SetProgramErrnoFromHost();
+        return -1;
+    }
+    *position = at;
+    return 0;
+}
+
+// Returns 0 once the stream is at the position fgetpos gave.
+RUNTIME_ENTRY int rt_fsetpos(void* stream, const int64_t* position) {
+    StreamAccess access(stream);
+    if (position == nullptr) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return -1;
+    }
+    if (!access.Usable()) return -1;
+    if (fseeko(access.Record().Host, static_cast<off_t>(*position), SEEK_SET) != 0) {
+        sim::SetProgramErrnoFromHost();
+        return -1;
+    }
+    access.File().Flag &= ~sim::StreamAtEnd;
+    return 0;
+}
+
+// Returns nothing; the stream is at its start, its error and end marks gone.
+RUNTIME_ENTRY void rt_rewind(void* stream) {
+    StreamAccess access(stream);
+    if (!access.Usable()) return;
+    fseeko(access.Record().Host, 0, SEEK_SET);
+    clearerr(access.Record().Host);
+    access.File().Flag &= ~(sim::StreamAtEnd | sim::StreamFailed);
+}
+
+// Returns nothing; the stream's error and end marks are gone.
+RUNTIME_ENTRY void rt_clearerr(void* stream) {
+    StreamAccess access(stream);
+    if (!access.Usable()) return;
+    clearerr(access.Record().Host);
+    access.File().Flag &= ~(sim::StreamAtEnd | sim::StreamFailed);
+}
+
+// Returns `c` once written, WEOF when it failed or has no byte in the "C"
+// locale (errno EILSEQ) on a text stream.
+RUNTIME_ENTRY unsigned rt_fputwc(unsigned c, void* stream) {
+    StreamAccess access(stream);
+    if (!access.Usable()) return sim::WideEof;
+    c &= 0xFFFF;
+    if (access.Record().Text && c > 0xFF) {
+        sim::SetProgramErrno(sim::WindowsEILSEQ);
+        return sim::WideEof;
+    }
+    if (access.Record().Text) {
+        return sim::WriteWide(access, std::string(1, static_cast<char>(c))) == 1 ? c : sim::WideEof;
+    }
+    const char bytes[2] = {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+    return sim::WriteBytes(access, bytes, 2) == 2 ? c : sim::WideEof;
+}
+RUNTIME_ENTRY unsigned rt_putwchar(unsigned c) { return rt_fputwc(c, &sim::ProgramStreams[1]); }
+
+// Returns the next wide character, or WEOF at the end or on failure.
+RUNTIME_ENTRY unsigned rt_fgetwc(void* stream) {
+    StreamAccess access(stream);
+    if (!access.Usable()) return sim::WideEof;
+    unsigned char bytes[2] = {0, 0};
+    const size_t wanted = access.Record().Text ? 1 : 2;
+    if (sim::ReadBytes(access, reinterpret_cast<char*>(bytes), wanted) != wanted) {
+        return sim::WideEof;
+    }
+    return wanted == 1 ? bytes[0] : unsigned(bytes[0] | (bytes[1] << 8));
+}
+RUNTIME_ENTRY unsigned rt_getwchar(void) { return rt_fgetwc(&sim::ProgramStreams[0]); }
+
+// Returns `c` once pushed back (as its one byte on a text stream), WEOF
+// when it cannot be.
+RUNTIME_ENTRY unsigned rt_ungetwc(unsigned c, void* stream) {
+    if ((c & 0xFFFF) == sim::WideEof || c > 0xFF) return sim::WideEof;
+    return rt_ungetc(static_cast<int>(c), stream) == EOF ? sim::WideEof : c;
+}
+
+// Returns 0 once the text is written, WEOF otherwise.
+RUNTIME_ENTRY int rt_fputws(const uint16_t* text, void* stream) {
+    StreamAccess access(stream);
+    if (text == nullptr) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return static_cast<int>(sim::WideEof);
+    }
+    if (!access.Usable()) return static_cast<int>(sim::WideEof);
+    for (const uint16_t* at = text; *at != 0; ++at) {
+        if (access.Record().Text && *at > 0xFF) {
+            sim::SetProgramErrno(sim::WindowsEILSEQ);
+            return static_cast<int>(sim::WideEof);
+        }
+    }
+    const std::string narrow = sim::NarrowOf(text);
+    return sim::WriteWide(access, narrow) == static_cast<int>(narrow.size())
+               ? 0
+               : static_cast<int>(sim::WideEof);
+}
+
+// Returns the wide characters written, or -1.
+RUNTIME_ENTRY int rt_vfwprintf(void* stream, const uint16_t* format, va_list arguments) {
+    StreamAccess access(stream);
+    if (format == nullptr) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return -1;
+    }
+    if (!access.Usable()) return -1;
+    std::string out;
+    sim::FormatWindows(out, sim::NarrowFormatOf(format).c_str(), arguments);
+    return sim::WriteWide(access, out);
+}
+RUNTIME_ENTRY int rt_fwprintf(void* stream, const uint16_t* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    const int written = rt_vfwprintf(stream, format, arguments);
+    va_end(arguments);
+    return written;
+}
+RUNTIME_ENTRY int rt_vwprintf(const uint16_t* format, va_list arguments) {
+    return rt_vfwprintf(&sim::ProgramStreams[1], format, arguments);
+}
+RUNTIME_ENTRY int rt_wprintf(const uint16_t* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    const int written = rt_vfwprintf(&sim::ProgramStreams[1], format, arguments);
+    va_end(arguments);
+    return written;
+}
+
+namespace sim {
+namespace {
+
+// Returns the characters of `out` stored in `to` of `count` (with a NUL
+// when it fits): the length when the whole text and its NUL fit, else -1
+// with the first `count` characters stored and no NUL, as _snprintf does.
+int StoreCounted(const std::string& out, char* to, size_t count) {
+    if (out.size() < count) {
+        std::memcpy(to, out.c_str(), out.size() + 1);
+        return static_cast<int>(out.size());
+    }
+    if (count > 0) std::memcpy(to, out.data(), count);
+    return out.size() == count ? static_cast<int>(count) : -1;
+}
+
+int StoreCountedWide(const std::string& out, uint16_t* to, size_t count) {
+    const size_t stored = out.size() < count ? out.size() + 1 : count;
+    for (size_t i = 0; i < stored; ++i) {
+        to[i] = i < out.size() ? static_cast<unsigned char>(out[i]) : 0;
+    }
+    return out.size() < count ? static_cast<int>(out.size())
+           : out.size() == count ? static_cast<int>(count)
+                                 : -1;
+}
+
+}  // namespace
+}  // namespace sim
+
+// Returns the characters written to `to` (no limit), or -1.
+RUNTIME_ENTRY int rt_vsprintf(char* to, const char* format, va_list arguments) {
+    if (to == nullptr || format == nullptr) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return -1;
+    }
+    std::string out;
+    sim::FormatWindows(out, format, arguments);
+    std::memcpy(to, out.c_str(), out.size() + 1);
+    return static_cast<int>(out.size());
+}
+RUNTIME_ENTRY int rt_sprintf(char* to, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    const int written = rt_vsprintf(to, format, arguments);
+    va_end(arguments);
+    return written;
+}
+// Returns the length written when the text fits `count` (with a NUL only
+// when there is room); -1 when it does not, as msvcrt's _vsnprintf.
+RUNTIME_ENTRY int rt_vsnprintf(char* to, size_t count, const char* format, va_list arguments) {
+    if (format == nullptr || (to == nullptr && count != 0)) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return -1;
+    }
+    std::string out;
+    sim::FormatWindows(out, format, arguments);
+    return sim::StoreCounted(out, to, count);
+}
+RUNTIME_ENTRY int rt_snprintf(char* to, size_t count, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    const int written = rt_vsnprintf(to, count, format, arguments);
+    va_end(arguments);
+    return written;
+}
+// Returns the length the text would have.
+RUNTIME_ENTRY int rt_vscprintf(const char* format, va_list arguments) {
+    if (format == nullptr) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return -1;
+    }
+    std::string out;
+    sim::FormatWindows(out, format, arguments);
+    return static_cast<int>(out.size());
+}
+RUNTIME_ENTRY int rt_scprintf(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    const int length = rt_vscprintf(format, arguments);
+    va_end(arguments);
+    return length;
+}
+// msvcrt's swprintf has no count (the old form); _snwprintf has one.
+RUNTIME_ENTRY int rt_vswprintf(uint16_t* to, const uint16_t* format, va_list arguments) {
+    if (to == nullptr || format == nullptr) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return -1;
+    }
+    std::string out;
+    sim::FormatWindows(out, sim::NarrowFormatOf(format).c_str(), arguments);
+    return sim::StoreCountedWide(out, to, out.size() + 1);
+}
+RUNTIME_ENTRY int rt_swprintf(uint16_t* to, const uint16_t* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    const int written = rt_vswprintf(to, format, arguments);
+    va_end(arguments);
+    return written;
+}
+RUNTIME_ENTRY int rt_vsnwprintf(uint16_t* to, size_t count, const uint16_t* format,
+                                va_list arguments) {
+    if (format == nullptr || (to == nullptr && count != 0)) {
+        sim::SetProgramErrno(sim::WindowsEINVAL);
+        return -1;
+    }
+    std::string out;
+    sim::FormatWindows(out, sim::NarrowFormatOf(format).c_str(), arguments);
+    return sim::StoreCountedWide(out, to, count);
+}
+RUNTIME_ENTRY int rt_snwprintf(uint16_t* to, size_t count, const uint16_t* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    const int written = rt_vsnwprintf(to, count, format, arguments);
+    va_end(arguments);
+    return written;
 }

@@ -158,11 +158,15 @@ TEST(Runner, DllsAreFoundBesideTheProgramThenInTheCurrentFolder) {
     REQUIRE_FIXTURES();
     const std::string folder = testing::TempDir() + "/runner-alone-" + std::to_string(getpid());
     const std::string alone = CopyInto(program, folder, "runner_program.exe");
-    // Found in neither place, the DLL's function is a stop.
+    // Found in neither place, the program does not start, and the DLL and
+    // the folders searched, in NT's order, are named.
     const Outcome lost = Ntrun({alone}, folder);
-    EXPECT_EQ(lost.Code, 3);
-    EXPECT_EQ(lost.Err.find("ntrun: runner_program.exe called runner_dll.dll!RunnerDllValue, "),
-              0u) << lost.Err;
+    EXPECT_EQ(lost.Code, 126);
+    EXPECT_EQ(lost.Err, "ntrun: " + alone + ": the DLL runner_dll.dll that runner_program.exe "
+                        "imports was found nowhere (searched, in order: " + WindowsPath(folder) +
+                        ", " + WindowsPath(folder) +
+                        ", C:\\WINNT\\system32, C:\\WINNT\\system, C:\\WINNT)\n");
+    EXPECT_EQ(lost.Out, "");
     EXPECT_EQ(Ntrun({alone}, fixtures).Code, 7);
     // LoadLibraryA of a plain name, without its extension and in another
     // case, finds the DLL loaded beside the program, whatever the folder.

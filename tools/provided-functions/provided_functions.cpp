@@ -11,7 +11,8 @@
 
 namespace {
 
-const char* const SystemDlls[] = {"KERNEL32.dll", "ADVAPI32.dll", "USER32.dll", "msvcrt.dll"};
+const char* const SystemDlls[] = {"KERNEL32.dll", "ADVAPI32.dll", "USER32.dll", "msvcrt.dll",
+                                  "ole32.dll"};
 const char* const Regenerate = "cmake --build --preset linux --target provided-functions-doc";
 
 // Returns the whole text of the document.
@@ -24,13 +25,24 @@ std::string Document() {
          << "can import, by name or by the ordinal given here. The ordinals are the\n"
          << "simulator's own: the system DLLs of real Windows number their exports\n"
          << "differently from one release to the next. Whatever is not listed here, and\n"
-         << "every other system DLL, the simulator lacks.\n";
+         << "every other system DLL, the simulator lacks. A function marked limited\n"
+         << "cannot mean anything on the simulated machine (no debugger, no other\n"
+         << "process, no registered COM class): it fails as its documentation says for\n"
+         << "that case, and `ntrun --list-imports` marks it so.\n";
     for (const char* dll : SystemDlls) {
         size_t count = 0;
         const sim::NamedExport* exports = sim::SystemDllExports(dll, &count);
-        text << "\n## " << dll << " (" << count << ")\n\n| Ordinal | Name |\n|---:|---|\n";
+        text << "\n## " << dll << " (" << count << ")\n";
+        const char* family = nullptr;
         for (size_t i = 0; i < count; ++i) {
-            text << "| " << i + 1 << " | `" << exports[i].Name << "` |\n";
+            const char* next = sim::SystemExportFamily(dll, exports[i].Name);
+            if (next != family) {
+                family = next;
+                text << "\n### " << (family != nullptr ? family : "Other")
+                     << "\n\n| Ordinal | Name |\n|---:|---|\n";
+            }
+            text << "| " << i + 1 << " | `" << exports[i].Name << "`"
+                 << (sim::SystemExportLimited(dll, exports[i].Name) ? " (limited)" : "") << " |\n";
         }
     }
     return text.str();

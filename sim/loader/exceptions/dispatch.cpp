@@ -3,6 +3,7 @@
 // promises, whatever the handler does with them; a thread resumes from a
 // context through a thunk that loads every general register at once.
 #include "sim/loader/exceptions/dispatch.h"
+#include "sim/loader/exceptions/vectored_handlers.h"
 
 #include "sim/kernel/process_info.h"
 #include "sim/kernel/teb.h"
@@ -171,6 +172,10 @@ bool DispatchToFrames(WindowsExceptionRecord* record, WindowsContext* context) {
         DepthHold() { ++dispatchDepth; }
         ~DepthHold() { --dispatchDepth; }
     } hold;
+    // NT's dispatcher offers an exception to the vectored handlers first,
+    // then to the frames, and lets the continue handlers see what a frame
+    // continued (RtlDispatchException; AddVectoredExceptionHandler).
+    if (CallVectoredExceptionHandlers(record, context)) return true;
     for (RegistrationRecord* frame = ChainHead(); frame != ChainEnd; frame = frame->Next) {
         if (!FrameIsSound(frame)) {
             record->ExceptionFlags |= ExceptionStackInvalid;
@@ -183,6 +188,7 @@ bool DispatchToFrames(WindowsExceptionRecord* record, WindowsContext* context) {
                 if ((record->ExceptionFlags & ExceptionNoncontinuable) != 0) {
                     RaiseDispatcherError(StatusNoncontinuableException, record, *context);
                 }
+                CallVectoredContinueHandlers(record, context);
                 return true;
             case ExceptionContinueSearch:
                 break;

@@ -5,12 +5,14 @@
 #include "sim/loader/pe/system_dlls.h"
 
 #include "sim/kernel/system_info.h"
+#include "sim/kernel/win32_families.h"
 
 #include <windows.h>
 
 #include <strings.h>
 
 #include <cstring>
+#include <string>
 
 namespace sim {
 namespace {
@@ -103,6 +105,156 @@ const NamedExport kernel32[] = {
     EXPORT(GetVersionExA),
     EXPORT(GetVersionExW),
     EXPORT(IsWow64Process),
+    // Processes and threads, whole:
+    EXPORT(CheckRemoteDebuggerPresent),
+    EXPORT(CreateThread),
+    EXPORT(DebugActiveProcess),
+    EXPORT(DebugBreak),
+    EXPORT(ExitThread),
+    EXPORT(GetCurrentThread),
+    EXPORT(GetExitCodeProcess),
+    EXPORT(GetExitCodeThread),
+    EXPORT(GetHandleInformation),
+    EXPORT(GetPriorityClass),
+    EXPORT(GetProcessAffinityMask),
+    EXPORT(GetProcessId),
+    EXPORT(GetProcessTimes),
+    EXPORT(GetThreadContext),
+    EXPORT(GetThreadId),
+    EXPORT(GetThreadPriority),
+    EXPORT(GetThreadPriorityBoost),
+    EXPORT(GetThreadTimes),
+    EXPORT(IsDebuggerPresent),
+    EXPORT(OpenProcess),
+    EXPORT(OpenThread),
+    EXPORT(OutputDebugStringA),
+    EXPORT(OutputDebugStringW),
+    EXPORT(ResumeThread),
+    EXPORT(SetHandleInformation),
+    EXPORT(SetPriorityClass),
+    EXPORT(SetProcessAffinityMask),
+    EXPORT(SetThreadAffinityMask),
+    EXPORT(SetThreadContext),
+    EXPORT(SetThreadIdealProcessor),
+    EXPORT(SetThreadPriority),
+    EXPORT(SetThreadPriorityBoost),
+    EXPORT(SleepEx),
+    EXPORT(SuspendThread),
+    EXPORT(SwitchToThread),
+    EXPORT(TerminateProcess),
+    // Synchronization, whole:
+    EXPORT(AddVectoredContinueHandler),
+    EXPORT(AddVectoredExceptionHandler),
+    EXPORT(CreateEventExA),
+    EXPORT(CreateEventExW),
+    EXPORT(CreateEventW),
+    EXPORT(CreateMutexExA),
+    EXPORT(CreateMutexExW),
+    EXPORT(CreateMutexW),
+    EXPORT(CreateSemaphoreExA),
+    EXPORT(CreateSemaphoreExW),
+    EXPORT(InitializeCriticalSectionAndSpinCount),
+    EXPORT(InitializeCriticalSectionEx),
+    EXPORT(InterlockedCompareExchange),
+    EXPORT(InterlockedCompareExchange64),
+    EXPORT(InterlockedDecrement),
+    EXPORT(InterlockedExchange),
+    EXPORT(InterlockedExchangeAdd),
+    EXPORT(InterlockedIncrement),
+    EXPORT(OpenEventA),
+    EXPORT(OpenEventW),
+    EXPORT(OpenMutexA),
+    EXPORT(OpenMutexW),
+    EXPORT(OpenSemaphoreA),
+    EXPORT(OpenSemaphoreW),
+    EXPORT(PulseEvent),
+    EXPORT(RemoveVectoredContinueHandler),
+    EXPORT(RemoveVectoredExceptionHandler),
+    EXPORT(SetCriticalSectionSpinCount),
+    EXPORT(SignalObjectAndWait),
+    EXPORT(TryEnterCriticalSection),
+    EXPORT(WaitForMultipleObjectsEx),
+    EXPORT(WaitForSingleObjectEx),
+    // Time:
+    EXPORT(CompareFileTime),
+    EXPORT(DosDateTimeToFileTime),
+    EXPORT(FileTimeToDosDateTime),
+    EXPORT(FileTimeToLocalFileTime),
+    EXPORT(FileTimeToSystemTime),
+    EXPORT(GetLocalTime),
+    EXPORT(GetSystemTime),
+    EXPORT(GetSystemTimeAdjustment),
+    EXPORT(GetTickCount),
+    EXPORT(GetTickCount64),
+    EXPORT(LocalFileTimeToFileTime),
+    EXPORT(QueryPerformanceCounter),
+    EXPORT(QueryPerformanceFrequency),
+    EXPORT(SetLocalTime),
+    EXPORT(SetSystemTime),
+    EXPORT(SystemTimeToFileTime),
+    EXPORT(SystemTimeToTzSpecificLocalTime),
+    EXPORT(TzSpecificLocalTimeToSystemTime),
+    // Heaps:
+    EXPORT(GetProcessHeap),
+    EXPORT(GetProcessHeaps),
+    EXPORT(HeapAlloc),
+    EXPORT(HeapCompact),
+    EXPORT(HeapCreate),
+    EXPORT(HeapDestroy),
+    EXPORT(HeapFree),
+    EXPORT(HeapLock),
+    EXPORT(HeapReAlloc),
+    EXPORT(HeapSize),
+    EXPORT(HeapUnlock),
+    EXPORT(HeapValidate),
+    // Child processes and pipes:
+    EXPORT(CreatePipe),
+    EXPORT(CreateProcessA),
+    EXPORT(CreateProcessW),
+    // The console:
+    EXPORT(GetConsoleCP),
+    EXPORT(GetConsoleMode),
+    EXPORT(GetConsoleOutputCP),
+    EXPORT(SetConsoleCP),
+    EXPORT(SetConsoleMode),
+    EXPORT(SetConsoleOutputCP),
+    EXPORT(WriteConsoleA),
+    EXPORT(WriteConsoleW),
+    // Files and folders by path:
+    EXPORT(CopyFileA),
+    EXPORT(CopyFileW),
+    EXPORT(CreateDirectoryA),
+    EXPORT(CreateDirectoryW),
+    EXPORT(CreateFileW),
+    EXPORT(DeleteFileA),
+    EXPORT(DeleteFileW),
+    EXPORT(FindClose),
+    EXPORT(FindFirstFileA),
+    EXPORT(FindFirstFileW),
+    EXPORT(FindNextFileA),
+    EXPORT(FindNextFileW),
+    EXPORT(GetCurrentDirectoryA),
+    EXPORT(GetCurrentDirectoryW),
+    EXPORT(GetFileAttributesA),
+    EXPORT(GetFileAttributesW),
+    EXPORT(GetFullPathNameA),
+    EXPORT(GetFullPathNameW),
+    EXPORT(GetTempFileNameA),
+    EXPORT(GetTempPathA),
+    EXPORT(GetTempPathW),
+    EXPORT(MoveFileA),
+    EXPORT(MoveFileExA),
+    EXPORT(MoveFileExW),
+    EXPORT(MoveFileW),
+    EXPORT(RemoveDirectoryA),
+    EXPORT(RemoveDirectoryW),
+    EXPORT(SetCurrentDirectoryA),
+    EXPORT(SetCurrentDirectoryW),
+    EXPORT(SetFileAttributesA),
+    EXPORT(SetFileAttributesW),
+    // The process's wide-character start-up state:
+    EXPORT(GetCommandLineW),
+    EXPORT(GetStartupInfoW),
 };
 
 const NamedExport advapi32[] = {
@@ -120,6 +272,69 @@ const NamedExport user32[] = {
 };
 
 #undef EXPORT
+
+}  // namespace
+// The COM runtime's entry points (kernel/com_entry_points.cpp).
+extern const NamedExport comExports[];
+extern const size_t comExportCount;
+namespace {
+
+// Where each family of a DLL's table begins: the family's first export
+// and its name; every export belongs to the last family begun at or before
+// it.
+struct FamilyStart {
+    const char* Dll;
+    const char* FirstExport;
+    const char* Family;
+};
+const FamilyStart familyStarts[] = {
+    {"kernel32", "CloseHandle", "Handles, events, mutexes, threads, virtual memory, devices, modules"},
+    {"kernel32", "CreateSemaphoreA", "Semaphores, start-up, code pages, standard handles, time zone"},
+    {"kernel32", "RaiseException", "Frame-based exception handling"},
+    {"kernel32", "SetConsoleCtrlHandler", "Console control events"},
+    {"kernel32", "FormatMessageA", "Messages, local memory, environment, system information, lstr*"},
+    {"kernel32", "GetVersion", "The release's version and WOW64"},
+    {"kernel32", "CheckRemoteDebuggerPresent", "Processes and threads"},
+    {"kernel32", "AddVectoredContinueHandler", "Synchronization and vectored exception handlers"},
+    {"kernel32", "CompareFileTime", "Time"},
+    {"kernel32", "GetProcessHeap", "Heaps"},
+    {"kernel32", "CreatePipe", "Child processes and pipes"},
+    {"kernel32", "GetConsoleCP", "Console"},
+    {"kernel32", "CopyFileA", "Files and folders by path"},
+    {"kernel32", "GetCommandLineW", "Wide-character start-up"},
+    {"advapi32", "RegCloseKey", "Registry"},
+    {"advapi32", "GetTokenInformation", "The process token's elevation"},
+    {"user32", "wsprintfA", "Text formatting"},
+    {"msvcrt", "__getmainargs", "Start-up, exit, streams, memory, strings (the library's own)"},
+    {"msvcrt", "__fpecode", "Structured exception handling, floating-point control"},
+    {"msvcrt", "__isascii", "Character classification"},
+    {"msvcrt", "_strdup", "Strings"},
+    {"msvcrt", "_atoi64", "Number conversions, sorting, searching"},
+    {"msvcrt", "__p___argc", "Environment and arguments"},
+    {"msvcrt", "fgetc", "Character reads, error messages"},
+    {"msvcrt", "_creat", "Low-level files"},
+    {"msvcrt", "_beginthreadex", "Threads"},
+    {"msvcrt", "__p__daylight", "Time"},
+    {"msvcrt", "_i64toa", "Wide characters and strings, multibyte conversions, integers as text"},
+    {"msvcrt", "_assert", "Assertions"},
+    {"msvcrt", "_setjmp", "setjmp and longjmp"},
+    {"msvcrt", "__p__wcmdln", "Wide start-up"},
+    {"msvcrt", "_filelength", "File status, length, removal, renaming, OS handles"},
+    {"msvcrt", "_fdopen", "Streams, wide streams, printing into memory"},
+    {"msvcrt", "__winitenv", "Variables of the families above"},
+    {"ole32", "CoCreateGuid", "COM entry points (no class registered)"},
+};
+
+// The functions whose purpose cannot be met on the simulated machine: they
+// fail as their documentation says for that case (no debugger, no other
+// process, no privilege to set the clock, no registered COM class, no way
+// to stop another thread where it runs).
+const char* const limitedExports[] = {
+    "kernel32!DebugActiveProcess", "kernel32!GetThreadContext", "kernel32!SetThreadContext",
+    "kernel32!SuspendThread",      "kernel32!OpenProcess",      "kernel32!OpenThread",
+    "kernel32!SetSystemTime",      "kernel32!SetLocalTime",     "ole32!CoCreateInstance",
+    "ole32!CoGetClassObject",
+};
 
 // Returns true when `name` names the DLL `dll` (given without extension),
 // with or without ".dll", in any case.
@@ -140,6 +355,7 @@ const SystemDll systemDlls[] = {
     {"ADVAPI32.dll", "advapi32"},
     {"USER32.dll", "user32"},
     {"msvcrt.dll", "msvcrt"},
+    {"ole32.dll", "ole32"},
 };
 
 }  // namespace
@@ -186,7 +402,35 @@ const NamedExport* SystemDllExports(const char* name, size_t* count) {
         return user32;
     }
     if (NamesDll(name, "msvcrt")) return RuntimeExports(count);
+    if (NamesDll(name, "ole32")) {
+        *count = comExportCount;
+        return comExports;
+    }
     return nullptr;
+}
+
+const char* SystemExportFamily(const char* dll, const char* exportName) {
+    const char* family = nullptr;
+    size_t count = 0;
+    const NamedExport* exports = SystemDllExports(dll, &count);
+    for (size_t i = 0; exports != nullptr && i < count; ++i) {
+        for (const FamilyStart& start : familyStarts) {
+            if (NamesDll(dll, start.Dll) && std::strcmp(start.FirstExport, exports[i].Name) == 0) {
+                family = start.Family;
+            }
+        }
+        if (std::strcmp(exports[i].Name, exportName) == 0) return family;
+    }
+    return nullptr;
+}
+
+bool SystemExportLimited(const char* dll, const char* exportName) {
+    for (const char* limited : limitedExports) {
+        const char* bang = std::strchr(limited, '!');
+        const std::string limitedDll(limited, bang);
+        if (NamesDll(dll, limitedDll.c_str()) && std::strcmp(bang + 1, exportName) == 0) return true;
+    }
+    return false;
 }
 
 }  // namespace sim

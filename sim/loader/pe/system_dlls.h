@@ -38,6 +38,13 @@ inline bool IsSystemDll(HMODULE module) {
 // below 0x10000) of `exports`, or null.
 const void* FindSystemExport(const NamedExport* exports, size_t count, const char* procName);
 
+// Returns the name of the family the export `exportName` of the system DLL
+// `dll` belongs to (threads, time, ...), null for no such export.
+const char* SystemExportFamily(const char* dll, const char* exportName);
+// Returns true when the export is limited: its purpose cannot be met on
+// the simulated machine, and it fails as documented for that case.
+bool SystemExportLimited(const char* dll, const char* exportName);
+
 }  // namespace sim
 
 #endif
