@@ -231,8 +231,8 @@ TEST(Check, OldAndChangedUnitsAreNoFail) {
 }
 
 // --write: the last block read, written back and read again, on the
-// emulated disk and on the broken library's; a library that sends the
-// write as data-in fails it. Without --write nothing is written.
+// emulated disk; a library that sends the write as data-in, or whose write
+// lands as other bytes, fails it. Without --write nothing is written.
 TEST(Check, WriteBackWhenAsked) {
     const nlohmann::json plain = RunTool({"check", "0:0:0", "--json"}).Json();
     ASSERT_TRUE(plain.is_object());
@@ -244,13 +244,19 @@ TEST(Check, WriteBackWhenAsked) {
     EXPECT_NE(written.value("detail", "").find("written back unchanged"), std::string::npos) << written;
     EXPECT_EQ(RunTool({"check", "--write", "0:0"}).exitCode, 2);
     if (RunsWindowsProgram()) return;
-    setenv("PTASPI_BROKEN_LIBRARY", "allin", 1);
-    const ToolRun broken =
-        RunTool({"check", "--json", "--timeout", "2", "--write", "0:0:0", "--library", PTASPI_BROKEN_LIBRARY});
-    unsetenv("PTASPI_BROKEN_LIBRARY");
-    const nlohmann::json failed = FindCheck(broken.Json(), "unit 0:0:0", "unit.write_read_back");
-    EXPECT_EQ(failed["verdict"], "FAIL") << broken.out;
-    EXPECT_NE(failed.value("observed", "").find("the bytes did not reach the unit"), std::string::npos) << failed;
+    for (const char* behaviour : {"allin", "zerowrite"}) {
+        SCOPED_TRACE(behaviour);
+        setenv("PTASPI_BROKEN_LIBRARY", behaviour, 1);
+        const ToolRun broken =
+            RunTool({"check", "--json", "--timeout", "2", "--write", "0:0:0", "--library", PTASPI_BROKEN_LIBRARY});
+        unsetenv("PTASPI_BROKEN_LIBRARY");
+        const nlohmann::json failed = FindCheck(broken.Json(), "unit 0:0:0", "unit.write_read_back");
+        EXPECT_EQ(failed["verdict"], "FAIL") << broken.out;
+        EXPECT_NE(failed.value("observed", "").find(*behaviour == 'a' ? "the bytes did not reach the unit"
+                                                                      : "the write did not carry the bytes"),
+                  std::string::npos)
+            << failed;
+    }
 }
 
 // aspitool.exe under ntrun on the DLL build of a library that never

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 namespace aspitool {
@@ -38,11 +37,10 @@ void Register(CheckRequest* request) {
     }
 }
 
-// Every request sent, none ever freed: a library may write into a block,
-// set its event or call its post routine again after completing it, and
-// must meet memory that is still the request's.
-std::mutex everyRequestLock;
-std::vector<CheckRequest*> everyRequest;
+// Every request sent, newest first, none ever freed: a library may write
+// into a block, set its event or call its post routine again after
+// completing it, and must meet memory that is still the request's.
+std::atomic<CheckRequest*> lastSent{nullptr};
 
 // Returns nothing; called by the library, on its own thread, for requests
 // sent with SRB_POSTING. cdecl: the library removes the argument.
@@ -250,9 +248,8 @@ CheckRequest* Submit(const AspiLibrary& library, const UnitAddress& unit, const 
         srb->SRB_PostProc = reinterpret_cast<LPVOID>(&OnPosted);
         Register(request);
     }
-    {
-        std::lock_guard<std::mutex> hold(everyRequestLock);
-        everyRequest.push_back(request);
+    request->sentBefore = lastSent.load();
+    while (!lastSent.compare_exchange_weak(request->sentBefore, request)) {
     }
     request->returned = static_cast<BYTE>(library.sendCommand(srb));
     return request;
@@ -367,8 +364,7 @@ void ReleaseRequest(CheckRequest* request, CheckOutcome& outcome) {
 
 std::vector<std::string> SecondCompletions() {
     std::vector<std::string> found;
-    std::lock_guard<std::mutex> hold(everyRequestLock);
-    for (CheckRequest* request : everyRequest) {
+    for (CheckRequest* request = lastSent.load(); request != nullptr; request = request->sentBefore) {
         if (!request->released) continue;
         std::string what;
         const BYTE status = RequestStatus(*request);
@@ -381,6 +377,7 @@ std::vector<std::string> SecondCompletions() {
         }
         if (!what.empty()) found.push_back(request->label + " completed again after its completion: " + what);
     }
+    std::reverse(found.begin(), found.end());
     return found;
 }
 

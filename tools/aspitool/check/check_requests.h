@@ -52,6 +52,7 @@ struct CheckRequest {
     // Taken when the check was done with the request, so that the end of
     // the run can tell a second completion.
     bool released = false;
+    CheckRequest* sentBefore = nullptr;  // the list of every request sent
     BYTE releasedStatus = 0;
     int releasedPosts = 0;
     // A held request's post routine, run on another thread than the one
