@@ -145,8 +145,10 @@ TEST(Check, OneUnitAndCommandLineErrors) {
 }
 
 // A library that breaks its promises: each run ends within its time limits
-// with exit code 1 and the FAIL that says what happened, first; a library
-// that only refuses misaligned buffers, as the interface allows, gets none.
+// with exit code 1 and the FAIL that says what happened, first (or, where
+// the moment a request is watched decides which check sees the fault
+// first, among the FAILs); a library that only refuses misaligned buffers,
+// as the interface allows, gets none.
 TEST(Check, BrokenLibrariesFail) {
     if (RunsWindowsProgram()) GTEST_SKIP() << "the broken library is a Linux shared object";
     const struct {
@@ -154,6 +156,7 @@ TEST(Check, BrokenLibrariesFail) {
         const char* check;
         const char* got;
         const char* machine = "";
+        bool anywhere = false;
     } cases[] = {
         {"garbage", "TEST UNIT READY by polling", "UNKNOWN (0x55)"},
         {"never", "requests completed", "no completion of the request of unit 0:0:0"},
@@ -175,8 +178,9 @@ TEST(Check, BrokenLibrariesFail) {
         {"allin", "data-out (VERIFY of block 0 with its own bytes)",
          "data phase error (ASC 0x4B, ASCQ 0x00)): the bytes did not reach the unit"},
         {"donetwice", "completions after the first",
-         "unit 0:0:0, TEST UNIT READY by event completed again after its completion: its event was set again"},
-        {"earlyevent", "TEST UNIT READY by event", "the event was set while the status still read SS_PENDING"},
+         "by event completed again after its completion: its event was set again", "", true},
+        {"earlyevent", "an event-notified request", "the event was set while the status still read SS_PENDING",
+         "", true},
         {"dataoverrun", "read block 0", "byte 0 after the data buffer of 512 bytes written"},
         {"offpage", "read block 0", "they differ from byte 511 on"},
     };
@@ -193,11 +197,13 @@ TEST(Check, BrokenLibrariesFail) {
         for (const auto& check : report["checks"]) {
             if (check["verdict"] != "FAIL") continue;
             first = check["check"].get<std::string>() + ": " + check["observed"].get<std::string>();
-            break;
+            if (!broken.anywhere || first.find(broken.got) != std::string::npos) break;
         }
         EXPECT_EQ(run.exitCode, *broken.check == '\0' ? 0 : 1) << run.out << run.err;
-        EXPECT_EQ(first.find(std::string(broken.check) + ": "), *broken.check == '\0' ? std::string::npos : 0u)
-            << run.out;
+        if (!broken.anywhere) {
+            EXPECT_EQ(first.find(std::string(broken.check) + ": "), *broken.check == '\0' ? std::string::npos : 0u)
+                << run.out;
+        }
         EXPECT_NE(first.find(broken.got), std::string::npos) << run.out;
     }
 }
