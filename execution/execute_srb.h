@@ -74,8 +74,9 @@ void StoreSenseData(SRB_ExecSCSICmd* srb, const BYTE* senseBytes, UCHAR reported
 // execute request.
 bool CanIssuePassThrough(HANDLE device, const SRB_ExecSCSICmd* srb, const DeviceEntry* entry);
 
-// Returns the SCSI status byte with only bits 1-4 left, as SRB_TargStat
-// holds it.
+// Returns the SCSI status byte as SRB_TargStat holds it: bits 1-4 only,
+// except that a status of the architecture model which the mask would turn
+// into another (TASK ABORTED into GOOD) gets its SCSI-2 equivalent.
 BYTE MaskTargetStatus(UCHAR scsiStatus);
 
 // Returns nothing: records the device handle (or, with null, that none

@@ -9,6 +9,7 @@
 constexpr BYTE ScsiStatusGood = 0x00;
 constexpr BYTE ScsiStatusCheckCondition = 0x02;
 constexpr BYTE ScsiStatusConditionMet = 0x04;
+constexpr BYTE ScsiStatusBusy = 0x08;
 
 // What a completed command turns into: the ASPI status, the value that
 // SRB_TargStat must hold at the end, and whether the library must fetch

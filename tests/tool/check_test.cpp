@@ -145,14 +145,18 @@ TEST(Check, OneUnitAndCommandLineErrors) {
 }
 
 // A library that breaks its promises: each run ends within its time limits
-// with exit code 1 and the FAIL that says what happened; a library that
-// only refuses misaligned buffers, as the interface allows, gets none.
+// with exit code 1 and the FAIL that says what happened, first (or, where
+// the moment a request is watched decides which check sees the fault
+// first, among the FAILs); a library that only refuses misaligned buffers,
+// as the interface allows, gets none.
 TEST(Check, BrokenLibrariesFail) {
     if (RunsWindowsProgram()) GTEST_SKIP() << "the broken library is a Linux shared object";
     const struct {
         const char* behaviour;
         const char* check;
         const char* got;
+        const char* machine = "";
+        bool anywhere = false;
     } cases[] = {
         {"garbage", "TEST UNIT READY by polling", "UNKNOWN (0x55)"},
         {"never", "requests completed", "no completion of the request of unit 0:0:0"},
@@ -164,12 +168,28 @@ TEST(Check, BrokenLibrariesFail) {
         {"overrun", "CHECK CONDITION (READ past the last block)", "byte 0 after the sense area"},
         {"noadapters", "support information", "0 host adapters"},
         {"strictalign", "", ""},
+        {"notargstat", "CHECK CONDITION (READ past the last block)", "but the unit's sense data"},
+        {"sense8", "CHECK CONDITION (READ past the last block)", "only the first 8 bytes arrived"},
+        {"nosense", "CHECK CONDITION (READ past the last block)", "target status 2, no sense data"},
+        {"twice", "REQUEST SENSE", "NO SENSE: the library sent a command more than once"},
+        {"abortoldest", "abort of a queued request", "the request queued before it was aborted instead"},
+        {"wrongport", "INQUIRY by polling", "port 0 (an IDE/ATAPI port, which gets no host adapter)",
+         "burning_workstation.json"},
+        {"allin", "data-out (VERIFY of block 0 with its own bytes)",
+         "data phase error (ASC 0x4B, ASCQ 0x00)): the bytes did not reach the unit"},
+        {"donetwice", "completions after the first",
+         "by event completed again after its completion: its event was set again", "", true},
+        {"earlyevent", "an event-notified request", "the event was set while the status still read SS_PENDING",
+         "", true},
+        {"dataoverrun", "read block 0", "byte 0 after the data buffer of 512 bytes written"},
+        {"offpage", "read block 0", "they differ from byte 511 on"},
     };
     for (const auto& broken : cases) {
         SCOPED_TRACE(broken.behaviour);
         setenv("PTASPI_BROKEN_LIBRARY", broken.behaviour, 1);
-        const ToolRun run =
-            RunTool({"check", "--json", "--timeout", "2", "--library", PTASPI_BROKEN_LIBRARY});
+        std::vector<std::string> args = {"check", "--json", "--timeout", "2", "--library", PTASPI_BROKEN_LIBRARY};
+        if (*broken.machine != '\0') args.insert(args.end(), {"--machine", ExamplePath(broken.machine)});
+        const ToolRun run = RunTool(args);
         unsetenv("PTASPI_BROKEN_LIBRARY");
         const nlohmann::json report = run.Json();
         ASSERT_TRUE(report.is_object()) << run.out << run.err;
@@ -177,12 +197,71 @@ TEST(Check, BrokenLibrariesFail) {
         for (const auto& check : report["checks"]) {
             if (check["verdict"] != "FAIL") continue;
             first = check["check"].get<std::string>() + ": " + check["observed"].get<std::string>();
-            break;
+            if (!broken.anywhere || first.find(broken.got) != std::string::npos) break;
         }
         EXPECT_EQ(run.exitCode, *broken.check == '\0' ? 0 : 1) << run.out << run.err;
-        EXPECT_EQ(first.find(std::string(broken.check) + ": "), *broken.check == '\0' ? std::string::npos : 0u)
-            << run.out;
+        if (!broken.anywhere) {
+            EXPECT_EQ(first.find(std::string(broken.check) + ": "), *broken.check == '\0' ? std::string::npos : 0u)
+                << run.out;
+        }
         EXPECT_NE(first.find(broken.got), std::string::npos) << run.out;
+    }
+}
+
+// Correct units in states of their own: a SCSI-1 unit's non-extended
+// sense, a processor that answers REQUEST SENSE with no bytes, a unit that
+// answers INQUIRY as "not connected" since the port listed it: no FAIL.
+TEST(Check, OldAndChangedUnitsAreNoFail) {
+    const ToolRun run = RunTool({"check", "--json", "--machine", MachinePath("tool_old_units.json")});
+    const nlohmann::json report = run.Json();
+    ASSERT_TRUE(report.is_object()) << run.out << run.err;
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_EQ(ChecksWith(report, "FAIL"), std::set<std::string>());
+    const struct {
+        const char* unit;
+        const char* id;
+        const char* words;
+    } cases[] = {
+        {"unit 0:0:0", "unit.check_condition", "non-extended sense data of SCSI-1 (error class 2, code 0)"},
+        {"unit 0:0:0", "unit.request_sense", "non-extended sense data of SCSI-1"},
+        {"unit 0:1:0", "unit.request_sense", "no sense bytes"},
+        {"unit 0:2:0", "unit.inquiry_event", "peripheral qualifier 1 (peripheral byte 33)"},
+    };
+    for (const auto& expected : cases) {
+        SCOPED_TRACE(std::string(expected.unit) + " " + expected.id);
+        const nlohmann::json check = FindCheck(report, expected.unit, expected.id);
+        ASSERT_TRUE(check.is_object());
+        EXPECT_EQ(check["verdict"], "PASS");
+        EXPECT_NE(check.value("detail", "").find(expected.words), std::string::npos) << check;
+    }
+}
+
+// --write: the last block read, written back and read again, on the
+// emulated disk; a library that sends the write as data-in, or whose write
+// lands as other bytes, fails it. Without --write nothing is written.
+TEST(Check, WriteBackWhenAsked) {
+    const nlohmann::json plain = RunTool({"check", "0:0:0", "--json"}).Json();
+    ASSERT_TRUE(plain.is_object());
+    EXPECT_TRUE(FindCheck(plain, "unit 0:0:0", "unit.write_read_back").is_null());
+    const ToolRun run = RunTool({"check", "0:0:0", "--json", "--write", "0:0:0"});
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    const nlohmann::json written = FindCheck(run.Json(), "unit 0:0:0", "unit.write_read_back");
+    EXPECT_EQ(written["verdict"], "PASS") << written;
+    EXPECT_NE(written.value("detail", "").find("written back unchanged"), std::string::npos) << written;
+    EXPECT_EQ(RunTool({"check", "--write", "0:0"}).exitCode, 2);
+    if (RunsWindowsProgram()) return;
+    for (const char* behaviour : {"allin", "zerowrite"}) {
+        SCOPED_TRACE(behaviour);
+        setenv("PTASPI_BROKEN_LIBRARY", behaviour, 1);
+        const ToolRun broken =
+            RunTool({"check", "--json", "--timeout", "2", "--write", "0:0:0", "--library", PTASPI_BROKEN_LIBRARY});
+        unsetenv("PTASPI_BROKEN_LIBRARY");
+        const nlohmann::json failed = FindCheck(broken.Json(), "unit 0:0:0", "unit.write_read_back");
+        EXPECT_EQ(failed["verdict"], "FAIL") << broken.out;
+        EXPECT_NE(failed.value("observed", "").find(*behaviour == 'a' ? "the bytes did not reach the unit"
+                                                                      : "the write did not carry the bytes"),
+                  std::string::npos)
+            << failed;
     }
 }
 

@@ -33,11 +33,17 @@ TEST(StatusMappingTest, TargetStatusRows) {
         {0x14, 0, 0x00, SS_ERR, 0x14, false},
         {0x18, 18, 0x70, SS_ERR, 0x18, false},
         {0x1E, 0, 0x00, SS_ERR, 0x1E, false},
-        // Reserved bits are masked off first.
+        // The later statuses: COMMAND TERMINATED ends like CHECK CONDITION;
+        // TASK SET FULL, ACA ACTIVE and TASK ABORTED left the command
+        // unexecuted, as BUSY does. None of them completes.
         {0x22, 18, 0x00, SS_ERR, 0x02, true},
         {0x28, 18, 0x00, SS_ERR, 0x08, false},
-        {0x40, 18, 0x00, SS_COMP, 0x00, false},
+        {0x30, 18, 0x00, SS_ERR, 0x08, false},
+        {0x40, 18, 0x00, SS_ERR, 0x08, false},
+        {0x40, 0, 0x00, SS_ERR, 0x08, false},
+        // SCSI-1's vendor-unique bits (0 and 5-7) are masked off.
         {0x41, 18, 0x00, SS_COMP, 0x00, false},
+        {0x01, 18, 0x00, SS_COMP, 0x00, false},
         {0xFF, 0, 0x00, SS_ERR, 0x1E, false},
     };
     for (const Row& row : rows) {

@@ -43,7 +43,7 @@ bool IsCommand(const std::string& word) {
 bool TakesValue(const std::string& name) {
     static const char* const withValue[] = {"--machine", "--library", "-o", "--output", "-i",
                                             "--input",   "--in",      "--out", "--sense", "--notify",
-                                            "--timeout", "--vpd"};
+                                            "--timeout", "--vpd",     "--write"};
     for (const char* option : withValue) {
         if (name == option) return true;
     }
@@ -96,6 +96,8 @@ bool StoreValue(const std::string& name, const std::string& value, Options& opti
             return false;
         }
         options.hasVpd = true;
+    } else if (name == "--write") {
+        options.writeAddress = value;
     } else if (name == "--notify") {
         if (value == "event") {
             options.notify = NotifyMethod::Event;
@@ -205,7 +207,7 @@ const struct {
     {"eject", {"--immed", "--notify", "--sense", "--timeout", "--verbose"}},
     {"sense", {"--notify", "--sense", "--timeout", "--verbose"}},
     // The self-test: an optional address and the time limit of each check.
-    {"check", {"--timeout"}},
+    {"check", {"--timeout", "--write"}},
     {"help", {}},
     {"burn", {"--input", "--notify", "--sense", "--timeout", "--verbose"}},
 };
@@ -328,6 +330,8 @@ const char* UsageText() {
            "  --notify event|post|poll  how completion of execute requests is awaited (event)\n"
            "  --sense N              sense bytes requested, 0-255 (32)\n"
            "  --timeout S            seconds to wait for each command, 1-3600 (60)\n"
+           "  --write ADDR           check: also read the last block of ADDR, write it back\n"
+           "                         unchanged and read it again (a faulty library may lose it)\n"
            "  -v, --verbose          each command block sent, and its status, sense and residual,\n"
            "                         on standard error (on the simulated machine also the\n"
            "                         platform error of each pass-through control)\n"

@@ -34,6 +34,7 @@ struct Options {
     uint8_t vpdPage = 0;            // inquiry --vpd PAGE
     bool immed = false;             // start, stop, eject --immed
     bool verbose = false;           // --verbose: every command block and its outcome on stderr
+    std::string writeAddress;       // check --write ADDR: the unit whose last block is written back
     bool help = false;
 };
 

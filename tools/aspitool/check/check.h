@@ -71,8 +71,18 @@ struct UnitReport {
     bool noDevice = false;  // the library said SS_NO_DEVICE to its INQUIRY
 };
 
+// A unit that a SCSI port's inquiry data lists, as the port driver found it
+// at boot.
+struct ListedUnit {
+    unsigned port = 0;
+    bool getsAdapters = false;  // the port's buses get host adapter numbers
+    uint8_t bus = 0, target = 0, lun = 0;
+    std::string identity;       // INQUIRY bytes 8-35: vendor, product, revision
+};
+
 struct CheckRun {
     const Session* session = nullptr;
+    std::vector<ListedUnit> listedUnits;  // every port's, read before the checks
     uint32_t limitMs = 0;       // each check's own time limit
     std::vector<CheckRecord> records;
     std::vector<UnitReport> units;
@@ -118,6 +128,10 @@ void CheckCheckCondition(CheckRun& run, const UnitUnderTest& unit, const Capacit
 // whether block 0 could be read.
 bool CheckReads(CheckRun& run, const UnitUnderTest& unit, Capacity& capacity, bool& readable);
 void CheckAbort(CheckRun& run, const UnitUnderTest& unit);
+// The data-out path, with a VERIFY that changes nothing; with `writeTest`,
+// also the last block written back unchanged and read again. `capacity`
+// is given only when block 0 could be read.
+void CheckDataOut(CheckRun& run, const UnitUnderTest& unit, const Capacity* capacity, bool writeTest);
 void CheckTiming(CheckRun& run, const UnitUnderTest& unit, const Capacity* capacity);
 // The verdicts of the whole run, after the unit checks: requests that
 // answered late, stray completions, and whether any of the `unitsTried`
@@ -128,7 +142,14 @@ void CheckRunAsAWhole(CheckRun& run, size_t unitsTried);
 struct SystemFacts {
     unsigned portsListed = 0;     // SCSI ports of the device map that get host adapters
     bool passThroughDenied = false;  // every port device refuses this user write access
+    std::vector<ListedUnit> listed;  // the units the port devices list
 };
+// Returns the empty text when the unit at `address` that answered INQUIRY
+// with `identity` may be the one addressed; otherwise which unit of a port
+// that gets no host adapter (an IDE/ATAPI port) answered instead: one with
+// the same identity at the same target and LUN, which no other port lists.
+std::string UnitOfAnotherPort(const std::vector<ListedUnit>& listed, const UnitAddress& address,
+                              const std::string& identity);
 // Returns what the registry and the port devices say.
 SystemFacts ReadSystemFacts();
 // Returns how many times the post routine was given a block the check

@@ -1,8 +1,9 @@
 // An abort that must work: INQUIRY A is sent with a post routine that, run
-// on the library's own thread, holds that thread; INQUIRY B is sent behind
-// it and aborted while A's post routine is known to be still running. B
-// cannot have started, so it must end SS_ABORTED, posted before the abort
-// returned, with nothing in its buffer. A library that completes on the
+// on the library's own thread, holds that thread; INQUIRY E and then B are
+// sent behind it, and B is aborted while A's post routine is known to be
+// still running. B cannot have started, so it must end SS_ABORTED, posted
+// before the abort returned, with nothing in its buffer; E, queued before
+// it, must not be the one taken, and completes as any request. A library that completes on the
 // caller's thread, or runs B beside A, leaves nothing to prove: a SKIP.
 #include "check.h"
 
@@ -31,7 +32,8 @@ void CheckAbort(CheckRun& run, const UnitUnderTest& tested) {
         const uint32_t length = InquiryLength(unit);
         RequestBuffer first(outcome, length, unit.adapter.alignmentMask);
         RequestBuffer second(outcome, length, unit.adapter.alignmentMask);
-        if (first.data() == nullptr || second.data() == nullptr) {
+        RequestBuffer third(outcome, length, unit.adapter.alignmentMask);
+        if (first.data() == nullptr || second.data() == nullptr || third.data() == nullptr) {
             FailCheck(outcome, "data buffers", "out of memory");
             return;
         }
@@ -44,6 +46,7 @@ void CheckAbort(CheckRun& run, const UnitUnderTest& tested) {
             FailCheck(outcome, "to send INQUIRY", error);
             return;
         }
+        held->label = UnitSubject(unit.address) + ", INQUIRY whose post routine holds the library";
         const DWORD entered = WaitForSingleObject(held->holdEntered, deadline.LeftMs());
         if (entered != WAIT_OBJECT_0) {
             if (AwaitRequest(*held, deadline)) {
@@ -56,17 +59,27 @@ void CheckAbort(CheckRun& run, const UnitUnderTest& tested) {
             ReleaseRequest(held, outcome);
             return;
         }
+        inquiry = Cdb6(0x12, static_cast<uint8_t>(length), third.data());
+        inquiry.guard = third.guard();
+        CheckRequest* earlier = SubmitRequest(session.library, unit.address, inquiry, Way::Post, error);
         inquiry = Cdb6(0x12, static_cast<uint8_t>(length), second.data());
         inquiry.guard = second.guard();
-        CheckRequest* queued = SubmitRequest(session.library, unit.address, inquiry, Way::Post, error);
+        CheckRequest* queued =
+            earlier == nullptr ? nullptr : SubmitRequest(session.library, unit.address, inquiry, Way::Post, error);
         if (queued == nullptr) {
             SetEvent(held->holdRelease);
-            FailCheck(outcome, "to send a second INQUIRY", error);
-            AwaitRequest(*held, deadline);
-            ReleaseRequest(held, outcome);
+            FailCheck(outcome, "to send two more INQUIRY requests", error);
+            for (CheckRequest* request : {held, earlier}) {
+                if (request == nullptr) continue;
+                if (!AwaitRequest(*request, deadline)) outcome.lateRequests.push_back(request);
+                ReleaseRequest(request, outcome);
+            }
             return;
         }
+        earlier->label = UnitSubject(unit.address) + ", INQUIRY queued before the one aborted";
+        queued->label = UnitSubject(unit.address) + ", INQUIRY aborted while queued";
         const BYTE before = RequestStatus(*queued);
+        const BYTE earlierBefore = RequestStatus(*earlier);
         SRB_Abort abort;
         std::memset(&abort, 0, sizeof abort);
         abort.SRB_Cmd = SC_ABORT_SRB;
@@ -77,9 +90,11 @@ void CheckAbort(CheckRun& run, const UnitUnderTest& tested) {
         const int postsAfter = queued->posts.load();
         SetEvent(held->holdRelease);
         // Both must complete, once, whatever became of the abort.
-        CheckRequest* both[] = {held, queued};
-        for (CheckRequest* request : both) {
-            const std::string which = request == held ? "the request being posted" : "the aborted request";
+        CheckRequest* all[] = {held, earlier, queued};
+        for (CheckRequest* request : all) {
+            const std::string which = request == held      ? "the request being posted"
+                                      : request == earlier ? "the request queued before the aborted one"
+                                                           : "the aborted request";
             if (!AwaitRequest(*request, deadline)) {
                 SkipCheck(outcome, which + " gave no answer within the time limit");
                 outcome.lateRequests.push_back(request);
@@ -92,9 +107,12 @@ void CheckAbort(CheckRun& run, const UnitUnderTest& tested) {
         if (returned != SS_COMP || abort.SRB_Status != SS_COMP) {
             FailCheck(outcome, "the abort request returned and stored SS_COMP (0x01)",
                       "returned " + StatusText(returned) + ", stored " + StatusText(abort.SRB_Status));
-        } else if (before != SS_PENDING) {
+        } else if (before != SS_PENDING || earlierBefore != SS_PENDING) {
             SkipCheck(outcome, "the library ran the second request while the first one's post routine "
                                "was still running: no request is known to wait in its queue");
+        } else if (RequestStatus(*earlier) == SS_ABORTED) {
+            FailCheck(outcome, "only the request named in SRB_ToAbort aborted",
+                      "the request queued before it was aborted instead; the one named ended " + Ending(*queued));
         } else if (after == SS_ABORTED) {
             if (postsAfter != 1) {
                 FailCheck(outcome, "the aborted request posted once before the abort returned",
@@ -118,6 +136,7 @@ void CheckAbort(CheckRun& run, const UnitUnderTest& tested) {
             FailCheck(outcome, "SS_ABORTED (0x02)", Ending(*queued));
         }
         ReleaseRequest(held, outcome);
+        ReleaseRequest(earlier, outcome);
         ReleaseRequest(queued, outcome);
     });
 }

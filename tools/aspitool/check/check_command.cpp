@@ -23,6 +23,11 @@ int RunCheck(Session& session) {
     if (one && !ParseAddress(session.options.operands[0], address, addressError)) {
         return Fail(session, document, ExitUsage, addressError);
     }
+    UnitAddress writeAddress;
+    const bool writeAsked = !session.options.writeAddress.empty();
+    if (writeAsked && !ParseAddress(session.options.writeAddress, writeAddress, addressError)) {
+        return Fail(session, document, ExitUsage, "--write: " + addressError);
+    }
     InstallFaultTrap();
     if (one && CheckAddressNamesUnit(session, session.options.operands[0],
                                      session.options.timeoutSeconds * 1000, addressError) ==
@@ -37,6 +42,7 @@ int RunCheck(Session& session) {
     std::vector<UnitUnderTest> units;
     CheckLibrary(run, one ? &address : nullptr, units);
     size_t unitsTried = 0;
+    bool writeDone = false;
     for (const UnitUnderTest& unit : units) {
         UnitReport report;
         report.address = unit.unit.address;
@@ -63,9 +69,20 @@ int RunCheck(Session& session) {
         Capacity capacity;
         bool readable = false;
         const bool hasCapacity = unit.blockDevice && CheckReads(run, unit, capacity, readable);
+        const UnitAddress& at = unit.unit.address;
+        const bool write = writeAsked && at.ha == writeAddress.ha && at.target == writeAddress.target &&
+                           at.lun == writeAddress.lun;
+        if (unit.blockDevice) CheckDataOut(run, unit, readable ? &capacity : nullptr, write);
+        writeDone = writeDone || (write && unit.blockDevice);
         CheckCheckCondition(run, unit, hasCapacity ? &capacity : nullptr);
         CheckAbort(run, unit);
         CheckTiming(run, unit, readable ? &capacity : nullptr);
+    }
+    if (writeAsked && !writeDone && run.stopReason.empty()) {
+        CheckOutcome outcome;
+        SkipCheck(outcome, "no disk or disc that answered at " + FormatAddress(writeAddress) + ": nothing was written");
+        AddRecord(run, UnitSubject(writeAddress), "unit.write_read_back", "write back the last block (--write)",
+                  outcome);
     }
     CheckRunAsAWhole(run, unitsTried);
     const uint32_t totalMs = static_cast<uint32_t>(

@@ -66,10 +66,12 @@ bool CheckCompletionWays(CheckRun& run, const UnitUnderTest& tested, UnitReport&
         });
     }
     auto answered = std::make_shared<bool>(false);
+    const std::vector<ListedUnit> listed = run.listedUnits;
     for (const Way way : {Way::Poll, Way::Event, Way::Post}) {
         PerformCheck(run, subject, std::string("unit.inquiry_") + WayId(way),
                      std::string("INQUIRY by ") + WayName(way),
-                     [&session, unit, way, answered, found](const Deadline& deadline, CheckOutcome& outcome) {
+                     [&session, unit, way, answered, found, listed](const Deadline& deadline,
+                                                                    CheckOutcome& outcome) {
             const uint32_t length = InquiryLength(unit);
             RequestBuffer data(outcome, length, unit.adapter.alignmentMask);
             if (data.data() == nullptr) {
@@ -91,11 +93,30 @@ bool CheckCompletionWays(CheckRun& run, const UnitUnderTest& tested, UnitReport&
                 found->product = InquiryText(data.data() + 16, 16);
                 found->revision = InquiryText(data.data() + 32, 4);
             }
-            if (data.data()[0] != unit.deviceType) {
+            if (length >= 36) {
+                const std::string other = UnitOfAnotherPort(
+                    listed, unit.address, std::string(reinterpret_cast<const char*>(data.data() + 8), 28));
+                if (!other.empty()) {
+                    FailCheck(outcome, "the answer of the unit at " + FormatAddress(unit.address),
+                              "the answer of " + other + ": the library reached a unit of another port");
+                    return;
+                }
+            }
+            const uint8_t peripheral = data.data()[0];
+            if (peripheral != unit.deviceType && (peripheral & 0xE0) != 0 && (unit.deviceType & 0xE0) == 0) {
+                // The library tells the device type the port driver found at
+                // boot; a unit that has gone since says so with its qualifier.
+                outcome.note = "the unit now answers with peripheral qualifier " +
+                               std::to_string(peripheral >> 5) + " (peripheral byte " + std::to_string(peripheral) +
+                               "): it changed since the library was loaded, which gave " +
+                               DeviceTypeName(unit.deviceType) + " as the port listed it";
+                return;
+            }
+            if (peripheral != unit.deviceType) {
                 FailCheck(outcome,
                           "peripheral byte " + std::to_string(unit.deviceType) +
                               " as the device-type request gave",
-                          "peripheral byte " + std::to_string(data.data()[0]));
+                          "peripheral byte " + std::to_string(peripheral));
                 return;
             }
             outcome.note = DeviceTypeName(unit.deviceType);

@@ -81,6 +81,7 @@ void CheckLibrary(CheckRun& run, const UnitAddress* only, std::vector<UnitUnderT
     // function when it hangs.
     auto reported = std::make_shared<uint8_t>(0);
     const SystemFacts facts = ReadSystemFacts();
+    run.listedUnits = facts.listed;
     PerformCheck(run, "library", "library.support_info", "support information",
                  [&session, reported, facts](const Deadline&, CheckOutcome& outcome) {
         const DWORD support = session.library.getSupportInfo();

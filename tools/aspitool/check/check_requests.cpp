@@ -7,6 +7,7 @@
 #include "guarded_run.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -16,10 +17,11 @@ namespace {
 // How long a completed request is watched for a second completion.
 const DWORD QuietMs = 20;
 
-// The requests that may be posted now. The post routine trusts nothing the
-// library hands it: it looks the address up here, and counts an address
-// of no request as a stray post.
-const size_t MaxLiveRequests = 64;
+// The requests sent with a post routine. The post routine trusts nothing
+// the library hands it: it looks the address up here, and counts an
+// address of no request as a stray post. Requests stay here after they
+// completed, so that a second completion is counted on its request.
+const size_t MaxLiveRequests = 4096;
 std::atomic<CheckRequest*> liveRequests[MaxLiveRequests];
 std::atomic<int> strayPosts{0};
 
@@ -36,13 +38,10 @@ void Register(CheckRequest* request) {
     }
 }
 
-// Returns nothing; the post routine forgets `request`.
-void Unregister(CheckRequest* request) {
-    for (std::atomic<CheckRequest*>& slot : liveRequests) {
-        CheckRequest* mine = request;
-        if (slot.compare_exchange_strong(mine, nullptr)) return;
-    }
-}
+// Every request sent, newest first, none ever freed: a library may write
+// into a block, set its event or call its post routine again after
+// completing it, and must meet memory that is still the request's.
+std::atomic<CheckRequest*> lastSent{nullptr};
 
 // Returns nothing; called by the library, on its own thread, for requests
 // sent with SRB_POSTING. cdecl: the library removes the argument.
@@ -123,7 +122,28 @@ std::string SenseState(const DecodedSense& sense) {
     return state + " (" + described + ")";
 }
 
+// Returns true when `sense` is fixed-format sense data whose key needs an
+// additional sense code (ILLEGAL REQUEST and UNIT ATTENTION name their
+// cause in it), whose additional length reaches that code, and of which
+// every byte past the first 8 is zero: only its header arrived.
+bool SenseCutShort(const std::vector<uint8_t>& sense) {
+    if (sense.size() < 14 || (sense[0] & 0x7E) != 0x70 || sense[7] < 6) return false;
+    const uint8_t key = sense[2] & 0x0F;
+    if (key != 0x05 && key != 0x06) return false;
+    for (size_t i = 8; i < sense.size(); ++i) {
+        if (sense[i] != 0) return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+std::string NonExtendedSense(const std::vector<uint8_t>& sense) {
+    char text[96];
+    std::snprintf(text, sizeof text, "non-extended sense data of SCSI-1 (error class %u, code %u)",
+                  static_cast<unsigned>((sense[0] >> 4) & 0x07), static_cast<unsigned>(sense[0] & 0x0F));
+    return text;
+}
 
 int StrayPosts() { return strayPosts.load(); }
 
@@ -229,6 +249,9 @@ CheckRequest* Submit(const AspiLibrary& library, const UnitAddress& unit, const 
         srb->SRB_PostProc = reinterpret_cast<LPVOID>(&OnPosted);
         Register(request);
     }
+    request->sentBefore = lastSent.load();
+    while (!lastSent.compare_exchange_weak(request->sentBefore, request)) {
+    }
     request->returned = static_cast<BYTE>(library.sendCommand(srb));
     return request;
 }
@@ -252,13 +275,42 @@ bool AwaitRequest(CheckRequest& request, const Deadline& deadline) {
         return request.completed;
     }
     const DWORD wait = WaitForSingleObject(request.event, deadline.LeftMs());
-    request.completed = wait == WAIT_OBJECT_0 && IsFinal(RequestStatus(request));
+    if (wait != WAIT_OBJECT_0) return false;
+    if (!IsFinal(RequestStatus(request))) {
+        // Notified too early: how long the status still takes is measured,
+        // so that the report says what happened rather than that nothing did.
+        request.notifiedEarly = true;
+        const auto notified = Clock::now();
+        while (!IsFinal(RequestStatus(request)) && deadline.LeftMs() > 0) Sleep(1);
+        request.earlyMs = static_cast<uint32_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - notified).count());
+    }
+    request.completed = IsFinal(RequestStatus(request));
     return request.completed;
+}
+
+std::string PendingState(const CheckRequest& request) {
+    std::string state = "its status still reads " + StatusText(RequestStatus(request));
+    if (request.way == Way::Event) {
+        const bool set = request.notifiedEarly || WaitForSingleObject(request.event, 0) == WAIT_OBJECT_0;
+        state += set ? ", though its event was set" : ", and its event was never set";
+    } else if (request.way == Way::Post) {
+        const int posts = request.posts.load();
+        state += posts > 0 ? ", though its post routine was called " + std::to_string(posts) + " time" +
+                                 (posts == 1 ? "" : "s")
+                           : ", and its post routine was never called";
+    }
+    return state;
 }
 
 std::string ConfirmSingleCompletion(CheckRequest& request) {
     const BYTE final = RequestStatus(request);
     if (!IsPostedStatus(final)) return "an execute request ended with " + StatusText(final);
+    if (request.notifiedEarly) {
+        return std::string(request.way == Way::Event ? "the event was set" : "the post routine was called") +
+               " while the status still read SS_PENDING; " + StatusText(final) + " was stored " +
+               std::to_string(request.earlyMs) + " ms later";
+    }
     if (request.returned != SS_PENDING && request.returned != final) {
         return "SendASPI32Command returned " + StatusText(request.returned) +
                ", neither SS_PENDING nor the final " + StatusText(final);
@@ -303,11 +355,31 @@ void ReleaseRequest(CheckRequest* request, CheckOutcome& outcome) {
         outcome.requestLeftBehind = true;
         return;
     }
-    Unregister(request);
-    if (request->event != nullptr) CloseHandle(request->event);
-    // The hold events stay open: the library's thread may still be on its
-    // way out of the wait for them.
-    delete request;
+    // Nothing is closed or freed: a second completion must meet the
+    // request's own event and memory, and show at the end of the run.
+    if (request->way == Way::Event) ResetEvent(request->event);
+    request->releasedStatus = RequestStatus(*request);
+    request->releasedPosts = request->posts.load();
+    request->released = true;
+}
+
+std::vector<std::string> SecondCompletions() {
+    std::vector<std::string> found;
+    for (CheckRequest* request = lastSent.load(); request != nullptr; request = request->sentBefore) {
+        if (!request->released) continue;
+        std::string what;
+        const BYTE status = RequestStatus(*request);
+        if (status != request->releasedStatus) {
+            what = "its status changed from " + StatusText(request->releasedStatus) + " to " + StatusText(status);
+        } else if (request->way == Way::Event && WaitForSingleObject(request->event, 0) == WAIT_OBJECT_0) {
+            what = "its event was set again";
+        } else if (request->way == Way::Post && request->posts.load() != request->releasedPosts) {
+            what = "its post routine was called again";
+        }
+        if (!what.empty()) found.push_back(request->label + " completed again after its completion: " + what);
+    }
+    std::reverse(found.begin(), found.end());
+    return found;
 }
 
 bool RunRequest(const Session& session, const UnitAddress& unit, const CommandBlock& command,
@@ -319,6 +391,7 @@ bool RunRequest(const Session& session, const UnitAddress& unit, const CommandBl
         FailCheck(outcome, std::string("to send ") + what, error);
         return false;
     }
+    request->label = UnitSubject(unit) + ", " + what + " by " + WayName(way);
     bool good = AwaitRequest(*request, deadline);
     if (!good) {
         const std::string late = std::string(what) + " gave no answer within the time limit (status " +
@@ -404,14 +477,31 @@ Answer ClassifyAnswer(const ExecResult& result) {
         answer.state = "an execute request ended with " + StatusText(result.status);
         return answer;
     }
+    if (SenseCutShort(result.sense)) {
+        answer.kind = AnswerKind::Impossible;
+        answer.state = "sense data of which only the first 8 bytes arrived: " + DescribeSense(sense) +
+                       ", additional length " + std::to_string(result.sense[7]) +
+                       ", every byte from 8 on zero";
+        return answer;
+    }
     answer.kind = AnswerKind::Unit;
     switch (result.targStat) {
     case 0x00:
+        if (!result.sense.empty()) {
+            // A refusal by the system leaves the sense area zero; sense data
+            // comes from the unit, with a target status.
+            answer.kind = AnswerKind::Impossible;
+            answer.state = "SS_ERR with target status 0 but the unit's sense data (" + DescribeSense(sense) +
+                           "): the target status was lost";
+            break;
+        }
         answer.kind = AnswerKind::Refused;
         answer.state = "the system refused or failed the request: " + ResultText(result);
         break;
     case 0x02:
-        answer.state = sense.valid ? SenseState(sense) : "CHECK CONDITION without sense data";
+        answer.state = sense.valid            ? SenseState(sense)
+                       : result.sense.empty() ? "CHECK CONDITION without sense data"
+                                              : "CHECK CONDITION with " + NonExtendedSense(result.sense);
         break;
     case 0x08:
         answer.state = "unit busy (BUSY)";
@@ -472,12 +562,10 @@ RequestBuffer::RequestBuffer(const CheckOutcome& outcome, size_t size, uint16_t 
 }
 
 RequestBuffer::~RequestBuffer() {
-    if (!outcome_.requestLeftBehind) {
-        delete storage_;
-        return;
-    }
-    // Kept, and reachable, until the process ends: the library may still
-    // write into it.
+    // Kept, and reachable, until the process ends, whatever became of the
+    // check's requests: a library that completes a request again may write
+    // into its buffer again.
+    (void)outcome_;
     struct Kept {
         AlignedBuffer* buffer;
         Kept* next;

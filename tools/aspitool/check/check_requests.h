@@ -29,8 +29,9 @@ const uint8_t GuardByte = 0xA7;
 std::string GuardDamage(const uint8_t* guard, const std::string& what);
 
 // One execute block with its sense area and what the post routine saw. It
-// is allocated by SubmitRequest and must not be freed while the library
-// may hold it (see ReleaseRequest).
+// is allocated by SubmitRequest and lives, with its event, until the
+// process ends: a library may complete a block again long after it
+// completed it (see ReleaseRequest and SecondCompletions).
 struct CheckRequest {
     alignas(8) BYTE block[SRB_EXEC_HEADER_LEN + CheckSenseLength + GuardLength];
     uint8_t senseLength = CheckSenseLength;
@@ -42,6 +43,18 @@ struct CheckRequest {
     BYTE returned = 0;                 // what SendASPI32Command returned
     std::vector<BYTE> statusesSeen;    // while polling: every value, in order
     bool completed = false;            // a final status was seen and notified
+    // Set when the event came (or the post routine ran) while the status
+    // still read SS_PENDING, with how long the status then took.
+    bool notifiedEarly = false;
+    uint32_t earlyMs = 0;
+    // What the request was, for the report: "unit 0:0:0, TEST UNIT READY by event".
+    std::string label;
+    // Taken when the check was done with the request, so that the end of
+    // the run can tell a second completion.
+    bool released = false;
+    CheckRequest* sentBefore = nullptr;  // the list of every request sent
+    BYTE releasedStatus = 0;
+    int releasedPosts = 0;
     // A held request's post routine, run on another thread than the one
     // that sent it, sets `holdEntered` and waits for `holdRelease`.
     DWORD submitter = 0;
@@ -87,9 +100,16 @@ bool AwaitRequest(CheckRequest& request, const Deadline& deadline);
 // notified again, the post routine given the block's own address and
 // called after the final status was stored); otherwise what was wrong.
 std::string ConfirmSingleCompletion(CheckRequest& request);
-// Returns nothing; frees a request that completed. One that did not stays
-// allocated and marks the outcome, since the library may still write it.
+// Returns nothing; the check is done with a request that completed: what
+// it looks like now is kept for SecondCompletions. One that did not
+// complete marks the outcome, since the library may still write it.
 void ReleaseRequest(CheckRequest* request, CheckOutcome& outcome);
+// Returns, for each request completed again after the check was done with
+// it (its status changed, its event set again, its post routine called
+// again), what happened; empty when none was.
+std::vector<std::string> SecondCompletions();
+// Returns what became of a request that has not completed, in words.
+std::string PendingState(const CheckRequest& request);
 
 // Returns true when the request was sent, completed and (with `watch`)
 // confirmed to complete once within the deadline; otherwise false with
@@ -101,9 +121,8 @@ bool RunRequest(const Session& session, const UnitAddress& unit, const CommandBl
 // A data buffer for requests of one check, `offset` bytes past the start of
 // a page (or of a larger block that `alignmentMask` asks for), followed by
 // GuardLength guard bytes. A page-aligned buffer of the adapter's maximum
-// transfer spans exactly as many pages as that length needs. It is not
-// freed when the check left a request behind, since the library may still
-// write into it.
+// transfer spans exactly as many pages as that length needs. It is never
+// freed, since a library may write into it again after completion.
 class RequestBuffer {
 public:
     RequestBuffer(const CheckOutcome& outcome, size_t size, uint16_t alignmentMask,
@@ -153,6 +172,10 @@ bool RunUnitCommand(const Session& session, const UnitAddress& unit, const Comma
                     const Deadline& deadline, const char* what, CheckOutcome& outcome,
                     ExecResult& result);
 
+// Returns the words for sense data that is neither fixed nor descriptor
+// format: the non-extended sense of SCSI-1 units, which give an error
+// class and code in byte 0. `sense` is not empty.
+std::string NonExtendedSense(const std::vector<uint8_t>& sense);
 // Returns "SS_COMP (0x01)".
 std::string StatusText(uint8_t status);
 // Returns the status, target status and decoded sense of `result` in words.

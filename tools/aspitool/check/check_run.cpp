@@ -17,13 +17,15 @@ void SettleLateRequests(CheckRun& run) {
     std::string never;
     for (CheckRecord& record : run.records) {
         for (CheckRequest*& request : record.outcome.lateRequests) {
+            if (request == nullptr) continue;
             if (AwaitRequest(*request, deadline)) {
                 record.outcome.note += "; it ended later with " + StatusText(RequestStatus(*request));
                 CheckOutcome released;
                 ReleaseRequest(request, released);
                 request = nullptr;
             } else {
-                never += (never.empty() ? "" : ", ") + record.subject + " (" + record.name + ")";
+                never += (never.empty() ? "" : "; ") + record.subject + " (" + record.name + "): " +
+                         PendingState(*request);
             }
         }
     }
@@ -39,6 +41,16 @@ void SettleLateRequests(CheckRun& run) {
 
 void CheckRunAsAWhole(CheckRun& run, size_t unitsTried) {
     SettleLateRequests(run);
+    CheckOutcome again;
+    const std::vector<std::string> seconds = SecondCompletions();
+    if (!seconds.empty()) {
+        std::string got = seconds.front();
+        if (seconds.size() > 1) got += "; and " + std::to_string(seconds.size() - 1) + " more";
+        FailCheck(again, "each request completed once, its block left alone after", got);
+    } else {
+        again.note = "none";
+    }
+    AddRecord(run, "library", "library.second_completions", "completions after the first", again);
     CheckOutcome stray;
     const int strays = StrayPosts();
     if (strays > 0) {
