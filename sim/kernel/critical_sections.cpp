@@ -148,6 +148,7 @@ extern "C" BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSect
     sim::ExitIfTerminated();
     const unsigned long self = sim::CurrentThreadKey();
     sim::StateHold lock(sim::StateLock());
+    sim::ExitIfTerminatedLocked(lock);
     auto found = sim::Sections().find(lpCriticalSection);
     if (found == sim::Sections().end()) {
         lock.unlock();
