@@ -106,7 +106,8 @@ extern "C" BOOL WINAPI PulseEvent(HANDLE hEvent) {
         sim::SetLastErrorCode(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    sim::StateGuard guard(sim::StateLock());
+    sim::StateHold hold(sim::StateLock());
+    sim::ExitIfTerminatedLocked(hold);
     event->Signalled = true;
     sim::SignalQueueLocked(event->Waiters);
     event->Signalled = false;
