@@ -114,7 +114,7 @@ TEST_F(ExecuteSrbTest, TargetStatusesMapWithSenseAndRequestSense) {
         {1, 0x02, 18, SS_ERR, 0x02, 1, 0x70},   // autosense: no REQUEST SENSE
         {2, 0x04, 18, SS_COMP, 0x04, 1, -1},    {2, 0x08, 18, SS_ERR, 0x08, 1, -1},
         {2, 0x18, 18, SS_ERR, 0x18, 1, -1},     {2, 0x22, 18, SS_ERR, 0x02, 2, -1},
-        {2, 0x22, 0, SS_ERR, 0x02, 1, -1},      {2, 0x40, 18, SS_COMP, 0x00, 1, -1},
+        {2, 0x22, 0, SS_ERR, 0x02, 1, -1},      {2, 0x40, 18, SS_ERR, 0x08, 1, -1},  // TASK ABORTED
         {2, 0x28, 18, SS_ERR, 0x08, 1, -1},
     };
     for (const Row& row : rows) {
