@@ -116,9 +116,10 @@ TEST(Check, EverydayStatesAreNamedNotFailed) {
 // A unit busy past --timeout with a command: its check is a SKIP, and the
 // request is waited for once more before the run counts it as lost.
 TEST(Check, AUnitBusyPastTheTimeLimitIsNoFail) {
-    // The unit's first TEST UNIT READY takes 5 s: late by 1 s, and 3 s
-    // before the second wait ends.
-    const ToolRun run = RunTool({"check", "0:7:0", "--json", "--timeout", "4", "--machine",
+    // The unit's first TEST UNIT READY takes 9 s: late by 3 s, and 3 s
+    // before the second wait ends, margins that a loaded machine's
+    // scheduling delays stay well inside.
+    const ToolRun run = RunTool({"check", "0:7:0", "--json", "--timeout", "6", "--machine",
                                  MachinePath("tool_everyday_states.json")});
     const nlohmann::json report = run.Json();
     ASSERT_TRUE(report.is_object()) << run.out << run.err;
