@@ -7,7 +7,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <sys/stat.h>
 
 namespace iscsitest {
 namespace {
@@ -17,7 +16,7 @@ std::vector<uint8_t> Cdb10(uint8_t opcode, uint32_t lba, uint16_t count) {
             0, uint8_t(count >> 8), uint8_t(count), 0};
 }
 
-std::vector<OracleCommand> MmcCommands(uint32_t blocks) {
+std::vector<OracleCommand> MmcCommands() {
     return {
         NoData("TEST UNIT READY", {0x00, 0, 0, 0, 0, 0}),
         DataIn("INQUIRY", {0x12, 0, 0, 0, 36, 0}, 36),
@@ -27,7 +26,10 @@ std::vector<OracleCommand> MmcCommands(uint32_t blocks) {
         // emulated answers.
         DataIn("READ(10)", Cdb10(0x28, 16, 2), 4096),
         DataIn("READ(12)", {0xA8, 0, 0, 0, 0, 16, 0, 0, 0, 1, 0, 0}, 2048),
-        DataIn("READ(10) past the end", Cdb10(0x28, blocks - 1, 2), 4096),
+        // Not sent: READ(10) past the end. tgt's CD unit answers it with a
+        // MEDIUM ERROR and from then on reports one block more than its
+        // image holds, which breaks every later test on the same target;
+        // the unit tests pin the emulated LOGICAL BLOCK ADDRESS OUT OF RANGE.
         DataIn("READ TOC format 0", {0x43, 0, 0, 0, 0, 0, 0, 0, 100, 0}, 100),
         DataIn("READ TOC format 0 MSF", {0x43, 2, 0, 0, 0, 0, 0, 0, 100, 0}, 100),
         DataIn("READ TOC format 1", {0x43, 0, 1, 0, 0, 0, 0, 0, 100, 0}, 100),
@@ -59,9 +61,6 @@ std::vector<AllowedDifference> MmcDifferences() {
     return {
         {"INQUIRY", OracleField::Data, 3, 8, false,
          "SPC-3 6.4.2: HiSup, CmdQue, the additional length and the version descriptors are the device's"},
-        {"READ(10) past the end", OracleField::Sense, 0, 0, false,
-         "SBC-2 and MMC-5 READ(10): a range past the last block is LOGICAL BLOCK ADDRESS OUT OF RANGE; tgt "
-         "reports its backing file's short read as a MEDIUM ERROR"},
         {"READ TOC format 0", OracleField::Data, 16, 20, true, tocLength},
         {"READ TOC format 0 MSF", OracleField::Data, 16, 20, true, tocLength},
         {"READ TOC format 1", OracleField::Data, 10, 12, true, tocLength},
@@ -97,9 +96,6 @@ TEST(TgtOracle, CdRomAgreesWithTgtsCdRom) {
     if (url.empty()) GTEST_SKIP() << "no iSCSI target: run through ctest with tgt installed";
     const std::string copy = folder + "/oracle-cd.iso";
     ASSERT_EQ(std::system(("cp '" + folder + "/cd.iso' '" + copy + "'").c_str()), 0);
-    struct stat info {};
-    ASSERT_EQ(stat(copy.c_str(), &info), 0);
-    const uint32_t blocks = static_cast<uint32_t>((info.st_size + 2047) / 2048);
     std::string error;
     auto emulated = OracleBackend(R"({"inquiry": {"vendor": "IET", "product": "VIRTUAL-CDROM", "revision": "0001"},
         "backend": {"type": "cdrom", "image": ")" + copy + R"("}})", error);
@@ -107,7 +103,7 @@ TEST(TgtOracle, CdRomAgreesWithTgtsCdRom) {
     auto reference = OracleBackend(R"({"backend": {"type": "iscsi", "url": ")" + url + R"("}})", error);
     ASSERT_TRUE(reference) << error;
 
-    const OracleReport report = CompareUnits(*emulated, *reference, MmcCommands(blocks), MmcDifferences());
+    const OracleReport report = CompareUnits(*emulated, *reference, MmcCommands(), MmcDifferences());
     std::string text;
     for (const std::string& line : report.allowed) text += "  allowed: " + line + "\n";
     for (const std::string& line : report.failures) text += "  differs: " + line + "\n";
