@@ -13,6 +13,7 @@
 
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
 #include <string>
 
@@ -97,10 +98,20 @@ protected:
 };
 
 // An execute request with room for its sense bytes after the 64-byte block.
+// An execute block with room for 32 bytes of sense data: the library
+// writes SRB_SenseLen bytes from SenseArea on (offset 64), past the area
+// the header declares, so the test reads them there.
 struct ExecRequest {
-    SRB_ExecSCSICmd Srb;
-    BYTE Sense[32];
+    union {
+        SRB_ExecSCSICmd Srb;
+        struct {
+            BYTE Fields[SRB_EXEC_HEADER_LEN];
+            BYTE Sense[32];
+        };
+    };
 };
+static_assert(offsetof(ExecRequest, Sense) == offsetof(SRB_ExecSCSICmd, SenseArea),
+              "the sense bytes are the block's sense area");
 
 inline void PrepareExec(ExecRequest& request, BYTE ha, BYTE target, BYTE lun, BYTE flags,
                         const BYTE* cdb, BYTE cdbLength, BYTE* buffer, DWORD length) {
