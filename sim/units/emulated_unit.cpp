@@ -30,7 +30,13 @@ void EmulatedBackend::Execute(const ScsiCommand& command, ScsiOutcome& outcome) 
     // the unit attention of a medium change (SPC-3's INQUIRY, REPORT LUNS,
     // REQUEST SENSE; MMC's GET CONFIGURATION and GET EVENT STATUS
     // NOTIFICATION).
+    // Sense data describes the command just ended; the next command that
+    // acts on the unit makes it stale, so it is dropped. Commands that only
+    // report (INQUIRY, REPORT LUNS, REQUEST SENSE) leave it for REQUEST SENSE.
     const uint8_t opcode = command.cdb[0];
+    if (opcode != OpRequestSense && opcode != OpInquiry && opcode != OpReportLuns) {
+        unit_->pendingSense.clear();
+    }
     if (unit_->mediumChanged && opcode != OpInquiry && opcode != OpReportLuns &&
         opcode != OpRequestSense && opcode != 0x46 && opcode != 0x4A) {
         unit_->mediumChanged = false;
