@@ -62,6 +62,17 @@ autosense_of() {
   jq -r ".ports[$1].buses[$2].units[] | select(.target == $3 and .lun == $4) | .autosense != false" "$machine"
 }
 
+# Returns (prints) the number of the port without a port device (no
+# \\.\scsiN: and no device map key) whose bus 0 holds a unit at target
+# $1, LUN $2 with vendor $3; nothing when there is none.
+portless_port_of() {
+  jq -r --argjson t "$1" --argjson l "$2" --arg v "$3" '
+    [.ports | to_entries[] | select(.value.device == false and .value.device_map == false)
+     | select(any((.value.buses // [])[0].units[]?; .target == $t and .lun == $l
+                  and ((.inquiry.vendor // "") | startswith($v))))
+     | .key] | first // empty' "$machine"
+}
+
 # Returns nothing; writes $work/pairs: for each unit aspitool finds, its
 # aspitool address, peripheral type and the tools' name for it, matching
 # sg_scan's units in port order by target, LUN, type and identity.
@@ -74,6 +85,13 @@ pair_units() {
       '!done && $8 != "used" && $3 == t && $4 == l && $6 == p && $7 ~ "^" id { print NR "\t" $0; done = 1 }' \
       "$work/tool-units")
     if [ -z "$line" ]; then
+      # A drive without a port device (USB mass storage) has no SCSI
+      # adapter line: the tools reach it through its class device or drive.
+      port=$(portless_port_of "$target" "$lun" "$vendor")
+      if [ -n "$port" ]; then
+        echo "$ha:$target:$lun $type $(autosense_of "$port" 0 "$target" "$lun") $(device_of "$port" 0 "$target" "$lun" 1)" >>"$work/pairs"
+        continue
+      fi
       fail "sg_scan -s does not list aspitool's unit $ha:$target:$lun ($vendor $product)"
       continue
     fi
