@@ -35,7 +35,6 @@ const DWORD InvalidAttributes = 0xFFFFFFFF;
 const DWORD AttributeReadOnly = 0x1;
 const DWORD AttributeDirectory = 0x10;
 const DWORD AttributeArchive = 0x20;
-const DWORD AttributeNormal = 0x80;
 const DWORD ErrorNoMoreFiles = 18;
 const DWORD ErrorFileExists = 80;
 const DWORD ErrorAlreadyExists = 183;

@@ -12,7 +12,6 @@ namespace {
 constexpr uint8_t LeadOutTrack = 0xAA;
 constexpr uint8_t DataControl = 0x04;   // control nibble of a data track
 constexpr uint8_t AudioControl = 0x00;  // two-channel audio, no pre-emphasis
-constexpr uint32_t CdCapacityLimit = 359846;  // the most blocks a CD holds
 
 constexpr uint8_t PageWriteParameters = 0x05;
 constexpr uint8_t PageCapabilities = 0x2A;

@@ -10,7 +10,6 @@ namespace {
 
 constexpr uint8_t ReportAll = 0;
 constexpr uint8_t ReportOpcode = 1;
-constexpr uint8_t ReportOpcodeAndServiceAction = 2;
 constexpr uint8_t SupportedAsStandard = 0x03;  // SUPPORT 011b
 constexpr uint8_t NotSupported = 0x01;         // SUPPORT 001b
 

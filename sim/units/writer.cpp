@@ -17,7 +17,6 @@ namespace sim::units {
 
 namespace {
 
-constexpr uint8_t WriteTypeTrackAtOnce = 1;
 constexpr uint8_t WriteTypeSessionAtOnce = 2;
 constexpr uint8_t CloseTrack = 1;
 constexpr uint8_t CloseSession = 2;

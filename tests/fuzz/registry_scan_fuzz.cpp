@@ -97,8 +97,16 @@ bool SameText(const std::string& a, const std::string& b) {
 
 }  // namespace
 
+namespace {
+DWORD lastError = 0;
+}  // namespace
+
+// Returns the error of the last failed open.
+extern "C" DWORD WINAPI GetLastError() { return lastError; }
+
 // Returns a handle for a port device that the input declares, else
-// INVALID_HANDLE_VALUE.
+// INVALID_HANDLE_VALUE with ERROR_FILE_NOT_FOUND, as for a device that
+// does not exist.
 extern "C" HANDLE WINAPI CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
                                      HANDLE) {
     for (size_t p = 0; p < ports.size(); ++p) {
@@ -106,7 +114,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRI
         snprintf(path, sizeof(path), "\\\\.\\scsi%u:", static_cast<unsigned>(p));
         if (strcmp(name, path) == 0) return reinterpret_cast<HANDLE>(0x1000 + 4 * p);
     }
-
+    lastError = ERROR_FILE_NOT_FOUND;
     return INVALID_HANDLE_VALUE;
 }
 
